@@ -1,0 +1,12 @@
+# HALVANE_SANITIZE is a list such as "address;undefined" or "thread".
+if(HALVANE_SANITIZE)
+    list(JOIN HALVANE_SANITIZE "," _hv_sanitizers)
+    add_compile_options(-fsanitize=${_hv_sanitizers} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=${_hv_sanitizers})
+endif()
+if(HALVANE_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "HALVANE_FUZZ needs clang (libFuzzer)")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -1,0 +1,56 @@
+#pragma once
+// The diagnostic log: one printf-style operation, WriteLog, callable from any thread.
+// Each line goes to the trace output as formatted, and to a log file next to the
+// executable (one per run) with a local time stamp in front and CR LF at its end.
+
+#include <cstdarg>
+#include <mutex>
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace hv {
+
+class DiagnosticLog {
+public:
+    // Longest message kept; longer ones are cut to this many characters.
+    static constexpr size_t kMaxMessage = 4095;
+
+    // The file is `directory` + "/" + baseName + "_YYYYMMDD_hhmmss.log" of the start time,
+    // read from `clock` now. When `directory` is not writable, `fallbackDirectory` is used.
+    DiagnosticLog(std::string directory, std::string baseName, std::string fallbackDirectory,
+                  const Clock& clock);
+    ~DiagnosticLog();
+    DiagnosticLog(const DiagnosticLog&) = delete;
+    DiagnosticLog& operator=(const DiagnosticLog&) = delete;
+
+    void Write(const char* format, va_list args);
+    // The file's full path once it is open, else empty.
+    std::string FilePath() const;
+
+    // "<base>_YYYYMMDD_hhmmss.log"
+    static std::string FileName(const std::string& baseName, const CalendarTime& start);
+
+private:
+    bool OpenLogFile();  // called once, under fileMutex_
+
+    const Clock& clock_;
+    const std::string directory_;
+    const std::string baseName_;
+    const std::string fallbackDirectory_;
+    const CalendarTime start_;
+
+    std::once_flag openOnce_;
+    mutable std::mutex fileMutex_;
+    int fd_ = -1;
+    std::string path_;
+};
+
+// The process's log, created on first use with the executable's folder and name.
+DiagnosticLog& TheLog();
+
+}  // namespace hv
+
+// Formats one log line; the text is 8-bit (UTF-8 here). A message ending without LF gets
+// one in the file. Lines reach the disk before this returns.
+void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

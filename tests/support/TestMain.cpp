@@ -1,0 +1,11 @@
+// Test programs run inside a Qt application object so that events posted to the frame
+// and socket watches work as in the program.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
