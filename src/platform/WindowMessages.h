@@ -2,6 +2,7 @@
 // Messages posted to the main frame from other threads and components. Each message
 // number keeps its name; it travels as a Qt event of its own type.
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
 #include <cstdint>
@@ -38,7 +39,10 @@ private:
 
 // Posts a message to `window`'s thread; callable from any thread. The window must outlive
 // every poster (the frame joins its threads before it goes). Null windows are ignored.
-void PostWindowMessage(QObject* window, unsigned message, std::uintptr_t wParam = 0,
-                       std::intptr_t lParam = 0);
+inline void PostWindowMessage(QObject* window, unsigned message, std::uintptr_t wParam = 0,
+                              std::intptr_t lParam = 0) {
+    if (window == nullptr) return;
+    QCoreApplication::postEvent(window, new WindowMessageEvent(message, wParam, lParam));
+}
 
 }  // namespace hv
