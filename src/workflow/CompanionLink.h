@@ -1,0 +1,78 @@
+#pragma once
+// CCompanionLink: messaging with the referee console (queue "Kestrilo") and the recorder
+// (queue "Vortamo1") through the suite's message queue, and the per-game state that
+// their answers fill. GUI thread only.
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+
+#include "platform/Clock.h"
+#include "platform/ComponentFactory.h"
+#include "workflow/SuiteComponents.h"
+
+namespace hv {
+
+class CGameInfo;
+class IMessageBoxes;  // platform/MessageBoxes.h
+
+class CCompanionLink {
+public:
+    // Creates the message queue component; without it every later call fails quietly.
+    explicit CCompanionLink(const ComponentFactory& factory, const Clock& clock = Clock::System());
+    ~CCompanionLink();
+    CCompanionLink(const CCompanionLink&) = delete;
+    CCompanionLink& operator=(const CCompanionLink&) = delete;
+
+    // Messaging (companion link proper).
+    bool OpenQueue(QObject* window);
+    bool SendToKestrilo(const QString& text);
+    bool SendToVortamo(const QString& text);
+    bool IsQueueNameFree(const QString& name, QObject* window);
+    bool IsKestriloRunning(QObject* window) { return !IsQueueNameFree(QStringLiteral("Kestrilo"), window); }
+    bool IsVortamoRunning(QObject* window) { return !IsQueueNameFree(QStringLiteral("Vortamo1"), window); }
+    void SetVortamoHost(const QString& host) { VortamoHost = host; }
+    void ResetGameState();
+
+    // Incoming messages: the referee console's XML and the recorder's answers.
+    void OnRefereeMessage(const QString& message, CGameInfo& model);
+    void RequestNextEventInfo();
+    void OnRecorderAnswer(const QString& answer);
+
+    // The receive routine (drains the queue) and the periodic requests.
+    void OnCompanionMessages(CGameInfo& model);
+    void PollCompanions();
+
+    // Where modal warnings (missing event names) are shown; none means not shown.
+    void SetMessageBoxes(IMessageBoxes* boxes) { messageBoxes_ = boxes; }
+
+    // Fields, with their initial values.
+    std::int32_t EventTypesReceived = 0;
+    std::int32_t EventTypeCursor = 13;
+    std::int32_t EventInfoNext = 0;
+    std::int32_t EventCount = 0;
+    std::int32_t RequestCountdown = 0;
+    bool PollingEnabled = false;
+    std::int32_t SendSequence = 0;
+    std::int32_t CurrentPeriod = -1;
+    ComponentPtr MsgComponentObject;    // the component; null when it could not be created
+    IQueueService* MsgComponent = nullptr;
+    QString LocalHost = QStringLiteral("localhost");
+    ComponentPtr OwnQueueObject;        // Halvane's own open queue
+    IMessageQueue* OwnQueue = nullptr;
+    QString OwnQueueName;
+    bool QueueOpen = false;
+    bool PendingCommandSet = false;
+    QString PendingCommand;
+    QString VortamoHost;
+    bool KestriloSpoken = false;
+    std::int32_t VortamoState = 0;
+    std::int32_t VortamoClockOffset = 0;
+    bool MessageLog = false;
+
+private:
+    const Clock& clock_;
+    IMessageBoxes* messageBoxes_ = nullptr;
+};
+
+}  // namespace hv
