@@ -2,10 +2,13 @@
 // working thread, the answers and the log.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -597,6 +600,91 @@ TEST(CrestronPortAlone, DestroyingThePortEndsItsConnection) {
     EXPECT_EQ(log.Count("Halvane::WorkingThread FINISH\n"), 1u);
     game.reset();  // the model goes only after the worker
     EXPECT_TRUE(controller.WaitForEnd());
+}
+
+// The controller keeps asking from its own thread while the GUI thread rewrites the model,
+// switches the flags and closes and reopens the port.
+TEST_F(CrestronPort, ServesWhileTheModelAndThePortChange) {
+    std::atomic<bool> done{false};
+    std::atomic<int> answers{0};
+    std::atomic<int> badLines{0};
+    const std::uint16_t number = portNumber;
+    std::thread asker([&] {
+        const std::string batch = "C0601\nC0101ABCD\nC0201" + kGameStart + "\nC0301" + kGameStart +
+                                  "02\nC0401" + kGameStart + "41001\nC0501" + kGameStart +
+                                  "3152911702-04\nC0301" + kGameStart + "04\n";
+        while (!done.load()) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const timeval wait{0, 200'000};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(number);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                ::close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            std::string pending;
+            bool open = true;
+            for (int round = 0; round < 20 && open && !done.load(); ++round) {
+                if (::send(fd, batch.data(), batch.size(), MSG_NOSIGNAL) <= 0) break;
+                // Every command of the batch is answered (the game record for period 4 at
+                // the least), unless the port drops the connection meanwhile.
+                for (int lines = 0; lines < 7 && open;) {
+                    const size_t lf = pending.find('\n');
+                    if (lf != std::string::npos) {
+                        if (pending.compare(0, 2, "M0") != 0) ++badLines;
+                        pending.erase(0, lf + 1);
+                        ++answers;
+                        ++lines;
+                        continue;
+                    }
+                    char buffer[4096];
+                    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+                    if (got <= 0) open = false;
+                    else pending.append(buffer, static_cast<size_t>(got));
+                }
+            }
+            ::close(fd);
+        }
+    });
+
+    for (int i = 0; i < 60; ++i) {
+        switch (i % 4) {
+            case 0: FillGame(game); break;
+            case 1: AddLabels(game, 6, 2, 30, Local(2025, 12, 31, 22, 51, 0)); break;
+            case 2:
+                game.Clear();
+                game.SetPeriods(nullptr, 0);
+                break;
+            case 3: {
+                PeriodRecord periods[30]{};
+                game.SetPeriods(periods, i % 30);
+                break;
+            }
+        }
+        port.UseGameTime = i % 2 == 0;
+        port.CrestronLog = i % 15 == 0;
+        port.PlayPosLog = i % 20 == 0;
+        if (i % 10 == 9) {
+            port.ClosePort();
+            ASSERT_TRUE(port.OpenPort(portNumber));
+        }
+        const int before = answers.load();
+        PumpUntil([&] { return answers.load() > before + 20; }, 2000);
+    }
+    port.CrestronLog = false;
+    port.PlayPosLog = false;
+    ASSERT_TRUE(PumpUntil([&] { return answers.load() > 500; }, 60000));
+    port.ClosePort();
+    done = true;
+    asker.join();
+    EXPECT_EQ(badLines.load(), 0);
+    EXPECT_GT(frame.Posts().size(), 0u);
 }
 
 }  // namespace
