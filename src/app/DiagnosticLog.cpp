@@ -139,6 +139,10 @@ void DiagnosticLog::Write(const char* format, va_list args) {
     if (WriteAll(fd_, line.data(), line.size())) ::fdatasync(fd_);
 }
 
+void DiagnosticLog::KeepToTraceOnly() {
+    std::call_once(openOnce_, [] {});
+}
+
 DiagnosticLog& TheLog() {
     static DiagnosticLog log = [] {
         const auto exe = ExecutablePath();

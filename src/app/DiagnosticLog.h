@@ -25,6 +25,9 @@ public:
     DiagnosticLog& operator=(const DiagnosticLog&) = delete;
 
     void Write(const char* format, va_list args);
+    // From now on lines go to the trace output only, as after a failed open. For tools
+    // that write lines by the million (fuzzers); no effect once the file is open.
+    void KeepToTraceOnly();
     // The file's full path once it is open, else empty.
     std::string FilePath() const;
 

@@ -1,0 +1,182 @@
+// Crestron round trips on a loopback connection: the latency of one command and its
+// answer, and the rate of commands pipelined on one connection. Logging flags are off.
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crestron/Port4Crestron.h"
+#include "game/GameInfo.h"
+#include "platform/Trace.h"
+#include "platform/WindowMessages.h"
+
+namespace {
+
+class Frame final : public QObject {
+public:
+    hv::CPort4Crestron* port = nullptr;
+    int accepted = 0;
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() == hv::EventTypeOf(hv::kMsgConnectionWaiting)) {
+            port->AcceptConnection();
+            ++accepted;
+            return true;
+        }
+        return QObject::event(event);
+    }
+};
+
+// The port, a game whose period 1 holds 17 labels, and one connected controller.
+struct Setup {
+    Frame frame;
+    hv::CGameInfo game;
+    hv::CPort4Crestron port;
+    int fd = -1;
+    std::string pending;
+
+    bool Start() {
+        frame.port = &port;
+        game.Clear();
+        game.SetGameStart({2026, 3, 7, 19, 0, 0, 0});
+        hv::FileTime start = game.GetSnapshot().GameStart + 600 * hv::kFileTimeUnitsPerSecond;
+        hv::PeriodRecord period{0, 2, 1, start, 0};
+        game.SetPeriods(&period, 1);  // with its start label
+        {
+            std::lock_guard lock(game.GameInfoLock);
+            for (int i = 1; i <= 16; ++i)
+                game.AddLabel(i % 8, i, 1, start + static_cast<hv::FileTime>(i) * 30 * hv::kFileTimeUnitsPerSecond,
+                              i % 3, i % 2, i / 2, i % 60);
+        }
+        if (!port.InitPort(0, &frame, &game)) return false;
+
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port.ListeningPort());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        QDeadlineTimer deadline(10000);
+        while (frame.accepted == 0 && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (frame.accepted != 1) return false;
+        // The period answer is the one-line form with all 17 labels.
+        Send("C0301202603071900" "01\n");
+        constexpr size_t kAnswerBytes = 28 + 17 * 13 + 1;
+        char answer[kAnswerBytes];
+        const ssize_t got = ::recv(fd, answer, kAnswerBytes, MSG_WAITALL);
+        return got == static_cast<ssize_t>(kAnswerBytes) && answer[kAnswerBytes - 1] == '\n' &&
+               std::string(answer, 7) == "M030100";
+    }
+
+    void Stop() {
+        port.ClosePort();
+        if (fd >= 0) ::close(fd);
+    }
+
+    void Send(const std::string& bytes) {
+        const char* data = bytes.data();
+        size_t left = bytes.size();
+        while (left > 0) {
+            const ssize_t sent = ::send(fd, data, left, MSG_NOSIGNAL);
+            if (sent <= 0) std::abort();
+            data += sent;
+            left -= static_cast<size_t>(sent);
+        }
+    }
+
+    // Reads until `lines` answers have arrived.
+    void ReadAnswers(int lines) {
+        char buffer[65536];
+        for (;;) {
+            int complete = static_cast<int>(std::count(pending.begin(), pending.end(), '\n'));
+            if (complete >= lines) {
+                size_t cut = 0;
+                for (int i = 0; i < lines; ++i) cut = pending.find('\n', cut) + 1;
+                pending.erase(0, cut);
+                return;
+            }
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) std::abort();
+            pending.append(buffer, static_cast<size_t>(got));
+        }
+    }
+};
+
+Setup* theSetup = nullptr;
+
+void ReportLatency(benchmark::State& state, std::vector<double>& latenciesUs) {
+    if (latenciesUs.empty()) return;
+    std::sort(latenciesUs.begin(), latenciesUs.end());
+    const auto at = [&](double share) {
+        return latenciesUs[std::min(latenciesUs.size() - 1,
+                                    static_cast<size_t>(share * static_cast<double>(latenciesUs.size())))];
+    };
+    state.counters["median_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+}
+
+void RoundTrip(benchmark::State& state, const std::string& command) {
+    std::vector<double> latenciesUs;
+    latenciesUs.reserve(1 << 16);
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        theSetup->Send(command);
+        theSetup->ReadAnswers(1);
+        latenciesUs.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin).count());
+    }
+    ReportLatency(state, latenciesUs);
+}
+
+void BM_RoundTripPlayTime(benchmark::State& state) { RoundTrip(state, "C0601\n"); }
+void BM_RoundTripPeriodOf17Labels(benchmark::State& state) {
+    RoundTrip(state, "C0301202603071900" "01\n");
+}
+
+void BM_PipelinedPlayTime(benchmark::State& state) {
+    const int batch = static_cast<int>(state.range(0));
+    std::string commands;
+    for (int i = 0; i < batch; ++i) commands += "C0601\n";
+    for (auto _ : state) {
+        theSetup->Send(commands);
+        theSetup->ReadAnswers(batch);
+    }
+    state.SetItemsProcessed(state.iterations() * batch);
+}
+
+BENCHMARK(BM_RoundTripPlayTime)->UseRealTime();
+BENCHMARK(BM_RoundTripPeriodOf17Labels)->UseRealTime();
+BENCHMARK(BM_PipelinedPlayTime)->Arg(100)->Arg(1000)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    hv::SetTraceSink([](std::string_view) {});
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    auto setup = std::make_unique<Setup>();
+    if (!setup->Start()) {
+        std::fprintf(stderr, "cannot open the Crestron port or connect to it\n");
+        return 1;
+    }
+    theSetup = setup.get();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    setup->Stop();
+    return 0;
+}
