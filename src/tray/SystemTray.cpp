@@ -37,6 +37,7 @@ public:
     void SetToolTip(const QString& tooltip) override { icon_.setToolTip(tooltip); }
     void Remove() override { icon_.hide(); }
     QAction* ShowMenu(QMenu& menu) override { return menu.exec(QCursor::pos()); }
+    QRect Geometry() const override { return icon_.geometry(); }
 
 private:
     QSystemTrayIcon icon_;

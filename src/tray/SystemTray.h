@@ -8,6 +8,7 @@
 
 #include <QIcon>
 #include <QObject>
+#include <QRect>
 #include <QString>
 #include <array>
 #include <functional>
@@ -50,6 +51,8 @@ public:
     // Shows the menu at the pointer until the user chooses an item or dismisses it; the
     // item chosen, or null.
     virtual QAction* ShowMenu(QMenu& menu) = 0;
+    // Where the notification area shows the icon; empty while unknown.
+    virtual QRect Geometry() const { return {}; }
 };
 
 // Makes the backend; `onClick` is how it reports clicks on the icon.
@@ -84,6 +87,8 @@ public:
     void RemoveIcon();
 
     bool IsAdded() const { return added_; }
+    // Where the icon is on the screen; empty while it is not added or not placed yet.
+    QRect IconGeometry() const { return added_ && backend_ ? backend_->Geometry() : QRect(); }
     // While false, clicks on the icon do nothing.
     bool MenuEnabled() const { return menuEnabled_; }
     void SetMenuEnabled(bool enabled) { menuEnabled_ = enabled; }
