@@ -2,6 +2,7 @@
 
 #include "app/Language.h"
 #include "res/MenuResource.h"
+#include "res/StringTable.h"
 
 namespace hv {
 
@@ -19,6 +20,10 @@ void AddItems(QMenu& menu, std::span<const MenuItemDef> items, ITrayMenuOwner& o
         case MenuItemKind::Command: {
             QAction* action = menu.addAction(LoadMenuCommandText(item.command));
             action->setData(item.command);
+            if (BuiltInString(item.command) != nullptr) {
+                // A command's prompt: "description\nshort name".
+                action->setStatusTip(LoadStringOrMark(item.command).section(u'\n', 0, 0));
+            }
             const CommandState state = owner.QueryCommandState(item.command);
             action->setEnabled(state.enabled);
             action->setCheckable(state.checked);

@@ -177,9 +177,13 @@ TEST_F(SystemTrayTest, RightClickShowsTheMenuWithTheFramesStates) {
 
     QString shape;
     QString defaultText;
+    QStringList prompts;
     shell.pick = [&](QMenu& menu) -> QAction* {
         shape = Describe(menu);
         defaultText = menu.defaultAction() != nullptr ? menu.defaultAction()->text() : QString();
+        for (const unsigned command : {cmd::StartNewGame, cmd::StartArchivedGame, cmd::Settings, cmd::Exit}) {
+            prompts << FindAction(menu, command)->statusTip();
+        }
         return nullptr;  // dismissed
     };
     shell.click(TrayClick::RightButtonUp);
@@ -190,6 +194,8 @@ TEST_F(SystemTrayTest, RightClickShowsTheMenuWithTheFramesStates) {
               ">Advanced[Start!|Stop|-|Settings...!|>Debug[Kestrilo Log|Crestron Log*|PlayPos Log*|Test]]|"
               ">Language[English|Russian]|E&xit");
     EXPECT_EQ(defaultText, "Start new game");
+    EXPECT_EQ(prompts, (QStringList{"Send commands to start recording", "", "Change settings",
+                                    "Quit the application"}));
     EXPECT_TRUE(owner.commands.empty());
 
     // A chosen item reaches the frame; a grayed one does not.
