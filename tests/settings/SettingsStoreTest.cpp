@@ -224,10 +224,21 @@ TEST_F(SettingsStoreTest, SavingWritesOrDeletesTheAutostartEntry) {
     EXPECT_FALSE(QFileInfo::exists(AutostartFile()));
 
     // A path with a quote and a backslash goes through the entry's escapes and back.
-    environment_.ExecutablePath = "/opt/odd \"name\\\"/Halvane";
+    environment_.ExecutablePath = "/opt/odd \"name\\\" 100%/Halvane";
     s.Autostart = true;
     SaveSettings(s, environment_);
     EXPECT_TRUE(ReadAutostart(environment_));
+}
+
+TEST_F(SettingsStoreTest, ThisProcessUsesItsExecutableAndTheUserAutostartFolder) {
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", root_.filePath("xdg").toUtf8());
+    const SettingsEnvironment real = SettingsEnvironment::ForThisProcess(suiteComponents_);
+    if (saved.isNull()) qunsetenv("XDG_CONFIG_HOME");
+    else qputenv("XDG_CONFIG_HOME", saved);
+    EXPECT_EQ(real.AutostartFolder, root_.filePath("xdg/autostart"));
+    EXPECT_EQ(real.ExecutablePath, QCoreApplication::applicationFilePath());
+    EXPECT_EQ(real.Components, &suiteComponents_);
 }
 
 TEST_F(SettingsStoreTest, SetupPathFromTheSystemSettings) {
