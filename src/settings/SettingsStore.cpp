@@ -128,11 +128,14 @@ bool NeedsQuotes(const QString& path) {
 }
 
 QString ExecValueOf(const QString& path) {
-    QString argument = path;
-    if (NeedsQuotes(path)) {
+    // A lone "%" would be taken for a field code.
+    QString escaped = path;
+    escaped.replace(QLatin1Char('%'), QLatin1String("%%"));
+    QString argument = escaped;
+    if (NeedsQuotes(escaped)) {
         argument.clear();
         argument += QLatin1Char('"');
-        for (QChar c : path) {
+        for (QChar c : escaped) {
             if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') ||
                 c == QLatin1Char('\\'))
                 argument += QLatin1Char('\\');
@@ -173,7 +176,8 @@ QString UnescapeEntryValue(const QString& value) {
 // The program path an Exec value names: the whole value, or the quoted argument when it
 // is quoted (with its escapes undone). Empty when the quotes are not closed.
 QString PathOfExecValue(const QString& rawValue) {
-    const QString value = UnescapeEntryValue(rawValue);
+    QString value = UnescapeEntryValue(rawValue);
+    value.replace(QLatin1String("%%"), QLatin1String("%"));
     if (!value.startsWith(QLatin1Char('"'))) return value;
     QString path;
     for (qsizetype i = 1; i < value.size(); ++i) {
