@@ -157,9 +157,24 @@ bool ReplayPlayer::IsNear(FileTime start) const {
     return difference > -kNearUnits && difference < kNearUnits;
 }
 
+QByteArray ReplayPlayer::StartDetail(const Guid& camera, FileTime start, double speed) const {
+    const CalendarTime t = clock_.LocalCalendar(start);
+    return QString::asprintf("time=%04d-%02d-%02d_%02d:%02d:%02d,  speed=%.3f,  storage=%s", t.year,
+                             t.month, t.day, t.hour, t.minute, t.second,
+                             static_cast<double>(static_cast<float>(speed)), camera.ToString().c_str())
+        .toLocal8Bit();
+}
+
 bool ReplayPlayer::StartPlaybackLocal(const Guid& camera, const Guid& audioCamera, FileTime start,
                                       double speed) {
-    if (component_ == nullptr) return false;
+    if (component_ == nullptr) {
+        // Without a player every request fails; say so, with the reason the player could
+        // not be set up, rather than dropping the request without a trace.
+        WriteLog("Halvane::StartPlaybackLocal ERROR=0x%X,  step=%d,  %s\n",
+                 static_cast<unsigned>(lastResult_), 0, StartDetail(camera, start, speed).constData());
+        state_ = kStopped;
+        return false;
+    }
 
     if (camera == camera_ && IsNear(start)) {
         WriteLog("Halvane::ChangeSpeed(%.3f)\n", speed);
@@ -199,12 +214,7 @@ bool ReplayPlayer::StartPlaybackLocal(const Guid& camera, const Guid& audioCamer
         }
         if (!failed) step = 5;
 
-        const CalendarTime t = clock_.LocalCalendar(start);
-        const QString detail = QString::asprintf(
-            "time=%04d-%02d-%02d_%02d:%02d:%02d,  speed=%.3f,  storage=%s", t.year, t.month, t.day,
-            t.hour, t.minute, t.second, static_cast<double>(static_cast<float>(speed)),
-            camera.ToString().c_str());
-        const QByteArray narrow = detail.toLocal8Bit();
+        const QByteArray narrow = StartDetail(camera, start, speed);
         if (failed) {
             WriteLog("Halvane::StartPlaybackLocal ERROR=0x%X,  step=%d,  %s\n",
                      static_cast<unsigned>(result), step, narrow.constData());

@@ -65,6 +65,8 @@ public:
 private:
     HResult FindPlayer(const QString& playerName, Guid& playerId, std::int32_t& playerParam);
     bool IsNear(FileTime start) const;
+    // "time=...,  speed=...,  storage={camera}" of a start's log line.
+    QByteArray StartDetail(const Guid& camera, FileTime start, double speed) const;
 
     const ComponentFactory& components_;
     const Clock& clock_;

@@ -66,7 +66,7 @@ TEST_F(ReplayPlayerTest, InitErrorTextNamesPlayerSizeResultAndStep) {
               "Error=-2147024891 on step=3.");
 }
 
-TEST_F(ReplayPlayerTest, WithoutAComponentNothingPlays) {
+TEST_F(ReplayPlayerTest, WithoutAComponentNothingPlaysAndTheFailedStartIsLogged) {
     FakeClock clock;
     ReplayPlayer player(noComponents_, clock);
     ASSERT_FALSE(player.InitPlayer("Lumentra.Main", 300));
@@ -74,7 +74,12 @@ TEST_F(ReplayPlayerTest, WithoutAComponentNothingPlays) {
     EXPECT_FALSE(player.StartPlaybackLocal(MakeGuid("{00000000-0000-0000-0000-000000000001}"), Guid{},
                                            At(2026, 3, 5, 14), 1.0));
     player.StopPlayback();
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Halvane::StopPlayback\n"});
+    // The request fails with the reason the player could not be set up (class not installed).
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "Halvane::StartPlaybackLocal ERROR=0x80040154,  step=0,  time=2026-03-05_14:00:00,  "
+                  "speed=1.000,  storage={00000000-0000-0000-0000-000000000001}\n",
+                  "Halvane::StopPlayback\n"}));
     EXPECT_EQ(player.State(), ReplayPlayer::kStopped);
     FileTime time = 0;
     EXPECT_FALSE(player.ReadPlayTime(time));
@@ -100,7 +105,12 @@ TEST_F(ReplayPlayerTest, StartLogsLocalTimeSpeedAndCamera) {
 
     log.Clear();
     player.StopPlayback();
-    EXPECT_EQ(log.Lines(), std::vector<std::string>{"Halvane::StopPlayback\n"});
+    // The request fails with the reason the player could not be set up (class not installed).
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{
+                  "Halvane::StartPlaybackLocal ERROR=0x80040154,  step=0,  time=2026-03-05_14:00:00,  "
+                  "speed=1.000,  storage={00000000-0000-0000-0000-000000000001}\n",
+                  "Halvane::StopPlayback\n"}));
     EXPECT_EQ(player.State(), ReplayPlayer::kStopped);
 }
 
