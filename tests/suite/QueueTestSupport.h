@@ -28,9 +28,11 @@ constexpr int kProcessTimeoutMs = 30000;
 
 // Every test program works in a scope of queue names of its own, so that programs running
 // side by side on one computer (and the real suite) never meet. Children inherit it.
+// A loaded machine may be slow to take a message: sends wait longer than in real use.
 inline void UsePrivateQueueScope() {
     if (qEnvironmentVariableIsEmpty("ZANDREL_QUEUE_SCOPE"))
         qputenv("ZANDREL_QUEUE_SCOPE", "halvane-test-" + QByteArray::number(QCoreApplication::applicationPid()));
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
 }
 
 inline QString BinaryPath(const char* name) {
