@@ -82,27 +82,28 @@ bool AnswerGameInfo(ICrestronConnection& connection, CGameInfo& game, bool crest
         return SendAnswer(connection, answer, crestronLog);
     }
 
-    // Several lines: the list in the first, the counts spread over lines of about 228
-    // characters after the header; the last line is part "99".
+    // Several lines: the list in the first, the counts spread over lines of up to 228
+    // characters after the header. A line that will hold the last of the counts is part
+    // "99"; the ones before it are numbered on from "01".
+    constexpr int kLineBudget = 228;
+    constexpr int kCountWidth = 3;
     int part = 1;
-    int remaining = 9 * n + 6;
-    int budget = 228;
+    int budget = kLineBudget - 5 * n - 2;
+    int countsLeft = (n + 1) * kCrestronGroupCount;
     appendHeader(part);
     appendEntries();
-    remaining -= 5 * n + 2;
-    budget -= 5 * n + 2;
     for (int row = 0; row <= n; ++row) {
         for (int group = 0; group < kCrestronGroupCount; ++group) {
-            if (budget < 3) {
+            if (budget < kCountWidth) {
                 answer += '\n';
                 // Part numbers stay two digits and below the closing "99".
-                part = remaining > 228 ? std::min(part + 1, 98) : 99;
+                part = countsLeft * kCountWidth > kLineBudget ? std::min(part + 1, 98) : 99;
                 appendHeader(part);
-                budget = 228;
+                budget = kLineBudget;
             }
             AppendFormat(answer, "%03d", counts[static_cast<size_t>(row)][static_cast<size_t>(group)]);
-            remaining -= 3;
-            budget -= 3;
+            budget -= kCountWidth;
+            --countsLeft;
         }
     }
     answer += '\n';

@@ -110,6 +110,8 @@ QueueConfig QueueConfig::FromEnvironment() {
     bool ok = false;
     const uint port = qEnvironmentVariable("ZANDREL_QUEUE_RELAY_PORT").toUInt(&ok);
     if (ok && port > 0 && port <= 65535) config.relayPort = static_cast<std::uint16_t>(port);
+    const int timeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_SEND_TIMEOUT_MS").toInt(&ok);
+    if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
     return config;
 }
 

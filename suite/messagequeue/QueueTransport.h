@@ -34,7 +34,9 @@ struct QueueConfig {
     QString scope;
     // The relays' TCP port (ZANDREL_QUEUE_RELAY_PORT, kDefaultRelayPort by default).
     std::uint16_t relayPort = kDefaultRelayPort;
-    // How long a send may wait for an unresponsive target before it fails.
+    // How long a send may wait for an unresponsive target before it fails
+    // (ZANDREL_QUEUE_SEND_TIMEOUT_MS, kDefaultSendTimeoutMs by default). A target that is
+    // not there at all fails at once.
     int sendTimeoutMs = kDefaultSendTimeoutMs;
 
     static QueueConfig FromEnvironment();

@@ -3,15 +3,20 @@
 // peer processes, and a window that counts what the queue posts to it.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
-#include <QProcess>
 #include <QThread>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "platform/ComponentFactory.h"
 #include "platform/WindowMessages.h"
@@ -23,9 +28,11 @@ constexpr int kProcessTimeoutMs = 30000;
 
 // Every test program works in a scope of queue names of its own, so that programs running
 // side by side on one computer (and the real suite) never meet. Children inherit it.
+// A loaded machine may be slow to take a message: sends wait longer than in real use.
 inline void UsePrivateQueueScope() {
     if (qEnvironmentVariableIsEmpty("ZANDREL_QUEUE_SCOPE"))
         qputenv("ZANDREL_QUEUE_SCOPE", "halvane-test-" + QByteArray::number(QCoreApplication::applicationPid()));
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
 }
 
 inline QString BinaryPath(const char* name) {
@@ -43,33 +50,72 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kProces
     return true;
 }
 
-// A child process that talks in lines.
+// A child process that talks in lines. Started with posix_spawn rather than QProcess, whose
+// way of starting children the thread sanitizer cannot follow.
 class LineProcess {
 public:
-    LineProcess() { process_.setProcessChannelMode(QProcess::ForwardedErrorChannel); }
+    LineProcess() = default;
     ~LineProcess() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(kProcessTimeoutMs);
-        }
+        KillHard();
+        CloseFds();
     }
+    LineProcess(const LineProcess&) = delete;
+    LineProcess& operator=(const LineProcess&) = delete;
 
     bool Start(const QString& program, const QStringList& args) {
-        process_.start(program, args);
-        return process_.waitForStarted(kProcessTimeoutMs);
+        int input[2];
+        int output[2];
+        if (::pipe2(input, O_CLOEXEC) != 0) return false;
+        if (::pipe2(output, O_CLOEXEC) != 0) {
+            ::close(input[0]);
+            ::close(input[1]);
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        std::vector<QByteArray> argBytes{program.toLocal8Bit()};
+        for (const QString& a : args) argBytes.push_back(a.toLocal8Bit());
+        std::vector<char*> argv;
+        for (QByteArray& a : argBytes) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int error = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(input[0]);
+        ::close(output[1]);
+        toChild_ = input[1];
+        fromChild_ = output[0];
+        if (error != 0) {
+            pid_ = -1;
+            CloseFds();
+            return false;
+        }
+        return true;
     }
 
     // The next line of output without its line end; empty on time-out or end.
     QString ReadLine(int timeoutMs = kProcessTimeoutMs) {
         QDeadlineTimer deadline(timeoutMs);
-        while (!process_.canReadLine()) {
-            if (deadline.hasExpired() || process_.state() == QProcess::NotRunning) {
-                if (!process_.canReadLine()) return {};
-                break;
+        for (;;) {
+            const qsizetype end = buffer_.indexOf('\n');
+            if (end >= 0) {
+                const QString line = QString::fromUtf8(buffer_.left(end));
+                buffer_.remove(0, end + 1);
+                return line;
             }
-            process_.waitForReadyRead(50);
+            if (fromChild_ < 0 || deadline.hasExpired()) return {};
+            pollfd p{fromChild_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char chunk[4096];
+            const ssize_t n = ::read(fromChild_, chunk, sizeof chunk);
+            if (n > 0) {
+                buffer_.append(chunk, n);
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fromChild_);
+                fromChild_ = -1;
+            }
         }
-        return QString::fromUtf8(process_.readLine()).chopped(1);
     }
 
     // Reads lines until one starts with `prefix`; returns it, or empty.
@@ -82,19 +128,31 @@ public:
     }
 
     void Write(const QString& line) {
-        process_.write((line + u'\n').toUtf8());
-        process_.waitForBytesWritten(kProcessTimeoutMs);
+        const QByteArray bytes = (line + u'\n').toUtf8();
+        ASSERT_EQ(::write(toChild_, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
     }
 
+    // SIGKILL, then waits for the end.
     void KillHard() {
-        ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
-        process_.waitForFinished(kProcessTimeoutMs);
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
     }
-
-    QProcess& Process() { return process_; }
 
 private:
-    QProcess process_;
+    void CloseFds() {
+        if (toChild_ >= 0) ::close(toChild_);
+        if (fromChild_ >= 0) ::close(fromChild_);
+        toChild_ = fromChild_ = -1;
+    }
+
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
+    QByteArray buffer_;
 };
 
 // The relay on loopback with a free port; the port is put into the environment, so that
