@@ -7,27 +7,10 @@
 
 namespace hv {
 
-FileTime PlayStartFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock) {
-    FileTime local = 0;
-    if (!clock.UtcToLocal(base, local)) return 0;
-    CalendarTime yearStart;
-    yearStart.year = FileTimeToCalendar(local).year;
-    yearStart.month = 1;
-    yearStart.day = 1;
-    FileTime yearStartLocal = 0;
-    if (!CalendarToFileTime(yearStart, yearStartLocal)) return 0;
-    const std::int64_t target = static_cast<std::int64_t>(yearStartLocal) +
-                                static_cast<std::int64_t>(seconds) * kFileTimeUnitsPerSecond;
-    if (target < 0) return 0;
-    FileTime utc = 0;
-    if (!clock.LocalToUtc(static_cast<FileTime>(target), utc)) return 0;
-    return utc;
-}
-
 void PlaybackControl::StartPlayback(std::uintptr_t wParam, std::intptr_t lParam,
                                     const CGameInfo& model, std::int32_t prerollSeconds) {
     const FileTime gameStart = model.GetSnapshot().GameStart;
-    RequestedStart = PlayStartFromYearOffset(gameStart, static_cast<std::int32_t>(lParam),
+    RequestedStart = TimeFromYearOffset(gameStart, static_cast<std::int32_t>(lParam),
                                              model.TimeSource());
     RequestedCamera = static_cast<std::int32_t>(wParam & 0xFFFFu);
     RequestedSpeed = static_cast<std::int16_t>((wParam >> 16) & 0xFFFFu) / 6.0;

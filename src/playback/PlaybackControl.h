@@ -46,8 +46,4 @@ private:
     ReplayPlayer& player_;
 };
 
-// The UTC time `seconds` (signed) after local 1 January 00:00:00 of the local year of
-// UTC time `base`, with the UTC offset in force now; 0 when it would fall before 1601.
-FileTime PlayStartFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock);
-
 }  // namespace hv

@@ -193,13 +193,5 @@ TEST_F(PlaybackControlTest, MessagesReachTheirHandlers) {
     EXPECT_FALSE(control_.HandleMessage(WindowMessageEvent(kMsgCompanionMessages, 0, 0), model_, kPreroll));
 }
 
-TEST_F(PlaybackControlTest, YearOffsetIsCountedInLocalTime) {
-    // 00:30 local on 1 January is 23:30 UTC of the year before.
-    EXPECT_EQ(PlayStartFromYearOffset(gameStart_, 1800, clock_), At(2025, 12, 31, 23, 30));
-    EXPECT_EQ(PlayStartFromYearOffset(gameStart_, static_cast<std::int32_t>(Offset(gameStart_)), clock_),
-              gameStart_);
-    EXPECT_EQ(PlayStartFromYearOffset(gameStart_, -60, clock_), At(2025, 12, 31, 22, 59));
-}
-
 }  // namespace
 }  // namespace hv::test
