@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "FrameTestSupport.h"
 #include "app/Language.h"
@@ -294,6 +297,53 @@ TEST_F(MainFrameTest, ThePortIsClosedBeforeTheModelGoes) {
     EXPECT_EQ(log.Count("Halvane::WorkingThread FINISH\n"), 1U);
     EXPECT_GE(log.Count("Halvane::ClosePort\n"), 1U);
     (void)f;
+}
+
+}  // namespace
+}  // namespace hv
+
+namespace hv {
+namespace {
+
+// A controller on its own thread keeps asking for replays while the GUI thread plays
+// them and the port is closed and opened again underneath it.
+TEST_F(MainFrameTest, PlayRequestsKeepComingWhileThePortIsReopened) {
+    CMainFrame& f = MakeFrame();
+    f.Game.SetGameStartTime(At(2022, 1, 20, 10, 0));
+    const Guid cameras[] = {Camera(1), Camera(2)};
+    f.Game.SetCameras(2, cameras, Camera(1));
+    const std::int32_t start = SecondsFromYearStart(At(2022, 1, 20, 10, 5), clock);
+
+    std::atomic<std::uint16_t> port{PortNumber()};
+    std::atomic<bool> stop{false};
+    std::atomic<int> answers{0};
+    std::thread controller([&] {
+        int i = 0;
+        while (!stop) {
+            Controller c(port);
+            if (!c.Connected()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            for (int k = 0; k < 5 && !stop; ++k, ++i) {
+                c.Send(C0501(start + i % 7, 1 + i % 2, 6) + "\n");
+                c.Send("C0601\n");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ++answers;
+        }
+    });
+
+    for (int round = 0; round < 5; ++round) {
+        const int before = answers;
+        ASSERT_TRUE(WaitUntil([&] { return answers > before + 2; })) << round;
+        f.Port.ClosePort();
+        ASSERT_TRUE(f.Port.OpenPort(0));
+        port = f.Port.ListeningPort();
+    }
+    stop = true;
+    controller.join();
+    EXPECT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPlaying; }));
 }
 
 }  // namespace
