@@ -348,3 +348,28 @@ TEST_F(MainFrameTest, PlayRequestsKeepComingWhileThePortIsReopened) {
 
 }  // namespace
 }  // namespace hv
+
+namespace hv {
+namespace {
+
+TEST_F(MainFrameTest, AQueueThatCannotBeOpenedShowsMessage514) {
+    // Another program holds Halvane's queue name.
+    IQueueService* service = nullptr;
+    ComponentPtr serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
+    ASSERT_NE(service, nullptr);
+    QObject holderWindow;
+    ComponentPtr held;
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    ASSERT_EQ(service->CreateQueue(status, result, "Halvane", &holderWindow, kMsgCompanionMessages, 0, 0, held),
+              S_OK);
+    ASSERT_EQ(result, 0);
+
+    EXPECT_FALSE(MakeFrame(false).Create());
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0], "Can't create queue!\nTry reinstall Zandrel software.");
+    EXPECT_EQ(boxes.icons[0], BoxIcon::Error);
+}
+
+}  // namespace
+}  // namespace hv
