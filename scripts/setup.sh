@@ -7,7 +7,8 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth x11-utils
+    qt6-svg-dev
+    xvfb xauth x11-utils trayer
 )
 
 missing=()

@@ -49,22 +49,6 @@ int CrestronGroupOfType(int type) {
     return type >= 0 && type < kTypeCount ? kCodeOfType[type] / 10 - 1 : -1;
 }
 
-FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock) {
-    FileTime local = 0;
-    clock.UtcToLocal(base, local);  // a base that cannot be converted counts from 1601
-    CalendarTime yearStart;
-    yearStart.year = FileTimeToCalendar(local).year;
-    yearStart.month = 1;
-    yearStart.day = 1;
-    FileTime yearStartLocal = 0;
-    if (!CalendarToFileTime(yearStart, yearStartLocal)) return 0;
-    const std::int64_t target = static_cast<std::int64_t>(yearStartLocal) +
-                                static_cast<std::int64_t>(seconds) * kFileTimeUnitsPerSecond;
-    FileTime utc = 0;
-    if (target < 0 || !clock.LocalToUtc(static_cast<FileTime>(target), utc)) return 0;
-    return utc;
-}
-
 namespace crestron_detail {
 
 std::string Format(const char* format, ...) {

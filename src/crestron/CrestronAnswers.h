@@ -15,10 +15,6 @@ class CGameInfo;
 class Clock;
 class ICrestronConnection;
 
-// The UTC time `seconds` (signed) after local 1 January 00:00:00.000 of the local year of
-// the UTC time `base`; local conversions use the offset in force now.
-FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock);
-
 // The controller's two-digit code of an event type index, 0 for an index outside 0..12.
 int CrestronCodeOfType(int type);
 // The event type index of a controller code, -1 when the code is not in the table.

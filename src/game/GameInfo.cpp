@@ -22,6 +22,22 @@ std::int32_t SecondsFromYearStart(FileTime t, const Clock& clock) {
     return static_cast<std::int32_t>((difference + 4'999'999) / kFileTimeUnitsPerSecond);
 }
 
+FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock) {
+    FileTime local = 0;
+    clock.UtcToLocal(base, local);  // a base that cannot be converted counts from 1601
+    CalendarTime yearStart;
+    yearStart.year = FileTimeToCalendar(local).year;
+    yearStart.month = 1;
+    yearStart.day = 1;
+    FileTime yearStartLocal = 0;
+    if (!CalendarToFileTime(yearStart, yearStartLocal)) return 0;
+    const std::int64_t target = static_cast<std::int64_t>(yearStartLocal) +
+                                static_cast<std::int64_t>(seconds) * kFileTimeUnitsPerSecond;
+    FileTime utc = 0;
+    if (target < 0 || !clock.LocalToUtc(static_cast<FileTime>(target), utc)) return 0;
+    return utc;
+}
+
 CGameInfo::CGameInfo(const Clock& clock) : clock_(clock) {}
 
 void CGameInfo::Clear() {

@@ -50,6 +50,10 @@ struct Label {
 // Whole seconds from local 1 January 00:00:00 of t's local year (rounded to nearest,
 // an exact half going down).
 std::int32_t SecondsFromYearStart(FileTime t, const Clock& clock);
+// The UTC time `seconds` (signed) after local 1 January 00:00:00.000 of the local year of
+// the UTC time `base`; local conversions use the offset in force now. 0 when the result
+// would fall before 1601.
+FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock);
 
 class CGameInfo {
 public:

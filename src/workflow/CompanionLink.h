@@ -73,6 +73,7 @@ public:
 private:
     const Clock& clock_;
     IMessageBoxes* messageBoxes_ = nullptr;
+    QObject* queueWindow_ = nullptr;  // the window Halvane's queue announces arrivals to
 };
 
 }  // namespace hv

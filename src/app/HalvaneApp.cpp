@@ -1,0 +1,66 @@
+#include "app/HalvaneApp.h"
+
+#include <QApplication>
+#include <QSessionManager>
+
+#include "app/Language.h"
+#include "app/MainFrame.h"
+#include "app/StartupComponent.h"
+#include "settings/SettingsStore.h"
+
+namespace hv {
+
+namespace {
+// The lock's name; a test run may give each started program its own.
+std::string InstanceName() {
+    const QByteArray configured = qgetenv("HALVANE_INSTANCE_NAME");
+    return configured.isEmpty() ? std::string("Halvane") : configured.toStdString();
+}
+}  // namespace
+
+CHalvaneApp::CHalvaneApp()
+    : instance_(InstanceName()), components_(ComponentFactory::DefaultDirectory()) {}
+
+CHalvaneApp::~CHalvaneApp() { ExitInstance(); }
+
+bool CHalvaneApp::InitInstance() {
+    QCoreApplication::setOrganizationName(QStringLiteral("Tervanix"));
+    QCoreApplication::setApplicationName(QStringLiteral("Halvane"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    ApplySavedLanguage();
+
+    // Another Halvane runs: end without a word.
+    if (!instance_.Acquire()) return false;
+
+    startupObject_ = components_.CreateFor(kStartupComponentClass, startup_);
+    if (startup_ != nullptr) startup_->Begin(0, 2, 0);
+
+    CMainFrame::Environment environment;
+    environment.Components = &components_;
+    environment.MessageBoxes = &messageBoxes_;
+    environment.Settings = SettingsEnvironment::ForThisProcess(components_);
+    frame_ = std::make_unique<CMainFrame>(std::move(environment));
+    if (!frame_->Create()) {
+        frame_.reset();
+        return false;
+    }
+    connect(frame_.get(), &CMainFrame::CloseRequested, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+    // The desktop session asks before it logs off or shuts down.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& session) {
+        if (!MayCloseAll()) session.cancel();
+    });
+    return true;
+}
+
+void CHalvaneApp::ExitInstance() {
+    frame_.reset();
+    if (startup_ != nullptr) startup_->End();
+    startup_ = nullptr;
+    startupObject_.reset();
+    instance_.Release();
+}
+
+bool CHalvaneApp::MayCloseAll() { return frame_ == nullptr || frame_->MayClose(); }
+
+}  // namespace hv

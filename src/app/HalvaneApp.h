@@ -1,0 +1,44 @@
+#pragma once
+// CHalvaneApp: prepares the process, makes sure only one Halvane runs, creates the hidden
+// main frame and runs the event loop. Also the About command and the close check that the
+// desktop session asks before it ends.
+
+#include <QObject>
+#include <memory>
+
+#include "platform/ComponentFactory.h"
+#include "platform/QtMessageBoxes.h"
+#include "platform/SingleInstance.h"
+
+namespace hv {
+
+class CMainFrame;
+class IStartupComponent;
+
+class CHalvaneApp final : public QObject {
+    Q_OBJECT
+public:
+    CHalvaneApp();
+    ~CHalvaneApp() override;
+
+    // Start-up in order: settings location, saved language, single instance, the suite's
+    // start-up component, the main frame. False when Halvane must end now (another one
+    // runs, or the frame could not be created after telling the user why).
+    bool InitInstance();
+    // The end: the start-up component's second call, the lock released.
+    void ExitInstance();
+    // Asked before the main window closes: the frame's close check.
+    bool MayCloseAll();
+
+    CMainFrame* Frame() const { return frame_.get(); }
+
+private:
+    SingleInstance instance_;
+    ComponentFactory components_;
+    QtMessageBoxes messageBoxes_;
+    ComponentPtr startupObject_;
+    IStartupComponent* startup_ = nullptr;
+    std::unique_ptr<CMainFrame> frame_;
+};
+
+}  // namespace hv

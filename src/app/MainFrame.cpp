@@ -1,0 +1,127 @@
+#include "app/MainFrame.h"
+
+#include <QTimerEvent>
+
+#include "app/DiagnosticLog.h"
+#include "app/Language.h"
+#include "platform/WindowMessages.h"
+
+namespace hv {
+
+CMainFrame::CMainFrame(Environment environment)
+    : Tray(*this, environment.TrayBackend),
+      Game(*environment.TimeSource),
+      Link(*environment.Components, *environment.TimeSource),
+      Player(*environment.Components, *environment.TimeSource),
+      Playback(Player),
+      environment_(std::move(environment)) {
+    Link.SetMessageBoxes(environment_.MessageBoxes);
+}
+
+CMainFrame::~CMainFrame() {
+    if (!destroyed_) Destroy();
+    StopRequested = true;
+    // The copy worker is joined here once there is one.
+    {
+        std::lock_guard lock(FrameLock);
+        Copies.clear();
+    }
+    Player.ReleasePlayer();
+    // The Crestron thread reads the model: it is joined before the model goes.
+    Port.ClosePort();
+}
+
+bool CMainFrame::Create() {
+    LoadSettings(Settings, environment_.Settings, Link);
+    Port.UseGameTime = Settings.UseGameTime;
+    Game.Clear();
+
+    const unsigned port = Settings.ListenPort();
+    if (!Port.InitPort(port, this, &Game)) {
+        environment_.MessageBoxes->Show(Port.GetInitErrorText(port), BoxIcon::Error, BoxButtons::Ok);
+        return false;
+    }
+    if (!Link.OpenQueue(this)) {
+        environment_.MessageBoxes->Show(LoadStringOrMark(514), BoxIcon::Error, BoxButtons::Ok);
+        return false;
+    }
+    Player.InitPlayer(Settings.PlayerRegName, Settings.FifoSizeMS);  // silent at start-up
+    TrayCreated = Tray.AddIcon(QStringLiteral("Halvane"));
+    SetTimer(kGameTimerId, kGameTimerPeriodMs);
+    // The copy worker starts here, and the current game is resumed from the archive's
+    // description; until then nothing is resumed.
+    ExecutionEnabled = false;
+    Link.PollingEnabled = false;
+    return true;
+}
+
+void CMainFrame::Destroy() {
+    destroyed_ = true;
+    StopRequested = true;
+    WriteLog("Halvane::OnDestroy()\n");
+    KillTimer(kGameTimerId);
+    Tray.RemoveIcon();
+}
+
+bool CMainFrame::IsCopyPending() const {
+    std::lock_guard lock(FrameLock);
+    return !Copies.empty();
+}
+
+bool CMainFrame::MayClose() {
+    if (!IsCopyPending()) return true;
+    return environment_.MessageBoxes->Show(LoadStringOrMark(523), BoxIcon::Question,
+                                           BoxButtons::YesNo) == BoxAnswer::Yes;
+}
+
+void CMainFrame::SetTimer(int id, int periodMs) {
+    KillTimer(id);
+    timers_[id] = startTimer(periodMs);
+}
+
+void CMainFrame::KillTimer(int id) {
+    const auto found = timers_.find(id);
+    if (found == timers_.end()) return;
+    killTimer(found->second);
+    timers_.erase(found);
+}
+
+void CMainFrame::timerEvent(QTimerEvent* event) {
+    for (const auto& [id, qtId] : timers_) {
+        if (qtId != event->timerId()) continue;
+        if (id == kGameTimerId) OnGameTimer();
+        return;
+    }
+    QObject::timerEvent(event);
+}
+
+void CMainFrame::OnGameTimer() {
+    // A tick that arrives while an earlier update runs (inside a message box's loop) skips.
+    if (!updateRunning_) {
+        updateRunning_ = true;
+        UpdateTheGame();
+        updateRunning_ = false;
+    }
+    if (!TrayCreated) TrayCreated = Tray.AddIcon(QStringLiteral("Halvane"));
+}
+
+bool CMainFrame::event(QEvent* event) {
+    const auto* message = dynamic_cast<const WindowMessageEvent*>(event);
+    if (message == nullptr) return QObject::event(event);
+    switch (message->Message()) {
+    case kMsgPlayRequest:
+    case kMsgLabelRequested:
+        Playback.HandleMessage(*message, Game, Settings.Preroll);
+        return true;
+    case kMsgConnectionWaiting:
+        Port.AcceptConnection();
+        return true;
+    case kMsgCompanionMessages:
+        if (Link.MsgComponent != nullptr && Link.QueueOpen) Link.OnCompanionMessages(Game);
+        return true;
+    default:
+        return QObject::event(event);
+    }
+}
+
+}  // namespace hv

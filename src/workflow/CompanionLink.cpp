@@ -1,0 +1,136 @@
+// CCompanionLink: the message queue component, Halvane's own queue, the two send
+// operations, the presence probe and the per-game companion state.
+#include "workflow/CompanionLink.h"
+
+#include "app/DiagnosticLog.h"
+#include "platform/WindowMessages.h"
+
+namespace hv {
+
+namespace {
+
+const QString kOwnQueueName = QStringLiteral("Halvane");
+const QString kKestriloQueue = QStringLiteral("Kestrilo");
+const QString kVortamoQueue = QStringLiteral("Vortamo1");
+const QString kVortamoControl = QStringLiteral("Vortamo.Control");
+
+// A send was accepted for delivery exactly when all three say so.
+bool SendAccepted(HResult res, std::int32_t result, std::int32_t status) {
+    return res == S_OK && result == 0 && status == 1;
+}
+
+}  // namespace
+
+CCompanionLink::CCompanionLink(const ComponentFactory& factory, const Clock& clock)
+    : clock_(clock) {
+    // A missing component leaves MsgComponent null; OpenQueue then fails and says so.
+    MsgComponentObject = factory.CreateFor<IQueueService>(kMessageQueueServiceClass, MsgComponent);
+    if (!MsgComponentObject) MsgComponent = nullptr;
+    LocalHost = QStringLiteral("localhost");
+}
+
+CCompanionLink::~CCompanionLink() {
+    // The queue goes first: it frees the name while the component is still there.
+    OwnQueue = nullptr;
+    OwnQueueObject.reset();
+    QueueOpen = false;
+    MsgComponent = nullptr;
+    MsgComponentObject.reset();
+}
+
+bool CCompanionLink::OpenQueue(QObject* window) {
+    if (MsgComponent == nullptr) return false;
+    if (QueueOpen) {
+        OwnQueue = nullptr;
+        OwnQueueObject.reset();
+        QueueOpen = false;
+        queueWindow_ = nullptr;
+    }
+    OwnQueueName = kOwnQueueName;
+
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    ComponentPtr created;
+    const HResult res = MsgComponent->CreateQueue(status, result, OwnQueueName, window,
+                                                  kMsgCompanionMessages, 0, 0, created);
+    if (res == S_OK) {
+        // The queue interface is kept; an object without it is released here.
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(created.get());
+        if (queue != nullptr) {
+            OwnQueueObject = std::move(created);
+            OwnQueue = queue;
+            queueWindow_ = window;
+        }
+    }
+    QueueOpen = OwnQueue != nullptr;
+    return QueueOpen;
+}
+
+bool CCompanionLink::SendToKestrilo(const QString& text) {
+    if (OwnQueue == nullptr) return false;
+    ++SendSequence;
+    std::int32_t status = 1;
+    std::int32_t result = 0;
+    const HResult res = OwnQueue->Send(status, result, SendSequence, 0, 0, LocalHost,
+                                       kKestriloQueue, text, OwnQueueName);
+    const bool sent = SendAccepted(res, result, status);
+    const QByteArray command = text.toUtf8();
+    if (!sent) {
+        WriteLog("Halvane::SendMesage('%s') to Kestrilo ERROR : res=0x%X, result=0x%X, errCode=%d.\n",
+                 command.constData(), static_cast<unsigned>(res), static_cast<unsigned>(result),
+                 status);
+    } else if (MessageLog) {
+        WriteLog("Halvane::SendMesage('%s') to Kestrilo.\n", command.constData());
+    }
+    return sent;
+}
+
+bool CCompanionLink::SendToVortamo(const QString& text) {
+    if (OwnQueue == nullptr) return false;
+    const QString& host = VortamoHost.isEmpty() ? LocalHost : VortamoHost;
+    ++SendSequence;
+    std::int32_t status = 1;
+    std::int32_t result = 0;
+    const HResult res = OwnQueue->Send(status, result, SendSequence, 0, 0, host, kVortamoQueue,
+                                       kVortamoControl, text);
+    const bool sent = SendAccepted(res, result, status);
+    const QByteArray control = kVortamoControl.toUtf8();
+    const QByteArray command = text.toUtf8();
+    if (!sent) {
+        WriteLog("Halvane::SendMesage('%s' & '%s') to Vortamo1 ERROR : res=0x%X, result=0x%X, "
+                 "errCode=%d.\n",
+                 control.constData(), command.constData(), static_cast<unsigned>(res),
+                 static_cast<unsigned>(result), status);
+    } else if (MessageLog) {
+        WriteLog("Halvane::SendMesage('%s' & '%s') to Vortamo1.\n", control.constData(),
+                 command.constData());
+    }
+    return sent;
+}
+
+bool CCompanionLink::IsQueueNameFree(const QString& name, QObject* window) {
+    // Without the component nothing can be opened: the name counts as held, so the
+    // workflows never take a missing component for a companion that is not running.
+    if (MsgComponent == nullptr) return false;
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    ComponentPtr probe;
+    const HResult res = MsgComponent->CreateQueue(status, result, name, window, WM_USER, 0, 0, probe);
+    const bool free = res == S_OK && result == 0;
+    probe.reset();  // released at once: the probe leaves no queue behind
+    return free;
+}
+
+void CCompanionLink::ResetGameState() {
+    EventTypesReceived = 0;
+    EventTypeCursor = 13;
+    EventInfoNext = 0;
+    EventCount = 0;
+    RequestCountdown = 0;
+    CurrentPeriod = -1;
+    KestriloSpoken = false;
+    VortamoState = 0;
+    VortamoClockOffset = 0;
+}
+
+}  // namespace hv

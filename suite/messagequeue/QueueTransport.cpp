@@ -1,0 +1,424 @@
+#include "QueueTransport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QSysInfo>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/Trace.h"
+
+namespace zandrel {
+
+namespace {
+
+constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// Read from one connection per round at most this much, more than any frame, so that the
+// frames of one sender keep their order against a later connection of the same sender.
+constexpr std::size_t kMaxReadPerRoundBytes = 4 * (kMaxPayloadBytes + kFrameHeaderBytes);
+constexpr int kPollIntervalMs = 1000;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void TraceLine(const std::string& text) { hv::Trace(text + "\n"); }
+
+bool QueueAddress(const QueueConfig& config, const QString& name, sockaddr_un& address,
+                  socklen_t& length) {
+    if (name.isEmpty()) {
+        errno = EINVAL;
+        return false;
+    }
+    const QByteArray path = QByteArrayLiteral("Zandrel.MessageQueue/") + config.scope.toUtf8() +
+                            '/' + name.toUtf8();
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    // Abstract namespace: a leading NUL, then the name without terminator.
+    if (static_cast<std::size_t>(path.size()) + 1 > sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path + 1, path.constData(), static_cast<std::size_t>(path.size()));
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    return true;
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes. Returns 0, ETIMEDOUT or
+// an errno value.
+int WaitFor(int fd, short events, std::int64_t deadlineMs) {
+    for (;;) {
+        const std::int64_t leftMs = deadlineMs - NowMs();
+        if (leftMs <= 0) return ETIMEDOUT;
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(leftMs));
+        if (n > 0) return 0;
+        if (n == 0) return ETIMEDOUT;
+        if (errno != EINTR) return errno;
+    }
+}
+
+int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs) {
+    while (size > 0) {
+        const ssize_t written = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (written > 0) {
+            data += written;
+            size -= static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (const int error = WaitFor(fd, POLLOUT, deadlineMs)) return error;
+            continue;
+        }
+        return written < 0 ? errno : EPIPE;
+    }
+    return 0;
+}
+
+class FdCloser {
+public:
+    explicit FdCloser(int fd) : fd_(fd) {}
+    ~FdCloser() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FdCloser(const FdCloser&) = delete;
+    FdCloser& operator=(const FdCloser&) = delete;
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+QueueConfig QueueConfig::FromEnvironment() {
+    QueueConfig config;
+    config.scope = QString::fromLocal8Bit(qgetenv("ZANDREL_QUEUE_SCOPE"));
+    bool ok = false;
+    const uint port = qEnvironmentVariable("ZANDREL_QUEUE_RELAY_PORT").toUInt(&ok);
+    if (ok && port > 0 && port <= 65535) config.relayPort = static_cast<std::uint16_t>(port);
+    const int timeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_SEND_TIMEOUT_MS").toInt(&ok);
+    if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
+    return config;
+}
+
+QString LocalHostName() { return QSysInfo::machineHostName(); }
+
+bool IsLocalHost(const QString& host) {
+    if (host.isEmpty() || host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QString own = LocalHostName();
+    if (own.isEmpty()) return false;
+    if (host.compare(own, Qt::CaseInsensitive) == 0) return true;
+    const QString shortOwn = own.section(u'.', 0, 0);
+    return host.compare(shortOwn, Qt::CaseInsensitive) == 0;
+}
+
+std::int32_t ResultFromErrno(int error) {
+    return static_cast<std::int32_t>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
+}
+
+int ListenOnQueue(const QueueConfig& config, const QString& name) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    if (!QueueAddress(config, name, address, length)) return -1;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame) {
+    sockaddr_un address;
+    socklen_t length = 0;
+    if (!QueueAddress(config, name, address, length)) return errno;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    FdCloser closer(fd);
+    const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
+        if (errno == EINTR) continue;
+        // A full backlog: the holder is busy; try again for a while.
+        if (errno == EAGAIN) {
+            if (NowMs() >= deadlineMs) return ETIMEDOUT;
+            ::poll(nullptr, 0, 1);
+            continue;
+        }
+        return errno;  // ECONNREFUSED: nobody holds the name
+    }
+    return WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs);
+}
+
+int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
+               WireAck& ack) {
+    const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const QByteArray hostName = host.toUtf8();
+    const QByteArray service = QByteArray::number(config.relayPort);
+    if (::getaddrinfo(hostName.constData(), service.constData(), &hints, &found) != 0 || !found)
+        return EHOSTUNREACH;
+
+    int error = ECONNREFUSED;
+    int fd = -1;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
+        if (errno == EINPROGRESS) {
+            error = WaitFor(fd, POLLOUT, deadlineMs);
+            if (error == 0) {
+                socklen_t size = sizeof error;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+            }
+            if (error == 0) break;
+        } else {
+            error = errno;
+        }
+        ::close(fd);
+        fd = -1;
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0) return error;
+    FdCloser closer(fd);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
+        return e;
+
+    QByteArray received;
+    for (;;) {
+        Frame answer;
+        const ParseResult parsed = ParseFrame(received.constData(), static_cast<std::size_t>(received.size()), answer);
+        if (parsed.status == ParseStatus::Complete) {
+            if (answer.kind != FrameKind::Ack) return EPROTO;
+            ack = answer.ack;
+            return 0;
+        }
+        if (parsed.status != ParseStatus::NeedMore) return EPROTO;
+        char chunk[256];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            received.append(chunk, n);
+        } else if (n == 0) {
+            return ECONNRESET;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (const int e = WaitFor(fd, POLLIN, deadlineMs)) return e;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+FrameServer::FrameServer(int listenFd, std::string label, FrameHandler onFrame, RoundHandler onRound)
+    : listenFd_(listenFd),
+      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      label_(std::move(label)),
+      onFrame_(std::move(onFrame)),
+      onRound_(std::move(onRound)) {}
+
+FrameServer::~FrameServer() {
+    for (Connection& c : connections_) ::close(c.fd);
+    if (listenFd_ >= 0) ::close(listenFd_);
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void FrameServer::Stop() {
+    stop_ = true;
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void FrameServer::Close(Connection& connection, const char* reason) {
+    if (reason != nullptr) TraceLine(label_ + ": dropped a connection: " + reason);
+    ::close(connection.fd);
+    connection.fd = -1;
+}
+
+void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
+    while (connections_.size() < kMaxConnections) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                TraceLine(label_ + ": accept failed: " + std::strerror(errno));
+            return;
+        }
+        connections_.push_back(Connection{fd, QByteArray(), nowMs});
+        // Most senders connect, write one frame and go: read at once what came, after the
+        // older connections were read, so that a sender's frames keep their order.
+        if (!ReadFrom(connections_.back(), nowMs, handledFrame)) connections_.pop_back();
+    }
+    // Further connections wait in the backlog (their senders see a full one in time)
+    // rather than being accepted and dropped with what they bring.
+    if (!full_) TraceLine(label_ + ": too many open connections, new ones wait");
+    full_ = true;
+}
+
+bool FrameServer::ReadFrom(Connection& c, std::int64_t nowMs, bool& handledFrame) {
+    std::size_t readThisRound = 0;
+    bool ended = false;
+    while (readThisRound < kMaxReadPerRoundBytes) {
+        const qsizetype oldSize = c.buffer.size();
+        c.buffer.resize(oldSize + static_cast<qsizetype>(kReadChunkBytes));
+        const ssize_t n = ::recv(c.fd, c.buffer.data() + oldSize, kReadChunkBytes, 0);
+        c.buffer.resize(oldSize + (n > 0 ? n : 0));
+        if (n > 0) {
+            readThisRound += static_cast<std::size_t>(n);
+            c.lastActivityMs = nowMs;
+            continue;
+        }
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        ended = true;  // reset by the peer: take what came, then close
+        break;
+    }
+
+    std::size_t offset = 0;
+    for (;;) {
+        Frame frame;
+        const ParseResult parsed = ParseFrame(c.buffer.constData() + offset,
+                                              static_cast<std::size_t>(c.buffer.size()) - offset, frame);
+        if (parsed.status == ParseStatus::NeedMore) break;
+        if (parsed.status != ParseStatus::Complete) {
+            Close(c, parsed.status == ParseStatus::TooLarge ? "frame too large"
+                                                               : (std::string("malformed frame (") +
+                                                                  parsed.error + ")").c_str());
+            return false;
+        }
+        offset += parsed.consumedBytes;
+        handledFrame = true;
+        onFrame_(c.fd, std::move(frame));
+    }
+    if (offset > 0) c.buffer.remove(0, static_cast<qsizetype>(offset));
+    if (ended) {
+        Close(c, c.buffer.isEmpty() ? nullptr : "it ended inside a frame");
+        return false;
+    }
+    return true;
+}
+
+void FrameServer::Run() {
+    std::vector<pollfd> fds;
+    while (!stop_) {
+        fds.clear();
+        fds.push_back({wakeFd_, POLLIN, 0});
+        if (connections_.size() < kMaxConnections) full_ = false;
+        // At the limit the listening socket is not watched, so the loop does not spin.
+        fds.push_back({full_ ? -1 : listenFd_, POLLIN, 0});
+        for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
+        const int n = ::poll(fds.data(), fds.size(), kPollIntervalMs);
+        if (stop_) break;
+        if (n < 0 && errno != EINTR) {
+            TraceLine(label_ + ": poll failed: " + std::strerror(errno));
+            break;
+        }
+        const std::int64_t nowMs = NowMs();
+        bool handledFrame = false;
+        // Connections first, in the order they came, then new ones: a sender's frames keep
+        // their order across its connections.
+        const std::size_t polled = connections_.size();
+        for (std::size_t i = 0; i < polled; ++i) {
+            Connection& c = connections_[i];
+            const short revents = fds[i + 2].revents;
+            if (revents != 0) {
+                ReadFrom(c, nowMs, handledFrame);
+            } else if (nowMs - c.lastActivityMs > kIdleConnectionTimeoutMs) {
+                Close(c, c.buffer.isEmpty() ? nullptr : "it stalled inside a frame");
+            }
+        }
+        std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
+        if (fds[1].revents != 0) AcceptWaiting(nowMs, handledFrame);
+        if (handledFrame && onRound_) onRound_();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+QueueListener::QueueListener(QueueConfig config, QString name, std::function<void()> onArrival)
+    : config_(std::move(config)), name_(std::move(name)), onArrival_(std::move(onArrival)) {}
+
+QueueListener::~QueueListener() {
+    if (server_) server_->Stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+int QueueListener::Open() {
+    if (server_) return EISCONN;
+    const int fd = ListenOnQueue(config_, name_);
+    if (fd < 0) return errno;
+    server_ = std::make_unique<FrameServer>(
+        fd, "Zandrel.MessageQueue '" + name_.toStdString() + "'",
+        [this](int, Frame&& frame) { Add(std::move(frame)); },
+        [this] {
+            if (onArrival_) onArrival_();
+        });
+    thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "queue listener");
+        server_->Run();
+    });
+    return 0;
+}
+
+void QueueListener::Add(Frame&& frame) {
+    if (frame.kind != FrameKind::Message) {
+        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': ignored a stray acknowledgement");
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (pending_.size() >= kMaxPendingMessages) {
+        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': queue full, dropped message " +
+                  std::to_string(frame.message.sequence));
+        return;
+    }
+    pending_.push_back(std::move(frame.message));
+}
+
+std::size_t QueueListener::Count() const {
+    std::lock_guard lock(mutex_);
+    return pending_.size();
+}
+
+bool QueueListener::Take(WireMessage& message) {
+    std::lock_guard lock(mutex_);
+    if (pending_.empty()) return false;
+    message = std::move(pending_.front());
+    pending_.pop_front();
+    return true;
+}
+
+}  // namespace zandrel

@@ -1,0 +1,60 @@
+#pragma once
+// A game as the referee console stand-in plays it back: its clock, cameras, periods and
+// events, read from a JSON script, and the console's XML answer to each request.
+//
+// Script (all times UTC, ISO 8601):
+// {
+//   "now": "2022-01-20T11:05:00Z",                  game time reported by "TimeInfo"
+//   "playAudioCam": 0,                              optional
+//   "cameras": ["{...}", "{...}"],
+//   "eventTypes": ["Драка", ...],                   optional; default: the eight names
+//   "periods": [{"start": "...", "endScore": "1:0"}, ...],
+//   "events": [{"type": "Гол", "period": 1, "time": "...", "score": "0:0",
+//               "nextScore": "1:0", "fromStart": "05:12"}, ...]
+// }
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <vector>
+
+namespace zandrel {
+
+class ScriptedGame {
+public:
+    // False with a reason in `error` when the script cannot be used.
+    bool Load(const QJsonObject& script, QString* error = nullptr);
+    bool LoadFile(const QString& path, QString* error = nullptr);
+
+    // The XML answer to one request ("TimeInfo", "CameraInfo", "PeriodInfo", "EventTypes",
+    // "EventCount<name>", "EventInfo<index>_<name>"); empty when the request is unknown.
+    QString Answer(const QString& request) const;
+
+private:
+    struct Period {
+        std::uint64_t start = 0;
+        QString endScore;
+    };
+    struct Event {
+        QString type;
+        int period = 0;
+        std::uint64_t time = 0;
+        QString score;
+        QString nextScore;
+        QString fromStart;
+    };
+    std::vector<const Event*> EventsOfType(const QString& type) const;
+
+    std::uint64_t now_ = 0;
+    int playAudioCam_ = -1;
+    QStringList cameras_;
+    QStringList eventTypes_;
+    std::vector<Period> periods_;
+    std::vector<Event> events_;
+};
+
+// 100-ns units since 1601 of an ISO 8601 UTC date and time; 0 when it does not parse.
+std::uint64_t ParseUtc(const QString& iso);
+
+}  // namespace zandrel

@@ -1,0 +1,158 @@
+#pragma once
+// A main frame in a temporary world: its own settings and suite configuration, the
+// installed stand-in components, a notification area that tests control, message boxes
+// answered by the test, and a Crestron controller on loopback.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../tray/FakeTrayBackend.h"
+#include "FakeClock.h"
+#include "LogCapture.h"
+#include "app/MainFrame.h"
+
+namespace hv::test {
+
+// Answers every box with `answer` and keeps what was shown.
+class RecordingBoxes final : public IMessageBoxes {
+public:
+    BoxAnswer Show(const QString& text, BoxIcon icon, BoxButtons buttons) override {
+        shown.push_back(text);
+        icons.push_back(icon);
+        if (onShow) onShow();
+        return buttons == BoxButtons::YesNo ? answer : BoxAnswer::Ok;
+    }
+    std::vector<QString> shown;
+    std::vector<BoxIcon> icons;
+    BoxAnswer answer = BoxAnswer::No;
+    std::function<void()> onShow;
+};
+
+// Runs the event loop until `condition` holds or the time is up.
+inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// A Crestron controller: a plain TCP client on loopback.
+class Controller {
+public:
+    explicit Controller(std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Controller() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Connected() const { return connected_; }
+    void Send(const std::string& text) { (void)!::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+    // One answer line (up to its LF), processing events meanwhile; empty on time-out.
+    std::string ReadLine(int timeoutMs = 10000) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            const auto lf = buffer_.find('\n');
+            if (lf != std::string::npos) {
+                std::string line = buffer_.substr(0, lf + 1);
+                buffer_.erase(0, lf + 1);
+                return line;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10) > 0) {
+                char chunk[4096];
+                const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+                if (n <= 0) return {};
+                buffer_.append(chunk, static_cast<size_t>(n));
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        return {};
+    }
+    std::string Ask(const std::string& command) {
+        Send(command + "\n");
+        return ReadLine();
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+class FrameFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(root.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root.filePath("user"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, root.filePath("system"));
+        qputenv("ZANDREL_QUEUE_SCOPE", ("halvane-frame-test-" + QString::number(QCoreApplication::applicationPid()) +
+                                        "-" + QString::number(++scope_)).toUtf8());
+        QSettings suite(root.filePath("user/Tervanix/ZandrelSoftware.conf"), QSettings::IniFormat);
+        suite.beginWriteArray("Players", 1);
+        suite.setArrayIndex(0);
+        suite.setValue("DisplayName", "Main player");
+        suite.setValue("RegName", "Lumentra.Main");
+        suite.setValue("Id", "{11111111-2222-3333-4444-555555555555}");
+        suite.setValue("Param", "7");
+        suite.endArray();
+        Store("Port", 0);  // any free port: tests read the one taken
+        Store("PlayerRegName", "Lumentra.Main");
+    }
+
+    void TearDown() override { frame.reset(); }
+
+    static void Store(const char* name, const QVariant& value) {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Tervanix", "Halvane");
+        settings.setValue(QStringLiteral("Settings/") + name, value);
+    }
+
+    // Makes the frame; `create` runs its creation too.
+    CMainFrame& MakeFrame(bool create = true) {
+        CMainFrame::Environment environment;
+        environment.Components = &components;
+        environment.MessageBoxes = &boxes;
+        environment.Settings.Components = &components;
+        environment.Settings.ExecutablePath = root.filePath("bin/Halvane");
+        environment.Settings.AutostartFolder = root.filePath("autostart");
+        environment.TimeSource = &clock;
+        environment.TrayBackend = FakeTrayFactory(tray);
+        frame = std::make_unique<CMainFrame>(std::move(environment));
+        if (create) EXPECT_TRUE(frame->Create());
+        return *frame;
+    }
+
+    std::uint16_t PortNumber() const { return frame->Port.ListeningPort(); }
+
+    QTemporaryDir root;
+    ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
+    RecordingBoxes boxes;
+    FakeTrayState tray;
+    FakeClock clock;
+    LogCapture log;
+    std::unique_ptr<CMainFrame> frame;
+
+private:
+    static inline int scope_ = 0;
+};
+
+}  // namespace hv::test

@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "FrameTestSupport.h"
+#include "app/Language.h"
+#include "platform/WindowMessages.h"
+#include "res/MenuResource.h"
+
+namespace hv {
+namespace {
+
+using test::At;
+using test::Controller;
+using test::WaitUntil;
+
+std::string C0401(int code, int number) {
+    char text[32];
+    std::snprintf(text, sizeof text, "C0401202201201000%02d%03d", code, number);
+    return text;
+}
+
+std::string C0501(std::int32_t seconds, int camera, int speed) {
+    char text[40];
+    std::snprintf(text, sizeof text, "C0501202201201000%08d%02d%c%02d", seconds, camera,
+                  speed < 0 ? '-' : '+', speed < 0 ? -speed : speed);
+    return text;
+}
+
+Guid Camera(int n) {
+    Guid id;
+    Guid::Parse(QString::asprintf("{00000000-0000-0000-0000-%012d}", n), id);
+    return id;
+}
+
+class MainFrameTest : public test::FrameFixture {};
+
+TEST_F(MainFrameTest, PortInUseShowsMessage513AndTheFrameIsNotCreated) {
+    const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    const int port = ntohs(address.sin_port);
+    Store("Port", port);
+
+    EXPECT_FALSE(MakeFrame(false).Create());
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0], QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\n"
+                                             "Error=%2 on step=3.").arg(port).arg(EADDRINUSE));
+    EXPECT_EQ(boxes.icons[0], BoxIcon::Error);
+    EXPECT_EQ(tray.adds, 0) << "no icon for a Halvane that does not start";
+    ::close(blocker);
+}
+
+TEST_F(MainFrameTest, APortAboveTheRangeIsTakenModulo65536) {
+    Store("Port", 65536);  // port 0 after the cut: any free port
+    MakeFrame();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_NE(PortNumber(), 0);
+}
+
+TEST_F(MainFrameTest, AMissingPlayerStartsSilentlyAndTheFirstPlayRequestLogsAFailedStart) {
+    Store("PlayerRegName", "Gone.Player");
+    CMainFrame& f = MakeFrame();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_FALSE(f.Player.HasComponent());
+
+    const Guid cameras[] = {Camera(1)};
+    f.Game.SetCameras(1, cameras, Guid{});
+    PostWindowMessage(&f, kMsgPlayRequest, 1 | (6u << 16), 100);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("Halvane::StartPlaybackLocal ERROR=0x80070005,  step=0,"); }));
+}
+
+TEST_F(MainFrameTest, PlayRequestsFromTheControllerDriveThePlayer) {
+    Store("Preroll", 5);
+    CMainFrame& f = MakeFrame();
+    ASSERT_TRUE(f.Player.HasComponent());
+    const FileTime gameStart = At(2022, 1, 20, 10, 0);
+    f.Game.SetGameStartTime(gameStart);
+    const Guid cameras[] = {Camera(1), Camera(2)};
+    f.Game.SetCameras(2, cameras, Camera(1));
+    const FileTime goalTime = At(2022, 1, 20, 10, 30);
+    {
+        std::lock_guard lock(f.Game.GameInfoLock);
+        f.Game.AddLabel(4, 1, 1, goalTime, 1, 0, 12, 0);
+    }
+    const std::int32_t goal = SecondsFromYearStart(goalTime, clock);
+
+    Controller controller(PortNumber());
+    ASSERT_TRUE(controller.Connected());
+    ASSERT_EQ(controller.Ask(C0401(21, 1)).substr(0, 5), "M0401");
+
+    // After a label request the replay starts the preroll earlier.
+    ASSERT_EQ(controller.Ask(C0501(goal, 2, 6)), "M0501202201201000 ok\n");
+    ASSERT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPlaying; }));
+    EXPECT_EQ(f.Player.Start(), goalTime - 5 * kFileTimeUnitsPerSecond);
+    EXPECT_EQ(f.Player.Camera(), Camera(2));
+    EXPECT_FALSE(f.Playback.LabelRequested);
+
+    // Without a new label request: exactly the requested time.
+    controller.Ask(C0501(goal + 60, 1, 12));
+    ASSERT_TRUE(WaitUntil([&] { return f.Player.Start() == goalTime + 60 * kFileTimeUnitsPerSecond; }));
+    EXPECT_EQ(f.Player.Speed(), 2.0);
+
+    // The same camera within 2 s at another speed: only the speed changes.
+    log.Clear();
+    controller.Ask(C0501(goal + 60, 1, -6));
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("Halvane::ChangeSpeed(-1.000)\n"); }));
+    EXPECT_FALSE(log.Contains("Halvane::StartPlaybackLocal"));
+    EXPECT_EQ(f.Player.Speed(), -1.0);
+
+    // Speed 0 pauses; a start before the game plays from the game start.
+    controller.Ask(C0501(goal - 3 * 3600, 2, 0));
+    ASSERT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPaused; }));
+    EXPECT_EQ(f.Player.Start(), gameStart);
+
+    // Camera 0 is refused and stops playback; the label request survives it.
+    controller.Ask(C0401(21, 1));
+    log.Clear();
+    controller.Ask(C0501(goal, 0, 6));
+    ASSERT_TRUE(WaitUntil([&] {
+        return log.Contains(">>> !!! Halvane::StartPlayback() : wrong camera number 0 (must be from 1 to 2) !!!\n");
+    }));
+    EXPECT_EQ(f.Player.State(), ReplayPlayer::kStopped);
+    EXPECT_TRUE(f.Playback.LabelRequested);
+    controller.Ask(C0501(goal, 1, 6));
+    ASSERT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPlaying; }));
+    EXPECT_EQ(f.Player.Start(), goalTime - 5 * kFileTimeUnitsPerSecond);
+}
+
+TEST_F(MainFrameTest, ThePlayPositionFollowsThePlayerWhileExecutionIsOn) {
+    CMainFrame& f = MakeFrame();
+    f.Game.SetGameStartTime(At(2022, 1, 20, 10, 0));
+    const Guid cameras[] = {Camera(1)};
+    f.Game.SetCameras(1, cameras, Guid{});
+    const std::int32_t start = SecondsFromYearStart(At(2022, 1, 20, 10, 5), clock);
+
+    Controller controller(PortNumber());
+    EXPECT_EQ(controller.Ask("C0601"), "M060100000000err\n");
+    controller.Ask(C0501(start, 1, 0));  // paused: the position stays at the start
+    ASSERT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPaused; }));
+
+    f.Game.PlayPosition = 7;  // stale; the update cycle replaces it only while execution is on
+    f.UpdateTheGame();
+    EXPECT_EQ(f.Game.PlayPosition.load(), 7);
+    f.ExecutionEnabled = true;
+    ASSERT_TRUE(WaitUntil([&] { return f.Game.PlayPosition.load() == start; }, 5000))
+        << "the one-second timer refreshes the position";
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "M0601%08d ok\n", start);
+    EXPECT_EQ(controller.Ask("C0601"), expected);
+}
+
+TEST_F(MainFrameTest, AdvancedStartAndStopSwitchExecutionAndTheMenuFollows) {
+    CMainFrame& f = MakeFrame();
+    f.GameStartLocal = {2022, 1, 20, 13, 46, 0, 0};
+    EXPECT_TRUE(f.IsCommandEnabled(cmd::AdvancedStart));
+    EXPECT_FALSE(f.IsCommandEnabled(cmd::AdvancedStop));
+
+    f.OnCommand(cmd::AdvancedStart);
+    EXPECT_TRUE(f.ExecutionEnabled);
+    EXPECT_TRUE(f.Link.PollingEnabled);
+    EXPECT_EQ(f.Link.EventTypeCursor, 13);
+    EXPECT_EQ(f.Game.GetSnapshot().GameStart, At(2022, 1, 20, 13, 46));
+    EXPECT_TRUE(f.Tray.MenuEnabled());
+    EXPECT_FALSE(f.IsCommandEnabled(cmd::AdvancedStart));
+    EXPECT_TRUE(f.IsCommandEnabled(cmd::AdvancedStop));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Halvane::Menu File->Start.\n", "Halvane::StopPlayback\n"}));
+
+    log.Clear();
+    f.OnCommand(cmd::AdvancedStop);
+    EXPECT_FALSE(f.ExecutionEnabled);
+    EXPECT_FALSE(f.Link.PollingEnabled);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Halvane::Menu File->Stop.\n", "Halvane::StopPlayback\n"}));
+
+    // A grayed command does nothing.
+    log.Clear();
+    f.OnCommand(cmd::AdvancedStop);
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(MainFrameTest, SettingsIsGrayedWhileRunningAndDebugTogglesTick) {
+    CMainFrame& f = MakeFrame();
+    for (int status = 0; status <= 8; ++status) {
+        f.CurrentStatus = status;
+        EXPECT_EQ(f.IsCommandEnabled(cmd::Settings), status != 5 && status != 7) << status;
+    }
+    struct Toggle {
+        unsigned command;
+        std::function<bool()> flag;
+    } toggles[] = {
+        {cmd::KestriloLog, [&] { return f.Link.MessageLog; }},
+        {cmd::CrestronLog, [&] { return f.Port.CrestronLog.load(); }},
+        {cmd::PlayPosLog, [&] { return f.Port.PlayPosLog.load(); }},
+    };
+    for (const Toggle& t : toggles) {
+        EXPECT_FALSE(t.flag());
+        EXPECT_FALSE(f.IsCommandChecked(t.command));
+        f.OnCommand(t.command);
+        EXPECT_TRUE(t.flag());
+        EXPECT_TRUE(f.QueryCommandState(t.command).checked);
+        f.OnCommand(t.command);
+        EXPECT_FALSE(t.flag());
+    }
+}
+
+TEST_F(MainFrameTest, CloseAsksOnlyWhileFilesWaitToBeCopied) {
+    CMainFrame& f = MakeFrame();
+    bool closeRequested = false;
+    QObject::connect(&f, &CMainFrame::CloseRequested, [&] { closeRequested = true; });
+
+    EXPECT_TRUE(f.MayClose());
+    EXPECT_TRUE(boxes.shown.empty());
+
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.Copies.push_back({"/rec/1_1.mp4", "/archive/1_1.mp4", 0});
+    }
+    boxes.answer = BoxAnswer::No;
+    f.OnCommand(cmd::Exit);
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0], LoadStringOrMark(523));
+    EXPECT_EQ(boxes.icons[0], BoxIcon::Question);
+    EXPECT_FALSE(closeRequested);
+    EXPECT_TRUE(f.HasTimer(CMainFrame::kGameTimerId)) << "No keeps Halvane running";
+    EXPECT_TRUE(f.IsCopyPending());
+
+    boxes.answer = BoxAnswer::Yes;
+    f.OnCommand(cmd::Exit);
+    EXPECT_TRUE(closeRequested);
+    EXPECT_FALSE(f.HasTimer(CMainFrame::kGameTimerId));
+    EXPECT_TRUE(log.Contains("Halvane::OnDestroy()\n"));
+    EXPECT_FALSE(tray.shown);
+}
+
+TEST_F(MainFrameTest, ARefusedIconIsAddedOnALaterTickAndShowsTheStatus) {
+    tray.accept = false;
+    CMainFrame& f = MakeFrame();
+    EXPECT_FALSE(f.TrayCreated);
+    f.SetStatus(5);
+    EXPECT_EQ(f.CurrentStatus, 4) << "no status while there is no icon";
+
+    tray.accept = true;
+    ASSERT_TRUE(WaitUntil([&] { return f.TrayCreated; }, 5000));
+    EXPECT_EQ(tray.created, 1) << "retries reuse one icon";
+    // Without a game the next update shows "Game finished".
+    ASSERT_TRUE(WaitUntil([&] { return f.CurrentStatus == 0; }, 5000));
+    EXPECT_EQ(tray.tooltip, "Halvane\nGame finished");
+    EXPECT_EQ(f.Tray.IconResource(), 310U);
+}
+
+TEST_F(MainFrameTest, TheUpdateComputesTheStatusFromGamePortPlayerCopiesAndExecution) {
+    CMainFrame& f = MakeFrame();
+    f.GameFolder = "2022-01-20\\13-46\\";
+    struct Case {
+        bool copies;
+        bool execution;
+        int status;
+    } cases[] = {{false, false, 4}, {false, true, 5}, {true, false, 6}, {true, true, 7}};
+    for (const Case& c : cases) {
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.Copies.clear();
+            if (c.copies) f.Copies.push_back({"a", "b", 0});
+            f.CopyPercent = 42;
+            f.CurrentCopyFile = "/archive/1_1.mp4";
+        }
+        f.ExecutionEnabled = c.execution;
+        f.UpdateTheGame();
+        EXPECT_EQ(f.CurrentStatus, c.status);
+    }
+    EXPECT_EQ(tray.tooltip, "Halvane\nCopy files (Running)\r\n42% /archive/1_1.mp4");
+
+    f.Player.ReleasePlayer();  // no player: the error state
+    f.ExecutionEnabled = false;
+    f.UpdateTheGame();
+    EXPECT_EQ(f.CurrentStatus, 8);
+    EXPECT_EQ(tray.tooltip, "Halvane\nERROR state");
+}
+
+TEST_F(MainFrameTest, ThePortIsClosedBeforeTheModelGoes) {
+    CMainFrame& f = MakeFrame();
+    Controller controller(PortNumber());
+    ASSERT_TRUE(log.WaitFor("Halvane::WorkingThread START\n"));
+    frame.reset();  // joins the working thread while the model still exists
+    EXPECT_EQ(log.Count("Halvane::WorkingThread FINISH\n"), 1U);
+    EXPECT_GE(log.Count("Halvane::ClosePort\n"), 1U);
+    (void)f;
+}
+
+}  // namespace
+}  // namespace hv
+
+namespace hv {
+namespace {
+
+// A controller on its own thread keeps asking for replays while the GUI thread plays
+// them and the port is closed and opened again underneath it.
+TEST_F(MainFrameTest, PlayRequestsKeepComingWhileThePortIsReopened) {
+    CMainFrame& f = MakeFrame();
+    f.Game.SetGameStartTime(At(2022, 1, 20, 10, 0));
+    const Guid cameras[] = {Camera(1), Camera(2)};
+    f.Game.SetCameras(2, cameras, Camera(1));
+    const std::int32_t start = SecondsFromYearStart(At(2022, 1, 20, 10, 5), clock);
+
+    std::atomic<std::uint16_t> port{PortNumber()};
+    std::atomic<bool> stop{false};
+    std::atomic<int> answers{0};
+    std::thread controller([&] {
+        int i = 0;
+        while (!stop) {
+            Controller c(port);
+            if (!c.Connected()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                continue;
+            }
+            for (int k = 0; k < 5 && !stop; ++k, ++i) {
+                c.Send(C0501(start + i % 7, 1 + i % 2, 6) + "\n");
+                c.Send("C0601\n");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ++answers;
+        }
+    });
+
+    for (int round = 0; round < 5; ++round) {
+        const int before = answers;
+        ASSERT_TRUE(WaitUntil([&] { return answers > before + 2; })) << round;
+        f.Port.ClosePort();
+        ASSERT_TRUE(f.Port.OpenPort(0));
+        port = f.Port.ListeningPort();
+    }
+    stop = true;
+    controller.join();
+    EXPECT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPlaying; }));
+}
+
+}  // namespace
+}  // namespace hv
+
+namespace hv {
+namespace {
+
+TEST_F(MainFrameTest, AQueueThatCannotBeOpenedShowsMessage514) {
+    // Another program holds Halvane's queue name.
+    IQueueService* service = nullptr;
+    ComponentPtr serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
+    ASSERT_NE(service, nullptr);
+    QObject holderWindow;
+    ComponentPtr held;
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    ASSERT_EQ(service->CreateQueue(status, result, "Halvane", &holderWindow, kMsgCompanionMessages, 0, 0, held),
+              S_OK);
+    ASSERT_EQ(result, 0);
+
+    EXPECT_FALSE(MakeFrame(false).Create());
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0], "Can't create queue!\nTry reinstall Zandrel software.");
+    EXPECT_EQ(boxes.icons[0], BoxIcon::Error);
+}
+
+}  // namespace
+}  // namespace hv

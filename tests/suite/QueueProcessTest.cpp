@@ -1,0 +1,245 @@
+// The installed message queue component between real processes: names held by a process,
+// freed when it is killed, messages both ways on this computer and through the relay.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "QueueTestSupport.h"
+#include "QueueTransport.h"
+
+namespace hv::test {
+namespace {
+
+constexpr unsigned kArrival = WM_USER + 40;
+
+class QueueBetweenProcesses : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        UsePrivateQueueScope();
+        relay_ = new RelayProcess;
+        ASSERT_TRUE(relay_->Start());
+    }
+    static void TearDownTestSuite() {
+        delete relay_;
+        relay_ = nullptr;
+    }
+    void SetUp() override { ASSERT_NE(component.service, nullptr) << "component not installed"; }
+
+    static HResult Send(IMessageQueue* queue, const QString& host, const QString& target,
+                        const QString& first, const QString& second, std::int32_t sequence,
+                        std::int32_t* status = nullptr, std::int32_t* result = nullptr) {
+        std::int32_t s = 1;
+        std::int32_t r = 0;
+        const HResult res = queue->Send(s, r, sequence, 0, 0, host, target, first, second);
+        if (status) *status = s;
+        if (result) *result = r;
+        return res;
+    }
+
+    static RelayProcess* relay_;
+    QueueComponent component;
+};
+
+RelayProcess* QueueBetweenProcesses::relay_ = nullptr;
+
+TEST_F(QueueBetweenProcesses, AHeldNameIsRefusedUntilItsHolderIsKilled) {
+    PeerProcess holder;
+    ASSERT_EQ(holder.Open(QStringLiteral("Kestrilo")), QStringLiteral("ready"));
+
+    TestWindow window(WM_USER);
+    HResult res = S_OK;
+    std::int32_t result = 0;
+    EXPECT_EQ(component.Open(QStringLiteral("Kestrilo"), &window, WM_USER, &res, &result), nullptr);
+    EXPECT_NE(res, S_OK);
+    EXPECT_NE(result, 0);
+
+    // A second peer is refused as well.
+    PeerProcess second;
+    EXPECT_TRUE(second.Open(QStringLiteral("Kestrilo")).startsWith(QStringLiteral("held\t")));
+
+    holder.KillHard();
+    ComponentPtr queue = component.Open(QStringLiteral("Kestrilo"), &window, WM_USER, &res, &result);
+    EXPECT_NE(queue, nullptr);
+    EXPECT_EQ(res, S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(QueryInterface<IMessageQueue>(queue.get()), nullptr);
+}
+
+TEST_F(QueueBetweenProcesses, ClosingTheQueueFreesTheName) {
+    TestWindow window(WM_USER);
+    ComponentPtr first = component.Open(QStringLiteral("Reused"), &window, WM_USER);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(component.Open(QStringLiteral("Reused"), &window, WM_USER), nullptr);
+    first.reset();
+    EXPECT_NE(component.Open(QStringLiteral("Reused"), &window, WM_USER), nullptr);
+}
+
+TEST_F(QueueBetweenProcesses, MessagesTravelBothWaysAndCarryTheirSender) {
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("Echo1"), {"--echo"}), QStringLiteral("ready"));
+
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+
+    std::int32_t status = 0;
+    std::int32_t result = -1;
+    ASSERT_EQ(Send(queue, QStringLiteral("localhost"), QStringLiteral("Echo1"), QStringLiteral("Видео"),
+                   QStringLiteral("two"), 17, &status, &result),
+              S_OK);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(result, 0);
+
+    const QString got = peer.ReadLineStartingWith(QStringLiteral("got\t"));
+    EXPECT_EQ(got, QStringLiteral("got\t17\t%1\tHalvane\tВидео\ttwo").arg(zandrel::LocalHostName()));
+
+    ASSERT_TRUE(WaitUntil([&] { return window.posted > 0; }));
+    std::int32_t count = 0;
+    std::int32_t second = 0;
+    ASSERT_EQ(queue->GetCount(count, second), S_OK);
+    EXPECT_EQ(count, 1);
+    QueueMessage answer;
+    ASSERT_EQ(queue->Receive(answer), S_OK);
+    EXPECT_EQ(answer.Values[2], 1);
+    EXPECT_EQ(answer.Values[0], 17);
+    EXPECT_EQ(answer.Texts[0], zandrel::LocalHostName());
+    EXPECT_EQ(answer.Texts[1], QStringLiteral("Echo1"));
+    EXPECT_EQ(answer.Texts[2], QStringLiteral("Echo"));
+    EXPECT_EQ(answer.Texts[3], QStringLiteral("Видео|two"));
+    // Taking it lowered the count; another Receive finds nothing.
+    ASSERT_EQ(queue->GetCount(count, second), S_OK);
+    EXPECT_EQ(count, 0);
+    QueueMessage none;
+    EXPECT_EQ(queue->Receive(none), S_OK);
+    EXPECT_EQ(none.Values[2], 0);
+}
+
+TEST_F(QueueBetweenProcesses, ABurstFromAnotherProcessArrivesWholeAndInOrder) {
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("Sender")), QStringLiteral("ready"));
+
+    constexpr int kCount = 500;
+    EXPECT_EQ(peer.Send(QStringLiteral("localhost"), QStringLiteral("Halvane"), QStringLiteral("Burst"),
+                        QStringLiteral("x"), kCount),
+              kCount);
+    std::vector<QueueMessage> taken;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+        return taken.size() >= static_cast<std::size_t>(kCount);
+    }));
+    ASSERT_EQ(taken.size(), static_cast<std::size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) EXPECT_EQ(taken[static_cast<std::size_t>(i)].Values[0], i + 1);
+    EXPECT_TRUE(WaitUntil([&] { return window.posted >= 1; }));
+}
+
+TEST_F(QueueBetweenProcesses, ASendToAQueueNobodyHoldsFailsAtOnce) {
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    std::int32_t status = 1;
+    std::int32_t result = 0;
+    const HResult res = Send(queue, QStringLiteral("localhost"), QStringLiteral("Kestrilo"),
+                             QStringLiteral("TimeInfo"), QStringLiteral("Halvane"), 1, &status, &result);
+    EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ECONNREFUSED);
+    EXPECT_EQ(result, ECONNREFUSED);
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(QueueBetweenProcesses, ARemoteSendGoesThroughTheRelayAndCanBeAnswered) {
+    // "127.0.0.1" is not this computer's name: the message goes to the relay over TCP.
+    // The peer answers through the relay as well.
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("Vortamo1"), {"--echo", "--answer-host", "127.0.0.1"}),
+              QStringLiteral("ready"));
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+
+    std::int32_t status = 0;
+    std::int32_t result = -1;
+    ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                   QStringLiteral("Vortamo.Control"), QStringLiteral("GetState"), 5, &status, &result),
+              S_OK);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
+              QStringLiteral("got\t5\t%1\tHalvane\tVortamo.Control\tGetState").arg(zandrel::LocalHostName()));
+
+    std::vector<QueueMessage> taken;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+        return !taken.empty();
+    }));
+    EXPECT_EQ(taken[0].Texts[0], zandrel::LocalHostName());
+    EXPECT_EQ(taken[0].Texts[1], QStringLiteral("Vortamo1"));
+    EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|GetState"));
+
+    // A remote send to a queue nobody holds there: the relay says so.
+    const HResult res = Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Nobody"),
+                             QStringLiteral("a"), QStringLiteral("b"), 6, &status, &result);
+    EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ECONNREFUSED);
+    EXPECT_EQ(result, ECONNREFUSED);
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(QueueBetweenProcesses, ARemoteSendWithoutARelayFails) {
+    // A second relay started and stopped gives a port that nobody listens on.
+    RelayProcess gone;
+    ASSERT_TRUE(gone.Start());
+    gone.Stop();
+    QueueComponent withoutRelay;  // reads the port of the stopped relay
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(relay_->port));
+
+    TestWindow window(kArrival);
+    ComponentPtr object = withoutRelay.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    std::int32_t status = 1;
+    std::int32_t result = 0;
+    const HResult res = Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                             QStringLiteral("a"), QStringLiteral("b"), 1, &status, &result);
+    EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ECONNREFUSED);
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("AfterRubbish")), QStringLiteral("ready"));
+    const QByteArray rubbish[] = {
+        QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
+        QByteArray("ZQ\x01\x01\xFF\xFF\xFF\xFF", 8),
+        QByteArray("ZQ\x01\x01\x10\x00\x00\x00" "short", 13),
+    };
+    for (const QByteArray& bytes : rubbish) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(relay_->port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL), bytes.size());
+        ::close(fd);
+    }
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    EXPECT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("AfterRubbish"), QStringLiteral("still"),
+                   QStringLiteral("there"), 3),
+              S_OK);
+    EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
+              QStringLiteral("got\t3\t%1\tHalvane\tstill\tthere").arg(zandrel::LocalHostName()));
+}
+
+}  // namespace
+}  // namespace hv::test

@@ -1,0 +1,196 @@
+// The receiving end of a queue and the local send, in one process, with real sockets;
+// including peers that send rubbish or stop half-way.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "LogCapture.h"
+#include "QueueTestSupport.h"
+#include "QueueTransport.h"
+
+namespace zandrel {
+namespace {
+
+using hv::test::LogCapture;
+using hv::test::WaitUntil;
+
+QueueConfig TestConfig() {
+    hv::test::UsePrivateQueueScope();
+    return QueueConfig::FromEnvironment();
+}
+
+WireMessage Message(int sequence, const QString& target, const QString& second = QStringLiteral("payload")) {
+    WireMessage m;
+    m.sequence = sequence;
+    m.senderHost = LocalHostName();
+    m.senderQueue = QStringLiteral("Tester");
+    m.targetQueue = target;
+    m.firstText = QStringLiteral("First");
+    m.secondText = second;
+    return m;
+}
+
+int Send(const QueueConfig& config, const WireMessage& m) {
+    QByteArray frame;
+    EXPECT_TRUE(EncodeMessage(m, frame));
+    return SendLocal(config, m.targetQueue, frame);
+}
+
+// A raw connection to a queue, for writing arbitrary bytes.
+class RawConnection {
+public:
+    RawConnection(const QueueConfig& config, const QString& name) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = "Zandrel.MessageQueue/" + config.scope.toUtf8() + '/' + name.toUtf8();
+        std::memcpy(address.sun_path + 1, path.constData(), static_cast<size_t>(path.size()));
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    }
+    ~RawConnection() { Close(); }
+    void Write(const QByteArray& bytes) {
+        ASSERT_EQ(::send(fd_, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL), bytes.size());
+    }
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    bool connected = false;
+
+private:
+    int fd_ = -1;
+};
+
+struct Arrivals {
+    std::atomic<int> rounds{0};
+};
+
+TEST(QueueTransport, MessagesArriveInOrderAndAreAnnounced) {
+    const QueueConfig config = TestConfig();
+    Arrivals arrivals;
+    QueueListener listener(config, QStringLiteral("Order"), [&] { ++arrivals.rounds; });
+    ASSERT_EQ(listener.Open(), 0);
+
+    for (int i = 1; i <= 50; ++i) ASSERT_EQ(Send(config, Message(i, QStringLiteral("Order"))), 0);
+    ASSERT_TRUE(WaitUntil([&] { return listener.Count() == 50; }));
+    EXPECT_GE(arrivals.rounds.load(), 1);
+    for (int i = 1; i <= 50; ++i) {
+        WireMessage m;
+        ASSERT_TRUE(listener.Take(m));
+        EXPECT_EQ(m.sequence, i);
+        EXPECT_EQ(m.senderQueue, QStringLiteral("Tester"));
+    }
+    WireMessage none;
+    EXPECT_FALSE(listener.Take(none));
+    EXPECT_EQ(listener.Count(), 0u);
+}
+
+TEST(QueueTransport, AHeldNameCannotBeTakenAndIsFreedWithItsHolder) {
+    const QueueConfig config = TestConfig();
+    {
+        QueueListener holder(config, QStringLiteral("Held"), {});
+        ASSERT_EQ(holder.Open(), 0);
+        QueueListener second(config, QStringLiteral("Held"), {});
+        EXPECT_EQ(second.Open(), EADDRINUSE);
+    }
+    QueueListener again(config, QStringLiteral("Held"), {});
+    EXPECT_EQ(again.Open(), 0);
+}
+
+TEST(QueueTransport, NamesAreKeptApartByScope) {
+    const QueueConfig config = TestConfig();
+    QueueConfig other = config;
+    other.scope += QStringLiteral("-other");
+    QueueListener a(config, QStringLiteral("Scoped"), {});
+    QueueListener b(other, QStringLiteral("Scoped"), {});
+    EXPECT_EQ(a.Open(), 0);
+    EXPECT_EQ(b.Open(), 0);
+}
+
+TEST(QueueTransport, SendToAMissingQueueFailsAtOnce) {
+    const QueueConfig config = TestConfig();
+    EXPECT_EQ(Send(config, Message(1, QStringLiteral("Nobody"))), ECONNREFUSED);
+    EXPECT_EQ(Send(config, Message(1, QString())), EINVAL);
+    EXPECT_EQ(Send(config, Message(1, QString(200, u'n'))), ENAMETOOLONG);
+}
+
+TEST(QueueTransport, BadFramesCostOnlyTheirConnection) {
+    const QueueConfig config = TestConfig();
+    LogCapture log;
+    QueueListener listener(config, QStringLiteral("Rubbish"), {});
+    ASSERT_EQ(listener.Open(), 0);
+
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        const char* trace;
+    };
+    const QByteArray huge = QByteArray("ZQ\x01\x01", 4) + QByteArray("\xFF\xFF\xFF\x7F", 4);
+    QByteArray truncated;
+    ASSERT_TRUE(EncodeMessage(Message(9, QStringLiteral("Rubbish")), truncated));
+    truncated.chop(3);
+    const Case cases[] = {
+        {"text", QByteArray("hello queue\n"), "dropped a connection: malformed frame (bad magic)"},
+        {"oversized", huge, "dropped a connection: frame too large"},
+        {"cut short", truncated, "dropped a connection: it ended inside a frame"},
+    };
+    int sequence = 100;
+    for (const Case& c : cases) {
+        log.Clear();
+        {
+            RawConnection raw(config, QStringLiteral("Rubbish"));
+            ASSERT_TRUE(raw.connected) << c.name;
+            raw.Write(c.bytes);
+        }
+        const std::string expected = "Zandrel.MessageQueue 'Rubbish': " + std::string(c.trace) + "\n";
+        EXPECT_TRUE(log.WaitFor(expected, hv::test::kProcessTimeoutMs)) << c.name << "\n" << log.Text();
+        // The queue still takes good messages.
+        ASSERT_EQ(Send(config, Message(++sequence, QStringLiteral("Rubbish"))), 0) << c.name;
+        ASSERT_TRUE(WaitUntil([&] { return listener.Count() == 1; })) << c.name;
+        WireMessage m;
+        ASSERT_TRUE(listener.Take(m));
+        EXPECT_EQ(m.sequence, sequence) << c.name;
+    }
+}
+
+TEST(QueueTransport, AStuckSenderHoldsUpNobody) {
+    const QueueConfig config = TestConfig();
+    QueueListener listener(config, QStringLiteral("Stuck"), {});
+    ASSERT_EQ(listener.Open(), 0);
+
+    QByteArray frame;
+    ASSERT_TRUE(EncodeMessage(Message(1, QStringLiteral("Stuck")), frame));
+    RawConnection stuck(config, QStringLiteral("Stuck"));
+    ASSERT_TRUE(stuck.connected);
+    stuck.Write(frame.left(frame.size() / 2));  // and never the rest
+
+    for (int i = 2; i <= 5; ++i) ASSERT_EQ(Send(config, Message(i, QStringLiteral("Stuck"))), 0);
+    ASSERT_TRUE(WaitUntil([&] { return listener.Count() == 4; }));
+}
+
+TEST(QueueTransport, ConnectionsBeyondTheLimitWaitAndLoseNothing) {
+    const QueueConfig config = TestConfig();
+    LogCapture log;
+    QueueListener listener(config, QStringLiteral("Crowded"), {});
+    ASSERT_EQ(listener.Open(), 0);
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (std::size_t i = 0; i < kMaxConnections + 2; ++i)
+        idle.push_back(std::make_unique<RawConnection>(config, QStringLiteral("Crowded")));
+    EXPECT_TRUE(log.WaitFor("Zandrel.MessageQueue 'Crowded': too many open connections, new ones wait\n",
+                            hv::test::kProcessTimeoutMs));
+    // A message sent now waits in the backlog; it arrives once the idle ones go.
+    ASSERT_EQ(Send(config, Message(7, QStringLiteral("Crowded"))), 0);
+    idle.clear();
+    ASSERT_TRUE(WaitUntil([&] { return listener.Count() == 1; }));
+    WireMessage m;
+    ASSERT_TRUE(listener.Take(m));
+    EXPECT_EQ(m.sequence, 7);
+}
+
+}  // namespace
+}  // namespace zandrel

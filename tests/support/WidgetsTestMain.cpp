@@ -1,0 +1,11 @@
+// Test programs with widgets run inside a QApplication (offscreen in tests). Link the
+// halvane_widgets_test_main object library; its main takes the place of TestMain's.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
