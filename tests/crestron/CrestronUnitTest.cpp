@@ -200,5 +200,41 @@ TEST(CrestronAnswers, LabelsWithoutPeriodsCountOnceInTheTotals) {
     EXPECT_EQ(connection.sent, "M020100160101010000000000" "04" "001002000000" "\n");
 }
 
+TEST(CrestronAnswers, PeriodPartNumbersStayTwoDigitsBelowTheLast) {
+    // 17 + 97 x 18 entries fill parts 01 to 98; the full lines after them keep 98, and the
+    // last line is 99.
+    FakeClock clock;
+    CGameInfo game(clock);
+    PeriodRecord period{0, 0, 0, At(2026, 3, 1, 18), 0};
+    game.SetPeriods(&period, 1);
+    {
+        std::lock_guard lock(game.GameInfoLock);
+        for (int i = 1; i < 1800; ++i)
+            game.AddLabel(i % 8, i / 8 + 1, 1, At(2026, 3, 1, 18) + static_cast<FileTime>(i) * kFileTimeUnitsPerSecond,
+                          0, 0, 0, 0);
+    }
+    RecordingConnection connection;
+    ASSERT_TRUE(AnswerPeriodInfo(1, true, connection, game, false));
+    std::vector<std::string> parts;
+    size_t entries = 0;
+    for (size_t begin = 0; begin < connection.sent.size();) {
+        const size_t lf = connection.sent.find('\n', begin);
+        ASSERT_NE(lf, std::string::npos);
+        const std::string line = connection.sent.substr(begin, lf - begin);
+        ASSERT_EQ(line.substr(0, 5), "M0301");
+        parts.push_back(line.substr(5, 2));
+        EXPECT_EQ(line.substr(7 + 12 + 2 + 1 + 4, 4), "1800") << "the total in every header";
+        ASSERT_EQ((line.size() - 30) % 13, 0u);
+        entries += (line.size() - 30) / 13;
+        begin = lf + 1;
+    }
+    EXPECT_EQ(entries, 1800u);
+    ASSERT_EQ(parts.size(), 101u);  // 17 + 99 x 18 + 1 = 1800
+    for (int i = 0; i < 98; ++i) EXPECT_EQ(std::stoi(parts[static_cast<size_t>(i)]), i + 1);
+    EXPECT_EQ(parts[98], "98");
+    EXPECT_EQ(parts[99], "98");
+    EXPECT_EQ(parts[100], "99");
+}
+
 }  // namespace
 }  // namespace hv::test
