@@ -48,7 +48,7 @@ bool StartPlayback(int camera, int speed, int start, ICrestronConnection& connec
                                       gameStart.month, gameStart.day, gameStart.hour,
                                       gameStart.minute);
     if (crestronLog) {
-        const CalendarTime t = clock.LocalCalendar(TimeFromYearOffset(state.GameStart, start, clock));
+        const CalendarTime t = clock.LocalCalendar(TimeFromGameYearOffset(state.GameStart, start, clock));
         WriteLog(" >>> >>> >>> Halvane::StartPlayback: time=%04d-%02d-%02d_%02d:%02d:%02d, cam=%d, "
                  "speed=%d\n",
                  t.year, t.month, t.day, t.hour, t.minute, t.second, camera, speed);
@@ -72,7 +72,7 @@ bool PlaybackPos(ICrestronConnection& connection, CGameInfo& game, bool playPosL
         const Clock& clock = game.TimeSource();
         const GameState state = game.GetSnapshot();
         const CalendarTime t =
-            clock.LocalCalendar(TimeFromYearOffset(state.GameStart, position, clock));
+            clock.LocalCalendar(TimeFromGameYearOffset(state.GameStart, position, clock));
         WriteLog(" >>> >>> >>> Halvane::PlaybackPos: time=%04d-%02d-%02d_%02d:%02d:%02d\n", t.year,
                  t.month, t.day, t.hour, t.minute, t.second);
     }

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <algorithm>
+#include <climits>
 
 #include "game/EventTypes.h"
 #include "platform/Trace.h"
@@ -36,6 +37,21 @@ FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& cl
     FileTime utc = 0;
     if (target < 0 || !clock.LocalToUtc(static_cast<FileTime>(target), utc)) return 0;
     return utc;
+}
+
+FileTime TimeFromGameYearOffset(FileTime gameStart, std::int32_t seconds, const Clock& clock) {
+    constexpr std::int64_t kHalfYear = 183LL * 86400 * kFileTimeUnitsPerSecond;
+    const FileTime time = TimeFromYearOffset(gameStart, seconds, clock);
+    if (gameStart == 0 || seconds < 0 ||
+        static_cast<std::int64_t>(gameStart) - static_cast<std::int64_t>(time) <= kHalfYear)
+        return time;
+    FileTime local = 0;
+    if (!clock.UtcToLocal(gameStart, local)) return time;
+    const int year = FileTimeToCalendar(local).year;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const std::int64_t nextYear = static_cast<std::int64_t>(seconds) + (leap ? 366 : 365) * 86400LL;
+    if (nextYear > INT32_MAX) return time;
+    return TimeFromYearOffset(gameStart, static_cast<std::int32_t>(nextYear), clock);
 }
 
 CGameInfo::CGameInfo(const Clock& clock) : clock_(clock) {}

@@ -54,6 +54,11 @@ std::int32_t SecondsFromYearStart(FileTime t, const Clock& clock);
 // the UTC time `base`; local conversions use the offset in force now. 0 when the result
 // would fall before 1601.
 FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& clock);
+// The game time the controller means by `seconds` from the start of the game's year. The
+// controller is told label times counted from the label's own year, so in a game that runs
+// over New Year a time (0 or more) that would lie more than half a year before the game
+// start is one of the following year.
+FileTime TimeFromGameYearOffset(FileTime gameStart, std::int32_t seconds, const Clock& clock);
 
 class CGameInfo {
 public:

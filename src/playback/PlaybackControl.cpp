@@ -10,7 +10,7 @@ namespace hv {
 void PlaybackControl::StartPlayback(std::uintptr_t wParam, std::intptr_t lParam,
                                     const CGameInfo& model, std::int32_t prerollSeconds) {
     const FileTime gameStart = model.GetSnapshot().GameStart;
-    RequestedStart = TimeFromYearOffset(gameStart, static_cast<std::int32_t>(lParam),
+    RequestedStart = TimeFromGameYearOffset(gameStart, static_cast<std::int32_t>(lParam),
                                              model.TimeSource());
     RequestedCamera = static_cast<std::int32_t>(wParam & 0xFFFFu);
     RequestedSpeed = static_cast<std::int16_t>((wParam >> 16) & 0xFFFFu) / 6.0;

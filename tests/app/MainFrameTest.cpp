@@ -373,3 +373,28 @@ TEST_F(MainFrameTest, AQueueThatCannotBeOpenedShowsMessage514) {
 
 }  // namespace
 }  // namespace hv
+
+namespace hv {
+namespace {
+
+TEST_F(MainFrameTest, ALabelJustAfterNewYearIsReplayedAtItsOwnTime) {
+    CMainFrame& f = MakeFrame();
+    const FileTime gameStart = At(2021, 12, 31, 23, 0);
+    f.Game.SetGameStartTime(gameStart);
+    const Guid cameras[] = {Camera(1)};
+    f.Game.SetCameras(1, cameras, Camera(1));
+    const FileTime goalTime = At(2022, 1, 1, 0, 1, 40);
+    {
+        std::lock_guard lock(f.Game.GameInfoLock);
+        f.Game.AddLabel(4, 1, 3, goalTime, 2, 2, 1, 40);
+    }
+    Controller controller(PortNumber());
+    const std::string answer = controller.Ask(C0401(21, 1));
+    ASSERT_EQ(answer.substr(answer.size() - 9), "00000100\n") << "seconds of the label's own year";
+    controller.Ask(C0501(100, 1, 6));
+    ASSERT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPlaying; }));
+    EXPECT_EQ(f.Player.Start(), goalTime - 5 * kFileTimeUnitsPerSecond);
+}
+
+}  // namespace
+}  // namespace hv

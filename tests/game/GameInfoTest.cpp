@@ -237,3 +237,30 @@ TEST_F(GameInfoTest, SetGameStartConvertsLocalTimeAndTreatsAnInvalidTimeAsUnset)
 
 }  // namespace
 }  // namespace hv
+
+namespace hv {
+namespace {
+
+TEST(GameYearOffset, ATimeOfTheNewYearInAGameStartedInDecemberIsNotAYearEarly) {
+    test::FakeClock clock;
+    clock.offsetSeconds = 3 * 3600;
+    const FileTime gameStart = test::At(2021, 12, 31, 19, 0);  // 22:00 local on 31 December
+    struct Case {
+        std::int32_t seconds;
+        FileTime expected;
+    } cases[] = {
+        // Ten minutes after local New Year, counted in the new year as C0401 tells it.
+        {600, test::At(2021, 12, 31, 21, 10)},
+        // Times of the game's own year keep their year.
+        {SecondsFromYearStart(test::At(2021, 12, 31, 20, 0), clock), test::At(2021, 12, 31, 20, 0)},
+        // A little before the game start stays before it (playback clamps it to the start).
+        {SecondsFromYearStart(test::At(2021, 12, 31, 18, 0), clock), test::At(2021, 12, 31, 18, 0)},
+    };
+    for (const Case& c : cases) EXPECT_EQ(TimeFromGameYearOffset(gameStart, c.seconds, clock), c.expected);
+
+    // Without a game start nothing is moved.
+    EXPECT_EQ(TimeFromGameYearOffset(0, 600, clock), TimeFromYearOffset(0, 600, clock));
+}
+
+}  // namespace
+}  // namespace hv
