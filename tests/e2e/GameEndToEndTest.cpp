@@ -215,6 +215,20 @@ protected:
             EXPECT_EQ(controller.Ask(C0401(label.code, label.number)), M0401(label.code, label.number, label.seconds));
     }
 
+    // Drives the update cycle from here, tick by tick, until `done` holds: the next tick
+    // comes as soon as the console's answers have ended the fetch of a type, or two seconds
+    // after the last one.
+    static bool DriveUntil(CMainFrame& f, const std::function<bool()>& done) {
+        f.KillTimer(CMainFrame::kGameTimerId);
+        QDeadlineTimer deadline(kFetchTimeoutMs);
+        while (!done()) {
+            if (deadline.hasExpired()) return false;
+            f.UpdateTheGame();
+            Await([&] { return f.Link.RequestCountdown <= 0; }, 2000);
+        }
+        return true;
+    }
+
     QString scriptPath;
     CompanionProcess console;
     CompanionProcess recorder;
@@ -271,20 +285,14 @@ TEST_F(GameEndToEndTest, LaterChangesOfTheGameReachTheController) {
     StartConsole();
     clock.now = RealUtcNow();
     CMainFrame& f = StartExecution();
-    // The update cycle is driven from here, tick by tick: the next tick comes as soon as the
-    // console's answers have ended the fetch of a type, or two seconds after the last one.
-    f.KillTimer(CMainFrame::kGameTimerId);
     Controller controller(PortNumber());
     ASSERT_TRUE(controller.Connected());
     std::string gameInfo;
     auto driveUntil = [&](const std::string& expected) {
-        QDeadlineTimer deadline(kFetchTimeoutMs);
-        while (!deadline.hasExpired()) {
-            f.UpdateTheGame();
-            Await([&] { return f.Link.RequestCountdown <= 0; }, 2000);
+        DriveUntil(f, [&] {
             gameInfo = controller.Ask(kGame);
-            if (gameInfo == expected) return;
-        }
+            return gameInfo == expected;
+        });
     };
 
     driveUntil(kGameInfo);
@@ -304,6 +312,31 @@ TEST_F(GameEndToEndTest, LaterChangesOfTheGameReachTheController) {
     EXPECT_FALSE(f.Game.FindLabel(kEventPenalty, 2, withdrawn)) << "the withdrawn penalty is gone";
     EXPECT_EQ(f.Game.GetSnapshot().LastGameTime, test::At(2022, 1, 20, 13, 2));
     EXPECT_EQ(f.Link.CurrentPeriod, 3);
+}
+
+TEST_F(GameEndToEndTest, AConsoleWithoutSomeEventNamesIsReportedAndTheFetchGoesOn) {
+    // The console names the goal with more text after it (still the goal) and has no name
+    // for penalty shots.
+    WriteScript(R"({
+      "now": "2022-01-20T11:30:00Z",
+      "eventTypes": ["Драка", "Удаление игрока", "Выход на лёд игрока", "Синяя линия", "Гол команды",
+                     "Интересный момент", "Опасный момент"],
+      "periods": [{"start": "2022-01-20T11:05:00Z", "endScore": "1:0"}],
+      "events": [{"type": "Гол", "period": 1, "time": "2022-01-20T11:12:30Z", "nextScore": "1:0",
+                  "fromStart": "07:30"}]
+    })");
+    StartConsole();
+    CMainFrame& f = StartExecution();
+    Controller controller(PortNumber());
+    ASSERT_TRUE(controller.Connected());
+    // (A label that is not there yet gets no answer at all: the model is watched instead.)
+    Label goal;
+    ASSERT_TRUE(DriveUntil(f, [&] { return f.Game.FindLabel(kEventGoal, 1, goal); })) << console.Errors().toStdString();
+    EXPECT_EQ(controller.Ask(C0401(21, 1)), M0401(21, 1, 1681950));
+    ASSERT_EQ(boxes.shown.size(), 1U) << "the event types are asked for once";
+    EXPECT_EQ(boxes.shown[0], QString::fromUtf8("Follow event names not configured: Булит !!!\r\n"
+                                                 "Add names by Pavrelle (Tamberlo.exe) and start again."));
+    EXPECT_EQ(boxes.icons[0], BoxIcon::Warning);
 }
 
 }  // namespace
