@@ -12,6 +12,13 @@ namespace {
 
 constexpr std::uint64_t kUnixEpochAsFileTime = 116'444'736'000'000'000ULL;
 
+std::uint64_t FromDateTime(const QDateTime& t) {
+    const qint64 ms = t.toMSecsSinceEpoch();
+    // Nothing before 1601 can be told.
+    if (ms < -static_cast<qint64>(kUnixEpochAsFileTime / 10'000ULL)) return 0;
+    return kUnixEpochAsFileTime + static_cast<std::uint64_t>(ms) * 10'000ULL;
+}
+
 QString Hex32(std::uint32_t value) { return QString::number(value, 16).toUpper(); }
 
 QString TimeAttributes(std::uint64_t t) {
@@ -32,11 +39,9 @@ const QStringList kDefaultEventTypes = {
 }  // namespace
 
 std::uint64_t ParseUtc(const QString& iso) {
-    QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
+    const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
     if (!t.isValid()) return 0;
-    t = t.toUTC();
-    const qint64 ms = t.toMSecsSinceEpoch();
-    return kUnixEpochAsFileTime + static_cast<std::uint64_t>(ms) * 10'000ULL;
+    return FromDateTime(t);
 }
 
 bool ScriptedGame::Load(const QJsonObject& script, QString* error) {
@@ -44,23 +49,25 @@ bool ScriptedGame::Load(const QJsonObject& script, QString* error) {
         if (error) *error = why;
         return false;
     };
-    now_ = ParseUtc(script.value("now").toString());
-    playAudioCam_ = script.contains("playAudioCam") ? script.value("playAudioCam").toInt() : -1;
-    cameras_.clear();
-    for (const auto& c : script.value("cameras").toArray()) cameras_ << c.toString();
-    eventTypes_ = kDefaultEventTypes;
-    if (script.contains("eventTypes")) {
-        eventTypes_.clear();
-        for (const auto& t : script.value("eventTypes").toArray()) eventTypes_ << t.toString();
+    // Read into a fresh game: a script that cannot be used leaves this one as it was.
+    ScriptedGame game;
+    if (script.contains("now")) {
+        game.now_ = ParseUtc(script.value("now").toString());
+        if (game.now_ == 0) return fail(QStringLiteral("\"now\" is not a valid time"));
     }
-    periods_.clear();
+    game.playAudioCam_ = script.contains("playAudioCam") ? script.value("playAudioCam").toInt() : -1;
+    for (const auto& c : script.value("cameras").toArray()) game.cameras_ << c.toString();
+    game.eventTypes_ = kDefaultEventTypes;
+    if (script.contains("eventTypes")) {
+        game.eventTypes_.clear();
+        for (const auto& t : script.value("eventTypes").toArray()) game.eventTypes_ << t.toString();
+    }
     for (const auto& p : script.value("periods").toArray()) {
         const QJsonObject o = p.toObject();
         Period period{ParseUtc(o.value("start").toString()), o.value("endScore").toString("0:0")};
         if (period.start == 0) return fail(QStringLiteral("a period without a valid start"));
-        periods_.push_back(period);
+        game.periods_.push_back(period);
     }
-    events_.clear();
     for (const auto& e : script.value("events").toArray()) {
         const QJsonObject o = e.toObject();
         Event event;
@@ -71,8 +78,9 @@ bool ScriptedGame::Load(const QJsonObject& script, QString* error) {
         event.nextScore = o.value("nextScore").toString();
         event.fromStart = o.value("fromStart").toString("00:00");
         if (event.type.isEmpty()) return fail(QStringLiteral("an event without a type"));
-        events_.push_back(event);
+        game.events_.push_back(event);
     }
+    *this = std::move(game);
     return true;
 }
 
@@ -99,8 +107,12 @@ std::vector<const ScriptedGame::Event*> ScriptedGame::EventsOfType(const QString
 }
 
 QString ScriptedGame::Answer(const QString& request) const {
-    if (request == QLatin1String("TimeInfo"))
-        return Wrap(QStringLiteral("<TimeInfo><LastGameTime %1/></TimeInfo>").arg(TimeAttributes(now_)));
+    if (request == QLatin1String("TimeInfo")) {
+        // Without a scripted time the console reports its clock.
+        const std::uint64_t now =
+            now_ != 0 ? now_ : FromDateTime(QDateTime::currentDateTimeUtc());
+        return Wrap(QStringLiteral("<TimeInfo><LastGameTime %1/></TimeInfo>").arg(TimeAttributes(now)));
+    }
 
     if (request == QLatin1String("CameraInfo")) {
         QString body = playAudioCam_ >= 0
@@ -136,8 +148,11 @@ QString ScriptedGame::Answer(const QString& request) const {
     const auto match = eventInfo.match(request);
     if (match.hasMatch()) {
         const auto events = EventsOfType(match.captured(2));
-        const int index = match.captured(1).toInt();
-        if (index < 0 || index >= static_cast<int>(events.size())) return Wrap(QStringLiteral("<Event/>"));
+        bool isNumber = false;
+        const qulonglong index = match.captured(1).toULongLong(&isNumber);
+        // An event the game does not have gets no answer: an empty "Event" would be
+        // taken for an event at time 0.
+        if (!isNumber || index >= events.size()) return {};
         const Event& e = *events[static_cast<size_t>(index)];
         QString body = QStringLiteral("<Event><Time Period=\"%1\" %2 Score=\"%3\" FromStart=\"%4\"/>")
                            .arg(e.period)

@@ -4,7 +4,8 @@
 //
 // Script (all times UTC, ISO 8601):
 // {
-//   "now": "2022-01-20T11:05:00Z",                  game time reported by "TimeInfo"
+//   "now": "2022-01-20T11:05:00Z",                  game time reported by "TimeInfo";
+//                                                   optional, default: the current time
 //   "playAudioCam": 0,                              optional
 //   "cameras": ["{...}", "{...}"],
 //   "eventTypes": ["Драка", ...],                   optional; default: the eight names
@@ -23,12 +24,14 @@ namespace zandrel {
 
 class ScriptedGame {
 public:
-    // False with a reason in `error` when the script cannot be used.
+    // False with a reason in `error` when the script cannot be used; the game is then
+    // left as it was.
     bool Load(const QJsonObject& script, QString* error = nullptr);
     bool LoadFile(const QString& path, QString* error = nullptr);
 
     // The XML answer to one request ("TimeInfo", "CameraInfo", "PeriodInfo", "EventTypes",
-    // "EventCount<name>", "EventInfo<index>_<name>"); empty when the request is unknown.
+    // "EventCount<name>", "EventInfo<index>_<name>"); empty when the request is unknown or
+    // asks for an event the game does not have.
     QString Answer(const QString& request) const;
 
 private:

@@ -1,0 +1,100 @@
+#include "CompanionQueue.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "platform/WindowMessages.h"
+
+namespace zandrel {
+
+namespace {
+
+// The window message the component announces arrivals with.
+constexpr unsigned kArrival = hv::WM_USER + 123;
+// Messages handled per announcement; the rest wait for a fresh one, so that a flood of
+// messages cannot starve the event loop.
+constexpr int kMaxMessagesPerRound = 1000;
+
+void WriteLine(std::FILE* stream, const QString& line) {
+    const QByteArray bytes = (line + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+void ReportError(const QString& line) { WriteLine(stderr, line); }
+void ReportLine(const QString& line) { WriteLine(stdout, line); }
+
+CompanionQueue::CompanionQueue(Handler handler) : handler_(std::move(handler)) {}
+
+CompanionQueue::~CompanionQueue() {
+    // The queue goes before the component that made it, and before this window.
+    queue_ = nullptr;
+    queueObject_.reset();
+    serviceObject_.reset();
+}
+
+CompanionQueue::OpenResult CompanionQueue::Open(const QString& componentDirectory, const QString& name,
+                                                QString* error) {
+    factory_ = std::make_unique<hv::ComponentFactory>(componentDirectory);
+    hv::IQueueService* service = nullptr;
+    serviceObject_ = factory_->CreateFor(hv::kMessageQueueServiceClass, service);
+    if (!serviceObject_) {
+        if (error) *error = QStringLiteral("no message queue component in ") + componentDirectory;
+        return OpenResult::NoComponent;
+    }
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    const hv::HResult res = service->CreateQueue(status, result, name, this, kArrival, 0, 0, queueObject_);
+    queue_ = hv::QueryInterface<hv::IMessageQueue>(queueObject_.get());
+    if (res != hv::S_OK || result != 0 || queue_ == nullptr) {
+        queue_ = nullptr;
+        queueObject_.reset();
+        if (error)
+            *error = QStringLiteral("cannot hold the queue %1: res=0x%2, result=%3")
+                         .arg(name)
+                         .arg(static_cast<unsigned>(res), 0, 16)
+                         .arg(result);
+        return OpenResult::NameHeld;
+    }
+    return OpenResult::Opened;
+}
+
+bool CompanionQueue::Send(const QString& host, const QString& target, const QString& firstText,
+                          const QString& secondText) {
+    if (queue_ == nullptr) return false;
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    const hv::HResult res = queue_->Send(status, result, ++sequence_, 0, 0, host, target, firstText, secondText);
+    if (res == hv::S_OK && result == 0 && status == 1) return true;
+    ReportError(QStringLiteral("cannot send to %1 on '%2': res=0x%3, result=%4, status=%5")
+                    .arg(target, host)
+                    .arg(static_cast<unsigned>(res), 0, 16)
+                    .arg(result)
+                    .arg(status));
+    return false;
+}
+
+bool CompanionQueue::event(QEvent* event) {
+    if (event->type() != hv::EventTypeOf(kArrival)) return QObject::event(event);
+    Drain();
+    return true;
+}
+
+void CompanionQueue::Drain() {
+    for (int taken = 0; queue_ != nullptr; ++taken) {
+        std::int32_t count = 0;
+        std::int32_t unused = 0;
+        if (queue_->GetCount(count, unused) != hv::S_OK || count <= 0) return;
+        if (taken >= kMaxMessagesPerRound) {
+            hv::PostWindowMessage(this, kArrival);
+            return;
+        }
+        hv::QueueMessage message;
+        if (queue_->Receive(message) != hv::S_OK || message.Values[2] != 1) return;
+        handler_(message);
+    }
+}
+
+}  // namespace zandrel

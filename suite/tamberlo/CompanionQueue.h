@@ -1,0 +1,55 @@
+#pragma once
+// What the suite's companion programs share: the queue they hold under their name,
+// opened through the installed message queue component as every application of the suite
+// opens it, the messages taken off it in order, and the sends of their answers.
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "platform/ComponentFactory.h"
+#include "workflow/SuiteComponents.h"
+
+namespace zandrel {
+
+class CompanionQueue final : public QObject {
+public:
+    // Runs on the GUI thread for every message taken, in arrival order.
+    using Handler = std::function<void(const hv::QueueMessage& message)>;
+
+    explicit CompanionQueue(Handler handler);
+    ~CompanionQueue() override;  // closes the queue and frees the name
+    CompanionQueue(const CompanionQueue&) = delete;
+    CompanionQueue& operator=(const CompanionQueue&) = delete;
+
+    enum class OpenResult { Opened, NoComponent, NameHeld };
+    // Holds `name` through the component installed in `componentDirectory`. `error` says
+    // what went wrong when the result is not Opened.
+    OpenResult Open(const QString& componentDirectory, const QString& name, QString* error);
+
+    // Sends one message with the next sequence number; false (with a line on stderr) when
+    // the target did not take it.
+    bool Send(const QString& host, const QString& target, const QString& firstText,
+              const QString& secondText);
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void Drain();
+
+    Handler handler_;
+    std::unique_ptr<hv::ComponentFactory> factory_;
+    hv::ComponentPtr serviceObject_;
+    hv::ComponentPtr queueObject_;
+    hv::IMessageQueue* queue_ = nullptr;
+    std::int32_t sequence_ = 0;
+};
+
+// One line on standard error, flushed: the companions' only diagnostics.
+void ReportError(const QString& line);
+// One line on standard output, flushed: what a companion tells whoever watches it.
+void ReportLine(const QString& line);
+
+}  // namespace zandrel

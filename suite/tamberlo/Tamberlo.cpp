@@ -1,0 +1,147 @@
+// Tamberlo, the replay machine stand-in, in its referee console mode: it holds the queue
+// "Kestrilo" and answers each request with the console's XML message, taken from a
+// scripted game.
+//
+//   Tamberlo [-openlast] [-script FILE]
+//
+// Without -script the file named by TAMBERLO_SCRIPT is played; without either, an empty
+// game whose clock is the current time. The script is read again whenever its content
+// changes, so a game can go on while the console runs; a script that cannot be used is
+// reported once and the game played so far stays.
+//
+// A request arrives with the command as its first text and the asking application's queue
+// name as its second; the answer goes to that queue on the asker's computer, with the XML
+// as its first text. "NewGame" and "StopGame" are acknowledged on standard output;
+// "Exit" ends the program. Anything else is reported on standard error and ignored.
+//
+// Standard output: "ready" once the queue is held; "command <text>" for each command.
+// Exit codes: 0 after "Exit", 2 bad arguments or script, 3 the queue is held by another
+// program, 4 no message queue component.
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include "CompanionQueue.h"
+#include "ScriptedGame.h"
+
+namespace {
+
+const QString kQueueName = QStringLiteral("Kestrilo");
+
+// The scripted game and the file it comes from.
+class Script {
+public:
+    explicit Script(QString path) : path_(std::move(path)) {}
+
+    // Reads the file again when its content changed. False when the first reading fails.
+    bool Refresh() {
+        if (path_.isEmpty()) return true;
+        QFile file(path_);
+        if (!file.open(QIODevice::ReadOnly)) {
+            ReportOnce(QStringLiteral("cannot read the script ") + path_);
+            return loaded_;
+        }
+        const QByteArray content = file.readAll();
+        if (loaded_ && content == content_) return true;
+        QJsonParseError parseError;
+        const QJsonDocument doc = QJsonDocument::fromJson(content, &parseError);
+        QString error;
+        if (!doc.isObject()) {
+            error = parseError.errorString();
+        } else if (game_.Load(doc.object(), &error)) {
+            content_ = content;
+            loaded_ = true;
+            lastError_.clear();
+            return true;
+        }
+        ReportOnce(QStringLiteral("the script %1 cannot be used: %2").arg(path_, error));
+        return loaded_;
+    }
+
+    const zandrel::ScriptedGame& Game() const { return game_; }
+
+private:
+    void ReportOnce(const QString& error) {
+        if (error == lastError_) return;
+        lastError_ = error;
+        zandrel::ReportError(QStringLiteral("Tamberlo: ") + error +
+                             (loaded_ ? QStringLiteral(" (the game goes on as it was)") : QString()));
+    }
+
+    QString path_;
+    QByteArray content_;
+    bool loaded_ = false;
+    QString lastError_;
+    zandrel::ScriptedGame game_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QString scriptPath = qEnvironmentVariable("TAMBERLO_SCRIPT");
+    const QStringList args = app.arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1StringView("-openlast")) continue;  // the last game is the script's
+        if (args[i] == QLatin1StringView("-script") && i + 1 < args.size()) {
+            scriptPath = args[++i];
+            continue;
+        }
+        zandrel::ReportError(QStringLiteral("usage: Tamberlo [-openlast] [-script FILE]"));
+        return 2;
+    }
+
+    Script script(scriptPath);
+    if (!script.Refresh()) return 2;
+    if (scriptPath.isEmpty()) zandrel::ReportError(QStringLiteral("Tamberlo: no script, an empty game"));
+
+    bool exiting = false;
+    zandrel::CompanionQueue* queue = nullptr;
+    zandrel::CompanionQueue companion([&](const hv::QueueMessage& m) {
+        if (exiting) return;
+        const QString& command = m.Texts[2];
+        const QString& senderHost = m.Texts[0];
+        // The asker names its queue in the second text; the sender's own queue is the
+        // fallback for a request that does not.
+        const QString replyQueue = m.Texts[3].isEmpty() ? m.Texts[1] : m.Texts[3];
+        if (command == QLatin1StringView("Exit")) {
+            zandrel::ReportLine(QStringLiteral("command Exit"));
+            exiting = true;
+            QCoreApplication::quit();
+            return;
+        }
+        if (command == QLatin1StringView("NewGame") || command == QLatin1StringView("StopGame")) {
+            zandrel::ReportLine(QStringLiteral("command ") + command);
+            return;
+        }
+        script.Refresh();
+        const QString answer = script.Game().Answer(command);
+        if (answer.isEmpty()) {
+            zandrel::ReportError(QStringLiteral("Tamberlo: ignored request '%1' from %2 on '%3'")
+                                     .arg(command.left(200), replyQueue.left(100), senderHost.left(100)));
+            return;
+        }
+        if (replyQueue.isEmpty()) {
+            zandrel::ReportError(QStringLiteral("Tamberlo: request '%1' names no queue to answer").arg(command.left(200)));
+            return;
+        }
+        queue->Send(senderHost, replyQueue, answer, QString());
+    });
+    queue = &companion;
+
+    QString error;
+    switch (companion.Open(hv::ComponentFactory::DefaultDirectory(), kQueueName, &error)) {
+    case zandrel::CompanionQueue::OpenResult::Opened:
+        break;
+    case zandrel::CompanionQueue::OpenResult::NoComponent:
+        zandrel::ReportError(QStringLiteral("Tamberlo: ") + error);
+        return 4;
+    case zandrel::CompanionQueue::OpenResult::NameHeld:
+        zandrel::ReportError(QStringLiteral("Tamberlo: ") + error);
+        return 3;
+    }
+    zandrel::ReportLine(QStringLiteral("ready"));
+    return app.exec();
+}

@@ -1,0 +1,125 @@
+// Vortamo, the recorder stand-in: holds the queue "Vortamo<n>" (argument "#<n>", 1 by
+// default), follows the control commands and answers the state and clock requests.
+//
+//   Vortamo [#<n>]
+//
+// A command arrives with first text "Vortamo.Control" and the command as second text; an
+// answer goes to the sender's queue on the sender's computer with first text
+// "Vortamo.Answer":
+//   "GetState"              -> "GetState Record" while recording, else "GetState Stop"
+//   "GetTime"               -> "GetTime 0x<low>_0x<high>": the recorder's UTC time in
+//                              100-ns units since 1601, hexadecimal
+//   "StartRecord <args>"    starts recording, "StopRecord" stops it
+//   "ExternalControlOn", "ResetFolder", "SplitAtTime <args>"  accepted
+//   "Exit"                  ends the program
+// Anything else is reported on standard error and ignored.
+//
+// VORTAMO_CLOCK_SKEW_MS (signed) sets the recorder's clock that far from the computer's.
+//
+// Standard output: "ready" once the queue is held; "command <text>" for each command it
+// follows. Exit codes: 0 after "Exit", 2 bad arguments, 3 the queue is held by another
+// program, 4 no message queue component.
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QStringList>
+#include <cstdint>
+
+#include "CompanionQueue.h"
+
+namespace {
+
+const QString kControl = QStringLiteral("Vortamo.Control");
+const QString kAnswer = QStringLiteral("Vortamo.Answer");
+constexpr std::int64_t kUnixEpochAsFileTime = 116'444'736'000'000'000LL;
+
+// The recorder's clock: UTC in 100-ns units since 1601, moved by the configured skew.
+std::uint64_t RecorderNow(std::int64_t skewMs) {
+    const std::int64_t ms = QDateTime::currentMSecsSinceEpoch() + skewMs;
+    return static_cast<std::uint64_t>(kUnixEpochAsFileTime + ms * 10'000LL);
+}
+
+QString TimeAnswer(std::uint64_t t) {
+    return QStringLiteral("GetTime 0x%1_0x%2")
+        .arg(QString::number(static_cast<std::uint32_t>(t), 16).toUpper(),
+             QString::number(static_cast<std::uint32_t>(t >> 32), 16).toUpper());
+}
+
+bool IsCommand(const QString& text, QLatin1StringView word) {
+    return text == word || (text.startsWith(word) && text.size() > word.size() && text[word.size()] == u' ');
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    int number = 1;
+    const QStringList args = app.arguments().mid(1);
+    static const QRegularExpression numberArgument(QStringLiteral("^#(\\d{1,3})$"));
+    for (const QString& arg : args) {
+        const auto match = numberArgument.match(arg);
+        if (!match.hasMatch()) {
+            zandrel::ReportError(QStringLiteral("usage: Vortamo [#<n>]"));
+            return 2;
+        }
+        number = match.captured(1).toInt();
+    }
+    bool skewOk = false;
+    std::int64_t skewMs = qEnvironmentVariable("VORTAMO_CLOCK_SKEW_MS").toLongLong(&skewOk);
+    if (!skewOk) skewMs = 0;
+
+    bool recording = false;
+    bool exiting = false;
+    zandrel::CompanionQueue* queue = nullptr;
+    zandrel::CompanionQueue companion([&](const hv::QueueMessage& m) {
+        if (exiting) return;
+        const QString& host = m.Texts[0];
+        const QString& sender = m.Texts[1];
+        const QString& command = m.Texts[3];
+        if (m.Texts[2] != kControl) {
+            zandrel::ReportError(QStringLiteral("Vortamo: ignored message '%1' from %2 on '%3'")
+                                     .arg(m.Texts[2].left(200), sender.left(100), host.left(100)));
+            return;
+        }
+        if (command == QLatin1StringView("GetState")) {
+            queue->Send(host, sender, kAnswer,
+                        recording ? QStringLiteral("GetState Record") : QStringLiteral("GetState Stop"));
+            return;
+        }
+        if (command == QLatin1StringView("GetTime")) {
+            queue->Send(host, sender, kAnswer, TimeAnswer(RecorderNow(skewMs)));
+            return;
+        }
+        if (IsCommand(command, QLatin1StringView("StartRecord"))) {
+            recording = true;
+        } else if (command == QLatin1StringView("StopRecord")) {
+            recording = false;
+        } else if (command == QLatin1StringView("Exit")) {
+            exiting = true;
+            QCoreApplication::quit();
+        } else if (command != QLatin1StringView("ExternalControlOn") &&
+                   command != QLatin1StringView("ResetFolder") &&
+                   !IsCommand(command, QLatin1StringView("SplitAtTime"))) {
+            zandrel::ReportError(QStringLiteral("Vortamo: ignored command '%1' from %2 on '%3'")
+                                     .arg(command.left(200), sender.left(100), host.left(100)));
+            return;
+        }
+        zandrel::ReportLine(QStringLiteral("command ") + command.left(400));
+    });
+    queue = &companion;
+
+    QString error;
+    switch (companion.Open(hv::ComponentFactory::DefaultDirectory(),
+                           QStringLiteral("Vortamo") + QString::number(number), &error)) {
+    case zandrel::CompanionQueue::OpenResult::Opened:
+        break;
+    case zandrel::CompanionQueue::OpenResult::NoComponent:
+        zandrel::ReportError(QStringLiteral("Vortamo: ") + error);
+        return 4;
+    case zandrel::CompanionQueue::OpenResult::NameHeld:
+        zandrel::ReportError(QStringLiteral("Vortamo: ") + error);
+        return 3;
+    }
+    zandrel::ReportLine(QStringLiteral("ready"));
+    return app.exec();
+}

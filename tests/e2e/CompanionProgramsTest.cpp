@@ -1,0 +1,294 @@
+// The referee console and recorder stand-ins as the programs they are: child processes
+// holding their queues, asked through the installed message queue component.
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <deque>
+#include <optional>
+
+#include "CompanionProcess.h"
+#include "ScriptedGame.h"
+#include "platform/ComponentFactory.h"
+#include "platform/WindowMessages.h"
+#include "workflow/SuiteComponents.h"
+
+namespace hv {
+namespace {
+
+using test::CompanionProcess;
+
+constexpr unsigned kArrival = WM_USER + 123;
+constexpr int kWaitMs = 30000;
+
+// A queue of the test's own, through the installed component, with the messages that
+// arrived on it.
+class TestQueue final : public QObject {
+public:
+    bool Open(const QString& name) {
+        serviceObject_ = factory_.CreateFor(kMessageQueueServiceClass, service_);
+        if (!serviceObject_) return false;
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        if (service_->CreateQueue(status, result, name, this, kArrival, 0, 0, queueObject_) != S_OK || result != 0)
+            return false;
+        queue_ = QueryInterface<IMessageQueue>(queueObject_.get());
+        return queue_ != nullptr;
+    }
+    ~TestQueue() override {
+        queue_ = nullptr;
+        queueObject_.reset();
+    }
+
+    bool Send(const QString& target, const QString& first, const QString& second) {
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        return queue_->Send(status, result, ++sequence_, 0, 0, QStringLiteral("localhost"), target, first, second) ==
+                   S_OK &&
+               result == 0 && status == 1;
+    }
+
+    // The next message, waiting for it with the event loop running.
+    std::optional<QueueMessage> Next(int timeoutMs = kWaitMs) {
+        QDeadlineTimer deadline(timeoutMs);
+        while (arrived_.empty()) {
+            if (deadline.hasExpired()) return std::nullopt;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        QueueMessage m = arrived_.front();
+        arrived_.pop_front();
+        return m;
+    }
+
+    // The first text of the next message; empty when none came.
+    QString NextFirst() {
+        const auto m = Next();
+        return m ? m->Texts[2] : QString();
+    }
+    QString NextSecond() {
+        const auto m = Next();
+        return m ? m->Texts[3] : QString();
+    }
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != EventTypeOf(kArrival)) return QObject::event(e);
+        std::int32_t count = 0;
+        std::int32_t unused = 0;
+        while (queue_ != nullptr && queue_->GetCount(count, unused) == S_OK && count > 0) {
+            QueueMessage m;
+            if (queue_->Receive(m) != S_OK || m.Values[2] != 1) break;
+            arrived_.push_back(m);
+        }
+        return true;
+    }
+
+private:
+    ComponentFactory factory_{ComponentFactory::DefaultDirectory()};
+    IQueueService* service_ = nullptr;
+    ComponentPtr serviceObject_;
+    ComponentPtr queueObject_;
+    IMessageQueue* queue_ = nullptr;
+    std::int32_t sequence_ = 0;
+    std::deque<QueueMessage> arrived_;
+};
+
+const char* kScript = R"({
+  "now": "2022-01-20T12:50:00Z",
+  "cameras": ["{00000000-0000-0000-0000-000000000001}"],
+  "periods": [{"start": "2022-01-20T11:05:00Z", "endScore": "1:0"}],
+  "events": [{"type": "Гол", "period": 1, "time": "2022-01-20T11:12:30Z", "nextScore": "1:0"}]
+})";
+
+class CompanionProgramsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Queue names of this program's own; the companions inherit the scope.
+        qputenv("ZANDREL_QUEUE_SCOPE", "halvane-e2e-companions-" + QByteArray::number(QCoreApplication::applicationPid()));
+        qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
+    }
+
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+
+    QString WriteScript(const QByteArray& content, const QString& name = QStringLiteral("game.json")) {
+        QSaveFile file(dir.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        EXPECT_TRUE(file.commit());
+        return dir.filePath(name);
+    }
+
+    // Starts the referee console with a script and waits until it holds its queue.
+    void StartConsole(CompanionProcess& console, const QString& script, const char* output = "tamberlo") {
+        ASSERT_TRUE(console.Start("Tamberlo", {"-openlast", "-script", script}, dir.filePath(output)));
+        ASSERT_TRUE(console.WaitForLine("ready")) << console.Errors().toStdString();
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(CompanionProgramsTest, TheConsoleAnswersEachRequestToTheQueueItNames) {
+    CompanionProcess console;
+    StartConsole(console, WriteScript(kScript));
+    zandrel::ScriptedGame game;
+    ASSERT_TRUE(game.Load(QJsonDocument::fromJson(kScript).object()));
+
+    TestQueue halvane;
+    TestQueue other;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    ASSERT_TRUE(other.Open("Other"));
+
+    // Asked from another queue, the answer goes to the queue named in the request.
+    for (const char* request : {"TimeInfo", "Timeinfo", "EventInfo1_Гол", "", "EventCountГол", "PeriodInfo"})
+        ASSERT_TRUE(other.Send("Kestrilo", QString::fromUtf8(request), "Halvane")) << request;
+    for (const char* request : {"TimeInfo", "EventCountГол", "PeriodInfo"}) {
+        const auto answer = halvane.Next();
+        ASSERT_TRUE(answer.has_value()) << request;
+        EXPECT_EQ(answer->Texts[2], game.Answer(QString::fromUtf8(request))) << request;
+        EXPECT_EQ(answer->Texts[1], QStringLiteral("Kestrilo"));
+    }
+    // A request that names no queue is answered to the sender's.
+    ASSERT_TRUE(other.Send("Kestrilo", "EventInfo0_Гол", ""));
+    EXPECT_EQ(other.NextFirst(), game.Answer("EventInfo0_Гол"));
+    EXPECT_FALSE(halvane.Next(200).has_value()) << "unknown requests get no answer";
+    EXPECT_TRUE(console.Errors().contains("ignored request 'Timeinfo' from Halvane")) << console.Errors().toStdString();
+    EXPECT_TRUE(console.Errors().contains("ignored request 'EventInfo1_Гол'"));
+}
+
+TEST_F(CompanionProgramsTest, TheConsoleFollowsItsScriptAndKeepsTheGameWhenTheScriptBreaks) {
+    const QString path = WriteScript(kScript);
+    CompanionProcess console;
+    StartConsole(console, path);
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+
+    ASSERT_TRUE(halvane.Send("Kestrilo", "EventCountГол", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst(), R"(<Kestrilo><Events Count="1"/></Kestrilo>)");
+
+    // A second goal is scored.
+    QJsonObject script = QJsonDocument::fromJson(kScript).object();
+    QJsonArray events = script["events"].toArray();
+    events.append(QJsonObject{{"type", "Гол"}, {"period", 1}, {"time", "2022-01-20T11:20:00Z"}});
+    script["events"] = events;
+    WriteScript(QJsonDocument(script).toJson());
+    ASSERT_TRUE(halvane.Send("Kestrilo", "EventCountГол", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst(), R"(<Kestrilo><Events Count="2"/></Kestrilo>)");
+
+    // A script that cannot be used is reported once; the game goes on as it was.
+    WriteScript(R"({"periods": [{"start": "never"}]})");
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(halvane.Send("Kestrilo", "EventCountГол", "Halvane"));
+        EXPECT_EQ(halvane.NextFirst(), R"(<Kestrilo><Events Count="2"/></Kestrilo>)");
+    }
+    EXPECT_EQ(console.Errors().count("cannot be used"), 1) << console.Errors().toStdString();
+}
+
+TEST_F(CompanionProgramsTest, TheConsoleEndsOnExitAndFreesItsName) {
+    CompanionProcess console;
+    StartConsole(console, WriteScript(kScript));
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
+    EXPECT_EQ(console.WaitForExit(), 0);
+    EXPECT_TRUE(console.Output().contains("command NewGame\ncommand StopGame\ncommand Exit\n"))
+        << console.Output().toStdString();
+    EXPECT_FALSE(halvane.Next(200).has_value()) << "commands get no answer";
+    TestQueue again;
+    EXPECT_TRUE(again.Open("Kestrilo")) << "the name is free once the console has ended";
+}
+
+TEST_F(CompanionProgramsTest, ProgramsThatCannotRunSaySoByTheirExitCode) {
+    CompanionProcess holder;
+    StartConsole(holder, WriteScript(kScript));
+    const QString broken = WriteScript("{ not json", "broken.json");
+    const struct {
+        const char* program;
+        QStringList args;
+        int exitCode;
+    } cases[] = {
+        {"Tamberlo", {"-openlast", "-script", dir.filePath("game.json")}, 3},  // name held
+        {"Tamberlo", {"-openlast", "-script", broken}, 2},
+        {"Tamberlo", {"-openlast", "-script", dir.filePath("missing.json")}, 2},
+        {"Tamberlo", {"-bogus"}, 2},
+        {"Vortamo", {"#x"}, 2},
+        {"Vortamo", {"#1", "extra"}, 2},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        CompanionProcess p;
+        ASSERT_TRUE(p.Start(c.program, c.args, dir.filePath(QStringLiteral("case%1").arg(++n))));
+        EXPECT_EQ(p.WaitForExit(), c.exitCode) << c.program << " " << c.args.join(' ').toStdString();
+        EXPECT_FALSE(p.Errors().isEmpty()) << c.program << " says why";
+    }
+}
+
+TEST_F(CompanionProgramsTest, TheRecorderFollowsRecordingAndAnswersStateAndTime) {
+    CompanionProcess recorder;
+    // Its clock runs 3 s behind the computer's.
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo"), {"VORTAMO_CLOCK_SKEW_MS=-3000"}));
+    ASSERT_TRUE(recorder.WaitForLine("ready")) << recorder.Errors().toStdString();
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    auto ask = [&](const char* command) {
+        EXPECT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", QString::fromUtf8(command)));
+        const auto answer = halvane.Next();
+        EXPECT_TRUE(answer.has_value()) << command;
+        if (!answer) return QString();
+        EXPECT_EQ(answer->Texts[2], QStringLiteral("Vortamo.Answer"));
+        return answer->Texts[3];
+    };
+
+    EXPECT_EQ(ask("GetState"), "GetState Stop");
+    for (const char* command : {"ExternalControlOn", "ResetFolder", "StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\"})
+        ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", command));
+    EXPECT_EQ(ask("GetState"), "GetState Record");
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "StopRecord"));
+    EXPECT_EQ(ask("GetState"), "GetState Stop");
+
+    const qint64 beforeMs = QDateTime::currentMSecsSinceEpoch();
+    const QString time = ask("GetTime");
+    const qint64 afterMs = QDateTime::currentMSecsSinceEpoch();
+    static const QRegularExpression pattern(QStringLiteral("^GetTime 0x([0-9A-F]{1,8})_0x([0-9A-F]{1,8})$"));
+    const auto match = pattern.match(time);
+    ASSERT_TRUE(match.hasMatch()) << time.toStdString();
+    const std::uint64_t t = (match.captured(2).toULongLong(nullptr, 16) << 32) | match.captured(1).toULongLong(nullptr, 16);
+    const std::uint64_t epoch = 116'444'736'000'000'000ULL;
+    EXPECT_GE(t, epoch + static_cast<std::uint64_t>(beforeMs - 3000) * 10'000ULL);
+    EXPECT_LE(t, epoch + static_cast<std::uint64_t>(afterMs - 3000) * 10'000ULL);
+
+    // Unknown commands and messages that are not control messages are ignored.
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "Rewind"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "GetState", "Vortamo.Control"));
+    EXPECT_EQ(ask("GetState"), "GetState Stop");
+    EXPECT_FALSE(halvane.Next(200).has_value());
+    EXPECT_TRUE(recorder.Errors().contains("ignored command 'Rewind'")) << recorder.Errors().toStdString();
+    EXPECT_TRUE(recorder.Errors().contains("ignored message 'GetState'"));
+
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "Exit"));
+    EXPECT_EQ(recorder.WaitForExit(), 0);
+    EXPECT_TRUE(recorder.Output().contains("command ExternalControlOn\ncommand ResetFolder\n"
+                                           "command StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\\n"
+                                           "command StopRecord\ncommand Exit\n"))
+        << recorder.Output().toStdString();
+}
+
+TEST_F(CompanionProgramsTest, TheRecorderNumberNamesItsQueue) {
+    CompanionProcess recorder;
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#2"}, dir.filePath("vortamo2")));
+    ASSERT_TRUE(recorder.WaitForLine("ready"));
+    TestQueue probe;
+    EXPECT_FALSE(probe.Open("Vortamo2"));
+    TestQueue free;
+    EXPECT_TRUE(free.Open("Vortamo1"));
+}
+
+}  // namespace
+}  // namespace hv
