@@ -137,7 +137,9 @@ protected:
         environment.TimeSource = &clock;
         environment.TrayBackend = FakeTrayFactory(tray);
         frame = std::make_unique<CMainFrame>(std::move(environment));
-        if (create) EXPECT_TRUE(frame->Create());
+        if (create) {
+            EXPECT_TRUE(frame->Create());
+        }
         return *frame;
     }
 
