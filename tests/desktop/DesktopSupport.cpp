@@ -80,6 +80,12 @@ std::unique_ptr<XDisplay> XDisplay::Start() {
     const QString number = display->server_.NextLine();
     if (number.isEmpty()) return nullptr;
     display->name_ = QStringLiteral(":") + number;
+    // Ready once a client is served.
+    if (!FindTool(QStringLiteral("xdotool")).isEmpty() &&
+        !WaitUntil([&] {
+            return display->Tool(QStringLiteral("xdotool"), {"getdisplaygeometry"}).has_value();
+        }))
+        return nullptr;
     return display;
 }
 

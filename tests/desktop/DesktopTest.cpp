@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QSet>
 
 #include "DesktopSupport.h"
@@ -98,13 +99,31 @@ protected:
     }
 
     // A notification area from the desktop's own packages, in the screen's top right corner.
+    // Started again when it did not come up (under load it may fail to reach a display that
+    // was only just opened).
     void StartNotificationArea() {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         display_->Apply(environment);
-        ASSERT_TRUE(area_.Start(FindTool(QStringLiteral("trayer")),
-                                {"--edge", "top", "--align", "right", "--widthtype", "pixel",
-                                 "--width", "120", "--heighttype", "pixel", "--height", "24"},
-                                environment));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            area_.process.setProcessChannelMode(QProcess::MergedChannels);
+            area_.process.setStandardOutputFile(world_.Path("trayer.txt"));
+            ASSERT_TRUE(area_.Start(FindTool(QStringLiteral("trayer")),
+                                    {"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                     "--width", "120", "--heighttype", "pixel", "--height", "24"},
+                                    environment));
+            bool shown = false;
+            WaitUntil(
+                [&] {
+                    shown = display_->Tool(QStringLiteral("xdotool"),
+                                           {"search", "--onlyvisible", "--class", "trayer"})
+                                .has_value();
+                    return shown || !area_.Running();
+                },
+                20000);
+            if (shown) return;
+            area_.KillHard();
+        }
+        FAIL() << "the notification area did not come up: " << Diagnosis();
     }
 
     void StartHalvane(std::uint16_t port) {
@@ -193,6 +212,37 @@ protected:
         return WaitUntil([&] { return Windows() == QStringList{icon}; });
     }
 
+    // What the display holds, for a failure message.
+    std::string Diagnosis() {
+        QString text = QStringLiteral("Halvane's windows:");
+        const auto all = display_->Tool(QStringLiteral("xdotool"),
+                                        {"search", "--pid", QString::number(halvane_.Pid())});
+        for (const QString& window : all.value_or(QString()).split(u'\n', Qt::SkipEmptyParts)) {
+            const QRect place = display_->Geometry(window);
+            text += QStringLiteral("\n  %1 %2x%3+%4+%5 %6")
+                        .arg(window)
+                        .arg(place.width())
+                        .arg(place.height())
+                        .arg(place.x())
+                        .arg(place.y())
+                        .arg(display_->Property(window, QStringLiteral("WM_STATE")));
+        }
+        if (!halvane_.Running())
+            text += QStringLiteral("\nHalvane ended: status %1, code %2")
+                        .arg(halvane_.process.exitStatus())
+                        .arg(halvane_.process.exitCode());
+        text += QStringLiteral("\nHalvane's errors: ") + halvane_.ErrorText();
+        text += QStringLiteral("\nHalvane's log: ") + world_.LogText();
+        QFile areaOutput(world_.Path("trayer.txt"));
+        if (areaOutput.open(QIODevice::ReadOnly))
+            text += QStringLiteral("\nthe notification area (%1): %2")
+                        .arg(area_.Running() ? "running" : "ended",
+                             QString::fromUtf8(areaOutput.readAll()));
+        text += QStringLiteral("\non display ") + display_->Name() + QStringLiteral(": ") +
+                display_->Tool(QStringLiteral("xwininfo"), {"-root", "-children"}).value_or(QString());
+        return text.toStdString();
+    }
+
     // The screen's top right corner, where the icon and its menus are.
     static QRect IconCorner() { return QRect(240, 0, 400, 300); }
 
@@ -210,6 +260,7 @@ TEST_F(OnDisplay, PortTakenShowsTheMessageAndHalvaneEnds) {
     ASSERT_TRUE(world_.IsValid());
     // A notification area is there, so an icon would show if Halvane added one.
     StartNotificationArea();
+    ASSERT_FALSE(HasFatalFailure());
     const std::uint16_t port = FreePort();
     ASSERT_NE(port, 0);
     PortHolder other(port);
@@ -242,12 +293,13 @@ TEST_F(OnDisplay, IconMenuAndCommands) {
     if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
     ASSERT_TRUE(world_.IsValid());
     StartNotificationArea();
+    ASSERT_FALSE(HasFatalFailure());
     const std::uint16_t port = FreePort();
     ASSERT_NE(port, 0);
     StartHalvane(port);
 
     const QString icon = WaitForIcon();
-    ASSERT_FALSE(icon.isEmpty()) << halvane_.ErrorText().toStdString();
+    ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
     ASSERT_TRUE(AnswersController(halvane_, port));
 
     // Resting the pointer on the icon shows its tooltip.
@@ -321,8 +373,9 @@ TEST_F(OnDisplay, IconShowsUpWhenTheNotificationAreaStartsLater) {
     EXPECT_TRUE(Windows().isEmpty());
 
     StartNotificationArea();
+    ASSERT_FALSE(HasFatalFailure());
     const QString icon = WaitForIcon();
-    ASSERT_FALSE(icon.isEmpty()) << halvane_.ErrorText().toStdString();
+    ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
     EXPECT_TRUE(halvane_.Running());
     EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-late.png"), IconCorner()));
 }
