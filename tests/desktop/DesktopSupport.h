@@ -35,7 +35,8 @@ public:
 
     bool Start(const QString& program, const QStringList& arguments,
                const QProcessEnvironment& environment);
-    bool Running() const { return process.state() != QProcess::NotRunning; }
+    // Also notices an end that no event loop has reported yet.
+    bool Running() { return process.state() != QProcess::NotRunning && !process.waitForFinished(0); }
     qint64 Pid() const { return process.processId(); }
     // Waits for the next line of standard output; empty when the process ended first.
     QString NextLine(int timeoutMs = kWaitMs);
