@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-svg-dev
-    xvfb xauth x11-utils trayer
+    xvfb xauth x11-utils trayer xdotool
 )
 
 missing=()

@@ -15,32 +15,50 @@ namespace {
 
 class QtTrayBackend final : public ITrayBackend {
 public:
-    explicit QtTrayBackend(std::function<void(TrayClick)> onClick) {
-        QObject::connect(&icon_, &QSystemTrayIcon::activated,
-                         [onClick = std::move(onClick)](QSystemTrayIcon::ActivationReason reason) {
+    explicit QtTrayBackend(std::function<void(TrayClick)> onClick)
+        : icon_(std::make_unique<QSystemTrayIcon>()) {
+        QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
+                         [clicks = clicksRunning_, onClick = std::move(onClick)](
+                             QSystemTrayIcon::ActivationReason reason) {
+                             ++*clicks;
                              switch (reason) {
                              case QSystemTrayIcon::Context: onClick(TrayClick::RightButtonUp); break;
                              case QSystemTrayIcon::DoubleClick: onClick(TrayClick::LeftDoubleClick); break;
                              default: onClick(TrayClick::Other); break;
                              }
+                             --*clicks;
                          });
+    }
+    // Hiding or deleting the icon deletes its window at once. A command chosen from the
+    // icon's own menu (Exit) removes the icon while that window is still handling the click,
+    // so then both wait until the handler is done.
+    ~QtTrayBackend() override {
+        if (*clicksRunning_ > 0) icon_.release()->deleteLater();
     }
 
     bool Add(const QIcon& icon, const QString& tooltip) override {
         if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
-        icon_.setIcon(icon);
-        icon_.setToolTip(tooltip);
-        icon_.show();
+        icon_->setIcon(icon);
+        icon_->setToolTip(tooltip);
+        icon_->show();
         return true;
     }
-    void SetIcon(const QIcon& icon) override { icon_.setIcon(icon); }
-    void SetToolTip(const QString& tooltip) override { icon_.setToolTip(tooltip); }
-    void Remove() override { icon_.hide(); }
+    void SetIcon(const QIcon& icon) override { icon_->setIcon(icon); }
+    void SetToolTip(const QString& tooltip) override { icon_->setToolTip(tooltip); }
+    void Remove() override {
+        if (*clicksRunning_ > 0) {
+            QMetaObject::invokeMethod(icon_.get(), &QSystemTrayIcon::hide, Qt::QueuedConnection);
+        } else {
+            icon_->hide();
+        }
+    }
     QAction* ShowMenu(QMenu& menu) override { return menu.exec(QCursor::pos()); }
-    QRect Geometry() const override { return icon_.geometry(); }
+    QRect Geometry() const override { return icon_->geometry(); }
 
 private:
-    QSystemTrayIcon icon_;
+    // Clicks being handled; shared with the click handler, which may outlive this object.
+    std::shared_ptr<int> clicksRunning_ = std::make_shared<int>(0);
+    std::unique_ptr<QSystemTrayIcon> icon_;
 };
 
 // Status 0 to 8 -> icon resource; 4/5 and 6/7 are crossed against the resource order.

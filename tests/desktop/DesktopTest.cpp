@@ -1,0 +1,383 @@
+// The real program, started as a user starts it: one Halvane at a time, the message when its
+// Crestron port is taken, and on a virtual X display its icon in a notification area, the
+// icon's menu driven with the mouse and the keyboard, and an icon that waits for a
+// notification area to appear.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QSet>
+
+#include "DesktopSupport.h"
+
+using namespace hv::desktop;
+
+namespace {
+
+// The play position answer while there is no player.
+const std::string kNoPlayPosition = "M060100000000err\n";
+
+// Texts of the messages Halvane can show at start-up; a second Halvane shows none.
+const char* const kStartupMessages[] = {"Can't init TCP/IP port", "Can't create queue",
+                                        "UNTRANSLATED"};
+
+// Waits until Halvane answers a controller on `port`; false when it ended first.
+bool AnswersController(Child& halvane, std::uint16_t port) {
+    const bool answered = WaitUntil([&] {
+        return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition;
+    });
+    return answered && halvane.Running();
+}
+
+class PortHolder {
+public:
+    explicit PortHolder(std::uint16_t port) : fd_(HoldPort(port)) {}
+    ~PortHolder() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Holds() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+TEST(DesktopStart, SecondHalvaneEndsSilentlyAndOneKilledIsReplaced) {
+    World world(QStringLiteral("single"));
+    ASSERT_TRUE(world.IsValid());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    world.SetSetting(QStringLiteral("Port"), port);
+    // Every Halvane of this test shares one lock name; each has a folder (and log) of its own.
+    const QProcessEnvironment environment = world.Environment();
+
+    Child first;
+    ASSERT_TRUE(first.Start(world.Program(QStringLiteral("first")), {}, environment));
+    ASSERT_TRUE(AnswersController(first, port)) << first.ErrorText().toStdString();
+
+    Child second;
+    ASSERT_TRUE(second.Start(world.Program(QStringLiteral("second")), {}, environment));
+    ASSERT_TRUE(second.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(second.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.process.exitCode(), 0);
+    const QString errors = second.ErrorText();
+    EXPECT_FALSE(errors.contains(QStringLiteral("Halvane::"))) << errors.toStdString();
+    for (const char* message : kStartupMessages)
+        EXPECT_FALSE(errors.contains(QLatin1StringView(message))) << errors.toStdString();
+    EXPECT_TRUE(world.LogFiles(QStringLiteral("second")).isEmpty())
+        << world.LogText(QStringLiteral("second")).toStdString();
+    // The first one runs on, undisturbed.
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition);
+
+    // A Halvane that dies without cleaning up leaves nothing that blocks the next one.
+    first.KillHard();
+    Child third;
+    ASSERT_TRUE(third.Start(world.Program(QStringLiteral("third")), {}, environment));
+    EXPECT_TRUE(AnswersController(third, port)) << third.ErrorText().toStdString();
+}
+
+// ---- on a virtual X display ----
+
+bool HaveTools(const QStringList& tools, std::string& missing) {
+    for (const QString& tool : tools)
+        if (FindTool(tool).isEmpty()) missing += " " + tool.toStdString();
+    return missing.empty();
+}
+
+class OnDisplay : public ::testing::Test {
+protected:
+    // Starts the virtual display; false (test skipped) without the tools.
+    bool StartDisplay(const QStringList& tools) {
+        std::string missing;
+        if (!HaveTools(tools, missing)) {
+            skipReason_ = "needs" + missing;
+            return false;
+        }
+        display_ = XDisplay::Start();
+        if (!display_) skipReason_ = "the virtual X server did not start";
+        return display_ != nullptr;
+    }
+
+    // A notification area from the desktop's own packages, in the screen's top right corner.
+    // Started again when it did not come up (under load it may fail to reach a display that
+    // was only just opened).
+    void StartNotificationArea() {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        display_->Apply(environment);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            area_.process.setProcessChannelMode(QProcess::MergedChannels);
+            area_.process.setStandardOutputFile(world_.Path("trayer.txt"));
+            ASSERT_TRUE(area_.Start(FindTool(QStringLiteral("trayer")),
+                                    {"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                     "--width", "120", "--heighttype", "pixel", "--height", "24"},
+                                    environment));
+            bool shown = false;
+            WaitUntil(
+                [&] {
+                    shown = display_->Tool(QStringLiteral("xdotool"),
+                                           {"search", "--onlyvisible", "--class", "trayer"})
+                                .has_value();
+                    return shown || !area_.Running();
+                },
+                20000);
+            if (shown) return;
+            area_.KillHard();
+        }
+        FAIL() << "the notification area did not come up: " << Diagnosis();
+    }
+
+    void StartHalvane(std::uint16_t port) {
+        port_ = port;
+        world_.SetSetting(QStringLiteral("Port"), port);
+        ASSERT_TRUE(halvane_.Start(world_.Program(), {}, world_.Environment(display_.get())));
+    }
+
+    QStringList Windows() const { return display_->VisibleWindowsOf(halvane_.Pid()); }
+    bool IsOfType(const QString& window, const char* type) const {
+        return display_->Property(window, QStringLiteral("_NET_WM_WINDOW_TYPE"))
+            .contains(QLatin1StringView(type));
+    }
+
+    // The icon: Halvane's small window that the notification area has taken in.
+    QString WaitForIcon() {
+        QString icon;
+        WaitUntil([&] {
+            if (!halvane_.Running()) return true;
+            for (const QString& window : Windows()) {
+                const QRect place = display_->Geometry(window);
+                if (place.isValid() && place.width() <= 64 && place.height() <= 64 &&
+                    !IsOfType(window, "TOOLTIP")) {
+                    icon = window;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return icon;
+    }
+
+    // A window of Halvane's that is not among `known` (tooltips aside).
+    QString WaitForNewWindow(const QSet<QString>& known) {
+        QString found;
+        WaitUntil([&] {
+            if (!halvane_.Running()) return true;
+            for (const QString& window : Windows())
+                if (!known.contains(window) && !IsOfType(window, "TOOLTIP")) {
+                    found = window;
+                    return true;
+                }
+            return false;
+        });
+        return found;
+    }
+
+    QSet<QString> WindowSet() const {
+        const QStringList windows = Windows();
+        return QSet<QString>(windows.begin(), windows.end());
+    }
+
+    bool Xdotool(const QStringList& arguments) const {
+        return display_->Tool(QStringLiteral("xdotool"), arguments).has_value();
+    }
+
+    // Right-click on the icon; the menu's window, empty when none opened. The pointer then
+    // leaves the menu, so that only the keyboard picks items.
+    QString OpenMenu(const QString& icon) {
+        const QRect place = display_->Geometry(icon);
+        const QSet<QString> before = WindowSet();
+        if (!Xdotool({"mousemove", QString::number(place.center().x()),
+                      QString::number(place.center().y()), "click", "3"}))
+            return {};
+        const QString menu = WaitForNewWindow(before);
+        if (!menu.isEmpty()) Xdotool({"mousemove", "5", "475"});
+        return menu;
+    }
+
+    // Keys to the open menu; a key that opens a submenu waits for its window.
+    bool Keys(const QStringList& keys) {
+        for (const QString& key : keys) {
+            const QSet<QString> before = WindowSet();
+            if (!Xdotool({"key", key})) return false;
+            if (key == u"Right" && WaitForNewWindow(before).isEmpty()) return false;
+        }
+        return true;
+    }
+
+    bool LogHas(const QString& line) const { return world_.LogText().contains(line); }
+    bool WaitForLog(const QString& line) {
+        return WaitUntil([&] { return LogHas(line); });
+    }
+    // Waits until Halvane shows no window but its icon: the menu has closed.
+    bool WaitForMenuClosed(const QString& icon) {
+        return WaitUntil([&] { return Windows() == QStringList{icon}; });
+    }
+
+    // What the display holds, for a failure message.
+    std::string Diagnosis() {
+        QString text = QStringLiteral("Halvane's windows:");
+        const auto all = display_->Tool(QStringLiteral("xdotool"),
+                                        {"search", "--pid", QString::number(halvane_.Pid())});
+        for (const QString& window : all.value_or(QString()).split(u'\n', Qt::SkipEmptyParts)) {
+            const QRect place = display_->Geometry(window);
+            text += QStringLiteral("\n  %1 %2x%3+%4+%5 %6")
+                        .arg(window)
+                        .arg(place.width())
+                        .arg(place.height())
+                        .arg(place.x())
+                        .arg(place.y())
+                        .arg(display_->Property(window, QStringLiteral("WM_STATE")));
+        }
+        if (!halvane_.Running())
+            text += QStringLiteral("\nHalvane ended: status %1, code %2")
+                        .arg(halvane_.process.exitStatus())
+                        .arg(halvane_.process.exitCode());
+        text += QStringLiteral("\nHalvane's errors: ") + halvane_.ErrorText();
+        text += QStringLiteral("\nHalvane's log: ") + world_.LogText();
+        QFile areaOutput(world_.Path("trayer.txt"));
+        if (areaOutput.open(QIODevice::ReadOnly))
+            text += QStringLiteral("\nthe notification area (%1): %2")
+                        .arg(area_.Running() ? "running" : "ended",
+                             QString::fromUtf8(areaOutput.readAll()));
+        text += QStringLiteral("\non display ") + display_->Name() + QStringLiteral(": ") +
+                display_->Tool(QStringLiteral("xwininfo"), {"-root", "-children"}).value_or(QString());
+        return text.toStdString();
+    }
+
+    // The screen's top right corner, where the icon and its menus are.
+    static QRect IconCorner() { return QRect(240, 0, 400, 300); }
+
+    std::string skipReason_;
+    std::unique_ptr<XDisplay> display_;
+    World world_{QStringLiteral("display")};
+    Child area_;
+    Child halvane_;
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(OnDisplay, PortTakenShowsTheMessageAndHalvaneEnds) {
+    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"}))
+        GTEST_SKIP() << skipReason_ << " (the message itself is covered with the frame)";
+    ASSERT_TRUE(world_.IsValid());
+    // A notification area is there, so an icon would show if Halvane added one.
+    StartNotificationArea();
+    ASSERT_FALSE(HasFatalFailure());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    PortHolder other(port);
+    ASSERT_TRUE(other.Holds());
+    StartHalvane(port);
+
+    // The message box: Halvane's only window, titled "Halvane".
+    QString box;
+    ASSERT_TRUE(WaitUntil([&] {
+        const QStringList windows = Windows();
+        if (windows.size() == 1 && IsOfType(windows[0], "DIALOG")) box = windows[0];
+        return !box.isEmpty() || !halvane_.Running();
+    }));
+    ASSERT_FALSE(box.isEmpty()) << halvane_.ErrorText().toStdString();
+    EXPECT_EQ(display_->Title(box), QStringLiteral("Halvane"));
+    EXPECT_EQ(Windows(), QStringList{box});  // no icon
+    EXPECT_FALSE(ProcessListensOn(halvane_.Pid(), port));
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("port-taken-message.png")));
+
+    // The user confirms; Halvane ends without having listened.
+    ASSERT_TRUE(Xdotool({"windowfocus", "--sync", box}));
+    ASSERT_TRUE(Xdotool({"key", "Return"}));
+    ASSERT_TRUE(halvane_.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane_.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
+    EXPECT_FALSE(LogHas(QStringLiteral("AcceptConnection")));
+}
+
+TEST_F(OnDisplay, IconMenuAndCommands) {
+    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
+    ASSERT_TRUE(world_.IsValid());
+    StartNotificationArea();
+    ASSERT_FALSE(HasFatalFailure());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    StartHalvane(port);
+
+    const QString icon = WaitForIcon();
+    ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
+    ASSERT_TRUE(AnswersController(halvane_, port));
+
+    // Resting the pointer on the icon shows its tooltip.
+    const QRect place = display_->Geometry(icon);
+    ASSERT_TRUE(Xdotool({"mousemove", QString::number(place.center().x()),
+                         QString::number(place.center().y())}));
+    QString tooltip;
+    EXPECT_TRUE(WaitUntil([&] {
+        for (const QString& window : Windows())
+            if (IsOfType(window, "TOOLTIP")) tooltip = window;
+        return !tooltip.isEmpty();
+    }));
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-tooltip.png"), IconCorner()));
+
+    // Right-click: the menu. The keyboard skips disabled items, so Advanced's first item
+    // that can be chosen is Start while execution is off...
+    ASSERT_FALSE(OpenMenu(icon).isEmpty());
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-menu.png"), IconCorner()));
+    ASSERT_TRUE(Keys({"Down", "Down", "Down", "Down", "Down", "Right"}));
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-menu-advanced.png"), IconCorner()));
+    ASSERT_TRUE(Keys({"Return"}));
+    ASSERT_TRUE(WaitForLog(QStringLiteral("Halvane::Menu File->Start.")));
+    EXPECT_FALSE(LogHas(QStringLiteral("Halvane::Menu File->Stop.")));
+    ASSERT_TRUE(WaitForMenuClosed(icon));
+
+    // ... and Stop once it is on: Start is grayed now.
+    ASSERT_FALSE(OpenMenu(icon).isEmpty());
+    ASSERT_TRUE(Keys({"Down", "Down", "Down", "Down", "Down", "Right"}));
+    EXPECT_TRUE(
+        display_->Screenshot(QStringLiteral("icon-menu-advanced-running.png"), IconCorner()));
+    ASSERT_TRUE(Keys({"Return"}));
+    ASSERT_TRUE(WaitForLog(QStringLiteral("Halvane::Menu File->Stop.")));
+    ASSERT_TRUE(WaitForMenuClosed(icon));
+
+    // A Debug toggle from the menu: PlayPos Log makes the play-time requests show in the log.
+    ASSERT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition);
+    const QString echo = QStringLiteral(">>> Halvane::ParseCrestronCommand:'C0601'");
+    EXPECT_FALSE(LogHas(echo));
+    ASSERT_FALSE(OpenMenu(icon).isEmpty());
+    // Advanced: Start, (Stop grayed), Settings..., Debug: Kestrilo Log, Crestron Log, PlayPos Log.
+    ASSERT_TRUE(Keys({"Down", "Down", "Down", "Down", "Down", "Right", "Down", "Down", "Right",
+                      "Down", "Down", "Return"}));
+    ASSERT_TRUE(WaitForMenuClosed(icon));
+    EXPECT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition);
+    EXPECT_TRUE(WaitForLog(echo));
+
+    // The tick shows in the menu.
+    ASSERT_FALSE(OpenMenu(icon).isEmpty());
+    ASSERT_TRUE(Keys({"Down", "Down", "Down", "Down", "Down", "Right", "Down", "Down", "Right"}));
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-menu-debug.png"), IconCorner()));
+    ASSERT_TRUE(Keys({"Escape", "Escape", "Escape"}));
+    ASSERT_TRUE(WaitForMenuClosed(icon));
+
+    // Exit ("E&xit") ends Halvane, which takes its icon away.
+    ASSERT_FALSE(OpenMenu(icon).isEmpty());
+    ASSERT_TRUE(Keys({"x"}));
+    ASSERT_TRUE(halvane_.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane_.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
+    EXPECT_TRUE(LogHas(QStringLiteral("Halvane::OnDestroy()")));
+}
+
+TEST_F(OnDisplay, IconShowsUpWhenTheNotificationAreaStartsLater) {
+    if (!StartDisplay({"Xvfb", "xdotool", "trayer"})) GTEST_SKIP() << skipReason_;
+    ASSERT_TRUE(world_.IsValid());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    StartHalvane(port);
+    // Running without a notification area: it serves the controller and shows nothing.
+    ASSERT_TRUE(AnswersController(halvane_, port)) << halvane_.ErrorText().toStdString();
+    EXPECT_TRUE(Windows().isEmpty());
+
+    StartNotificationArea();
+    ASSERT_FALSE(HasFatalFailure());
+    const QString icon = WaitForIcon();
+    ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
+    EXPECT_TRUE(halvane_.Running());
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-late.png"), IconCorner()));
+}
+
+}  // namespace
