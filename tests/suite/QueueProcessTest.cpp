@@ -14,17 +14,8 @@ namespace {
 
 constexpr unsigned kArrival = WM_USER + 40;
 
-class QueueBetweenProcesses : public ::testing::Test {
+class QueueBetweenProcesses : public QueueSuiteWithRelay {
 protected:
-    static void SetUpTestSuite() {
-        UsePrivateQueueScope();
-        relay_ = new RelayProcess;
-        ASSERT_TRUE(relay_->Start());
-    }
-    static void TearDownTestSuite() {
-        delete relay_;
-        relay_ = nullptr;
-    }
     void SetUp() override { ASSERT_NE(component.service, nullptr) << "component not installed"; }
 
     static HResult Send(IMessageQueue* queue, const QString& host, const QString& target,
@@ -38,11 +29,9 @@ protected:
         return res;
     }
 
-    static RelayProcess* relay_;
     QueueComponent component;
 };
 
-RelayProcess* QueueBetweenProcesses::relay_ = nullptr;
 
 TEST_F(QueueBetweenProcesses, AHeldNameIsRefusedUntilItsHolderIsKilled) {
     PeerProcess holder;

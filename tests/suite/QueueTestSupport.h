@@ -175,6 +175,19 @@ private:
     LineProcess process_;
 };
 
+// A test suite with queue names of its own and a relay on loopback for its whole run.
+class QueueSuiteWithRelay : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        UsePrivateQueueScope();
+        relay_ = std::make_unique<RelayProcess>();
+        ASSERT_TRUE(relay_->Start());
+    }
+    static void TearDownTestSuite() { relay_.reset(); }
+
+    static inline std::unique_ptr<RelayProcess> relay_;
+};
+
 // The peer program (tests/suite/queue_peer.cpp) holding `name`.
 class PeerProcess : public LineProcess {
 public:

@@ -32,17 +32,8 @@ private:
     IQueueService* real_;
 };
 
-class CompanionLinkTest : public ::testing::Test {
+class CompanionLinkTest : public QueueSuiteWithRelay {
 protected:
-    static void SetUpTestSuite() {
-        UsePrivateQueueScope();
-        relay_ = new RelayProcess;
-        ASSERT_TRUE(relay_->Start());
-    }
-    static void TearDownTestSuite() {
-        delete relay_;
-        relay_ = nullptr;
-    }
 
     // Opens the link's queue and puts a recorder between the link and it.
     void OpenAndRecord() {
@@ -51,14 +42,12 @@ protected:
         link.OwnQueue = recorder.get();
     }
 
-    static RelayProcess* relay_;
     ComponentFactory factory{ComponentFactory::DefaultDirectory()};
     CCompanionLink link{factory};
     TestWindow window{kMsgCompanionMessages};
     std::unique_ptr<RecordingQueue> recorder;
 };
 
-RelayProcess* CompanionLinkTest::relay_ = nullptr;
 
 QString Got(int sequence, const QString& first, const QString& second) {
     return QStringLiteral("got\t%1\t%2\tHalvane\t%3\t%4").arg(sequence).arg(zandrel::LocalHostName(), first, second);
