@@ -360,6 +360,10 @@ TEST_F(OnDisplay, IconMenuAndCommands) {
     EXPECT_EQ(halvane_.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
     EXPECT_TRUE(LogHas(QStringLiteral("Halvane::OnDestroy()")));
+    // The suite's start-up component was called at the start and again at the end.
+    const QString errors = halvane_.ErrorText();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: begin 0 2 0"))) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
 }
 
 TEST_F(OnDisplay, IconShowsUpWhenTheNotificationAreaStartsLater) {
