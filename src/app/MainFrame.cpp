@@ -14,14 +14,16 @@ CMainFrame::CMainFrame(Environment environment)
       Link(*environment.Components, *environment.TimeSource),
       Player(*environment.Components, *environment.TimeSource),
       Playback(Player),
+      Worker(CopyWorker::Shared{FrameLock, Copies, Settings, CurrentCopyFile, CopyPercent, StopRequested},
+             *environment.TimeSource, [this] { WriteArchiveRefresh(nullptr, true); }),
       environment_(std::move(environment)) {
     Link.SetMessageBoxes(environment_.MessageBoxes);
 }
 
 CMainFrame::~CMainFrame() {
     if (!destroyed_) Destroy();
-    StopRequested = true;
-    // The copy worker is joined here once there is one.
+    Worker.RequestStop();
+    Worker.Join();
     {
         std::lock_guard lock(FrameLock);
         Copies.clear();
@@ -33,6 +35,7 @@ CMainFrame::~CMainFrame() {
 
 bool CMainFrame::Create() {
     LoadSettings(Settings, environment_.Settings, Link);
+    Settings.NormaliseCopySettings();
     Port.UseGameTime = Settings.UseGameTime;
     Game.Clear();
 
@@ -48,16 +51,16 @@ bool CMainFrame::Create() {
     Player.InitPlayer(Settings.PlayerRegName, Settings.FifoSizeMS);  // silent at start-up
     TrayCreated = Tray.AddIcon(QStringLiteral("Halvane"));
     SetTimer(kGameTimerId, kGameTimerPeriodMs);
-    // The copy worker starts here, and the current game is resumed from the archive's
-    // description; until then nothing is resumed.
-    ExecutionEnabled = false;
-    Link.PollingEnabled = false;
+    Worker.Start();
+    const bool resumed = RestoreCurrentGame();
+    ExecutionEnabled = resumed;
+    Link.PollingEnabled = resumed;
     return true;
 }
 
 void CMainFrame::Destroy() {
     destroyed_ = true;
-    StopRequested = true;
+    Worker.RequestStop();
     WriteLog("Halvane::OnDestroy()\n");
     KillTimer(kGameTimerId);
     Tray.RemoveIcon();
@@ -68,8 +71,13 @@ bool CMainFrame::IsCopyPending() const {
     return !Copies.empty();
 }
 
+bool CMainFrame::IsCopyBusy() const {
+    std::lock_guard lock(FrameLock);
+    return !Copies.empty() || !CurrentCopyFile.isEmpty();
+}
+
 bool CMainFrame::MayClose() {
-    if (!IsCopyPending()) return true;
+    if (!IsCopyBusy()) return true;
     return environment_.MessageBoxes->Show(LoadStringOrMark(523), BoxIcon::Question,
                                            BoxButtons::YesNo) == BoxAnswer::Yes;
 }
@@ -77,6 +85,12 @@ bool CMainFrame::MayClose() {
 void CMainFrame::SetTimer(int id, int periodMs) {
     KillTimer(id);
     timers_[id] = startTimer(periodMs);
+    timerPeriods_[id] = periodMs;
+}
+
+int CMainFrame::TimerPeriodMs(int id) const {
+    const auto found = timerPeriods_.find(id);
+    return found == timerPeriods_.end() ? 0 : found->second;
 }
 
 void CMainFrame::KillTimer(int id) {
@@ -84,15 +98,19 @@ void CMainFrame::KillTimer(int id) {
     if (found == timers_.end()) return;
     killTimer(found->second);
     timers_.erase(found);
+    timerPeriods_.erase(id);
 }
 
 void CMainFrame::timerEvent(QTimerEvent* event) {
-    for (const auto& [id, qtId] : timers_) {
-        if (qtId != event->timerId()) continue;
-        if (id == kGameTimerId) OnGameTimer();
-        return;
-    }
-    QObject::timerEvent(event);
+    int ours = 0;
+    for (const auto& [id, qtId] : timers_)
+        if (qtId == event->timerId()) ours = id;
+    if (ours == kGameTimerId)
+        OnGameTimer();
+    else if (ours == kSplitTimerId)
+        CompleteSplit();
+    else
+        QObject::timerEvent(event);
 }
 
 void CMainFrame::OnGameTimer() {

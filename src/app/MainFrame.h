@@ -13,6 +13,8 @@
 #include <mutex>
 
 #include "copy/CopyList.h"
+#include "copy/CopyPlanning.h"
+#include "copy/CopyWorker.h"
 #include "crestron/Port4Crestron.h"
 #include "game/GameInfo.h"
 #include "platform/Clock.h"
@@ -76,12 +78,30 @@ public:
     // The status shown by the notification-area icon (0 to 8).
     void SetStatus(int state);
 
+    // True while the copy list holds items (the item being copied is not in the list).
     bool IsCopyPending() const;
+    // True while items wait or one is being copied: what closing would abandon.
+    bool IsCopyBusy() const;
+
+    // Copy planning for the current game (see CopyPlanner::FillCopyFiles).
+    void FillCopyFiles(std::int32_t number, bool xmlOnly, std::uint32_t notBefore);
+    // The end of a split (timer 103): the finished segment's recordings go to the archive.
+    void CompleteSplit();
+    // Rewrites "refresh.csv" for the current game. `owner` shows the failure messages (541,
+    // 542); none shows nothing. Serialised between the GUI thread and the copy worker.
+    // `skipWithoutGame`: write nothing while there is no game (the worker's call).
+    bool WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame = false);
+    // Makes the game named by the archive's "refresh.csv" the current game. GUI thread.
+    bool RestoreCurrentGame();
+    // Takes new settings (the settings dialog): the copy settings under FrameLock, every
+    // value within its range.
+    void ApplySettings(const AppSettings& settings);
 
     // Window timers by our own ids.
     void SetTimer(int id, int periodMs);
     void KillTimer(int id);
     bool HasTimer(int id) const { return timers_.count(id) != 0; }
+    int TimerPeriodMs(int id) const;
 
     // Members, in the order the program describes them.
     CSystemTray Tray;
@@ -98,11 +118,15 @@ public:
     mutable std::mutex FrameLock;
     CopyList Copies;                // guarded by FrameLock
     QString CurrentCopyFile;        // guarded by FrameLock
-    int CopyPercent = 0;            // guarded by FrameLock
+    std::atomic<int> CopyPercent{0};  // written by the copy worker, read by the status
     int RecordingPeriod = 50;
     CalendarTime GameStartLocal;
     QString GameFolder;
     std::atomic<bool> StopRequested{false};
+    int SplitTimer = 0;             // kSplitTimerId while the split timer runs, else 0
+    CopyPlanner Planner{FrameLock, Copies};
+    // Started at the end of Create, stopped by Destroy, joined by the destructor.
+    CopyWorker Worker;
 
 signals:
     // Emitted when Exit was accepted: the application ends its event loop.
@@ -116,9 +140,13 @@ private:
     void OnGameTimer();
     void StopPlayback();
     void ShowCopyStatus(int state);
+    void RunSplit(const QString& command);
+
+    std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
 
     Environment environment_;
     std::map<int, int> timers_;  // our id -> Qt's timer id
+    std::map<int, int> timerPeriods_;  // our id -> period in ms
     bool updateRunning_ = false;  // the update cycle is not re-entered from a nested loop
     bool destroyed_ = false;
 };

@@ -1,7 +1,13 @@
-// The frame's one-second update and the status shown by the notification-area icon.
+// The frame's one-second update, the split command of the referee console, and the
+// status shown by the notification-area icon. GUI thread.
+#include <algorithm>
+#include <cstdlib>
+
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "game/SplitCommand.h"
+#include "platform/Trace.h"
 
 namespace hv {
 
@@ -13,6 +19,12 @@ unsigned StatusStringId(int state) {
     if (state < 0 || state > 8) return 505;
     return kIds[state];
 }
+
+// A split is completed this long after its time, and no sooner than this after the
+// command, nor later than twice this.
+constexpr std::int64_t kSplitSettleMs = 10'000;
+// A label change copies the descriptions this long after it was seen.
+constexpr std::uint32_t kLabelCopyDelayMs = 1000;
 
 }  // namespace
 
@@ -34,6 +46,60 @@ void CMainFrame::UpdateTheGame() {
         Link.PollCompanions();
         Playback.RefreshPlayPosition(Game);
     }
+
+    if (Link.PendingCommandSet) {
+        Link.PendingCommandSet = false;
+        RunSplit(Link.PendingCommand);
+    }
+
+    if (Game.LabelsChanged.load() && Settings.DefPeriodNumber != RecordingPeriod && !GameFolder.isEmpty() &&
+        !IsCopyPending()) {
+        WriteLog("UpdateTheGame - Event list was changed - Start FillCopyFiles for game '%s'\n",
+                 GameFolder.toUtf8().constData());
+        const std::uint32_t notBefore = environment_.TimeSource->TickCountMs() + kLabelCopyDelayMs;
+        FillCopyFiles(Settings.DefPeriodNumber, true, notBefore);
+        const std::int32_t last = std::abs(RecordingPeriod);
+        for (std::int32_t i = 0; i <= last; ++i) FillCopyFiles(i, true, notBefore);
+        Game.LabelsChanged.exchange(false);
+    }
+}
+
+void CMainFrame::RunSplit(const QString& text) {
+    SplitCommand command;
+    if (!SplitCommand::Parse(text, command)) return;  // every "Exit" ends here too
+    if (GameFolder.isEmpty()) {
+        // No current game (it was archived): nothing to split or to copy.
+        Trace(QStringLiteral("Halvane::SplitAtTime without a current game - dropped\n"));
+        return;
+    }
+    if (command.HasPath) {
+        QString folder;
+        if (SplitCommand::GameFolderFromPath(command.Path, Settings.CopyFromFolders(), folder)) GameFolder = folder;
+    }
+    SplitPeriod = command.Period;
+    const auto ahead = static_cast<std::int64_t>(command.Time - environment_.TimeSource->UtcNow());
+    const std::int64_t delay = std::clamp<std::int64_t>(ahead / kFileTimeUnitsPerMs, 0, kSplitSettleMs);
+    if (SplitTimer != 0) KillTimer(SplitTimer);
+    SetTimer(kSplitTimerId, static_cast<int>(delay + kSplitSettleMs));
+    SplitTimer = kSplitTimerId;
+}
+
+void CMainFrame::CompleteSplit() {
+    KillTimer(kSplitTimerId);
+    SplitTimer = 0;
+    WriteLog("Was SplitAtTime %d->%d - Start FillCopyFiles for game '%s'\n", RecordingPeriod, SplitPeriod,
+             GameFolder.toUtf8().constData());
+    if (!GameFolder.isEmpty()) {
+        const std::uint32_t now = environment_.TimeSource->TickCountMs();
+        if (Settings.DefPeriodNumber != RecordingPeriod) {
+            FillCopyFiles(Settings.DefPeriodNumber, true, now);
+            const std::int32_t end = std::abs(RecordingPeriod);
+            for (std::int32_t i = 0; i < end; ++i) FillCopyFiles(i, true, now);
+        }
+        FillCopyFiles(RecordingPeriod, false, now);
+    }
+    RecordingPeriod = SplitPeriod;
+    Game.LabelsChanged.exchange(false);
 }
 
 void CMainFrame::SetStatus(int state) {
@@ -45,12 +111,11 @@ void CMainFrame::SetStatus(int state) {
 
 void CMainFrame::ShowCopyStatus(int state) {
     QString file;
-    int percent = 0;
     {
         std::lock_guard lock(FrameLock);
         file = CurrentCopyFile.left(259);
-        percent = CopyPercent;
     }
+    const int percent = CopyPercent.load();
     const QString text = QStringLiteral("%1\r\n%2% %3")
                              .arg(LoadStringOrMark(state == 6 ? 509 : 510))
                              .arg(percent)

@@ -1,11 +1,20 @@
 #include "settings/AppSettings.h"
 
+#include <algorithm>
 #include <array>
+
+#include "platform/FileSystem.h"
 
 namespace hv {
 
 QStringList AppSettings::SplitFolderList(const QString& list) {
     return list.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+}
+
+void AppSettings::NormaliseCopySettings() {
+    CopyRateLimit_MBperSEC = std::clamp(CopyRateLimit_MBperSEC, kLowestRate, kHighestRate);
+    DefPeriodNumber = std::clamp(DefPeriodNumber, kLowestDefPeriod, kHighestDefPeriod);
+    CopyToPath = fs::WithTrailingSeparator(CopyToPath);
 }
 
 QString AppSettings::JoinFolderList(const QStringList& folders) {

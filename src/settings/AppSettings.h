@@ -42,6 +42,13 @@ struct AppSettings {
     std::int32_t CopyRateLimitMBps() const {
         return CopyRateLimit_MBperSEC < 1 ? 1 : CopyRateLimit_MBperSEC;
     }
+    // Brings hand-stored values into their ranges (the rate limit 1 to 99 MiB/s, the period
+    // number before the game 0 to 999) and makes the archive root end with a separator, so
+    // that readers on any thread see one settled value.
+    void NormaliseCopySettings();
+    static constexpr std::int32_t kLowestRate = 1, kHighestRate = 99;
+    static constexpr std::int32_t kLowestDefPeriod = 0, kHighestDefPeriod = 999;
+
     // CopyFromPathList split at every ";", empty pieces skipped, order kept.
     QStringList CopyFromFolders() const { return SplitFolderList(CopyFromPathList); }
 

@@ -69,8 +69,11 @@ void CCompanionLink::OnCompanionMessages(CGameInfo& model) {
                 PendingCommand = second;
             } else if (StartsWithAsciiNoCase(second, QLatin1StringView("Exit"))) {
                 Trace(QStringLiteral("Halvane::Kestrilo_Exit_Command=") + second + u'\n');
-                PendingCommandSet = true;
-                PendingCommand = second;
+                // An exit never takes the place of a split that waits to be carried out.
+                if (!PendingCommandSet || !StartsWithAsciiNoCase(PendingCommand, QLatin1StringView("SplitAtTime"))) {
+                    PendingCommandSet = true;
+                    PendingCommand = second;
+                }
             } else {
                 Trace(QStringLiteral("Halvane::Unknown Message=") + second + u'\n');
             }

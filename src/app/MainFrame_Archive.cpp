@@ -1,0 +1,78 @@
+// The frame's side of the video archive: copy planning for the current game, the
+// archive's game description "refresh.csv", and resuming the game it names.
+#include "app/DiagnosticLog.h"
+#include "app/Language.h"
+#include "app/MainFrame.h"
+#include "game/ArchiveRefresh.h"
+#include "platform/FileSystem.h"
+
+namespace hv {
+
+void CMainFrame::FillCopyFiles(std::int32_t number, bool xmlOnly, std::uint32_t notBefore) {
+    Planner.FillCopyFiles(Settings, GameFolder, number, xmlOnly, notBefore);
+}
+
+void CMainFrame::ApplySettings(const AppSettings& settings) {
+    std::lock_guard lock(FrameLock);
+    Settings = settings;
+    Settings.NormaliseCopySettings();
+}
+
+// GUI thread or copy worker thread.
+bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame) {
+    ArchiveRefresh::Result result;
+    {
+        // The later caller writes later, so its game is the one that stays.
+        std::lock_guard serial(refreshMutex_);
+        QString root;
+        CalendarTime game;
+        {
+            std::lock_guard lock(FrameLock);
+            Settings.CopyToPath = fs::WithTrailingSeparator(Settings.CopyToPath);
+            root = Settings.CopyToPath;
+            game = GameStartLocal;
+        }
+        if (skipWithoutGame && game.year == 0) return false;
+        result = ArchiveRefresh::Write(root, game, environment_.TimeSource->LocalNow());
+    }
+    // No lock is held while a message box runs.
+    switch (result.What) {
+    case ArchiveRefresh::Outcome::Written:
+        return true;
+    case ArchiveRefresh::Outcome::TmpNotWritten:
+        WriteLog("Can't create tmp file with game info for Video_Archive '%s'!\n", result.TmpPath.toUtf8().constData());
+        if (owner != nullptr)
+            owner->Show(QString::asprintf(LoadStringOrMark(541).toUtf8().constData(), result.TmpPath.toUtf8().constData(),
+                                          result.Error),
+                        BoxIcon::Warning, BoxButtons::Ok);
+        return false;
+    case ArchiveRefresh::Outcome::NotMoved:
+        if (owner != nullptr)
+            owner->Show(QString::asprintf(LoadStringOrMark(542).toUtf8().constData(), result.TmpPath.toUtf8().constData(),
+                                          result.CsvPath.toUtf8().constData(), result.Error),
+                        BoxIcon::Warning, BoxButtons::Ok);
+        return false;
+    }
+    return false;
+}
+
+bool CMainFrame::RestoreCurrentGame() {
+    QString root;
+    {
+        std::lock_guard lock(FrameLock);
+        Settings.CopyToPath = fs::WithTrailingSeparator(Settings.CopyToPath);
+        root = Settings.CopyToPath;
+    }
+    ArchiveRefresh::Restored restored;
+    if (!ArchiveRefresh::Read(root, restored)) return false;
+    {
+        std::lock_guard lock(FrameLock);
+        GameStartLocal = restored.GameStart;
+    }
+    Game.SetGameStart(restored.GameStart);
+    GameFolder = restored.GameFolder;
+    if (restored.RecordingPeriod > 0) RecordingPeriod = restored.RecordingPeriod;
+    return true;
+}
+
+}  // namespace hv

@@ -1,0 +1,56 @@
+#pragma once
+// Copy planning: which recordings of the current game go to the video archive. Walks the
+// recorder's root folders (CopyFromPathList) under the game's folder, mirrors the relative
+// folders under the archive root (CopyToPath), skips what the archive already holds and
+// queues the rest in the copy list; for negative period numbers it deletes the videos
+// instead (when DeleteCopiedFiles is set). GUI thread; only the final merge into the
+// list takes FrameLock.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "copy/CopyList.h"
+#include "platform/FileSystem.h"
+#include "settings/AppSettings.h"
+
+namespace hv {
+
+class CopyPlanner {
+public:
+    CopyPlanner(std::mutex& frameLock, CopyList& list) : frameLock_(frameLock), list_(list) {}
+
+    // Number 0 or above: queues the period's description ("<n>.xml") and, unless xmlOnly,
+    // its videos ("<n>_*.mp4"), not before the tick notBefore. Below 0: deletes the
+    // period's videos in every recorder folder when DeleteCopiedFiles is set.
+    // `gameFolder` is the game's folder as backslash text ("2024-05-17\19-30\").
+    void FillCopyFiles(const AppSettings& settings, const QString& gameFolder, std::int32_t number, bool xmlOnly,
+                       std::uint32_t notBefore);
+
+    // The file-name patterns of a period.
+    static QByteArray XmlPattern(std::int32_t number);
+    static QByteArray Mp4Pattern(std::int32_t number);
+
+    // The items for one pattern over all recorder folders (empty without an archive root or
+    // when the game's archive folder cannot be made).
+    static std::vector<CopyItem> CollectCopies(const AppSettings& settings, const QByteArray& pattern,
+                                               const QString& gameFolder, std::uint32_t notBefore);
+    // One folder tree, subfolders first (depth first), then the folder's own files. Both
+    // folders end with a separator. Symbolic links are never followed.
+    static void ScanCopies(const QString& sourceFolder, const QString& targetFolder, std::vector<CopyItem>& list,
+                           const QByteArray& pattern, std::uint32_t notBefore);
+    // True when the target already holds the source: the same size and written no earlier.
+    static bool CheckCopyFile(const QString& sourcePath, const QString& targetPath, const fs::FileInfo& source);
+
+    static QStringList CollectDeletes(const AppSettings& settings, const QByteArray& pattern, const QString& gameFolder);
+    static void ScanDeletes(const QString& sourceFolder, QStringList& paths, const QByteArray& pattern);
+
+private:
+    std::mutex& frameLock_;
+    CopyList& list_;
+};
+
+}  // namespace hv

@@ -1,0 +1,120 @@
+#include "platform/FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <memory>
+
+namespace hv::fs {
+
+namespace {
+
+constexpr std::int64_t kUnixEpochAsFileTime = 116'444'736'000'000'000LL;
+
+void FillInfo(const struct stat& st, FileInfo& info) {
+    info.IsDirectory = S_ISDIR(st.st_mode);
+    info.IsRegular = S_ISREG(st.st_mode);
+    info.Size = static_cast<std::uint64_t>(st.st_size);
+    info.LastWrite = static_cast<FileTime>(kUnixEpochAsFileTime +
+                                           static_cast<std::int64_t>(st.st_mtim.tv_sec) * 10'000'000LL +
+                                           st.st_mtim.tv_nsec / 100);
+    info.Device = static_cast<std::uint64_t>(st.st_dev);
+    info.Inode = static_cast<std::uint64_t>(st.st_ino);
+}
+
+}  // namespace
+
+QString NativePath(const QString& text) {
+#ifdef Q_OS_WIN
+    return text;
+#else
+    QString path = text;
+    path.replace(u'\\', u'/');
+    return path;
+#endif
+}
+
+QString WithTrailingSeparator(const QString& path) {
+    if (path.size() > 1 && !IsSeparator(path.back())) return path + QChar(kSeparator);
+    return path;
+}
+
+QByteArray Encode(const QString& path) { return QFile::encodeName(path); }
+
+bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* error) {
+    entries.clear();
+    const QByteArray name = Encode(folder.isEmpty() ? QStringLiteral(".") : folder);
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error != nullptr) *error = errno;
+        return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
+    if (!dir) {
+        if (error != nullptr) *error = errno;
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+        DirEntry item;
+        item.Name = QByteArray(n);
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st{};
+            if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+        }
+        item.Kind = type == DT_DIR ? EntryKind::Directory : type == DT_REG ? EntryKind::File : EntryKind::Other;
+        entries.push_back(std::move(item));
+    }
+    return true;
+}
+
+bool ReadInfo(const QString& path, FileInfo& info, int* error) {
+    struct stat st{};
+    if (::lstat(Encode(path).constData(), &st) != 0) {
+        if (error != nullptr) *error = errno;
+        return false;
+    }
+    FillInfo(st, info);
+    return true;
+}
+
+bool ReadInfo(int fd, FileInfo& info, int* error) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+        if (error != nullptr) *error = errno;
+        return false;
+    }
+    FillInfo(st, info);
+    return true;
+}
+
+bool WildcardMatch(const QByteArray& pattern, const QByteArray& name) {
+    // Greedy matching with one backtrack point for the last "*".
+    qsizetype p = 0, n = 0, star = -1, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (star >= 0) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+}  // namespace hv::fs
