@@ -266,6 +266,10 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     // mount).
     FileHandle out(OpenRetryingSignals(targetName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
     int targetError = out.Valid() ? 0 : errno;
+    fs::FileInfo targetInfo;
+    if (out.Valid() && fs::ReadInfo(out.Get(), targetInfo) && targetInfo.Device == before.Device &&
+        targetInfo.Inode == before.Inode)
+        return CopyResult::SameFile;
     if (out.Valid() && ::flock(out.Get(), LOCK_EX | LOCK_NB) != 0) {
         targetError = errno;
         out.Close();
@@ -275,9 +279,6 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
                                 targetError, targetName.constData()));
         return CopyResult::Failed;
     }
-    fs::FileInfo targetInfo;
-    if (!fs::ReadInfo(out.Get(), targetInfo)) return CopyResult::Failed;
-    if (targetInfo.Device == before.Device && targetInfo.Inode == before.Inode) return CopyResult::SameFile;
     if (::ftruncate(out.Get(), 0) != 0) {
         Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CopyFile ERROR %d : Can't create target file '%s'\n",
                                 errno, targetName.constData()));
@@ -305,11 +306,11 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     while (n > 0) {
         if (!WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n))) return abandon("Can't write target file", errno);
         written += static_cast<std::uint64_t>(n);
+        counter += static_cast<std::int64_t>(buffer.size());
+        if (size > 0) percent = static_cast<int>((counter * 100 + 49) / size);
         // Rate limit: no chunk ends before its share of the time since the start.
         ++chunks;
         SleepUntil(start + std::chrono::microseconds(budgetUs * chunks), stop);
-        counter += static_cast<std::int64_t>(buffer.size());
-        if (size > 0) percent = static_cast<int>((counter * 100 + 49) / size);
         if (stop) {
             out.Close();
             in.Close();
@@ -328,6 +329,16 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     if (!fs::ReadInfo(in.Get(), after) || after.Size != before.Size || after.LastWrite != before.LastWrite)
         return abandon("Source file changed while it was copied to", EAGAIN);
     if (::fdatasync(out.Get()) != 0) return abandon("Can't write target file", errno);
+    // The target must still be where it belongs (its folder may have been removed, or the
+    // archive unmounted and mounted again, during the copy).
+    fs::FileInfo writtenInfo;
+    fs::FileInfo placed;
+    if (!fs::ReadInfo(out.Get(), writtenInfo) || !fs::ReadInfo(target, placed) || placed.Device != writtenInfo.Device ||
+        placed.Inode != writtenInfo.Inode) {
+        Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CopyFile ERROR %d : Target file vanished during the copy '%s'\n",
+                                ENOENT, targetName.constData()));
+        return CopyResult::Failed;
+    }
     const int closeResult = out.Close() ? 0 : errno;
     if (closeResult != 0) return abandon("Can't close target file", closeResult);
     percent = 100;

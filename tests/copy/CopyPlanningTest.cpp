@@ -1,0 +1,254 @@
+// Copy planning over real folder trees: what is queued, in which order, with which
+// targets; what is skipped as already archived; what is deleted for negative numbers.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <mutex>
+
+#include "CopyTestSupport.h"
+#include "LogCapture.h"
+#include "copy/ArchiveFolders.h"
+#include "copy/CopyPlanning.h"
+
+namespace hv {
+namespace {
+
+using test::LastWrite;
+using test::SetLastWrite;
+using test::WriteFile;
+
+const QString kGame = QStringLiteral("2024-05-17\\19-30\\");
+constexpr std::uint32_t kTick = 4242;
+
+class CopyPlanningTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        rec1 = dir.filePath("rec1");
+        rec2 = dir.filePath("rec2");
+        archive = dir.filePath("archive");
+        QDir().mkpath(rec1);
+        QDir().mkpath(rec2);
+        QDir().mkpath(archive);
+        settings.CopyToPath = archive;  // as stored: no separator at the end
+        settings.CopyFromPathList = rec1 + ";;" + rec2 + ";";
+    }
+
+    QString Rec1(const QString& rest) const { return rec1 + "/2024-05-17/19-30/" + rest; }
+    QString Rec2(const QString& rest) const { return rec2 + "/2024-05-17/19-30/" + rest; }
+    QString Arch(const QString& rest) const { return archive + "/2024-05-17/19-30/" + rest; }
+
+    void Fill(std::int32_t number, bool xmlOnly, const QString& game = kGame) {
+        planner.FillCopyFiles(settings, game, number, xmlOnly, kTick);
+    }
+
+    std::vector<std::pair<QString, QString>> Queued() const {
+        std::vector<std::pair<QString, QString>> pairs;
+        for (const CopyItem& item : list) pairs.emplace_back(item.Source, item.Target);
+        return pairs;
+    }
+
+    qsizetype IndexOfSource(const QString& source) const {
+        for (size_t i = 0; i < list.size(); ++i)
+            if (list[i].Source == source) return static_cast<qsizetype>(i);
+        return -1;
+    }
+
+    QTemporaryDir dir;
+    QString rec1, rec2, archive;
+    AppSettings settings;
+    std::mutex lock;
+    CopyList list;
+    CopyPlanner planner{lock, list};
+    test::LogCapture traces;
+};
+
+TEST_F(CopyPlanningTest, WithoutAnArchiveRootNothingIsQueuedAndNoFolderMade) {
+    WriteFile(Rec1("3.xml"), 10);
+    WriteFile(Rec1("3_1.mp4"), 10);
+    settings.CopyToPath.clear();
+    for (int number : {0, 3, 50}) Fill(number, false);
+    EXPECT_TRUE(list.empty());
+    EXPECT_FALSE(QDir(archive + "/2024-05-17").exists());
+}
+
+TEST_F(CopyPlanningTest, TheFirstRequestMakesTheGamesArchiveFolderEvenWithNothingToCopy) {
+    Fill(3, false);
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(QDir(archive + "/2024-05-17/19-30").exists());
+}
+
+TEST_F(CopyPlanningTest, AnArchiveRootThatIsGoneIsNeverCreated) {
+    WriteFile(Rec1("3.xml"), 10);
+    settings.CopyToPath = dir.filePath("unmounted/archive");
+    Fill(3, false);
+    EXPECT_TRUE(list.empty());
+    EXPECT_FALSE(QDir(dir.filePath("unmounted")).exists());
+    EXPECT_TRUE(traces.Contains("Halvane::CheckDir ERROR"));
+}
+
+TEST_F(CopyPlanningTest, SubfoldersAreMirroredAndComeFirstDepthFirst) {
+    WriteFile(Rec1("3.xml"), 10);
+    WriteFile(Rec1("3_9.mp4"), 10);
+    WriteFile(Rec1("cam2/3_2.mp4"), 10);
+    WriteFile(Rec1("cam1/deep/3_1.mp4"), 10);
+    WriteFile(Rec1("cam1/3_7.mp4"), 10);
+    Fill(3, false);
+    ASSERT_EQ(list.size(), 5U);
+    for (const CopyItem& item : list) {
+        EXPECT_EQ(item.NotBefore, kTick);
+        EXPECT_EQ(item.Target, archive + item.Source.mid(rec1.size())) << "the relative folders are kept";
+    }
+    // The videos first (deepest folders before their parents), then the description.
+    EXPECT_LT(IndexOfSource(Rec1("cam1/deep/3_1.mp4")), IndexOfSource(Rec1("cam1/3_7.mp4")));
+    EXPECT_LT(IndexOfSource(Rec1("cam1/3_7.mp4")), IndexOfSource(Rec1("3_9.mp4")));
+    EXPECT_LT(IndexOfSource(Rec1("cam2/3_2.mp4")), IndexOfSource(Rec1("3_9.mp4")));
+    EXPECT_EQ(list.back().Source, Rec1("3.xml"));
+    EXPECT_EQ(list.back().Target, Arch("3.xml"));
+    EXPECT_FALSE(QDir(Arch("cam1")).exists()) << "target subfolders are made by the worker";
+    EXPECT_TRUE(traces.Contains("+++++Halvane::Add2Copy '" + Rec1("cam2/3_2.mp4").toStdString() + "'->'" +
+                                Arch("cam2/3_2.mp4").toStdString() + "'\n"));
+}
+
+TEST_F(CopyPlanningTest, ThePeriodsNamePatternsAndEmptyFiles) {
+    for (const char* name : {"3.xml", "3_1.mp4", "3_.mp4", "13_1.mp4", "3.mp4", "13.xml", "3_1.mp4.part", "30_1.mp4"})
+        WriteFile(Rec1(name), 100);
+    WriteFile(Rec1("3_2.mp4"), 0);
+    WriteFile(Rec1("-1_1.mp4"), 0);
+    Fill(3, true);
+    EXPECT_EQ(Queued(), (std::vector<std::pair<QString, QString>>{{Rec1("3.xml"), Arch("3.xml")}}));
+    list.clear();
+    Fill(3, false);
+    std::vector<QString> names;
+    for (const CopyItem& item : list) names.push_back(QFileInfo(item.Source).fileName());
+    ASSERT_EQ(names.size(), 3U);
+    EXPECT_EQ(names.back(), "3.xml");
+    std::sort(names.begin(), names.end() - 1);
+    EXPECT_EQ(names, (std::vector<QString>{"3_.mp4", "3_1.mp4", "3.xml"}));
+
+    // An empty file to be deleted is deleted all the same.
+    settings.DeleteCopiedFiles = true;
+    Fill(-1, false);
+    EXPECT_FALSE(QFile::exists(Rec1("-1_1.mp4")));
+}
+
+TEST_F(CopyPlanningTest, TheArchiveCopyCountsAsTheSameFileBySizeAndTime) {
+    const FileTime sourceTime = 133'600'000'000'000'000ULL + 12'345'670ULL;  // whole 100-ns units
+    const struct {
+        const char* what;
+        qint64 targetSize;
+        std::int64_t targetTimeOffset;  // 100-ns units
+        bool queued;
+    } cases[] = {
+        {"same size, written later", 100, 1, false},
+        {"same size, same time", 100, 0, false},
+        {"same size, one unit older", 100, -1, true},
+        {"same size, a high part older", 100, -(1LL << 32), true},
+        {"same size, a high part later", 100, (1LL << 32), false},
+        {"smaller, written later", 60, 10'000'000, true},
+        {"larger", 160, 10'000'000, true},
+        {"missing", -1, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        list.clear();
+        QFile::remove(Arch("3.xml"));
+        WriteFile(Rec1("3.xml"), 100);
+        SetLastWrite(Rec1("3.xml"), sourceTime);
+        if (c.targetSize >= 0) {
+            WriteFile(Arch("3.xml"), c.targetSize);
+            SetLastWrite(Arch("3.xml"), static_cast<FileTime>(static_cast<std::int64_t>(sourceTime) + c.targetTimeOffset));
+            ASSERT_EQ(LastWrite(Arch("3.xml")), static_cast<FileTime>(static_cast<std::int64_t>(sourceTime) + c.targetTimeOffset));
+        }
+        Fill(3, true);
+        EXPECT_EQ(list.size(), c.queued ? 1U : 0U);
+    }
+    EXPECT_TRUE(traces.Contains("+-+-+Halvane::SkipCopy '" + Rec1("3.xml").toStdString() + "'->'" +
+                                Arch("3.xml").toStdString() + "' - the same files.\n"));
+    EXPECT_TRUE(traces.Contains("CheckCopyFile: Source file size 100 != Target file size 60, ("));
+    EXPECT_TRUE(traces.Contains("CheckCopyFile: Source file low_time "));
+    EXPECT_TRUE(traces.Contains("CheckCopyFile: Source file hi_time "));
+    EXPECT_TRUE(traces.Contains("CheckCopyFile: Target file not exist, err=0x2,2 file(" + Arch("3.xml").toStdString() + ")\n"));
+}
+
+TEST_F(CopyPlanningTest, EachPairIsQueuedOnceAndTwoRecorderFoldersGiveTwoItemsForOneTarget) {
+    WriteFile(Rec1("2.xml"), 10);
+    WriteFile(Rec1("cam/2_1.mp4"), 10);
+    WriteFile(Rec2("cam/2_1.mp4"), 20);
+    Fill(2, false);
+    Fill(2, false);
+    Fill(2, true);
+    EXPECT_EQ(Queued(), (std::vector<std::pair<QString, QString>>{{Rec1("cam/2_1.mp4"), Arch("cam/2_1.mp4")},
+                                                                  {Rec2("cam/2_1.mp4"), Arch("cam/2_1.mp4")},
+                                                                  {Rec1("2.xml"), Arch("2.xml")}}));
+    // Once the worker has taken an item, planning may queue it again.
+    list.pop_front();
+    Fill(2, false);
+    EXPECT_EQ(list.back().Source, Rec1("cam/2_1.mp4"));
+    EXPECT_EQ(list.size(), 3U);
+}
+
+TEST_F(CopyPlanningTest, WithoutAGameFolderTheRecorderFoldersThemselvesAreScanned) {
+    WriteFile(rec1 + "/a/b/c/4_1.mp4", 10);
+    WriteFile(rec2 + "/4.xml", 10);
+    Fill(4, false, QString());
+    EXPECT_EQ(Queued(), (std::vector<std::pair<QString, QString>>{{rec1 + "/a/b/c/4_1.mp4", archive + "/a/b/c/4_1.mp4"},
+                                                                  {rec2 + "/4.xml", archive + "/4.xml"}}));
+}
+
+TEST_F(CopyPlanningTest, NegativeNumbersDeleteTheVideosOnlyWhenAsked) {
+    for (const QString& path : {Rec1("-3_1.mp4"), Rec1("cam/deep/-3_2.mp4"), Rec2("-3_1.mp4"), Rec1("-3.xml"),
+                                Rec1("-30_1.mp4"), Rec1("3_1.mp4")})
+        WriteFile(path, 10);
+    WriteFile(Arch("-3_1.mp4"), 10);
+    Fill(-3, false);
+    EXPECT_TRUE(QFile::exists(Rec1("-3_1.mp4"))) << "DeleteCopiedFiles is off";
+    EXPECT_TRUE(list.empty());
+
+    settings.DeleteCopiedFiles = true;
+    Fill(-3, true);
+    for (const QString& gone : {Rec1("-3_1.mp4"), Rec1("cam/deep/-3_2.mp4"), Rec2("-3_1.mp4")})
+        EXPECT_FALSE(QFile::exists(gone)) << gone.toStdString();
+    for (const QString& kept : {Rec1("-3.xml"), Rec1("-30_1.mp4"), Rec1("3_1.mp4"), Arch("-3_1.mp4")})
+        EXPECT_TRUE(QFile::exists(kept)) << kept.toStdString();
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteWithoutCopy '" + Rec2("-3_1.mp4").toStdString() + "'\n"));
+}
+
+TEST_F(CopyPlanningTest, SymbolicLinksAreNeverFollowed) {
+    WriteFile(Rec1("5.xml"), 10);
+    WriteFile(dir.filePath("elsewhere/5_1.mp4"), 10);
+    WriteFile(dir.filePath("elsewhere/-5_1.mp4"), 10);
+    ASSERT_EQ(::symlink(".", fs::Encode(Rec1("loop")).constData()), 0);
+    ASSERT_EQ(::symlink(fs::Encode(dir.filePath("elsewhere")).constData(), fs::Encode(Rec1("outside")).constData()), 0);
+    ASSERT_EQ(::symlink(fs::Encode(dir.filePath("elsewhere/5_1.mp4")).constData(), fs::Encode(Rec1("5_2.mp4")).constData()), 0);
+    Fill(5, false);
+    EXPECT_EQ(Queued(), (std::vector<std::pair<QString, QString>>{{Rec1("5.xml"), Arch("5.xml")}}));
+
+    settings.DeleteCopiedFiles = true;
+    Fill(-5, false);
+    EXPECT_TRUE(QFile::exists(dir.filePath("elsewhere/-5_1.mp4"))) << "deletion stays inside the roots";
+}
+
+TEST_F(CopyPlanningTest, CheckDirMakesEveryMissingLevelBelowTheRootOnly) {
+    const QString root = archive + "/";
+    EXPECT_TRUE(CheckDir(archive + "/a/b/c/file.mp4", root));
+    EXPECT_TRUE(QDir(archive + "/a/b/c").exists());
+    EXPECT_FALSE(QFile::exists(archive + "/a/b/c/file.mp4"));
+    EXPECT_TRUE(CheckDir(archive + "/x/y/", root));
+    EXPECT_TRUE(QDir(archive + "/x/y").exists());
+
+    traces.Clear();
+    EXPECT_FALSE(CheckDir("file.mp4", root));
+    EXPECT_TRUE(traces.Contains("\n----- !!!!! ----- Halvane::CheckDir ERROR - empty directory 'file.mp4'\n\n"));
+
+    const QString gone = dir.filePath("gone/archive");
+    EXPECT_FALSE(CheckDir(gone + "/2024/file.mp4", gone + "/"));
+    EXPECT_FALSE(QDir(gone).exists());
+    EXPECT_FALSE(QDir(dir.filePath("gone")).exists());
+}
+
+}  // namespace
+}  // namespace hv
