@@ -1,0 +1,110 @@
+// The archive's game description "refresh.csv": its line byte for byte, its safe
+// replacement through "refresh.tmp", and reading the game back.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <chrono>
+
+#include "game/ArchiveRefresh.h"
+#include "platform/FileSystem.h"
+
+namespace hv {
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void Write(const QString& path, const QByteArray& content) {
+    QDir().mkpath(path.left(path.lastIndexOf('/')));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+class ArchiveRefreshTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        root = dir.path() + "/";
+    }
+    QTemporaryDir dir;
+    QString root;
+    const CalendarTime game{2022, 1, 20, 13, 46, 0, 0};
+    const CalendarTime written{2022, 1, 20, 14, 5, 9, 0};
+};
+
+TEST_F(ArchiveRefreshTest, TheLineAndTheGameFolder) {
+    EXPECT_EQ(ArchiveRefresh::Line(game, written), QByteArray("2022-01-20-13-46; 2022-01-20-14-05-09\r\n"));
+    EXPECT_EQ(ArchiveRefresh::GameFolderOf(game), QStringLiteral("2022-01-20\\13-46\\"));
+}
+
+TEST_F(ArchiveRefreshTest, WritingReplacesTheFileWholeAndLeavesNoTmp) {
+    Write(root + "refresh.csv", "old line that is longer than the new one......................\r\n");
+    const auto result = ArchiveRefresh::Write(root, game, written);
+    EXPECT_EQ(result.What, ArchiveRefresh::Outcome::Written);
+    EXPECT_EQ(ReadAll(root + "refresh.csv"), QByteArray("2022-01-20-13-46; 2022-01-20-14-05-09\r\n"));
+    EXPECT_FALSE(QFile::exists(root + "refresh.tmp"));
+}
+
+TEST_F(ArchiveRefreshTest, ATmpThatCannotBeWrittenLeavesTheOldFile) {
+    Write(root + "refresh.csv", "2020-01-01-00-00; 2020-01-01-00-00-00\r\n");
+    QDir().mkpath(root + "refresh.tmp");  // a folder in the way
+    auto result = ArchiveRefresh::Write(root, game, written);
+    EXPECT_EQ(result.What, ArchiveRefresh::Outcome::TmpNotWritten);
+    EXPECT_EQ(result.Error, EISDIR);
+    EXPECT_EQ(result.TmpPath, root + "refresh.tmp");
+    EXPECT_EQ(ReadAll(root + "refresh.csv"), QByteArray("2020-01-01-00-00; 2020-01-01-00-00-00\r\n"));
+
+    result = ArchiveRefresh::Write(dir.filePath("missing") + "/", game, written);
+    EXPECT_EQ(result.What, ArchiveRefresh::Outcome::TmpNotWritten);
+    EXPECT_EQ(result.Error, ENOENT);
+}
+
+TEST_F(ArchiveRefreshTest, ALockedFileIsTriedForAboutASecondAndStays) {
+    Write(root + "refresh.csv", "held\r\n");
+    const int reader = ::open(fs::Encode(root + "refresh.csv").constData(), O_RDONLY);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = ArchiveRefresh::Write(root, game, written);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::close(reader);
+    EXPECT_EQ(result.What, ArchiveRefresh::Outcome::NotMoved);
+    EXPECT_EQ(result.Error, EWOULDBLOCK);
+    EXPECT_GE(took, std::chrono::milliseconds(900)) << "nine pauses of 100 ms between ten attempts";
+    EXPECT_EQ(ReadAll(root + "refresh.csv"), QByteArray("held\r\n"));
+    EXPECT_EQ(ReadAll(root + "refresh.tmp"), QByteArray("2022-01-20-13-46; 2022-01-20-14-05-09\r\n"));
+}
+
+TEST_F(ArchiveRefreshTest, ReadingBackTheGameAndTheHighestArchivedPeriodInARow) {
+    Write(root + "refresh.csv", "2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+    for (int n : {1, 2, 4}) Write(root + QString("2022-01-20/13-46/%1.xml").arg(n), "<x/>");
+    ArchiveRefresh::Restored restored;
+    ASSERT_TRUE(ArchiveRefresh::Read(root, restored));
+    EXPECT_EQ(restored.GameStart, game);
+    EXPECT_EQ(restored.GameFolder, QStringLiteral("2022-01-20\\13-46\\"));
+    EXPECT_EQ(restored.RecordingPeriod, 2);
+
+    QFile::remove(root + "2022-01-20/13-46/1.xml");
+    ASSERT_TRUE(ArchiveRefresh::Read(root, restored));
+    EXPECT_EQ(restored.RecordingPeriod, 0) << "no description of period 1: nothing to set";
+}
+
+TEST_F(ArchiveRefreshTest, WhatRestoresNothing) {
+    ArchiveRefresh::Restored restored;
+    EXPECT_FALSE(ArchiveRefresh::Read(root, restored)) << "no file";
+    for (const char* line : {"2022-01-20-13; 2022-01-20-14-05-09\r\n", "", "game\r\n", "2022-13-20-13-46\r\n",
+                             "2022-02-30-13-46\r\n", "2022-01-20-24-00\r\n", "99999-01-20-13-46\r\n"}) {
+        Write(root + "refresh.csv", line);
+        EXPECT_FALSE(ArchiveRefresh::Read(root, restored)) << line;
+    }
+}
+
+}  // namespace
+}  // namespace hv
