@@ -1,0 +1,391 @@
+// The frame's side of the video archive, with its real copy worker: the status of the
+// update cycle, the referee console's split command and its completion, the label-change
+// copies, the archive's game description and the game resumed from it, and closing while
+// files wait.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+
+#include "../copy/CopyTestSupport.h"
+#include "FrameTestSupport.h"
+#include "app/Language.h"
+#include "platform/FileSystem.h"
+#include "platform/WindowMessages.h"
+#include "workflow/SuiteComponents.h"
+
+namespace hv {
+namespace {
+
+using test::ReadFile;
+using test::WaitUntil;
+using test::WriteFile;
+
+const QString kGame = QStringLiteral("2022-01-20\\11-00\\");
+
+class ArchiveFrameTest : public test::FrameFixture {
+protected:
+    void SetUp() override {
+        FrameFixture::SetUp();
+        rec1 = root.filePath("rec1");
+        rec2 = root.filePath("rec2");
+        archive = root.filePath("archive");
+        for (const QString& folder : {rec1, rec2, archive}) QDir().mkpath(folder);
+        Store("CopyToPath", archive);
+        Store("CopyFromPathList", rec1 + ";" + rec2);
+        Store("CopyRateLimit_MBperSEC", 99);
+    }
+
+    CMainFrame& MakeGameFrame() {
+        CMainFrame& f = MakeFrame();
+        f.GameFolder = kGame;
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.GameStartLocal = CalendarTime{2022, 1, 20, 11, 0, 0, 0};
+        }
+        return f;
+    }
+
+    QString Rec(const QString& rest) const { return rec1 + "/2022-01-20/11-00/" + rest; }
+    QString Arch(const QString& rest) const { return archive + "/2022-01-20/11-00/" + rest; }
+
+    std::vector<CopyItem> Queued() {
+        std::lock_guard lock(frame->FrameLock);
+        return {frame->Copies.begin(), frame->Copies.end()};
+    }
+
+    void Split(CMainFrame& f, const QString& command) {
+        f.Link.PendingCommandSet = true;
+        f.Link.PendingCommand = command;
+        f.UpdateTheGame();
+    }
+
+    static QString SplitText(std::int32_t period, FileTime at, const QString& path = {}) {
+        QString text = QString::asprintf("SplitAtTime %d_0x%X_0x%X", period, LowPart(at), HighPart(at));
+        if (!path.isEmpty()) text += u' ' + path;
+        return text;
+    }
+
+    QString rec1, rec2, archive;
+};
+
+TEST_F(ArchiveFrameTest, TheStatusFollowsTheGameThePortThePlayerAndTheCopies) {
+    CMainFrame& f = MakeFrame();
+    ASSERT_TRUE(f.Player.HasComponent());
+    const struct {
+        bool game;
+        bool execution;
+        bool pending;
+        int status;
+    } cases[] = {
+        {false, true, true, 0}, {true, false, false, 4}, {true, true, false, 5},
+        {true, false, true, 6}, {true, true, true, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        f.GameFolder = c.game ? kGame : QString();
+        f.ExecutionEnabled = c.execution;
+        f.Link.PollingEnabled = false;
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.Copies.clear();
+            // Not due for a minute: the worker keeps it waiting in the list.
+            if (c.pending) f.Copies.push_back(CopyItem{"src", "tgt", clock.tick + 60'000});
+        }
+        f.UpdateTheGame();
+        EXPECT_EQ(f.CurrentStatus, c.status);
+        if (c.status < 6) EXPECT_EQ(tray.tooltip, LoadStringOrMark(c.status == 0 ? 501 : c.status == 4 ? 507 : 508));
+    }
+    // The copy progress in the tooltip, refreshed on every tick.
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.CurrentCopyFile = archive + "/2022-01-20/11-00/cam1/1_1.mp4";
+    }
+    f.CopyPercent = 42;
+    f.UpdateTheGame();
+    EXPECT_EQ(tray.tooltip, "Halvane\nCopy files (Running)\r\n42% " + archive + "/2022-01-20/11-00/cam1/1_1.mp4");
+    f.ExecutionEnabled = false;
+    f.CopyPercent = 43;
+    f.UpdateTheGame();
+    EXPECT_EQ(tray.tooltip.left(40), QString("Halvane\nCopy files (Stopped)\r\n43% " + archive).left(40));
+
+    f.Port.ClosePort();
+    f.UpdateTheGame();
+    EXPECT_EQ(f.CurrentStatus, 8);
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.Copies.clear();
+        f.CurrentCopyFile.clear();
+    }
+}
+
+TEST_F(ArchiveFrameTest, ASplitSetsThePeriodTheGameFolderAndTheTimerFromItsTime) {
+    CMainFrame& f = MakeGameFrame();
+    clock.SetUtc(2022, 1, 20, 12, 0, 0);
+    const FileTime now = clock.now;
+    const struct {
+        std::int64_t aheadSeconds;
+        int timerMs;
+    } cases[] = {{5, 15'000}, {-30, 10'000}, {60, 20'000}, {0, 10'000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.aheadSeconds);
+        f.GameFolder = kGame;
+        Split(f, SplitText(2, now + c.aheadSeconds * kFileTimeUnitsPerSecond, rec2 + "/2022-01-21/09-15/"));
+        EXPECT_EQ(f.SplitPeriod, 2);
+        EXPECT_EQ(f.GameFolder, "2022-01-21\\09-15\\");
+        EXPECT_EQ(f.SplitTimer, CMainFrame::kSplitTimerId);
+        EXPECT_EQ(f.TimerPeriodMs(CMainFrame::kSplitTimerId), c.timerMs);
+    }
+
+    // Without a path, or with one outside the roots: the folder stays, the rest is done.
+    f.GameFolder = kGame;
+    Split(f, SplitText(3, now));
+    EXPECT_EQ(f.SplitPeriod, 3);
+    EXPECT_EQ(f.GameFolder, kGame);
+    Split(f, SplitText(4, now, rec2 + "2/2022-01-21/09-15/"));
+    Split(f, SplitText(4, now, rec2 + "/../elsewhere/"));
+    EXPECT_EQ(f.SplitPeriod, 4);
+    EXPECT_EQ(f.GameFolder, kGame);
+}
+
+TEST_F(ArchiveFrameTest, CommandsThatAreDropped) {
+    CMainFrame& f = MakeGameFrame();
+    const FileTime now = clock.now;
+    for (const QString& command : {SplitText(5, now).toLower(), QString("Exit"), QString("SplitAtTime 1000_0x0_0x0"),
+                                   QString("SplitAtTime 5_0x0")}) {
+        SCOPED_TRACE(command.toStdString());
+        Split(f, command);
+        EXPECT_FALSE(f.Link.PendingCommandSet);
+        EXPECT_EQ(f.SplitPeriod, 0);
+        EXPECT_FALSE(f.HasTimer(CMainFrame::kSplitTimerId));
+    }
+    // After Archive the game there is no game: a late split starts nothing.
+    f.GameFolder.clear();
+    Split(f, SplitText(5, now, rec1 + "/2022-01-20/11-00/"));
+    EXPECT_FALSE(f.HasTimer(CMainFrame::kSplitTimerId));
+    EXPECT_TRUE(f.GameFolder.isEmpty());
+}
+
+TEST_F(ArchiveFrameTest, AnExitFromTheConsoleNeverTakesThePlaceOfAWaitingSplit) {
+    CMainFrame& f = MakeGameFrame();
+    IQueueService* service = nullptr;
+    ComponentPtr serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
+    ASSERT_NE(service, nullptr);
+    QObject consoleWindow;
+    ComponentPtr queueObject;
+    std::int32_t status = 0, result = 0;
+    ASSERT_EQ(service->CreateQueue(status, result, "Kestrilo", &consoleWindow, kMsgCompanionMessages, 0, 0, queueObject),
+              S_OK);
+    IMessageQueue* console = QueryInterface<IMessageQueue>(queueObject.get());
+    ASSERT_NE(console, nullptr);
+    const QString split = SplitText(2, clock.now);
+    for (const QString& text : {split, QString("Exit")}) {
+        ASSERT_EQ(console->Send(status, result, 1, 0, 0, "localhost", "Halvane", "Kestrilo.Command", text), S_OK);
+        ASSERT_TRUE(WaitUntil([&] { return f.Link.PendingCommandSet; }));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("Halvane::Kestrilo_Exit_Command=Exit\n"); }));
+    EXPECT_EQ(f.Link.PendingCommand, split);
+    f.UpdateTheGame();
+    EXPECT_EQ(f.SplitPeriod, 2);
+}
+
+TEST_F(ArchiveFrameTest, CompletingASplitArchivesTheFinishedSegmentAndTheDescriptions) {
+    Store("DeleteCopiedFiles", true);
+    for (const char* name : {"50.xml", "50_1.mp4", "0.xml", "1.xml", "1_1.mp4", "2.xml", "2_1.mp4", "cam2/2_2.mp4",
+                             "3.xml", "-2_1.mp4"})
+        WriteFile(Rec(name), 1000);
+    CMainFrame& f = MakeGameFrame();
+    f.RecordingPeriod = -2;
+    f.SplitPeriod = 2;
+    f.Game.LabelsChanged = true;
+    f.SetTimer(CMainFrame::kSplitTimerId, 60'000);
+    f.SplitTimer = CMainFrame::kSplitTimerId;
+    f.CompleteSplit();
+    EXPECT_TRUE(log.Contains("Was SplitAtTime -2->2 - Start FillCopyFiles for game '2022-01-20\\11-00\\'\n"));
+    EXPECT_FALSE(f.HasTimer(CMainFrame::kSplitTimerId));
+    EXPECT_EQ(f.SplitTimer, 0);
+    EXPECT_EQ(f.RecordingPeriod, 2);
+    EXPECT_FALSE(f.Game.LabelsChanged);
+    EXPECT_FALSE(QFile::exists(Rec("-2_1.mp4"))) << "a segment that is not archived is deleted";
+    ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));
+    for (const char* name : {"50.xml", "0.xml", "1.xml"}) EXPECT_TRUE(QFile::exists(Arch(name))) << name;
+    for (const char* name : {"50_1.mp4", "1_1.mp4", "2.xml", "2_1.mp4"}) EXPECT_FALSE(QFile::exists(Arch(name))) << name;
+
+    // The next split: the descriptions again (already there), and all of period 2.
+    f.SplitPeriod = 3;
+    f.CompleteSplit();
+    ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));
+    for (const char* name : {"2.xml", "2_1.mp4", "cam2/2_2.mp4"}) EXPECT_TRUE(QFile::exists(Arch(name))) << name;
+    EXPECT_FALSE(QFile::exists(Rec("2_1.mp4"))) << "copied sources are deleted when asked";
+    EXPECT_FALSE(QFile::exists(Arch("3.xml")));
+    EXPECT_EQ(f.RecordingPeriod, 3);
+    // The batch ends with the archive's description of the game.
+    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(archive + "/refresh.csv"); }, 5000));
+    EXPECT_TRUE(ReadFile(archive + "/refresh.csv").startsWith("2022-01-20-11-00; "));
+
+    // Without a game nothing is planned.
+    f.GameFolder.clear();
+    f.RecordingPeriod = 3;
+    f.SplitPeriod = 4;
+    f.CompleteSplit();
+    EXPECT_FALSE(f.IsCopyPending());
+    EXPECT_EQ(f.RecordingPeriod, 4);
+}
+
+TEST_F(ArchiveFrameTest, ALabelChangeCopiesTheDescriptionsOnlyDuringTheGame) {
+    for (const char* name : {"50.xml", "0.xml", "1.xml", "1_1.mp4", "2.xml"}) WriteFile(Rec(name), 100);
+    CMainFrame& f = MakeGameFrame();
+    f.RecordingPeriod = 50;  // the recording before the game
+    f.Game.LabelsChanged = true;
+    f.UpdateTheGame();
+    EXPECT_TRUE(f.Game.LabelsChanged);
+    EXPECT_FALSE(f.IsCopyPending());
+
+    f.RecordingPeriod = 1;
+    f.UpdateTheGame();
+    EXPECT_TRUE(log.Contains("UpdateTheGame - Event list was changed - Start FillCopyFiles for game "
+                             "'2022-01-20\\11-00\\'\n"));
+    EXPECT_FALSE(f.Game.LabelsChanged);
+    std::vector<QString> sources;
+    for (const CopyItem& item : Queued()) {
+        sources.push_back(item.Source);
+        EXPECT_EQ(item.NotBefore, clock.tick + 1000);
+    }
+    EXPECT_EQ(sources, (std::vector<QString>{Rec("50.xml"), Rec("0.xml"), Rec("1.xml")}));
+
+    // While copies wait, a further change waits too.
+    f.Game.LabelsChanged = true;
+    f.UpdateTheGame();
+    EXPECT_TRUE(f.Game.LabelsChanged);
+    clock.tick += 1000;
+    ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));
+    EXPECT_TRUE(QFile::exists(Arch("1.xml")));
+}
+
+TEST_F(ArchiveFrameTest, TheGameNamedByTheArchiveIsResumedAtCreation) {
+    WriteFile(archive + "/2022-01-20/13-46/1.xml", 10);
+    WriteFile(archive + "/2022-01-20/13-46/2.xml", 10);
+    WriteFile(archive + "/2022-01-20/13-46/4.xml", 10);
+    QFile csv(archive + "/refresh.csv");
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+    csv.close();
+    CMainFrame& f = MakeFrame();
+    EXPECT_EQ(f.GameFolder, "2022-01-20\\13-46\\");
+    EXPECT_EQ(f.RecordingPeriod, 2);
+    EXPECT_EQ(f.GameStartLocal, (CalendarTime{2022, 1, 20, 13, 46, 0, 0}));
+    EXPECT_EQ(f.Game.GetSnapshot().GameStart, test::At(2022, 1, 20, 13, 46));
+    EXPECT_TRUE(f.ExecutionEnabled);
+    EXPECT_TRUE(f.Link.PollingEnabled);
+    EXPECT_EQ(f.Settings.CopyToPath, archive + "/");
+}
+
+TEST_F(ArchiveFrameTest, FourNumbersResumeNothing) {
+    QFile csv(archive + "/refresh.csv");
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("2022-01-20-13; 2022-01-20-14-05-09\r\n");
+    csv.close();
+    CMainFrame& f = MakeFrame();
+    EXPECT_TRUE(f.GameFolder.isEmpty());
+    EXPECT_EQ(f.RecordingPeriod, 50);
+    EXPECT_FALSE(f.ExecutionEnabled);
+    EXPECT_FALSE(f.Link.PollingEnabled);
+}
+
+TEST_F(ArchiveFrameTest, WritingTheDescriptionAndItsFailures) {
+    clock.SetUtc(2022, 1, 20, 14, 5, 9);
+    CMainFrame& f = MakeGameFrame();
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.GameStartLocal = CalendarTime{2022, 1, 20, 13, 46, 0, 0};
+    }
+    EXPECT_TRUE(f.WriteArchiveRefresh(&boxes));
+    EXPECT_EQ(ReadFile(archive + "/refresh.csv"), "2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+    EXPECT_TRUE(boxes.shown.empty());
+
+    // A reader holds the file: about a second of attempts, then message 542 (owner only).
+    const int reader = ::open(fs::Encode(archive + "/refresh.csv").constData(), O_RDONLY);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+    EXPECT_FALSE(f.WriteArchiveRefresh(nullptr));
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_FALSE(f.WriteArchiveRefresh(&boxes));
+    ::close(reader);
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0], QString("Can't move file\n%1/refresh.tmp\nto file %1/refresh.csv\nError = %2.")
+                                  .arg(archive)
+                                  .arg(EWOULDBLOCK));
+    EXPECT_EQ(boxes.icons[0], BoxIcon::Warning);
+
+    // The tmp file cannot be made: a log line, message 541 with an owner, the old file kept.
+    QFile::remove(archive + "/refresh.tmp");
+    QDir().mkpath(archive + "/refresh.tmp");
+    EXPECT_FALSE(f.WriteArchiveRefresh(&boxes));
+    EXPECT_TRUE(log.Contains("Can't create tmp file with game info for Video_Archive '" + archive.toStdString() +
+                             "/refresh.tmp'!\n"));
+    ASSERT_EQ(boxes.shown.size(), 2U);
+    EXPECT_EQ(boxes.shown[1], QString("Can't open file:\n%1/refresh.tmp\nError = %2.").arg(archive).arg(EISDIR));
+    EXPECT_EQ(ReadFile(archive + "/refresh.csv"), "2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+
+    // The worker writes nothing while there is no game.
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.GameStartLocal = CalendarTime{};
+    }
+    QDir(archive + "/refresh.tmp").removeRecursively();
+    EXPECT_FALSE(f.WriteArchiveRefresh(nullptr, true));
+    EXPECT_EQ(ReadFile(archive + "/refresh.csv"), "2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+}
+
+TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {
+    CMainFrame& f = MakeFrame();
+    EXPECT_TRUE(f.MayClose());
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.Copies.push_back(CopyItem{"src", "tgt", clock.tick + 60'000});
+    }
+    boxes.answer = BoxAnswer::No;
+    EXPECT_FALSE(f.MayClose());
+    ASSERT_EQ(boxes.shown.size(), 1U);
+    EXPECT_EQ(boxes.shown[0], LoadStringOrMark(523));
+    boxes.answer = BoxAnswer::Yes;
+    EXPECT_TRUE(f.MayClose());
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.Copies.clear();
+        f.CurrentCopyFile = "being copied";  // as while the worker copies it
+    }
+    boxes.answer = BoxAnswer::No;
+    EXPECT_FALSE(f.MayClose());
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.CurrentCopyFile.clear();
+    }
+}
+
+TEST_F(ArchiveFrameTest, HandStoredCopySettingsAreBroughtIntoRange) {
+    const struct {
+        int rate, period, expectedRate, expectedPeriod;
+    } cases[] = {{0, -5, 1, 0}, {500, 5000, 99, 999}, {-3, 50, 1, 50}, {10, 0, 10, 0}};
+    for (const auto& c : cases) {
+        Store("CopyRateLimit_MBperSEC", c.rate);
+        Store("DefPeriodNumber", c.period);
+        CMainFrame& f = MakeFrame();
+        EXPECT_EQ(f.Settings.CopyRateLimit_MBperSEC, c.expectedRate);
+        EXPECT_EQ(f.Settings.DefPeriodNumber, c.expectedPeriod);
+        AppSettings applied = f.Settings;
+        applied.CopyRateLimit_MBperSEC = c.rate;
+        applied.DefPeriodNumber = c.period;
+        applied.CopyToPath = archive;
+        f.ApplySettings(applied);
+        EXPECT_EQ(f.Settings.CopyRateLimit_MBperSEC, c.expectedRate);
+        EXPECT_EQ(f.Settings.DefPeriodNumber, c.expectedPeriod);
+        EXPECT_EQ(f.Settings.CopyToPath, archive + "/");
+        frame.reset();
+    }
+}
+
+}  // namespace
+}  // namespace hv
