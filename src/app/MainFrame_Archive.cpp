@@ -28,8 +28,9 @@ bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame)
         CalendarTime game;
         {
             std::lock_guard lock(FrameLock);
-            Settings.CopyToPath = fs::WithTrailingSeparator(Settings.CopyToPath);
-            root = Settings.CopyToPath;
+            // The setting got its separator when it was loaded or applied; it is never
+            // changed here, where other threads may read it.
+            root = fs::WithTrailingSeparator(Settings.CopyToPath);
             game = GameStartLocal;
         }
         if (skipWithoutGame && game.year == 0) return false;
@@ -60,8 +61,7 @@ bool CMainFrame::RestoreCurrentGame() {
     QString root;
     {
         std::lock_guard lock(FrameLock);
-        Settings.CopyToPath = fs::WithTrailingSeparator(Settings.CopyToPath);
-        root = Settings.CopyToPath;
+        root = fs::WithTrailingSeparator(Settings.CopyToPath);
     }
     ArchiveRefresh::Restored restored;
     if (!ArchiveRefresh::Read(root, restored)) return false;

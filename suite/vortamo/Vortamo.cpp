@@ -15,6 +15,10 @@
 // Anything else is reported on standard error and ignored.
 //
 // VORTAMO_CLOCK_SKEW_MS (signed) sets the recorder's clock that far from the computer's.
+// VORTAMO_ROOTS (folders joined by ";") makes it record for real (Recording.h):
+// VORTAMO_CAMERAS videos per segment (2), VORTAMO_FIRST_PERIOD the number of the segment
+// before the game (50), VORTAMO_GROW_BYTES what each video grows by every 100 ms (65536).
+// Each closed segment file is reported as "closed <path>".
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command it
 // follows. Exit codes: 0 after "Exit", 2 bad arguments, 3 the queue is held by another
@@ -23,9 +27,11 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTimer>
 #include <cstdint>
 
 #include "CompanionQueue.h"
+#include "Recording.h"
 
 namespace {
 
@@ -43,6 +49,16 @@ QString TimeAnswer(std::uint64_t t) {
     return QStringLiteral("GetTime 0x%1_0x%2")
         .arg(QString::number(static_cast<std::uint32_t>(t), 16).toUpper(),
              QString::number(static_cast<std::uint32_t>(t >> 32), 16).toUpper());
+}
+
+int EnvInt(const char* name, int fallback) {
+    bool ok = false;
+    const int value = qEnvironmentVariable(name).toInt(&ok);
+    return ok ? value : fallback;
+}
+
+void ReportClosed(zandrel::Recording& recorder) {
+    for (const QString& path : recorder.TakeClosedFiles()) zandrel::ReportLine(QStringLiteral("closed ") + path);
 }
 
 bool IsCommand(const QString& text, QLatin1StringView word) {
@@ -69,6 +85,12 @@ int main(int argc, char** argv) {
     if (!skewOk) skewMs = 0;
 
     bool recording = false;
+    const QStringList roots = qEnvironmentVariable("VORTAMO_ROOTS").split(u';', Qt::SkipEmptyParts);
+    zandrel::Recording recorder(roots, EnvInt("VORTAMO_CAMERAS", 2), EnvInt("VORTAMO_FIRST_PERIOD", 50),
+                                EnvInt("VORTAMO_GROW_BYTES", 65536));
+    QTimer growTimer;
+    growTimer.callOnTimeout([&recorder] { recorder.Grow(); });
+    growTimer.start(100);
     bool exiting = false;
     zandrel::CompanionQueue* queue = nullptr;
     zandrel::CompanionQueue companion([&](const hv::QueueMessage& m) {
@@ -90,10 +112,22 @@ int main(int argc, char** argv) {
             queue->Send(host, sender, kAnswer, TimeAnswer(RecorderNow(skewMs)));
             return;
         }
+        QString recordError;
         if (IsCommand(command, QLatin1StringView("StartRecord"))) {
             recording = true;
+            if (!roots.isEmpty() && !recorder.Start(command.section(u' ', -1), &recordError))
+                zandrel::ReportError(QStringLiteral("Vortamo: ") + recordError);
+            ReportClosed(recorder);
         } else if (command == QLatin1StringView("StopRecord")) {
             recording = false;
+            recorder.Stop();
+            ReportClosed(recorder);
+        } else if (IsCommand(command, QLatin1StringView("SplitAtTime")) && recorder.Active()) {
+            static const QRegularExpression split(QStringLiteral("^SplitAtTime\\s*(-?\\d{1,3})_"));
+            const auto match = split.match(command);
+            if (!match.hasMatch() || !recorder.Split(match.captured(1).toInt(), &recordError))
+                zandrel::ReportError(QStringLiteral("Vortamo: split '%1' not done %2").arg(command.left(200), recordError));
+            ReportClosed(recorder);
         } else if (command == QLatin1StringView("Exit")) {
             exiting = true;
             QCoreApplication::quit();
