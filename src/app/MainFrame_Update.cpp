@@ -57,6 +57,7 @@ void CMainFrame::UpdateTheGame() {
         WriteLog("UpdateTheGame - Event list was changed - Start FillCopyFiles for game '%s'\n",
                  GameFolder.toUtf8().constData());
         const std::uint32_t notBefore = environment_.TimeSource->TickCountMs() + kLabelCopyDelayMs;
+        CopyPlanner::Batch batch(Planner);
         FillCopyFiles(Settings.DefPeriodNumber, true, notBefore);
         const std::int32_t last = std::abs(RecordingPeriod);
         for (std::int32_t i = 0; i <= last; ++i) FillCopyFiles(i, true, notBefore);
@@ -91,6 +92,7 @@ void CMainFrame::CompleteSplit() {
              GameFolder.toUtf8().constData());
     if (!GameFolder.isEmpty()) {
         const std::uint32_t now = environment_.TimeSource->TickCountMs();
+        CopyPlanner::Batch batch(Planner);
         if (Settings.DefPeriodNumber != RecordingPeriod) {
             FillCopyFiles(Settings.DefPeriodNumber, true, now);
             const std::int32_t end = std::abs(RecordingPeriod);

@@ -1,7 +1,7 @@
 #include "copy/CopyPlanning.h"
 
 #include <QFile>
-#include <QSet>
+#include <QHash>
 #include <cstdlib>
 
 #include "copy/ArchiveFolders.h"
@@ -17,6 +17,23 @@ QByteArray Utf8(const QString& text) { return text.toUtf8(); }
 // character), as it is appended to a root folder.
 QString NativeGameFolder(const QString& gameFolder) { return fs::WithTrailingSeparator(fs::NativePath(gameFolder)); }
 
+// The subfolders of `folder` and its files that match `pattern`, from the run's listing
+// when there is one (listing the folder into it the first time), else straight from the
+// file system. False when the folder cannot be listed.
+bool Scan(const QString& folder, const QByteArray& pattern, FolderListings* listings,
+          std::vector<QByteArray>& subfolders, std::vector<QByteArray>& files) {
+    if (listings == nullptr) return fs::ScanFolder(folder, pattern, subfolders, files);
+    auto [at, added] = listings->try_emplace(folder);
+    FolderListing& listing = at->second;
+    if (added) listing.Listed = fs::ScanFolder(folder, QByteArrayLiteral("*"), listing.Subfolders, listing.Files);
+    if (!listing.Listed) return false;
+    subfolders = listing.Subfolders;
+    files.clear();
+    for (const QByteArray& name : listing.Files)
+        if (fs::WildcardMatch(pattern, name)) files.push_back(name);
+    return true;
+}
+
 }  // namespace
 
 QByteArray CopyPlanner::XmlPattern(std::int32_t number) { return QByteArray::number(number) + ".xml"; }
@@ -27,32 +44,39 @@ void CopyPlanner::FillCopyFiles(const AppSettings& settings, const QString& game
                                 bool xmlOnly, std::uint32_t notBefore) {
     if (number < 0) {
         if (!settings.DeleteCopiedFiles) return;
-        for (const QString& path : CollectDeletes(settings, Mp4Pattern(number), gameFolder))
+        for (const QString& path : CollectDeletes(settings, Mp4Pattern(number), gameFolder, batch_))
             (void)QFile::remove(path);
         return;
     }
-    const std::vector<CopyItem> xmlItems = CollectCopies(settings, XmlPattern(number), gameFolder, notBefore);
+    const std::vector<CopyItem> xmlItems = CollectCopies(settings, XmlPattern(number), gameFolder, notBefore, batch_);
     std::vector<CopyItem> mp4Items;
-    if (!xmlOnly) mp4Items = CollectCopies(settings, Mp4Pattern(number), gameFolder, notBefore);
+    if (!xmlOnly) mp4Items = CollectCopies(settings, Mp4Pattern(number), gameFolder, notBefore, batch_);
 
+    // Each source and target pair is in the list at most once: the candidates are looked
+    // up in one pass over the list, which may be long, with no copies of its texts.
+    using Pair = std::pair<QString, QString>;
+    QHash<Pair, bool> candidates;  // value: already in the list or taken
+    for (const std::vector<CopyItem>* items : {static_cast<const std::vector<CopyItem>*>(&mp4Items), &xmlItems})
+        for (const CopyItem& item : *items) candidates.insert(Pair(item.Source, item.Target), false);
+    if (candidates.isEmpty()) return;
     std::lock_guard lock(frameLock_);
-    // Each source and target pair is in the list at most once.
-    QSet<QString> queued;
-    queued.reserve(static_cast<qsizetype>(list_.size() + mp4Items.size() + xmlItems.size()));
-    const auto key = [](const CopyItem& item) { return item.Source + QChar(0) + item.Target; };
-    for (const CopyItem& item : list_) queued.insert(key(item));
+    for (const CopyItem& item : list_) {
+        const auto found = candidates.find(Pair(item.Source, item.Target));
+        if (found != candidates.end()) found.value() = true;
+    }
     for (const std::vector<CopyItem>* items : {static_cast<const std::vector<CopyItem>*>(&mp4Items), &xmlItems}) {
         for (const CopyItem& item : *items) {
-            const QString k = key(item);
-            if (queued.contains(k)) continue;
-            queued.insert(k);
+            bool& queued = candidates[Pair(item.Source, item.Target)];
+            if (queued) continue;
+            queued = true;
             list_.push_back(item);
         }
     }
 }
 
 std::vector<CopyItem> CopyPlanner::CollectCopies(const AppSettings& settings, const QByteArray& pattern,
-                                                 const QString& gameFolder, std::uint32_t notBefore) {
+                                                 const QString& gameFolder, std::uint32_t notBefore,
+                                                 FolderListings* listings) {
     std::vector<CopyItem> list;
     if (settings.CopyToPath.isEmpty()) return list;
     const QString archiveRoot = fs::WithTrailingSeparator(settings.CopyToPath);
@@ -61,23 +85,21 @@ std::vector<CopyItem> CopyPlanner::CollectCopies(const AppSettings& settings, co
     // The game's archive folder is made even when nothing turns out to need copying.
     if (!CheckDir(targetFolder, archiveRoot)) return list;
     for (const QString& folder : settings.CopyFromFolders())
-        ScanCopies(fs::WithTrailingSeparator(folder) + game, targetFolder, list, pattern, notBefore);
+        ScanCopies(fs::WithTrailingSeparator(folder) + game, targetFolder, list, pattern, notBefore, listings);
     return list;
 }
 
 void CopyPlanner::ScanCopies(const QString& sourceFolder, const QString& targetFolder, std::vector<CopyItem>& list,
-                             const QByteArray& pattern, std::uint32_t notBefore) {
-    std::vector<fs::DirEntry> entries;
-    if (!fs::ListDirectory(sourceFolder, entries)) return;
-    for (const fs::DirEntry& entry : entries) {
-        if (entry.Kind != fs::EntryKind::Directory) continue;
-        const QString name = QFile::decodeName(entry.Name);
+                             const QByteArray& pattern, std::uint32_t notBefore, FolderListings* listings) {
+    std::vector<QByteArray> subfolders, files;
+    if (!Scan(sourceFolder, pattern, listings, subfolders, files)) return;
+    for (const QByteArray& entry : subfolders) {
+        const QString name = QFile::decodeName(entry);
         ScanCopies(sourceFolder + name + QChar(fs::kSeparator), targetFolder + name + QChar(fs::kSeparator), list,
-                   pattern, notBefore);
+                   pattern, notBefore, listings);
     }
-    for (const fs::DirEntry& entry : entries) {
-        if (entry.Kind != fs::EntryKind::File || !fs::WildcardMatch(pattern, entry.Name)) continue;
-        const QString name = QFile::decodeName(entry.Name);
+    for (const QByteArray& entry : files) {
+        const QString name = QFile::decodeName(entry);
         const QString sourcePath = sourceFolder + name;
         fs::FileInfo info;
         if (!fs::ReadInfo(sourcePath, info) || !info.IsRegular || info.Size == 0) continue;
@@ -126,24 +148,22 @@ bool CopyPlanner::CheckCopyFile(const QString& sourcePath, const QString& target
 }
 
 QStringList CopyPlanner::CollectDeletes(const AppSettings& settings, const QByteArray& pattern,
-                                        const QString& gameFolder) {
+                                        const QString& gameFolder, FolderListings* listings) {
     QStringList paths;
     const QString game = NativeGameFolder(gameFolder);
     for (const QString& folder : settings.CopyFromFolders())
-        ScanDeletes(fs::WithTrailingSeparator(folder) + game, paths, pattern);
+        ScanDeletes(fs::WithTrailingSeparator(folder) + game, paths, pattern, listings);
     return paths;
 }
 
-void CopyPlanner::ScanDeletes(const QString& sourceFolder, QStringList& paths, const QByteArray& pattern) {
-    std::vector<fs::DirEntry> entries;
-    if (!fs::ListDirectory(sourceFolder, entries)) return;
-    for (const fs::DirEntry& entry : entries) {
-        if (entry.Kind == fs::EntryKind::Directory)
-            ScanDeletes(sourceFolder + QFile::decodeName(entry.Name) + QChar(fs::kSeparator), paths, pattern);
-    }
-    for (const fs::DirEntry& entry : entries) {
-        if (entry.Kind != fs::EntryKind::File || !fs::WildcardMatch(pattern, entry.Name)) continue;
-        const QString path = sourceFolder + QFile::decodeName(entry.Name);
+void CopyPlanner::ScanDeletes(const QString& sourceFolder, QStringList& paths, const QByteArray& pattern,
+                              FolderListings* listings) {
+    std::vector<QByteArray> subfolders, files;
+    if (!Scan(sourceFolder, pattern, listings, subfolders, files)) return;
+    for (const QByteArray& entry : subfolders)
+        ScanDeletes(sourceFolder + QFile::decodeName(entry) + QChar(fs::kSeparator), paths, pattern, listings);
+    for (const QByteArray& entry : files) {
+        const QString path = sourceFolder + QFile::decodeName(entry);
         paths.append(path);
         Trace(QString::asprintf("xxxxx-Halvane::DeleteWithoutCopy '%s'\n", Utf8(path).constData()));
     }

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "copy/CopyList.h"
@@ -19,9 +20,32 @@
 
 namespace hv {
 
+// What one listing of a recorder folder found: its subfolders and its regular files.
+struct FolderListing {
+    bool Listed = false;
+    std::vector<QByteArray> Subfolders;
+    std::vector<QByteArray> Files;
+};
+using FolderListings = std::unordered_map<QString, FolderListing>;
+
 class CopyPlanner {
 public:
     CopyPlanner(std::mutex& frameLock, CopyList& list) : frameLock_(frameLock), list_(list) {}
+
+    // A run of requests planned together (the requests of a split, of a label change, of
+    // Stop the game): while it lives every folder is listed once, at its first request,
+    // and the later requests of the run match their patterns against that listing.
+    class Batch {
+    public:
+        explicit Batch(CopyPlanner& planner) : planner_(planner) { planner_.batch_ = &listings_; }
+        ~Batch() { planner_.batch_ = nullptr; }
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        CopyPlanner& planner_;
+        FolderListings listings_;
+    };
 
     // Number 0 or above: queues the period's description ("<n>.xml") and, unless xmlOnly,
     // its videos ("<n>_*.mp4"), not before the tick notBefore. Below 0: deletes the
@@ -37,20 +61,24 @@ public:
     // The items for one pattern over all recorder folders (empty without an archive root or
     // when the game's archive folder cannot be made).
     static std::vector<CopyItem> CollectCopies(const AppSettings& settings, const QByteArray& pattern,
-                                               const QString& gameFolder, std::uint32_t notBefore);
+                                               const QString& gameFolder, std::uint32_t notBefore,
+                                               FolderListings* listings = nullptr);
     // One folder tree, subfolders first (depth first), then the folder's own files. Both
     // folders end with a separator. Symbolic links are never followed.
     static void ScanCopies(const QString& sourceFolder, const QString& targetFolder, std::vector<CopyItem>& list,
-                           const QByteArray& pattern, std::uint32_t notBefore);
+                           const QByteArray& pattern, std::uint32_t notBefore, FolderListings* listings = nullptr);
     // True when the target already holds the source: the same size and written no earlier.
     static bool CheckCopyFile(const QString& sourcePath, const QString& targetPath, const fs::FileInfo& source);
 
-    static QStringList CollectDeletes(const AppSettings& settings, const QByteArray& pattern, const QString& gameFolder);
-    static void ScanDeletes(const QString& sourceFolder, QStringList& paths, const QByteArray& pattern);
+    static QStringList CollectDeletes(const AppSettings& settings, const QByteArray& pattern, const QString& gameFolder,
+                                      FolderListings* listings = nullptr);
+    static void ScanDeletes(const QString& sourceFolder, QStringList& paths, const QByteArray& pattern,
+                            FolderListings* listings = nullptr);
 
 private:
     std::mutex& frameLock_;
     CopyList& list_;
+    FolderListings* batch_ = nullptr;
 };
 
 }  // namespace hv

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace hv::fs {
@@ -97,9 +98,13 @@ bool ReadInfo(int fd, FileInfo& info, int* error) {
 }
 
 bool WildcardMatch(const QByteArray& pattern, const QByteArray& name) {
+    return WildcardMatch(pattern, name.constData(), name.size());
+}
+
+bool WildcardMatch(const QByteArray& pattern, const char* name, qsizetype length) {
     // Greedy matching with one backtrack point for the last "*".
     qsizetype p = 0, n = 0, star = -1, resume = 0;
-    while (n < name.size()) {
+    while (n < length) {
         if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
             ++p;
             ++n;
@@ -115,6 +120,42 @@ bool WildcardMatch(const QByteArray& pattern, const QByteArray& name) {
     }
     while (p < pattern.size() && pattern[p] == '*') ++p;
     return p == pattern.size();
+}
+
+bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QByteArray>& subfolders,
+                std::vector<QByteArray>& matches, int* error) {
+    subfolders.clear();
+    matches.clear();
+    const QByteArray name = Encode(folder.isEmpty() ? QStringLiteral(".") : folder);
+    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error != nullptr) *error = errno;
+        return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
+    if (!dir) {
+        if (error != nullptr) *error = errno;
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+        unsigned char type = entry->d_type;
+        const bool maybeFile = type == DT_REG || type == DT_UNKNOWN;
+        const qsizetype length = static_cast<qsizetype>(std::strlen(n));
+        if (type != DT_DIR && !(maybeFile && WildcardMatch(pattern, n, length))) continue;
+        if (type == DT_UNKNOWN) {
+            struct stat st{};
+            if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+        }
+        if (type == DT_DIR)
+            subfolders.emplace_back(n, length);
+        else if (type == DT_REG)
+            matches.emplace_back(n, length);
+    }
+    return true;
 }
 
 }  // namespace hv::fs

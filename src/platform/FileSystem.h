@@ -39,6 +39,12 @@ struct DirEntry {
 // *error) when the folder cannot be listed.
 bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* error = nullptr);
 
+// One pass over `folder` that keeps only what a pattern search needs: the names of the
+// subfolders (links excluded) and of the regular files whose names match `pattern`, both
+// in the order the file system gives them. False (with errno) when it cannot be listed.
+bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QByteArray>& subfolders,
+                std::vector<QByteArray>& matches, int* error = nullptr);
+
 struct FileInfo {
     bool IsDirectory = false;
     bool IsRegular = false;
@@ -56,6 +62,7 @@ bool ReadInfo(int fd, FileInfo& info, int* error = nullptr);
 // File-name matching with "*" (any run, also empty) and "?" (one character); every other
 // character matches itself, case-sensitively.
 bool WildcardMatch(const QByteArray& pattern, const QByteArray& name);
+bool WildcardMatch(const QByteArray& pattern, const char* name, qsizetype length);
 
 // The bytes the system uses for `path`.
 QByteArray Encode(const QString& path);

@@ -232,6 +232,31 @@ TEST_F(CopyPlanningTest, SymbolicLinksAreNeverFollowed) {
     EXPECT_TRUE(QFile::exists(dir.filePath("elsewhere/-5_1.mp4"))) << "deletion stays inside the roots";
 }
 
+TEST_F(CopyPlanningTest, ARunOfRequestsPlansWhatTheRequestsPlanOneByOne) {
+    for (const char* name : {"50.xml", "50_1.mp4", "0.xml", "1.xml", "cam/1_2.mp4", "cam/deep/1_3.mp4", "2_1.mp4",
+                             "-2_1.mp4", "cam/-2_2.mp4"})
+        WriteFile(Rec1(name), 10);
+    WriteFile(Rec2("cam/1_2.mp4"), 10);
+    const auto plan = [&] {
+        Fill(50, true);
+        for (int i = 0; i <= 2; ++i) Fill(i, i != 1);
+    };
+    plan();
+    const auto oneByOne = Queued();
+    list.clear();
+    {
+        CopyPlanner::Batch batch(planner);
+        plan();
+        settings.DeleteCopiedFiles = true;
+        Fill(-2, false);
+        Fill(-2, false);  // the files are gone: the second pass deletes nothing more
+    }
+    EXPECT_EQ(Queued(), oneByOne);
+    EXPECT_EQ(oneByOne.size(), 6U);
+    EXPECT_FALSE(QFile::exists(Rec1("-2_1.mp4")));
+    EXPECT_FALSE(QFile::exists(Rec1("cam/-2_2.mp4")));
+}
+
 TEST_F(CopyPlanningTest, CheckDirMakesEveryMissingLevelBelowTheRootOnly) {
     const QString root = archive + "/";
     EXPECT_TRUE(CheckDir(archive + "/a/b/c/file.mp4", root));
