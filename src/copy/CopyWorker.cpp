@@ -261,10 +261,11 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     fs::FileInfo before;
     if (!fs::ReadInfo(in.Get(), before)) return CopyResult::Failed;
 
-    // The target: opened without truncating, locked, and emptied only once it is known
-    // not to be the source itself (an archive inside a recorder folder, a link, a bind
-    // mount).
-    FileHandle out(OpenRetryingSignals(targetName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+    // The target: opened without truncating, and emptied only once it is known not to be
+    // the source itself (an archive inside a recorder folder, a link, a bind mount) and it
+    // is locked. Written through to the disk, so that each chunk's time is the disk's and
+    // the rate limit holds for what reaches the archive.
+    FileHandle out(OpenRetryingSignals(targetName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_DSYNC, 0644));
     int targetError = out.Valid() ? 0 : errno;
     fs::FileInfo targetInfo;
     if (out.Valid() && fs::ReadInfo(out.Get(), targetInfo) && targetInfo.Device == before.Device &&
