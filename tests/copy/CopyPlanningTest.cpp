@@ -217,6 +217,18 @@ TEST_F(CopyPlanningTest, NegativeNumbersDeleteTheVideosOnlyWhenAsked) {
     EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteWithoutCopy '" + Rec2("-3_1.mp4").toStdString() + "'\n"));
 }
 
+TEST_F(CopyPlanningTest, AnArchiveRootThatIsARecorderFolderCopiesNothingOntoItself) {
+    WriteFile(Rec1("3.xml"), 100);
+    WriteFile(Rec1("cam/3_1.mp4"), 1000);
+    const QByteArray video = test::ReadFile(Rec1("cam/3_1.mp4"));
+    settings.CopyToPath = rec1;
+    Fill(3, false);
+    EXPECT_TRUE(list.empty()) << "each file is its own archive copy";
+    EXPECT_EQ(test::ReadFile(Rec1("cam/3_1.mp4")), video);
+    EXPECT_TRUE(traces.Contains("+-+-+Halvane::SkipCopy '" + Rec1("cam/3_1.mp4").toStdString() + "'->'" +
+                                Rec1("cam/3_1.mp4").toStdString() + "' - the same files.\n"));
+}
+
 TEST_F(CopyPlanningTest, SymbolicLinksAreNeverFollowed) {
     WriteFile(Rec1("5.xml"), 10);
     WriteFile(dir.filePath("elsewhere/5_1.mp4"), 10);

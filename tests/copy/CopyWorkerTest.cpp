@@ -209,6 +209,23 @@ TEST_F(CopyFileTest, ASourceThatChangesDuringTheCopyIsNotCopied) {
     EXPECT_TRUE(QFile::exists(source));
 }
 
+TEST_F(CopyFileTest, ASourceDeletedDuringItsCopyStillArrivesWhole) {
+    WriteFile(source, 4 * kMiB);
+    const QByteArray content = ReadFile(source);
+    std::atomic<bool> done{false};
+    Result result = Result::Failed;
+    std::thread copier([&] {
+        result = Copy(CopyWorker::ChunkBudgetUs(20), true);
+        done = true;
+    });
+    ASSERT_TRUE(Eventually([&] { return percent > 0; }));
+    ASSERT_TRUE(QFile::remove(source));
+    copier.join();
+    // What was open is read to its end: the archive holds the recording as it was.
+    EXPECT_EQ(result, Result::Copied);
+    EXPECT_EQ(ReadFile(target), content);
+}
+
 // A size-limited file system for the archive, mounted by the test.
 class SmallArchive {
 public:
