@@ -14,6 +14,9 @@ CMainFrame::CMainFrame(Environment environment)
       Link(*environment.Components, *environment.TimeSource),
       Player(*environment.Components, *environment.TimeSource),
       Playback(Player),
+      Companions(Settings, {environment.Components,
+                            environment.Services != nullptr ? environment.Services : &systemServices_,
+                            environment.Sleep}),
       environment_(std::move(environment)) {
     Link.SetMessageBoxes(environment_.MessageBoxes);
 }
@@ -103,6 +106,7 @@ void CMainFrame::OnGameTimer() {
         updateRunning_ = false;
     }
     if (!TrayCreated) TrayCreated = Tray.AddIcon(QStringLiteral("Halvane"));
+    Companions.ReapEnded();
 }
 
 bool CMainFrame::event(QEvent* event) {
