@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QThread>
 #include <QTimer>
 #include <deque>
 
@@ -14,6 +15,18 @@ namespace hv {
 namespace {
 
 using test::WaitUntil;
+
+// Probes a queue name now and then, as the workflows do, not in a busy loop: each probe
+// holds the name for a moment, and a companion that finds it held keeps trying only for
+// about two seconds.
+bool ProbeUntil(const std::function<bool()>& probe, int timeoutMs = 10000) {
+    return WaitUntil(
+        [&] {
+            QThread::msleep(50);
+            return probe();
+        },
+        timeoutMs);
+}
 
 // A queue of the test's own ("Vortamo1"), keeping the second texts that arrive.
 class RecorderQueue final : public QObject {
@@ -181,7 +194,7 @@ TEST_F(MainFrameWorkflowTest, ACompanionThatOutlivesTheFrameDoesNotKeepTheCrestr
                                     WindowShow::Hidden);
     ASSERT_EQ(first.Companions.Launcher().DetachedChildren().size(), 1u);
     const pid_t companion = first.Companions.Launcher().DetachedChildren().front();
-    ASSERT_TRUE(WaitUntil([&] { return first.Link.IsVortamoRunning(&first); }));
+    ASSERT_TRUE(ProbeUntil([&] { return first.Link.IsVortamoRunning(&first); }));
 
     frame.reset();  // Halvane ends; the recorder goes on
     Store("Port", port);

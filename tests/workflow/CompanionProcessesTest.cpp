@@ -30,7 +30,7 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) 
     while (!condition()) {
         if (deadline.hasExpired()) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
+        QThread::msleep(50);  // a probe holds the name for a moment: not in a busy loop
     }
     return true;
 }
