@@ -4,8 +4,10 @@
 //
 //   Tamberlo [-openlast] [-script FILE]
 //
-// Without -script the file named by TAMBERLO_SCRIPT is played; without either, an empty
-// game whose clock is the current time. The script is read again whenever its content
+// Without -script the file named by TAMBERLO_SCRIPT is played; without either, the last
+// game, LastGame.json next to the program; without that, an empty game whose clock is the
+// current time. Two games come with the suite (games/regular.json and
+// games/overtime-shootout.json, see ScriptedGame.h for the format). The script is read again whenever its content
 // changes, so a game can go on while the console runs; a script that cannot be used is
 // reported once and the game played so far stays.
 //
@@ -116,6 +118,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (scriptPath.isEmpty()) {
+        const QString last = QCoreApplication::applicationDirPath() + QStringLiteral("/LastGame.json");
+        if (QFile::exists(last)) scriptPath = last;
+    }
     Script script(scriptPath);
     if (!script.Refresh()) return 2;
     if (scriptPath.isEmpty()) zandrel::ReportError(QStringLiteral("Tamberlo: no script, an empty game"));
