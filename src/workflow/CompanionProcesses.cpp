@@ -1,6 +1,9 @@
 #include "workflow/CompanionProcesses.h"
 
-#include <QProcess>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <QDeadlineTimer>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -38,11 +41,21 @@ bool SystemctlServiceControl::OpenManager() {
 }
 
 void SystemctlServiceControl::StopService(const QString& name) {
-    QProcess systemctl;
-    systemctl.start(QStringLiteral("systemctl"),
-                    {QStringLiteral("stop"), name.toLower() + QStringLiteral(".service")});
-    if (!systemctl.waitForFinished(kSystemctlTimeoutMs)) systemctl.kill();
-    systemctl.waitForFinished(1000);
+    const QString systemctl = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
+    if (systemctl.isEmpty()) return;
+    // Started as the companions are, so that it inherits none of Halvane's descriptors.
+    ProcessLauncher launcher;
+    const pid_t pid = launcher.StartChild(systemctl, {QStringLiteral("stop"), name.toLower() + QStringLiteral(".service")});
+    if (pid <= 0) return;
+    QDeadlineTimer deadline(kSystemctlTimeoutMs);
+    while (!ProcessLauncher::ChildEnded(pid)) {
+        if (deadline.hasExpired()) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return;
+        }
+        QThread::msleep(20);
+    }
 }
 
 CCompanionProcesses::CCompanionProcesses(const AppSettings& settings, Environment environment)

@@ -272,5 +272,28 @@ TEST_F(CompanionProcessesTest, TheScoreBoardIsResetThroughItsComponentOrItsServi
     }
 }
 
+TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceBySystemctl) {
+    // A systemctl of the test's own, first on the path, noting how it was called.
+    const QString bin = dir.filePath("bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    QFile script(bin + "/systemctl");
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(dir.filePath("called")).toUtf8());
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8());
+    SystemctlServiceControl system;
+    EXPECT_TRUE(system.OpenManager());
+    system.StopService(kScoreBoardService);
+    QFile called(dir.filePath("called"));
+    ASSERT_TRUE(called.open(QIODevice::ReadOnly));
+    EXPECT_EQ(called.readAll(), "stop wintacore.service\n");
+
+    qputenv("PATH", dir.filePath("nothing").toUtf8());
+    EXPECT_FALSE(system.OpenManager()) << "no service manager";
+    qputenv("PATH", path);
+}
+
 }  // namespace
 }  // namespace hv
