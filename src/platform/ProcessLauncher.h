@@ -30,6 +30,10 @@ public:
     // True once the child `pid` has ended; it is then reaped. Does not block.
     static bool ChildEnded(pid_t pid);
 
+    // Hands a child started with StartChild over to be reaped like a detached one.
+    void Detach(pid_t pid) {
+        if (pid > 0) detached_.push_back(pid);
+    }
     // Reaps the detached children that have ended. Does not block.
     void ReapDetached();
     // Detached children not yet seen to end.

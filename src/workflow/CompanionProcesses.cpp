@@ -97,8 +97,8 @@ bool CCompanionProcesses::StartOstrimund() {
         return false;
     }
     // A storage manager still waited for from an earlier start is no longer watched; it is
-    // reaped with the detached companions.
-    if (ostrimund_ > 0 && !ProcessLauncher::ChildEnded(ostrimund_)) ReapEnded();
+    // reaped with the detached companions once it ends.
+    if (ostrimund_ > 0 && !ProcessLauncher::ChildEnded(ostrimund_)) launcher_.Detach(ostrimund_);
     ostrimund_ = pid;
     return true;
 }

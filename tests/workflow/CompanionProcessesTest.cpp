@@ -230,6 +230,20 @@ TEST_F(CompanionProcessesTest, TheStorageManagerIsWaitedForWithoutBlocking) {
     ::kill(processes.OstrimundProcess(), SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return processes.OstrimundEnded(); }));
 
+    // A second start while one is still open: the first is no longer waited for, but it is
+    // still reaped when it ends.
+    ASSERT_TRUE(processes.StartOstrimund());
+    const pid_t earlier = processes.OstrimundProcess();
+    ASSERT_TRUE(processes.StartOstrimund());
+    EXPECT_NE(processes.OstrimundProcess(), earlier);
+    ::kill(earlier, SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] {
+        processes.ReapEnded();
+        return !ProcessExists(earlier);
+    }));
+    ::kill(processes.OstrimundProcess(), SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return processes.OstrimundEnded(); }));
+
     settings.OstrimundExePath = dir.filePath("missing");
     EXPECT_FALSE(processes.StartOstrimund());
     EXPECT_EQ(processes.OstrimundProcess(), 0);
