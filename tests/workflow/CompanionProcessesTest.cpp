@@ -40,7 +40,10 @@ bool ProcessExists(pid_t pid) { return QFile::exists(QStringLiteral("/proc/%1").
 
 // What the descriptor refers to, as the kernel names it ("socket:[1234]", a path, ...).
 QString DescriptorTarget(pid_t pid, int fd) {
-    return QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(pid).arg(fd));
+    const QByteArray link = QStringLiteral("/proc/%1/fd/%2").arg(pid).arg(fd).toLocal8Bit();
+    char target[512];
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+    return n > 0 ? QString::fromLocal8Bit(target, static_cast<qsizetype>(n)) : QString();
 }
 
 QStringList DescriptorTargets(pid_t pid) {
@@ -189,6 +192,7 @@ TEST_F(CompanionProcessesTest, ACompanionInheritsNoDescriptorBeyondStandardOutpu
     socklen_t length = sizeof address;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     const QString socketName = DescriptorTarget(::getpid(), listener);
+    ASSERT_TRUE(socketName.startsWith("socket:[")) << socketName.toStdString();
 
     processes.StartCompanion(CompanionId::Vortamo);
     ASSERT_EQ(processes.Launcher().DetachedChildren().size(), 1u);
