@@ -16,6 +16,9 @@ CMainFrame::CMainFrame(Environment environment)
       Playback(Player),
       Worker(CopyWorker::Shared{FrameLock, Copies, Settings, CurrentCopyFile, CopyPercent, StopRequested},
              *environment.TimeSource, [this] { WriteArchiveRefresh(nullptr, true); }),
+      Companions(Settings, {environment.Components,
+                            environment.Services != nullptr ? environment.Services : &systemServices_,
+                            environment.Sleep}),
       environment_(std::move(environment)) {
     Link.SetMessageBoxes(environment_.MessageBoxes);
 }
@@ -121,6 +124,7 @@ void CMainFrame::OnGameTimer() {
         updateRunning_ = false;
     }
     if (!TrayCreated) TrayCreated = Tray.AddIcon(QStringLiteral("Halvane"));
+    Companions.ReapEnded();
 }
 
 bool CMainFrame::event(QEvent* event) {

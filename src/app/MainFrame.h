@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,10 +27,12 @@
 #include "settings/SettingsStore.h"
 #include "tray/SystemTray.h"
 #include "workflow/CompanionLink.h"
+#include "workflow/CompanionProcesses.h"
+#include "workflow/ShowProgress.h"
 
 namespace hv {
 
-class CMainFrame final : public QObject, public ITrayMenuOwner {
+class CMainFrame final : public QObject, public ITrayMenuOwner, public IWorkflowSteps {
     Q_OBJECT
 public:
     // What the frame needs from the world; tests replace each piece.
@@ -39,6 +42,10 @@ public:
         SettingsEnvironment Settings;
         const Clock* TimeSource = &Clock::System();
         TrayBackendFactory TrayBackend = QtTrayBackendFactory();
+        // The service manager (the system's when null) and the GUI thread's sleep (a
+        // real one when empty), as the companion processes use them.
+        IServiceControl* Services = nullptr;
+        std::function<void(int ms)> Sleep;
     };
 
     static constexpr int kGameTimerId = 101;
@@ -97,6 +104,23 @@ public:
     // value within its range.
     void ApplySettings(const AppSettings& settings);
 
+    // The workflow commands: each runs its workflow in the progress dialog.
+    void OnArchiveGame();
+    void OnStartNewGame();
+    void OnStopGame();
+    void OnStartArchivedGame();
+    // Runs one step of a workflow for the progress dialog.
+    bool RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) override;
+    // The step functions of the four workflows.
+    bool OnFileReset(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog);
+    bool OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog);
+    bool OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog);
+    bool OnFileOldStart(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog);
+    // The debug menu's manual recorder cycle: one step per use.
+    void OnTest();
+    // The dialog of the workflow that runs now, null between workflows.
+    CShowProgress* ActiveProgress() const { return activeProgress_; }
+
     // Window timers by our own ids.
     void SetTimer(int id, int periodMs);
     void KillTimer(int id);
@@ -127,6 +151,8 @@ public:
     CopyPlanner Planner{FrameLock, Copies};
     // Started at the end of Create, stopped by Destroy, joined by the destructor.
     CopyWorker Worker;
+    CCompanionProcesses Companions;
+    std::int32_t TestStep = 0;
 
 signals:
     // Emitted when Exit was accepted: the application ends its event loop.
@@ -143,8 +169,11 @@ private:
     void RunSplit(const QString& command);
 
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
+    void RunWorkflow(int status, unsigned titleId, int kind);
 
     Environment environment_;
+    SystemctlServiceControl systemServices_;
+    CShowProgress* activeProgress_ = nullptr;
     std::map<int, int> timers_;  // our id -> Qt's timer id
     std::map<int, int> timerPeriods_;  // our id -> period in ms
     bool updateRunning_ = false;  // the update cycle is not re-entered from a nested loop

@@ -45,7 +45,12 @@ const CommandEntry kCommands[] = {
     {cmd::Russian, WithMenuDisabled<[](CMainFrame& f) { f.ChooseLanguageCommand(kRussianLanguageId); }>, nullptr, nullptr},
     {cmd::Exit, [](CMainFrame& f) { f.Exit(); }, nullptr, nullptr},
     {cmd::About, [](CMainFrame&) { ShowAboutBox(); }, nullptr, nullptr},
-    // The workflows, Settings and Test are added by their own parts of the program.
+    {cmd::ArchiveGame, [](CMainFrame& f) { f.OnArchiveGame(); }, nullptr, nullptr},
+    {cmd::StartNewGame, [](CMainFrame& f) { f.OnStartNewGame(); }, nullptr, nullptr},
+    {cmd::StopGame, [](CMainFrame& f) { f.OnStopGame(); }, nullptr, nullptr},
+    {cmd::StartArchivedGame, [](CMainFrame& f) { f.OnStartArchivedGame(); }, nullptr, nullptr},
+    {cmd::Test, WithMenuDisabled<[](CMainFrame& f) { f.OnTest(); }>, nullptr, nullptr},
+    // Settings is added by its own part of the program.
 };
 
 const CommandEntry* FindCommand(unsigned command) {

@@ -1,11 +1,13 @@
 #include "platform/QtMessageBoxes.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
 namespace hv {
 
 BoxAnswer QtMessageBoxes::Show(const QString& text, BoxIcon icon, BoxButtons buttons) {
-    QMessageBox box;
+    // Owned by the dialog that is open (a workflow's progress dialog), if any.
+    QMessageBox box(QApplication::activeModalWidget());
     box.setWindowTitle(QStringLiteral("Halvane"));
     box.setText(text);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);

@@ -1,6 +1,11 @@
 #include "CompanionQueue.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QThread>
 #include <cstdio>
 
 #include "platform/WindowMessages.h"
@@ -14,6 +19,9 @@ constexpr unsigned kArrival = hv::WM_USER + 123;
 // Messages handled per announcement; the rest wait for a fresh one, so that a flood of
 // messages cannot starve the event loop.
 constexpr int kMaxMessagesPerRound = 1000;
+// How long a held name is tried again, and how often.
+constexpr int kNameRetryMs = 2000;
+constexpr int kNameRetryPauseMs = 100;
 
 void WriteLine(std::FILE* stream, const QString& line) {
     const QByteArray bytes = (line + u'\n').toUtf8();
@@ -22,6 +30,31 @@ void WriteLine(std::FILE* stream, const QString& line) {
 }
 
 }  // namespace
+
+QString ComponentDirectory() {
+    const QString named = qEnvironmentVariable("HALVANE_COMPONENT_DIR");
+    if (!named.isEmpty()) return named;
+    QDir dir(QCoreApplication::applicationDirPath());
+    for (int level = 0; level < 3; ++level) {
+        if (QFileInfo(dir.filePath(QStringLiteral("components"))).isDir()) return dir.filePath(QStringLiteral("components"));
+        if (!dir.cdUp()) break;
+    }
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/components");
+}
+
+QStringList Misbehaviours(const QString& program) {
+    QString words = qEnvironmentVariable((program.toUpper() + QStringLiteral("_MISBEHAVE")).toUtf8().constData());
+    if (words.isEmpty()) {
+        const QString conf = QCoreApplication::applicationDirPath() + u'/' + program + QStringLiteral(".conf");
+        if (QFileInfo::exists(conf)) {
+            const QVariant value = QSettings(conf, QSettings::IniFormat).value(QStringLiteral("misbehave"));
+            words = value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',') : value.toString();
+        }
+    }
+    QStringList list;
+    for (const QString& word : words.split(u',', Qt::SkipEmptyParts)) list << word.trimmed().toLower();
+    return list;
+}
 
 void ReportError(const QString& line) { WriteLine(stderr, line); }
 void ReportLine(const QString& line) { WriteLine(stdout, line); }
@@ -46,8 +79,13 @@ CompanionQueue::OpenResult CompanionQueue::Open(const QString& componentDirector
     }
     std::int32_t status = 0;
     std::int32_t result = 0;
-    const hv::HResult res = service->CreateQueue(status, result, name, this, kArrival, 0, 0, queueObject_);
-    queue_ = hv::QueryInterface<hv::IMessageQueue>(queueObject_.get());
+    hv::HResult res = hv::S_OK;
+    for (QDeadlineTimer retry(kNameRetryMs);; QThread::msleep(kNameRetryPauseMs)) {
+        queueObject_.reset();
+        res = service->CreateQueue(status, result, name, this, kArrival, 0, 0, queueObject_);
+        queue_ = hv::QueryInterface<hv::IMessageQueue>(queueObject_.get());
+        if ((res == hv::S_OK && result == 0 && queue_ != nullptr) || retry.hasExpired()) break;
+    }
     if (res != hv::S_OK || result != 0 || queue_ == nullptr) {
         queue_ = nullptr;
         queueObject_.reset();

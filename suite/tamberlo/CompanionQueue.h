@@ -24,8 +24,9 @@ public:
     CompanionQueue& operator=(const CompanionQueue&) = delete;
 
     enum class OpenResult { Opened, NoComponent, NameHeld };
-    // Holds `name` through the component installed in `componentDirectory`. `error` says
-    // what went wrong when the result is not Opened.
+    // Holds `name` through the component installed in `componentDirectory`. A name held
+    // by another program is tried again for about two seconds (a presence probe holds a
+    // name for a moment). `error` says what went wrong when the result is not Opened.
     OpenResult Open(const QString& componentDirectory, const QString& name, QString* error);
 
     // Sends one message with the next sequence number; false (with a line on stderr) when
@@ -46,6 +47,16 @@ private:
     hv::IMessageQueue* queue_ = nullptr;
     std::int32_t sequence_ = 0;
 };
+
+// The folder of the installed components: HALVANE_COMPONENT_DIR when set, else the first
+// "components" folder next to the program or in one of the two folders above it (the
+// suite's programs live one or two levels below its install folder).
+QString ComponentDirectory();
+
+// What a companion is told to do wrong, as lower-case words: those of the environment
+// variable <PROGRAM>_MISBEHAVE (comma-separated), else those of the "misbehave" line of
+// <Program>.conf next to the executable.
+QStringList Misbehaviours(const QString& program);
 
 // One line on standard error, flushed: the companions' only diagnostics.
 void ReportError(const QString& line);

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <algorithm>
 
 namespace zandrel {
 
@@ -80,8 +81,86 @@ bool ScriptedGame::Load(const QJsonObject& script, QString* error) {
         if (event.type.isEmpty()) return fail(QStringLiteral("an event without a type"));
         game.events_.push_back(event);
     }
+    const QJsonObject timeline = script.value("timeline").toObject();
+    for (const auto& p : timeline.value("periods").toArray()) {
+        const QJsonObject o = p.toObject();
+        TimedPeriod period{o.value("start").toDouble(-1), o.value("end").toDouble(-1),
+                           o.value("endScore").toString("0:0")};
+        if (period.start < 0) return fail(QStringLiteral("a timeline period without a start"));
+        if (period.end >= 0 && period.end < period.start)
+            return fail(QStringLiteral("a timeline period that ends before it starts"));
+        game.timelinePeriods_.push_back(period);
+    }
+    for (const auto& e : timeline.value("events").toArray()) {
+        const QJsonObject o = e.toObject();
+        TimedEvent event{o.value("type").toString(), o.value("period").toInt(), o.value("at").toDouble(-1),
+                         o.value("score").toString("0:0"), o.value("nextScore").toString()};
+        if (event.type.isEmpty() || event.at < 0) return fail(QStringLiteral("a timeline event without a type or time"));
+        game.timelineEvents_.push_back(event);
+    }
     *this = std::move(game);
     return true;
+}
+
+namespace {
+
+constexpr double kUnitsPerSecond = 10'000'000.0;
+
+std::uint64_t AfterStart(const GameRun& run, double seconds) {
+    return run.started + static_cast<std::uint64_t>(seconds * kUnitsPerSecond);
+}
+
+// The live clock: the time now, or where StopGame froze it.
+std::uint64_t RunClock(const GameRun& run, std::uint64_t now) {
+    return run.frozenAt != 0 && run.frozenAt < now ? run.frozenAt : now;
+}
+
+QString MinutesSeconds(std::uint64_t units) {
+    const std::uint64_t seconds = units / 10'000'000ULL;
+    return QStringLiteral("%1:%2").arg(seconds / 60, 2, 10, QChar(u'0')).arg(seconds % 60, 2, 10, QChar(u'0'));
+}
+
+}  // namespace
+
+ScriptedGame ScriptedGame::At(const GameRun& run, std::uint64_t now) const {
+    ScriptedGame game = *this;
+    if (run.started == 0) return game;
+    const std::uint64_t clock = RunClock(run, now);
+    if (now_ == 0) game.now_ = clock;
+    for (const TimedPeriod& p : timelinePeriods_) {
+        const std::uint64_t start = AfterStart(run, p.start);
+        if (start > clock) continue;
+        const bool ended = p.end >= 0 && AfterStart(run, p.end) <= clock;
+        game.periods_.push_back({start, ended ? p.endScore : QStringLiteral("0:0")});
+    }
+    for (const TimedEvent& e : timelineEvents_) {
+        const std::uint64_t time = AfterStart(run, e.at);
+        if (time > clock) continue;
+        std::uint64_t fromStart = 0;
+        if (e.period >= 1 && static_cast<size_t>(e.period) <= timelinePeriods_.size()) {
+            const std::uint64_t periodStart = AfterStart(run, timelinePeriods_[static_cast<size_t>(e.period - 1)].start);
+            if (time > periodStart) fromStart = time - periodStart;
+        }
+        game.events_.push_back({e.type, e.period, time, e.score, e.nextScore, MinutesSeconds(fromStart)});
+    }
+    return game;
+}
+
+std::vector<GameSplit> ScriptedGame::SplitsBetween(const GameRun& run, std::uint64_t from, std::uint64_t to) const {
+    std::vector<GameSplit> splits;
+    if (run.started == 0) return splits;
+    to = RunClock(run, to);
+    for (size_t i = 0; i < timelinePeriods_.size(); ++i) {
+        const int number = static_cast<int>(i) + 1;
+        const std::uint64_t start = AfterStart(run, timelinePeriods_[i].start);
+        if (start > from && start <= to) splits.push_back({number, start});
+        if (timelinePeriods_[i].end < 0) continue;
+        const std::uint64_t end = AfterStart(run, timelinePeriods_[i].end);
+        if (end > from && end <= to) splits.push_back({-number, end});
+    }
+    std::stable_sort(splits.begin(), splits.end(),
+                     [](const GameSplit& a, const GameSplit& b) { return a.time < b.time; });
+    return splits;
 }
 
 bool ScriptedGame::LoadFile(const QString& path, QString* error) {

@@ -4,21 +4,35 @@
 //
 //   Tamberlo [-openlast] [-script FILE]
 //
-// Without -script the file named by TAMBERLO_SCRIPT is played; without either, an empty
-// game whose clock is the current time. The script is read again whenever its content
+// Without -script the file named by TAMBERLO_SCRIPT is played; without either, the last
+// game, LastGame.json next to the program; without that, an empty game whose clock is the
+// current time. Two games come with the suite (games/regular.json and
+// games/overtime-shootout.json, see ScriptedGame.h for the format). The script is read again whenever its content
 // changes, so a game can go on while the console runs; a script that cannot be used is
 // reported once and the game played so far stays.
 //
 // A request arrives with the command as its first text and the asking application's queue
 // name as its second; the answer goes to that queue on the asker's computer, with the XML
-// as its first text. "NewGame" and "StopGame" are acknowledged on standard output;
-// "Exit" ends the program. Anything else is reported on standard error and ignored.
+// as its first text. "NewGame" starts the script's timeline (see ScriptedGame.h) on the
+// current time, "StopGame" freezes the game clock; both are acknowledged on standard
+// output. "Exit" ends the program. Anything else is reported on standard error and ignored.
+//
+// At the start of period k of the timeline the console sends "SplitAtTime k_0x<low>_0x<high>"
+// (the split time, UTC in 100-ns units since 1601) to "Halvane" and, as a control command,
+// to "Vortamo1"; at its end "SplitAtTime -k_...".
+//
+// Misbehaviours (TAMBERLO_MISBEHAVE, comma-separated, or "misbehave" in Tamberlo.conf next
+// to the program): "silent" answers nothing, "no-periods" reports no periods,
+// "no-event-names" reports no event types, "ignore-exit" stays on "Exit",
+// "refuse-stopgame" keeps the clock running on "StopGame".
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command.
 // Exit codes: 0 after "Exit", 2 bad arguments or script, 3 the queue is held by another
 // program, 4 no message queue component.
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
+#include <QTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -29,6 +43,17 @@
 namespace {
 
 const QString kQueueName = QStringLiteral("Kestrilo");
+constexpr std::uint64_t kUnixEpochAsFileTime = 116'444'736'000'000'000ULL;
+constexpr int kSplitCheckMs = 200;
+
+std::uint64_t Now() {
+    return kUnixEpochAsFileTime + static_cast<std::uint64_t>(QDateTime::currentMSecsSinceEpoch()) * 10'000ULL;
+}
+
+QString SplitCommand(const zandrel::GameSplit& split) {
+    return QString::asprintf("SplitAtTime %d_0x%08X_0x%08X", split.number, static_cast<unsigned>(split.time & 0xFFFFFFFFu),
+                             static_cast<unsigned>(split.time >> 32));
+}
 
 // The scripted game and the file it comes from.
 class Script {
@@ -93,11 +118,20 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (scriptPath.isEmpty()) {
+        const QString last = QCoreApplication::applicationDirPath() + QStringLiteral("/LastGame.json");
+        if (QFile::exists(last)) scriptPath = last;
+    }
     Script script(scriptPath);
     if (!script.Refresh()) return 2;
     if (scriptPath.isEmpty()) zandrel::ReportError(QStringLiteral("Tamberlo: no script, an empty game"));
 
+    const QStringList misbehave = zandrel::Misbehaviours(QStringLiteral("Tamberlo"));
+    auto misbehaves = [&](const char* word) { return misbehave.contains(QLatin1StringView(word)); };
+
     bool exiting = false;
+    zandrel::GameRun run;
+    std::uint64_t splitsUpTo = 0;
     zandrel::CompanionQueue* queue = nullptr;
     zandrel::CompanionQueue companion([&](const hv::QueueMessage& m) {
         if (exiting) return;
@@ -108,16 +142,38 @@ int main(int argc, char** argv) {
         const QString replyQueue = m.Texts[3].isEmpty() ? m.Texts[1] : m.Texts[3];
         if (command == QLatin1StringView("Exit")) {
             zandrel::ReportLine(QStringLiteral("command Exit"));
+            if (misbehaves("ignore-exit")) return;
             exiting = true;
             QCoreApplication::quit();
             return;
         }
-        if (command == QLatin1StringView("NewGame") || command == QLatin1StringView("StopGame")) {
+        if (command == QLatin1StringView("NewGame")) {
             zandrel::ReportLine(QStringLiteral("command ") + command);
+            script.Refresh();
+            run = {Now(), 0};
+            splitsUpTo = run.started - 1;  // a period starting at once is announced too
+            return;
+        }
+        if (command == QLatin1StringView("StopGame")) {
+            zandrel::ReportLine(QStringLiteral("command ") + command);
+            if (misbehaves("refuse-stopgame")) {
+                zandrel::ReportError(QStringLiteral("Tamberlo: refused StopGame, the clock runs on"));
+                return;
+            }
+            if (run.started != 0 && run.frozenAt == 0) run.frozenAt = Now();
+            return;
+        }
+        if (misbehaves("silent")) return;
+        if ((misbehaves("no-periods") && command == QLatin1StringView("PeriodInfo")) ||
+            (misbehaves("no-event-names") && command == QLatin1StringView("EventTypes"))) {
+            const QString empty = command == QLatin1StringView("PeriodInfo")
+                                      ? QStringLiteral("<Kestrilo><Periods></Periods></Kestrilo>")
+                                      : QStringLiteral("<Kestrilo><EventTypes></EventTypes></Kestrilo>");
+            if (!replyQueue.isEmpty()) queue->Send(senderHost, replyQueue, empty, QString());
             return;
         }
         script.Refresh();
-        const QString answer = script.Game().Answer(command);
+        const QString answer = script.Game().At(run, Now()).Answer(command);
         if (answer.isEmpty()) {
             zandrel::ReportError(QStringLiteral("Tamberlo: ignored request '%1' from %2 on '%3'")
                                      .arg(command.left(200), replyQueue.left(100), senderHost.left(100)));
@@ -132,7 +188,7 @@ int main(int argc, char** argv) {
     queue = &companion;
 
     QString error;
-    switch (companion.Open(hv::ComponentFactory::DefaultDirectory(), kQueueName, &error)) {
+    switch (companion.Open(zandrel::ComponentDirectory(), kQueueName, &error)) {
     case zandrel::CompanionQueue::OpenResult::Opened:
         break;
     case zandrel::CompanionQueue::OpenResult::NoComponent:
@@ -142,6 +198,21 @@ int main(int argc, char** argv) {
         zandrel::ReportError(QStringLiteral("Tamberlo: ") + error);
         return 3;
     }
+    // The timeline's period starts and ends, announced as splits.
+    QTimer splitTimer;
+    QObject::connect(&splitTimer, &QTimer::timeout, [&] {
+        if (run.started == 0 || misbehaves("no-periods")) return;
+        const std::uint64_t now = Now();
+        for (const zandrel::GameSplit& split : script.Game().SplitsBetween(run, splitsUpTo, now)) {
+            const QString text = SplitCommand(split);
+            zandrel::ReportLine(QStringLiteral("split ") + text);
+            queue->Send(QStringLiteral("localhost"), QStringLiteral("Halvane"), kQueueName, text);
+            queue->Send(QStringLiteral("localhost"), QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"), text);
+        }
+        splitsUpTo = now;
+    });
+    splitTimer.start(kSplitCheckMs);
+
     zandrel::ReportLine(QStringLiteral("ready"));
     return app.exec();
 }

@@ -7,14 +7,19 @@
 // answer goes to the sender's queue on the sender's computer with first text
 // "Vortamo.Answer":
 //   "GetState"              -> "GetState Record" while recording, else "GetState Stop"
-//   "GetTime"               -> "GetTime 0x<low>_0x<high>": the recorder's UTC time in
-//                              100-ns units since 1601, hexadecimal
+//   "GetTime"               -> "GetTime 0x<low>_0x<high>": the recorder's clock in
+//                              100-ns units since 1601, hexadecimal. Like the suite's
+//                              recorder it answers 3 s behind UTC, which a workstation
+//                              in step with it takes for an offset of 0.
 //   "StartRecord <args>"    starts recording, "StopRecord" stops it
 //   "ExternalControlOn", "ResetFolder", "SplitAtTime <args>"  accepted
 //   "Exit"                  ends the program
 // Anything else is reported on standard error and ignored.
 //
-// VORTAMO_CLOCK_SKEW_MS (signed) sets the recorder's clock that far from the computer's.
+// VORTAMO_CLOCK_SKEW_MS (signed) sets the recorder's clock that much further off.
+// Misbehaviours (VORTAMO_MISBEHAVE, comma-separated, or "misbehave" in Vortamo.conf next to
+// the program): "silent" answers nothing, "no-record" never records, "ignore-exit" stays
+// on "Exit".
 // VORTAMO_ROOTS (folders joined by ";") makes it record for real (Recording.h):
 // VORTAMO_CAMERAS videos per segment (2), VORTAMO_FIRST_PERIOD the number of the segment
 // before the game (50), VORTAMO_GROW_BYTES what each video grows by every 100 ms (65536).
@@ -38,10 +43,12 @@ namespace {
 const QString kControl = QStringLiteral("Vortamo.Control");
 const QString kAnswer = QStringLiteral("Vortamo.Answer");
 constexpr std::int64_t kUnixEpochAsFileTime = 116'444'736'000'000'000LL;
+// The suite's recorder answers "GetTime" this far behind UTC.
+constexpr std::int64_t kAnswerBehindMs = 3000;
 
 // The recorder's clock: UTC in 100-ns units since 1601, moved by the configured skew.
 std::uint64_t RecorderNow(std::int64_t skewMs) {
-    const std::int64_t ms = QDateTime::currentMSecsSinceEpoch() + skewMs;
+    const std::int64_t ms = QDateTime::currentMSecsSinceEpoch() - kAnswerBehindMs + skewMs;
     return static_cast<std::uint64_t>(kUnixEpochAsFileTime + ms * 10'000LL);
 }
 
@@ -84,6 +91,11 @@ int main(int argc, char** argv) {
     std::int64_t skewMs = qEnvironmentVariable("VORTAMO_CLOCK_SKEW_MS").toLongLong(&skewOk);
     if (!skewOk) skewMs = 0;
 
+    const QStringList misbehave = zandrel::Misbehaviours(QStringLiteral("Vortamo"));
+    const bool silent = misbehave.contains(QLatin1StringView("silent"));
+    const bool neverRecords = misbehave.contains(QLatin1StringView("no-record"));
+    const bool ignoresExit = misbehave.contains(QLatin1StringView("ignore-exit"));
+
     bool recording = false;
     const QStringList roots = qEnvironmentVariable("VORTAMO_ROOTS").split(u';', Qt::SkipEmptyParts);
     zandrel::Recording recorder(roots, EnvInt("VORTAMO_CAMERAS", 2), EnvInt("VORTAMO_FIRST_PERIOD", 50),
@@ -103,6 +115,7 @@ int main(int argc, char** argv) {
                                      .arg(m.Texts[2].left(200), sender.left(100), host.left(100)));
             return;
         }
+        if (silent && (command == QLatin1StringView("GetState") || command == QLatin1StringView("GetTime"))) return;
         if (command == QLatin1StringView("GetState")) {
             queue->Send(host, sender, kAnswer,
                         recording ? QStringLiteral("GetState Record") : QStringLiteral("GetState Stop"));
@@ -114,8 +127,8 @@ int main(int argc, char** argv) {
         }
         QString recordError;
         if (IsCommand(command, QLatin1StringView("StartRecord"))) {
-            recording = true;
-            if (!roots.isEmpty() && !recorder.Start(command.section(u' ', -1), &recordError))
+            recording = !neverRecords;
+            if (recording && !roots.isEmpty() && !recorder.Start(command.section(u' ', -1), &recordError))
                 zandrel::ReportError(QStringLiteral("Vortamo: ") + recordError);
             ReportClosed(recorder);
         } else if (command == QLatin1StringView("StopRecord")) {
@@ -129,8 +142,11 @@ int main(int argc, char** argv) {
                 zandrel::ReportError(QStringLiteral("Vortamo: split '%1' not done %2").arg(command.left(200), recordError));
             ReportClosed(recorder);
         } else if (command == QLatin1StringView("Exit")) {
-            exiting = true;
-            QCoreApplication::quit();
+            if (!ignoresExit) {
+                recording = false;
+                exiting = true;
+                QCoreApplication::quit();
+            }
         } else if (command != QLatin1StringView("ExternalControlOn") &&
                    command != QLatin1StringView("ResetFolder") &&
                    !IsCommand(command, QLatin1StringView("SplitAtTime"))) {
@@ -143,7 +159,7 @@ int main(int argc, char** argv) {
     queue = &companion;
 
     QString error;
-    switch (companion.Open(hv::ComponentFactory::DefaultDirectory(),
+    switch (companion.Open(zandrel::ComponentDirectory(),
                            QStringLiteral("Vortamo") + QString::number(number), &error)) {
     case zandrel::CompanionQueue::OpenResult::Opened:
         break;

@@ -9,8 +9,10 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QThread>
 #include <QTemporaryDir>
 #include <deque>
+#include <memory>
 #include <optional>
 
 #include "CompanionProcess.h"
@@ -232,8 +234,8 @@ TEST_F(CompanionProgramsTest, ProgramsThatCannotRunSaySoByTheirExitCode) {
 
 TEST_F(CompanionProgramsTest, TheRecorderFollowsRecordingAndAnswersStateAndTime) {
     CompanionProcess recorder;
-    // Its clock runs 3 s behind the computer's.
-    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo"), {"VORTAMO_CLOCK_SKEW_MS=-3000"}));
+    // A healthy recorder answers 3 s behind the computer's clock.
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo")));
     ASSERT_TRUE(recorder.WaitForLine("ready")) << recorder.Errors().toStdString();
     TestQueue halvane;
     ASSERT_TRUE(halvane.Open("Halvane"));
@@ -288,6 +290,143 @@ TEST_F(CompanionProgramsTest, TheRecorderNumberNamesItsQueue) {
     EXPECT_FALSE(probe.Open("Vortamo2"));
     TestQueue free;
     EXPECT_TRUE(free.Open("Vortamo1"));
+}
+
+TEST_F(CompanionProgramsTest, TheConsolePlaysItsTimelineFromNewGameAnnouncesPeriodsAndFreezesOnStopGame) {
+    CompanionProcess console;
+    StartConsole(console, WriteScript(R"({"timeline": {"periods": [
+        {"start": 0.2, "end": 0.5, "endScore": "1:0"}, {"start": 0.7, "end": 1.0, "endScore": "1:1"}]}})"));
+    TestQueue halvane;
+    TestQueue recorder;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    ASSERT_TRUE(recorder.Open("Vortamo1"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst(), "<Kestrilo><Periods></Periods></Kestrilo>") << "no game before NewGame";
+
+    ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
+    static const QRegularExpression split(QStringLiteral("^SplitAtTime (-?\\d)_0x[0-9A-F]{8}_0x[0-9A-F]{8}$"));
+    for (const char* number : {"1", "-1", "2", "-2"}) {
+        const auto toHalvane = halvane.Next();
+        ASSERT_TRUE(toHalvane.has_value()) << number;
+        EXPECT_EQ(toHalvane->Texts[2], "Kestrilo");
+        EXPECT_EQ(split.match(toHalvane->Texts[3]).captured(1), number) << toHalvane->Texts[3].toStdString();
+        const auto toRecorder = recorder.Next();
+        ASSERT_TRUE(toRecorder.has_value()) << number;
+        EXPECT_EQ(toRecorder->Texts[2], "Vortamo.Control");
+        EXPECT_EQ(toRecorder->Texts[3], toHalvane->Texts[3]);
+    }
+    ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst().count("<Period "), 2);
+
+    ASSERT_TRUE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+    const QString stopped = halvane.NextFirst();
+    QThread::msleep(50);
+    ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst(), stopped) << "the clock stands still";
+}
+
+TEST_F(CompanionProgramsTest, TheConsoleMisbehavesAsItIsTold) {
+    const QString script = WriteScript(kScript);
+    struct Case {
+        const char* misbehave;
+        const char* request;
+        const char* answer;  // null: none
+    } cases[] = {
+        {"silent", "TimeInfo", nullptr},
+        {"no-periods", "PeriodInfo", "<Kestrilo><Periods></Periods></Kestrilo>"},
+        {"no-event-names", "EventTypes", "<Kestrilo><EventTypes></EventTypes></Kestrilo>"},
+    };
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.misbehave);
+        CompanionProcess console;
+        ASSERT_TRUE(console.Start("Tamberlo", {"-openlast", "-script", script}, dir.filePath(QString::number(++n)),
+                                  {QStringLiteral("TAMBERLO_MISBEHAVE=") + c.misbehave}));
+        ASSERT_TRUE(console.WaitForLine("ready"));
+        ASSERT_TRUE(halvane.Send("Kestrilo", c.request, "Halvane"));
+        const auto answer = halvane.Next(c.answer ? kWaitMs : 300);
+        EXPECT_EQ(answer.has_value(), c.answer != nullptr);
+        if (answer && c.answer) EXPECT_EQ(answer->Texts[2], c.answer);
+        ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
+        EXPECT_EQ(console.WaitForExit(), 0);
+    }
+
+    // A console that ignores "Exit" keeps its name; one that refuses "StopGame" keeps its clock running.
+    CompanionProcess stubborn;
+    ASSERT_TRUE(stubborn.Start("Tamberlo", {"-openlast", "-script", WriteScript(R"({"timeline": {}})", "live.json")},
+                               dir.filePath("stubborn"), {"TAMBERLO_MISBEHAVE=ignore-exit,refuse-stopgame"}));
+    ASSERT_TRUE(stubborn.WaitForLine("ready"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+    const QString first = halvane.NextFirst();
+    QThread::msleep(50);
+    ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+    EXPECT_NE(halvane.NextFirst(), first);
+    ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
+    EXPECT_TRUE(stubborn.WaitForLine("command Exit"));
+    EXPECT_EQ(stubborn.WaitForExit(300), -1);
+    TestQueue probe;
+    EXPECT_FALSE(probe.Open("Kestrilo"));
+}
+
+TEST_F(CompanionProgramsTest, TheRecorderMisbehavesAsItIsTold) {
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    CompanionProcess recorder;
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo"), {"VORTAMO_MISBEHAVE=no-record,ignore-exit"}));
+    ASSERT_TRUE(recorder.WaitForLine("ready"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "GetState"));
+    EXPECT_EQ(halvane.NextSecond(), "GetState Stop") << "never records";
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "Exit"));
+    EXPECT_TRUE(recorder.WaitForLine("command Exit"));
+    EXPECT_EQ(recorder.WaitForExit(300), -1) << "ignores Exit";
+    recorder.Kill();
+
+    CompanionProcess silent;
+    ASSERT_TRUE(silent.Start("Vortamo", {"#1"}, dir.filePath("silent"), {"VORTAMO_MISBEHAVE=silent"}));
+    ASSERT_TRUE(silent.WaitForLine("ready"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "GetState"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "GetTime"));
+    EXPECT_FALSE(halvane.Next(300).has_value());
+}
+
+TEST_F(CompanionProgramsTest, ACompanionWaitsAMomentForANameAProbeHolds) {
+    auto holder = std::make_unique<TestQueue>();
+    ASSERT_TRUE(holder->Open("Vortamo1"));
+    CompanionProcess recorder;
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo")));
+    QThread::msleep(500);
+    holder.reset();
+    EXPECT_TRUE(recorder.WaitForLine("ready")) << recorder.Errors().toStdString();
+    EXPECT_FALSE(recorder.HasEnded());
+}
+
+TEST_F(CompanionProgramsTest, ThePostPlayCaptureIsStoppedByASecondStartAndAThirdLeavesItAlone) {
+    CompanionProcess capture;
+    ASSERT_TRUE(capture.Start("Dravenor", {"#1", "-start", "-minimize"}, dir.filePath("capture")));
+    ASSERT_TRUE(capture.WaitForLine("ready"));
+    CompanionProcess second;
+    ASSERT_TRUE(second.Start("Dravenor", {"#1", "-start", "-minimize"}, dir.filePath("second")));
+    EXPECT_EQ(second.WaitForExit(), 0);
+    EXPECT_TRUE(second.Output().contains("already running"));
+
+    CompanionProcess stop;
+    ASSERT_TRUE(stop.Start("Dravenor", {"#1", "-stop", "-exit"}, dir.filePath("stop")));
+    EXPECT_EQ(stop.WaitForExit(), 0);
+    EXPECT_EQ(capture.WaitForExit(), 0);
+    EXPECT_TRUE(capture.Output().contains("command Exit"));
+
+    CompanionProcess none;
+    ASSERT_TRUE(none.Start("Dravenor", {"#1", "-stop", "-exit"}, dir.filePath("none")));
+    EXPECT_EQ(none.WaitForExit(), 0) << "also when none runs";
+    CompanionProcess bad;
+    ASSERT_TRUE(bad.Start("Dravenor", {"-start"}, dir.filePath("bad")));
+    EXPECT_EQ(bad.WaitForExit(), 2);
 }
 
 }  // namespace

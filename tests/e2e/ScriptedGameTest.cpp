@@ -105,5 +105,67 @@ TEST(ScriptedGameTest, WithoutAScriptedTimeTheClockIsTheCurrentTime) {
     EXPECT_EQ(game.Answer(QStringLiteral("EventTypes")).count(QStringLiteral("<Type ")), 8);
 }
 
+TEST(ScriptedGameTest, ATimelineComesDueFromNewGameAndStopsWhereTheClockWasFrozen) {
+    ScriptedGame game;
+    ASSERT_TRUE(game.Load(Json(R"({"timeline": {
+        "periods": [{"start": 10, "end": 70, "endScore": "1:0"}, {"start": 90, "endScore": "2:0"}],
+        "events": [{"type": "Гол", "period": 1, "at": 40, "nextScore": "1:0"},
+                   {"type": "Гол", "period": 2, "at": 100, "score": "1:0", "nextScore": "2:0"}]}})")));
+    const std::uint64_t second = 10'000'000ULL;
+    const std::uint64_t t0 = ParseUtc("2022-01-20T12:00:00Z");
+    GameRun run{t0, 0};
+    EXPECT_EQ(ScriptedGame(game).At({}, t0).Answer("PeriodInfo"), "<Kestrilo><Periods></Periods></Kestrilo>")
+        << "nothing before NewGame";
+
+    const ScriptedGame atSeventy = game.At(run, t0 + 75 * second);
+    // As the same period written with its time.
+    ScriptedGame fixed;
+    ASSERT_TRUE(fixed.Load(Json(R"({"periods": [{"start": "2022-01-20T12:00:10Z", "endScore": "1:0"}]})")));
+    EXPECT_EQ(atSeventy.Answer("PeriodInfo"), fixed.Answer("PeriodInfo"));
+    EXPECT_TRUE(game.At(run, t0 + 65 * second - 1).Answer("PeriodInfo").contains(R"(EndScore="0:0")"))
+        << "a period under way has no final score yet";
+    EXPECT_EQ(atSeventy.Answer("EventCountГол"), R"(<Kestrilo><Events Count="1"/></Kestrilo>)");
+    EXPECT_TRUE(atSeventy.Answer("EventInfo0_Гол").contains(R"(FromStart="00:30")"));
+    EXPECT_TRUE(atSeventy.Answer("TimeInfo").contains("LastGameTime"));
+
+    // Frozen at 95 s: the second goal never comes, the clock stays.
+    run.frozenAt = t0 + 95 * second;
+    const ScriptedGame later = game.At(run, t0 + 500 * second);
+    EXPECT_EQ(later.Answer("EventCountГол"), R"(<Kestrilo><Events Count="1"/></Kestrilo>)");
+    EXPECT_EQ(later.Answer("TimeInfo"), game.At(run, t0 + 96 * second).Answer("TimeInfo"));
+
+    const auto splits = game.SplitsBetween({t0, 0}, t0, t0 + 200 * second);
+    ASSERT_EQ(splits.size(), 3u);
+    EXPECT_EQ(splits[0].number, 1);
+    EXPECT_EQ(splits[0].time, t0 + 10 * second);
+    EXPECT_EQ(splits[1].number, -1);
+    EXPECT_EQ(splits[2].number, 2);
+    EXPECT_TRUE(game.SplitsBetween({t0, 0}, t0 + 10 * second, t0 + 69 * second).empty()) << "each split once";
+    EXPECT_EQ(game.SplitsBetween(run, t0, t0 + 200 * second).size(), 3u);
+    run.frozenAt = t0 + 50 * second;
+    EXPECT_EQ(game.SplitsBetween(run, t0, t0 + 200 * second).size(), 1u) << "no period ends after the stop";
+}
+
+TEST(ScriptedGameTest, TheShippedGamesLoadAndPlayToTheirEnd) {
+    const struct {
+        const char* file;
+        int periods;
+        int shots;
+    } games[] = {{"regular.json", 3, 0}, {"overtime-shootout.json", 5, 3}};
+    for (const auto& g : games) {
+        ScriptedGame game;
+        QString error;
+        ASSERT_TRUE(game.LoadFile(QStringLiteral(HALVANE_SUITE_GAMES "/") + g.file, &error)) << error.toStdString();
+        EXPECT_TRUE(game.HasTimeline());
+        const std::uint64_t t0 = ParseUtc("2022-01-20T12:00:00Z");
+        const std::uint64_t end = t0 + 3600 * 10'000'000ULL;
+        EXPECT_EQ(game.SplitsBetween({t0, 0}, t0, end).size(), static_cast<size_t>(2 * g.periods)) << g.file;
+        const QString periods = game.At({t0, 0}, end).Answer("PeriodInfo");
+        EXPECT_EQ(periods.count("<Period "), g.periods) << g.file;
+        EXPECT_EQ(game.At({t0, 0}, end).Answer("EventCountБулит"),
+                  QStringLiteral("<Kestrilo><Events Count=\"%1\"/></Kestrilo>").arg(g.shots));
+    }
+}
+
 }  // namespace
 }  // namespace zandrel

@@ -1,0 +1,68 @@
+// The workflow commands, the dispatch of the progress dialog's ticks to the workflows'
+// step functions, and the debug menu's manual recorder cycle.
+#include <QCoreApplication>
+
+#include "app/DiagnosticLog.h"
+#include "app/Language.h"
+#include "app/MainFrame.h"
+
+namespace hv {
+
+void CMainFrame::OnArchiveGame() { RunWorkflow(3, 543, kArchiveGame); }
+void CMainFrame::OnStartNewGame() { RunWorkflow(1, 544, kStartNewGame); }
+void CMainFrame::OnStopGame() { RunWorkflow(2, 545, kStopGame); }
+void CMainFrame::OnStartArchivedGame() { RunWorkflow(1, 546, kStartArchivedGame); }
+
+void CMainFrame::RunWorkflow(int status, unsigned titleId, int kind) {
+    // Clicks on the icon are ignored while the dialog is open.
+    Tray.SetMenuEnabled(false);
+    SetStatus(status);
+    {
+        CShowProgress dialog(this, titleId, kind);
+        activeProgress_ = &dialog;
+        dialog.exec();
+        activeProgress_ = nullptr;
+    }
+    Tray.SetMenuEnabled(true);
+}
+
+bool CMainFrame::RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
+    switch (kind) {
+    case kArchiveGame: return OnFileReset(step, deadline, dialog);
+    case kStartNewGame: return OnFileRecStart(step, deadline, dialog);
+    case kStopGame: return OnFileRecStop(step, deadline, dialog);
+    case kStartArchivedGame: return OnFileOldStart(step, deadline, dialog);
+    default: return false;
+    }
+}
+
+void CMainFrame::OnTest() {
+    const Clock& clock = *environment_.TimeSource;
+    QString sent;
+    if (TestStep == 0) {
+        Link.SendToVortamo(QStringLiteral("ExternalControlOn"));
+        Link.SendToVortamo(QStringLiteral("ResetFolder"));
+        GameStartLocal = clock.LocalNow();
+        GameStartLocal.second = 0;
+        GameStartLocal.millisecond = 0;
+        Game.SetGameStart(GameStartLocal);
+        GameFolder = QString::asprintf("%04d-%02d-%02d\\%02d-%02d\\", GameStartLocal.year, GameStartLocal.month,
+                                       GameStartLocal.day, GameStartLocal.hour, GameStartLocal.minute);
+        sent = QStringLiteral("StartRecord 1111111111111111 0 \\") + GameFolder;
+        Link.SendToVortamo(sent);
+        TestStep = 1;
+    } else if (TestStep > 3) {
+        sent = QStringLiteral("StopRecord");
+        Link.SendToVortamo(sent);
+        TestStep = 0;
+    } else {
+        const FileTime now = clock.UtcNow();
+        sent = QString::asprintf("SplitAtTime %d_0x%08X_0x%08X", TestStep, static_cast<unsigned>(now & 0xFFFFFFFFu),
+                                 static_cast<unsigned>(now >> 32));
+        Link.SendToVortamo(sent);
+        TestStep = TestStep > 0 ? -TestStep : 1 - TestStep;
+    }
+    environment_.MessageBoxes->Show(sent, BoxIcon::Information, BoxButtons::Ok);
+}
+
+}  // namespace hv

@@ -1,0 +1,77 @@
+// The progress dialog and the icon's status on a real (virtual) display, photographed at
+// each step of a workflow the test lets go on step by step.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+
+#include "DesktopSupport.h"
+
+namespace hv::desktop {
+namespace {
+
+TEST(DesktopProgress, TheDialogShowsCaptionStepTextAndProgressWhileTheIconFollowsTheStatus) {
+    for (const char* tool : {"Xvfb", "xdotool", "xprop", "trayer"})
+        if (FindTool(QString::fromLatin1(tool)).isEmpty()) GTEST_SKIP() << "needs " << tool;
+    auto display = XDisplay::Start();
+    if (!display) GTEST_SKIP() << "the virtual X server did not start";
+    World world(QStringLiteral("progress"));
+    ASSERT_TRUE(world.IsValid());
+    world.SetSetting(QStringLiteral("Port"), FreePort());
+
+    Child area;
+    QProcessEnvironment areaEnvironment = QProcessEnvironment::systemEnvironment();
+    display->Apply(areaEnvironment);
+    ASSERT_TRUE(area.Start(FindTool(QStringLiteral("trayer")),
+                           {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                            "--heighttype", "pixel", "--height", "24"},
+                           areaEnvironment));
+    ASSERT_TRUE(WaitUntil([&] {
+        return display->Tool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "trayer"}).has_value();
+    }));
+
+    Child shown;
+    ASSERT_TRUE(shown.Start(QStringLiteral(HALVANE_PROGRESS_SHOW), {world.Path(".")}, world.Environment(display.get())));
+    const struct {
+        const char* tooltip;
+        unsigned icon;
+        const char* text;
+    } steps[] = {
+        {"Halvane\\nStart recording", 311, "Run Vortamo"},
+        {"Halvane\\nStop recording", 312, "Wait Vortamo answer"},
+        {"Halvane\\nSave game to archive", 313, "Save info for video archive server"},
+    };
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        const QString line = shown.NextLine();
+        EXPECT_EQ(line, QStringLiteral("step %1 status %2 tooltip %3 icon %4")
+                            .arg(k)
+                            .arg(k + 1)
+                            .arg(QString::fromLatin1(steps[k].tooltip))
+                            .arg(steps[k].icon))
+            << shown.ErrorText().toStdString();
+        // The dialog: its caption, as the window manager sees it.
+        QString dialog;
+        ASSERT_TRUE(WaitUntil([&] {
+            for (const QString& window : display->VisibleWindowsOf(shown.Pid()))
+                if (display->Title(window) == QStringLiteral("Start Recording")) dialog = window;
+            return !dialog.isEmpty();
+        })) << shown.ErrorText().toStdString();
+        const QRect place = display->Geometry(dialog);
+        EXPECT_GT(place.width(), 100);
+        // Let the step text and the bar be painted, then photograph the dialog and the icon.
+        // (The tooltip itself is checked above: while the modal dialog is open the icon
+        // receives no pointer events, so the desktop shows no tooltip.)
+        QThread::msleep(300);
+        EXPECT_TRUE(display->Screenshot(QStringLiteral("progress-step%1.png").arg(k), place.adjusted(-4, -24, 4, 4)));
+        EXPECT_TRUE(display->Screenshot(QStringLiteral("progress-icon-status%1.png").arg(k + 1), QRect(520, 0, 120, 24)));
+        QFile(world.Path(QStringLiteral("go%1").arg(k))).open(QIODevice::WriteOnly);
+    }
+    EXPECT_EQ(shown.NextLine(), QStringLiteral("done"));
+    EXPECT_TRUE(shown.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(shown.process.exitCode(), 0) << shown.ErrorText().toStdString();
+}
+
+}  // namespace
+}  // namespace hv::desktop

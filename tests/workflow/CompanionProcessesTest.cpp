@@ -1,0 +1,317 @@
+// Starting, finding and ending the suite's programs as real child processes, and the
+// score board reset through the installed component or its service.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstring>
+#include <functional>
+
+#include "LogCapture.h"
+#include "settings/SettingsStore.h"
+#include "workflow/CompanionLink.h"
+#include "workflow/CompanionProcesses.h"
+
+namespace hv {
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(50);  // a probe holds the name for a moment: not in a busy loop
+    }
+    return true;
+}
+
+// The process exists (also as a zombie) in this process's view of the system.
+bool ProcessExists(pid_t pid) { return QFile::exists(QStringLiteral("/proc/%1").arg(pid)); }
+
+// What the descriptor refers to, as the kernel names it ("socket:[1234]", a path, ...).
+QString DescriptorTarget(pid_t pid, int fd) {
+    const QByteArray link = QStringLiteral("/proc/%1/fd/%2").arg(pid).arg(fd).toLocal8Bit();
+    char target[512];
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+    return n > 0 ? QString::fromLocal8Bit(target, static_cast<qsizetype>(n)) : QString();
+}
+
+QStringList DescriptorTargets(pid_t pid) {
+    QStringList targets;
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString& fd : fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot))
+        targets << fd + u'=' + DescriptorTarget(pid, fd.toInt());
+    return targets;
+}
+
+class RecordingServices final : public IServiceControl {
+public:
+    bool OpenManager() override {
+        calls << QStringLiteral("open");
+        return managerAvailable;
+    }
+    void StopService(const QString& name) override { calls << QStringLiteral("stop ") + name; }
+    bool managerAvailable = true;
+    QStringList calls;
+};
+
+class CompanionProcessesTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("ZANDREL_QUEUE_SCOPE", "halvane-processes-" + QByteArray::number(QCoreApplication::applicationPid()));
+        qputenv("HALVANE_COMPONENT_DIR", (QCoreApplication::applicationDirPath() + "/components").toUtf8());
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        settings.SetupPath = QStringLiteral(HALVANE_SUITE_SETUP_PATH);
+        ComposeExecutablePaths(settings);
+        ASSERT_TRUE(QFile::exists(settings.VortamoExePath)) << settings.VortamoExePath.toStdString();
+        qunsetenv("SCOREBOARD_MISBEHAVE");
+        qunsetenv("DRAVENOR_MISBEHAVE");
+    }
+
+    void TearDown() override {
+        // Nothing started here outlives the test as a zombie.
+        for (pid_t pid : processes.Launcher().DetachedChildren()) ::kill(pid, SIGKILL);
+        EXPECT_TRUE(WaitUntil([&] {
+            processes.ReapEnded();
+            return processes.Launcher().DetachedChildren().empty();
+        }));
+    }
+
+    bool Running(const char* name) { return !link.IsQueueNameFree(QString::fromLatin1(name), &window); }
+
+    QTemporaryDir dir;
+    AppSettings settings;
+    ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
+    RecordingServices services;
+    std::vector<int> sleeps;
+    CCompanionProcesses processes{settings, {&components, &services, [this](int ms) { sleeps.push_back(ms); }}};
+    CCompanionLink link{components};
+    QObject window;
+    test::LogCapture log;
+};
+
+TEST_F(CompanionProcessesTest, TheCompanionTableNamesEachProgramAndHowItIsStartedAndStopped) {
+    struct Row {
+        CompanionId id;
+        const char* queue;
+        const char* start;
+        const char* stop;
+        WindowShow show;
+    } rows[] = {
+        {CompanionId::Vortamo, "Vortamo1", "#1", nullptr, WindowShow::Hidden},
+        {CompanionId::Dravenor, "Dravenor1", "#1 -start -minimize", "#1 -stop -exit", WindowShow::Hidden},
+        {CompanionId::Kestrilo, "Kestrilo", "-openlast", nullptr, WindowShow::Normal},
+        {CompanionId::Ostrimund, nullptr, "", nullptr, WindowShow::Normal},
+    };
+    for (const Row& row : rows) {
+        const CompanionEntry& entry = Companion(row.id);
+        EXPECT_EQ(entry.Id, row.id);
+        EXPECT_STREQ(entry.QueueName, row.queue);
+        EXPECT_STREQ(entry.StartArgs, row.start);
+        EXPECT_STREQ(entry.StopArgs, row.stop);
+        EXPECT_EQ(entry.Show, row.show);
+    }
+    EXPECT_EQ(settings.*Companion(CompanionId::Kestrilo).ExePath, settings.TamberloExePath);
+}
+
+TEST_F(CompanionProcessesTest, EachCompanionIsStartedFoundByItsNameToldToEndAndGone) {
+    ASSERT_TRUE(link.OpenQueue(&window));
+    EXPECT_FALSE(processes.LaunchAsUser(settings.VortamoExePath, {"#1"}));
+    EXPECT_TRUE(log.Contains("Halvane::LaunchAsUser('" + settings.VortamoExePath.toStdString() + " #1') not available"));
+
+    processes.StartCompanion(CompanionId::Vortamo);
+    processes.StartCompanion(CompanionId::Kestrilo);
+    processes.StartCompanion(CompanionId::Dravenor);
+    ASSERT_EQ(processes.Launcher().DetachedChildren().size(), 3u);
+    for (const char* name : {"Vortamo1", "Kestrilo", "Dravenor1"})
+        EXPECT_TRUE(WaitUntil([&] { return Running(name); })) << name;
+
+    // A second start of the post-play capture leaves the running one alone.
+    processes.StartCompanion(CompanionId::Dravenor);
+    EXPECT_TRUE(WaitUntil([&] {
+        processes.ReapEnded();
+        return processes.Launcher().DetachedChildren().size() == 3u;
+    }));
+    EXPECT_TRUE(Running("Dravenor1"));
+
+    const std::vector<pid_t> started = processes.Launcher().DetachedChildren();
+    EXPECT_TRUE(link.SendToVortamo("Exit"));
+    EXPECT_TRUE(link.SendToKestrilo("Exit"));
+    processes.StopDravenor();
+    for (const char* name : {"Vortamo1", "Kestrilo", "Dravenor1"})
+        EXPECT_TRUE(WaitUntil([&] { return !Running(name); })) << name;
+    EXPECT_TRUE(WaitUntil([&] {
+        processes.ReapEnded();
+        return processes.Launcher().DetachedChildren().empty();
+    }));
+    for (pid_t pid : started) EXPECT_FALSE(ProcessExists(pid)) << "no zombie of " << pid;
+}
+
+TEST_F(CompanionProcessesTest, APostPlayCaptureThatRefusesToEndStaysAndStopperExitsAtOnce) {
+    qputenv("DRAVENOR_MISBEHAVE", "refuse-exit");
+    processes.StartCompanion(CompanionId::Dravenor);
+    ASSERT_TRUE(WaitUntil([&] { return Running("Dravenor1"); }));
+    processes.StopDravenor();
+    // The stopper ends by itself; the holder stays.
+    EXPECT_TRUE(WaitUntil([&] {
+        processes.ReapEnded();
+        return processes.Launcher().DetachedChildren().size() == 1u;
+    }));
+    QThread::msleep(300);
+    EXPECT_TRUE(Running("Dravenor1"));
+}
+
+TEST_F(CompanionProcessesTest, AStartThatFailsIsOnlyLogged) {
+    processes.StartCompanion(dir.filePath("missing"), {"#1"}, WindowShow::Hidden);
+    EXPECT_TRUE(processes.Launcher().DetachedChildren().empty());
+    EXPECT_TRUE(log.Contains("Halvane::StartCompanion('" + dir.filePath("missing").toStdString() + "') failed"));
+}
+
+TEST_F(CompanionProcessesTest, ACompanionInheritsNoDescriptorBeyondStandardOutputAndError) {
+    // A listening socket as the Crestron port is, opened without close-on-exec.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const QString socketName = DescriptorTarget(::getpid(), listener);
+    ASSERT_TRUE(socketName.startsWith("socket:[")) << socketName.toStdString();
+
+    processes.StartCompanion(CompanionId::Vortamo);
+    ASSERT_EQ(processes.Launcher().DetachedChildren().size(), 1u);
+    const pid_t child = processes.Launcher().DetachedChildren().front();
+    ASSERT_TRUE(WaitUntil([&] { return Running("Vortamo1"); }));
+    const QStringList targets = DescriptorTargets(child);
+    EXPECT_FALSE(targets.join(u' ').contains(socketName)) << targets.join(u' ').toStdString();
+    EXPECT_TRUE(targets.contains(QStringLiteral("0=/dev/null"))) << targets.join(u' ').toStdString();
+
+    // With the companion still running, the port can be taken again once closed here.
+    ::close(listener);
+    const int again = ::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(::bind(again, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ::close(again);
+    ::kill(child, SIGTERM);
+}
+
+TEST_F(CompanionProcessesTest, TheStorageManagerIsWaitedForWithoutBlocking) {
+    const QString closeFile = dir.filePath("close");
+    qputenv("OSTRIMUND_EXIT_FILE", closeFile.toUtf8());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    ASSERT_TRUE(processes.StartOstrimund());
+    const pid_t pid = processes.OstrimundProcess();
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(processes.OstrimundEnded()) << "the window is open";
+        QThread::msleep(50);
+    }
+    QFile(closeFile).open(QIODevice::WriteOnly);
+    EXPECT_TRUE(WaitUntil([&] { return processes.OstrimundEnded(); }));
+    EXPECT_EQ(processes.OstrimundProcess(), 0);
+    EXPECT_FALSE(ProcessExists(pid)) << "reaped";
+    EXPECT_TRUE(processes.OstrimundEnded()) << "none is waited for";
+
+    // Ended by a signal, as by closing its window.
+    qunsetenv("OSTRIMUND_EXIT_FILE");
+    ASSERT_TRUE(processes.StartOstrimund());
+    EXPECT_FALSE(processes.OstrimundEnded());
+    ::kill(processes.OstrimundProcess(), SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return processes.OstrimundEnded(); }));
+
+    // A second start while one is still open: the first is no longer waited for, but it is
+    // still reaped when it ends.
+    ASSERT_TRUE(processes.StartOstrimund());
+    const pid_t earlier = processes.OstrimundProcess();
+    ASSERT_TRUE(processes.StartOstrimund());
+    EXPECT_NE(processes.OstrimundProcess(), earlier);
+    ::kill(earlier, SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] {
+        processes.ReapEnded();
+        return !ProcessExists(earlier);
+    }));
+    ::kill(processes.OstrimundProcess(), SIGTERM);
+    EXPECT_TRUE(WaitUntil([&] { return processes.OstrimundEnded(); }));
+
+    settings.OstrimundExePath = dir.filePath("missing");
+    EXPECT_FALSE(processes.StartOstrimund());
+    EXPECT_EQ(processes.OstrimundProcess(), 0);
+}
+
+TEST_F(CompanionProcessesTest, TheScoreBoardIsResetThroughItsComponentOrItsService) {
+    struct Case {
+        const char* misbehave;
+        bool installed;
+        bool manager;
+        bool resetResult;
+        bool isResetAfter;
+        QStringList serviceCalls;
+        std::vector<int> sleeps;
+        bool logsFailedStatus;
+    } cases[] = {
+        {"", true, true, true, true, {}, {}, false},
+        {"stuck", true, true, true, false, {}, {}, false},
+        {"status-fails", true, true, true, true, {}, {}, true},
+        {"not-installed", true, true, true, true, {"open", "stop Wintacore"}, {1000}, false},
+        {"not-installed", true, false, false, true, {"open"}, {}, false},
+        {"", false, true, true, true, {"open", "stop Wintacore"}, {1000}, false},
+    };
+    ComponentFactory none{dir.filePath("no-components")};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.misbehave) + (c.installed ? " installed" : " no folder") +
+                     (c.manager ? "" : " no manager"));
+        qputenv("SCOREBOARD_MISBEHAVE", c.misbehave);
+        services.calls.clear();
+        services.managerAvailable = c.manager;
+        sleeps.clear();
+        log.Clear();
+        CCompanionProcesses scoreBoard{settings,
+                                       {c.installed ? &components : &none, &services, [this](int ms) { sleeps.push_back(ms); }}};
+        EXPECT_EQ(scoreBoard.ResetScoreBoard(), c.resetResult);
+        EXPECT_EQ(services.calls, c.serviceCalls);
+        EXPECT_EQ(sleeps, c.sleeps);
+        EXPECT_EQ(scoreBoard.IsScoreBoardReset(), c.isResetAfter);
+        EXPECT_EQ(log.Contains("Halvane::IsScoreBoardReset status call failed"), c.logsFailedStatus);
+    }
+}
+
+TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceBySystemctl) {
+    // A systemctl of the test's own, first on the path, noting how it was called.
+    const QString bin = dir.filePath("bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    QFile script(bin + "/systemctl");
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(dir.filePath("called")).toUtf8());
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8());
+    SystemctlServiceControl system;
+    EXPECT_TRUE(system.OpenManager());
+    system.StopService(kScoreBoardService);
+    QFile called(dir.filePath("called"));
+    ASSERT_TRUE(called.open(QIODevice::ReadOnly));
+    EXPECT_EQ(called.readAll(), "stop wintacore.service\n");
+
+    qputenv("PATH", dir.filePath("nothing").toUtf8());
+    EXPECT_FALSE(system.OpenManager()) << "no service manager";
+    qputenv("PATH", path);
+}
+
+}  // namespace
+}  // namespace hv
