@@ -21,6 +21,7 @@
 #include "playback/PlaybackControl.h"
 #include "playback/ReplayPlayer.h"
 #include "settings/AppSettings.h"
+#include "settings/SettingsDlg.h"
 #include "settings/SettingsStore.h"
 #include "tray/SystemTray.h"
 #include "workflow/CompanionLink.h"
@@ -37,6 +38,7 @@ public:
         SettingsEnvironment Settings;
         const Clock* TimeSource = &Clock::System();
         TrayBackendFactory TrayBackend = QtTrayBackendFactory();
+        IFilePrompt* FilePrompt = nullptr;  // the settings dialog's pickers; null: the desktop's
     };
 
     static constexpr int kGameTimerId = 101;
@@ -69,6 +71,8 @@ public:
     void AdvancedStart();
     void AdvancedStop();
     void ChooseLanguageCommand(unsigned lcid);
+    // "Settings...": the settings dialog, and on OK the new values applied and saved.
+    void SettingsCommand();
     void Exit();
 
     // One tick of the game timer (the update cycle).
@@ -116,6 +120,7 @@ private:
     void OnGameTimer();
     void StopPlayback();
     void ShowCopyStatus(int state);
+    void ApplySettings(const SettingsDlgValues& values);
 
     Environment environment_;
     std::map<int, int> timers_;  // our id -> Qt's timer id

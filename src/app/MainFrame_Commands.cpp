@@ -33,7 +33,7 @@ const CommandEntry kCommands[] = {
      [](const CMainFrame& f) { return !f.ExecutionEnabled; }, nullptr},
     {cmd::AdvancedStop, WithMenuDisabled<[](CMainFrame& f) { f.AdvancedStop(); }>,
      [](const CMainFrame& f) { return f.ExecutionEnabled; }, nullptr},
-    {cmd::Settings, nullptr,
+    {cmd::Settings, WithMenuDisabled<[](CMainFrame& f) { f.SettingsCommand(); }>,
      [](const CMainFrame& f) { return f.CurrentStatus != 5 && f.CurrentStatus != 7; }, nullptr},
     {cmd::KestriloLog, [](CMainFrame& f) { f.Link.MessageLog = !f.Link.MessageLog; }, nullptr,
      [](const CMainFrame& f) { return f.Link.MessageLog; }},
@@ -45,7 +45,7 @@ const CommandEntry kCommands[] = {
     {cmd::Russian, WithMenuDisabled<[](CMainFrame& f) { f.ChooseLanguageCommand(kRussianLanguageId); }>, nullptr, nullptr},
     {cmd::Exit, [](CMainFrame& f) { f.Exit(); }, nullptr, nullptr},
     {cmd::About, [](CMainFrame&) { ShowAboutBox(); }, nullptr, nullptr},
-    // The workflows, Settings and Test are added by their own parts of the program.
+    // The workflows and Test are added by their own parts of the program.
 };
 
 const CommandEntry* FindCommand(unsigned command) {

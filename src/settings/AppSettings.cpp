@@ -1,5 +1,6 @@
 #include "settings/AppSettings.h"
 
+#include <QDir>
 #include <array>
 
 namespace hv {
@@ -13,6 +14,19 @@ QString AppSettings::JoinFolderList(const QStringList& folders) {
     for (const QString& folder : folders)
         if (!folder.isEmpty()) kept.append(folder);
     return kept.join(QLatin1Char(';'));
+}
+
+QString WithTrailingSeparator(const QString& folder) {
+    if (folder.size() <= 1) return folder;
+    const QChar last = folder.back();
+    if (last == QDir::separator() || last == QLatin1Char('/')) return folder;
+    return folder + QDir::separator();
+}
+
+void NormalizeCopySettings(AppSettings& settings) {
+    settings.CopyRateLimit_MBperSEC = kCopyRateLimitRange.Clamp(settings.CopyRateLimit_MBperSEC);
+    settings.DefPeriodNumber = kDefPeriodNumberRange.Clamp(settings.DefPeriodNumber);
+    settings.CopyToPath = WithTrailingSeparator(settings.CopyToPath);
 }
 
 std::span<const StoredSettingKey> StoredSettingKeys() {

@@ -49,6 +49,31 @@ struct AppSettings {
     static QString JoinFolderList(const QStringList& folders);
 };
 
+// The ranges the settings dialog allows; what it shows and saves lies within them.
+struct SettingRange {
+    std::int32_t Min;
+    std::int32_t Max;
+    constexpr std::int32_t Clamp(std::int32_t value) const {
+        return value < Min ? Min : (value > Max ? Max : value);
+    }
+};
+inline constexpr SettingRange kPortRange{1, 65535};
+inline constexpr SettingRange kPrerollRange{0, 99};
+inline constexpr SettingRange kCopyRateLimitRange{1, 99};
+inline constexpr SettingRange kDefPeriodNumberRange{0, 999};
+// The FIFO sizes the dialog offers, in ms, in the order shown.
+inline constexpr std::int32_t kFifoSizesMs[] = {100, 200, 300, 500, 800, 1000};
+
+// Brings the copy settings into the form the copy worker and the archive use: the rate
+// limit and the period number before the game clamped to the dialog's ranges, and
+// CopyToPath ending with the native separator when it is longer than one character.
+// The caller holds FrameLock when the frame's own settings are changed.
+void NormalizeCopySettings(AppSettings& settings);
+
+// CopyToPath with the native separator appended when it is longer than one character and
+// does not end with a separator.
+QString WithTrailingSeparator(const QString& folder);
+
 // One stored value: its name and the field that holds it.
 struct StoredSettingKey {
     const char* Name;
