@@ -311,7 +311,7 @@ void CSettingsDlg::BuildControls() {
 }
 
 QWidget* CSettingsDlg::Control(int id) const {
-    return findChild<QWidget*>(ObjectName(id), Qt::FindDirectChildrenOnly);
+    return findChild<QWidget*>(ObjectName(id));
 }
 
 int CSettingsDlg::DoModal() {
