@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <array>
 #include <iterator>
@@ -206,7 +207,9 @@ void CSettingsDlg::BuildControls() {
     from_->setSelectionMode(QAbstractItemView::SingleSelection);
     from_->setSortingEnabled(true);
     from_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    from_->setMinimumHeight(from_->fontMetrics().height() * 4);
+    // About five folders high, as in the template; a long path scrolls sideways.
+    from_->setFixedHeight(from_->fontMetrics().lineSpacing() * 5 + 2 * from_->frameWidth() +
+                          from_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4);
     fromLabel->setBuddy(from_);
     add_ = button(kAdd);
     remove_ = button(kRemove);
@@ -280,7 +283,7 @@ void CSettingsDlg::BuildControls() {
     auto* copyLayout = new QVBoxLayout(copyGroup);
     copyLayout->addLayout(remoteRow);
     copyLayout->addWidget(fromLabel);
-    copyLayout->addWidget(from_, 1);
+    copyLayout->addWidget(from_);
     copyLayout->addLayout(folderButtons);
     copyLayout->addWidget(toLabel);
     copyLayout->addLayout(toRow);
@@ -377,6 +380,10 @@ bool CSettingsDlg::OnInitDialog() {
     deleteCopied_->setChecked(values_.DeleteCopiedFiles);
     rateLimit_->setValue(values_.CopyRateLimit_MBperSEC);
     periodNumber_->setValue(values_.DefPeriodNumber);
+
+    // The first control takes the keyboard, its text selected for typing over.
+    port_->setFocus(Qt::TabFocusReason);
+    port_->selectAll();
     return true;
 }
 
