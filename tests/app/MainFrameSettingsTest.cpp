@@ -75,6 +75,8 @@ protected:
             poll->stop();
             poll->deleteLater();
             ++opened;
+            // Should the test's steps leave it open, it is cancelled in the end.
+            QTimer::singleShot(20000, dialog, &QDialog::reject);
             act(*dialog);
         });
         poll->start();

@@ -3,21 +3,25 @@
 // OK hands back and writes for the replay machine, and its texts in English and Russian.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 #include <vector>
 
@@ -421,6 +425,52 @@ TEST_F(SettingsDlgTest, ArchiveRootIsPickedWithSaveAs) {
     files_.answers = {"/any.mp4"};
     Click(CSettingsDlg::kBrowseTo);
     EXPECT_EQ(PressOk().CopyToPath, "/");
+}
+
+TEST_F(SettingsDlgTest, TheDesktopPickerStartsAtAnyMp4AndWantsAnExistingFolder) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    QtFilePrompt prompt;
+    QString startedIn;
+    QString startName;
+    QString warning;
+    int step = 0;
+    int ticks = 0;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            warning = box->text();
+            box->accept();
+            return;
+        }
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (dialog == nullptr || !dialog->isVisible()) return;
+        if (++ticks > 2000) dialog->reject();  // about 20 s: the steps did not work out
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        if (step == 0) {
+            startedIn = dialog->directory().absolutePath();
+            startName = name->text();
+            // A name in a folder that is not there is refused with a word, the picker stays.
+            ++step;
+            name->setText(folder.filePath("missing/typed.mp4"));
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        } else if (step == 1 && !warning.isEmpty()) {
+            ++step;
+            name->setText(folder.filePath("typed.mp4"));  // a file that need not exist
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        }
+    });
+    poll.start();
+    const QString chosen = prompt.Ask(FilePromptKind::Open, PickerStartFile(folder.path()), nullptr);
+    poll.stop();
+    EXPECT_EQ(startedIn, QDir(folder.path()).absolutePath());
+    EXPECT_EQ(startName, "any.mp4");
+    EXPECT_TRUE(warning.contains(folder.filePath("missing"))) << warning.toStdString();
+    EXPECT_EQ(chosen, folder.filePath("typed.mp4"));
+    EXPECT_EQ(FolderOfPickedPath(chosen), folder.path());
 }
 
 // ---- players ----
