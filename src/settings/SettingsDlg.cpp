@@ -50,6 +50,14 @@ public:
         setButtonSymbols(QAbstractSpinBox::UpDownArrows);
         lineEdit()->setMaxLength(chars);
     }
+
+protected:
+    // Digits only: no sign, no other digits than 0 to 9.
+    QValidator::State validate(QString& text, int& pos) const override {
+        for (QChar c : text)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9')) return QValidator::Invalid;
+        return QSpinBox::validate(text, pos);
+    }
 };
 
 // The From list keeps its folders sorted as a list box does: without regard to case,

@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QFile>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -243,9 +244,9 @@ TEST_F(SettingsDlgTest, EditsTakeDigitsOnlyUpToTheirLimitAndArrowKeysStayInRange
         int lowest, highest;
     };
     const Case cases[] = {
-        {CSettingsDlg::kPort, 5, "x1-2.3 4567", "12345", 1, 65535},
-        {CSettingsDlg::kPreroll, 2, "a987", "98", 0, 99},
-        {CSettingsDlg::kRateLimit, 2, "-456", "45", 1, 99},
+        {CSettingsDlg::kPort, 5, "x1-2.3 +4567", "12345", 1, 65535},
+        {CSettingsDlg::kPreroll, 2, "a+987", "98", 0, 99},
+        {CSettingsDlg::kRateLimit, 2, "+-456", "45", 1, 99},
         {CSettingsDlg::kPeriodNumber, 3, "12e34", "123", 0, 999},
     };
     Open(SettingsDlgValues{});
@@ -263,6 +264,11 @@ TEST_F(SettingsDlgTest, EditsTakeDigitsOnlyUpToTheirLimitAndArrowKeysStayInRange
         edit->selectAll();
         QTest::keyClick(edit, Qt::Key_Delete);
         QTest::keyClicks(edit, QString::fromLatin1(c.typed));
+        EXPECT_EQ(edit->text(), QString::fromLatin1(c.kept)) << c.id;
+        // Nor digits of other scripts.
+        edit->selectAll();
+        QKeyEvent otherDigit(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(QChar(0x0663)));
+        QApplication::sendEvent(edit, &otherDigit);
         EXPECT_EQ(edit->text(), QString::fromLatin1(c.kept)) << c.id;
 
         spin->setValue(c.highest);
