@@ -143,6 +143,8 @@ TEST_F(MainFrameSettingsTest, OkAppliesTheNewValuesRestartsOnlyThePortAndSaves) 
         SetPlayers({});
         Get<QSpinBox>(dialog, CSettingsDlg::kPort)->setValue(newPort);
         Get<QSpinBox>(dialog, CSettingsDlg::kPreroll)->setValue(12);
+        Get<QCheckBox>(dialog, CSettingsDlg::kAutostart)->click();
+        Get<QCheckBox>(dialog, CSettingsDlg::kUseGameTime)->click();
         files.answers = {"/rec/two/any.mp4"};
         Get<QPushButton>(dialog, CSettingsDlg::kAdd)->click();
         Ok(dialog);
@@ -156,6 +158,10 @@ TEST_F(MainFrameSettingsTest, OkAppliesTheNewValuesRestartsOnlyThePortAndSaves) 
     EXPECT_EQ(f.Settings.Preroll, 12);
     EXPECT_EQ(f.Settings.CopyFromPathList, "/rec/one;/rec/two");
     EXPECT_EQ(f.Link.VortamoHost, "10.0.0.7");
+    EXPECT_TRUE(f.Settings.Autostart);
+    EXPECT_TRUE(QFile::exists(root.filePath("autostart/Halvane.desktop")));
+    EXPECT_FALSE(f.Settings.UseGameTime);
+    EXPECT_FALSE(f.Port.UseGameTime) << "the Crestron thread reads the port's flag";
     EXPECT_TRUE(f.HasTimer(CMainFrame::kGameTimerId));
     EXPECT_TRUE(f.Tray.MenuEnabled());
     EXPECT_TRUE(log.Contains("Halvane::Menu File->Settings.\n"));
@@ -172,6 +178,7 @@ TEST_F(MainFrameSettingsTest, OkAppliesTheNewValuesRestartsOnlyThePortAndSaves) 
     EXPECT_EQ(Saved("Preroll").toInt(), 12);
     EXPECT_EQ(Saved("CopyFromPathList").toString(), "/rec/one;/rec/two");
     EXPECT_EQ(Saved("VortamoIP").toString(), "10.0.0.7");
+    EXPECT_EQ(Saved("UseGameTime").toInt(), 0);
 }
 
 TEST_F(MainFrameSettingsTest, OkWithoutChangesRestartsNothingAndStillHandsOverAndSaves) {
