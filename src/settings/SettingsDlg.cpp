@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,7 +15,6 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QVBoxLayout>
-#include <array>
 #include <iterator>
 
 #include "app/Language.h"
