@@ -24,6 +24,7 @@
 #include "playback/PlaybackControl.h"
 #include "playback/ReplayPlayer.h"
 #include "settings/AppSettings.h"
+#include "settings/SettingsDlg.h"
 #include "settings/SettingsStore.h"
 #include "tray/SystemTray.h"
 #include "workflow/CompanionLink.h"
@@ -46,6 +47,7 @@ public:
         // real one when empty), as the companion processes use them.
         IServiceControl* Services = nullptr;
         std::function<void(int ms)> Sleep;
+        IFilePrompt* FilePrompt = nullptr;  // the settings dialog's pickers; null: the desktop's
     };
 
     static constexpr int kGameTimerId = 101;
@@ -78,6 +80,8 @@ public:
     void AdvancedStart();
     void AdvancedStop();
     void ChooseLanguageCommand(unsigned lcid);
+    // "Settings...": the settings dialog, and on OK the new values applied and saved.
+    void SettingsCommand();
     void Exit();
 
     // One tick of the game timer (the update cycle).
@@ -100,9 +104,10 @@ public:
     bool WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame = false);
     // Makes the game named by the archive's "refresh.csv" the current game. GUI thread.
     bool RestoreCurrentGame();
-    // Takes new settings (the settings dialog): the copy settings under FrameLock, every
-    // value within its range.
-    void ApplySettings(const AppSettings& settings);
+    // Takes the settings dialog's values: the copy settings under one FrameLock hold and
+    // within their ranges; the player and the Crestron port set up again only when theirs
+    // changed; then saves.
+    void ApplySettings(const SettingsDlgValues& values);
 
     // The workflow commands: each runs its workflow in the progress dialog.
     void OnArchiveGame();
@@ -167,9 +172,9 @@ private:
     void StopPlayback();
     void ShowCopyStatus(int state);
     void RunSplit(const QString& command);
+    void RunWorkflow(int status, unsigned titleId, int kind);
 
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
-    void RunWorkflow(int status, unsigned titleId, int kind);
 
     Environment environment_;
     SystemctlServiceControl systemServices_;

@@ -12,12 +12,6 @@ void CMainFrame::FillCopyFiles(std::int32_t number, bool xmlOnly, std::uint32_t 
     Planner.FillCopyFiles(Settings, GameFolder, number, xmlOnly, notBefore);
 }
 
-void CMainFrame::ApplySettings(const AppSettings& settings) {
-    std::lock_guard lock(FrameLock);
-    Settings = settings;
-    Settings.NormaliseCopySettings();
-}
-
 // GUI thread or copy worker thread.
 bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame) {
     ArchiveRefresh::Result result;

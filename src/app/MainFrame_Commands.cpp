@@ -33,7 +33,7 @@ const CommandEntry kCommands[] = {
      [](const CMainFrame& f) { return !f.ExecutionEnabled; }, nullptr},
     {cmd::AdvancedStop, WithMenuDisabled<[](CMainFrame& f) { f.AdvancedStop(); }>,
      [](const CMainFrame& f) { return f.ExecutionEnabled; }, nullptr},
-    {cmd::Settings, nullptr,
+    {cmd::Settings, WithMenuDisabled<[](CMainFrame& f) { f.SettingsCommand(); }>,
      [](const CMainFrame& f) { return f.CurrentStatus != 5 && f.CurrentStatus != 7; }, nullptr},
     {cmd::KestriloLog, [](CMainFrame& f) { f.Link.MessageLog = !f.Link.MessageLog; }, nullptr,
      [](const CMainFrame& f) { return f.Link.MessageLog; }},
@@ -50,7 +50,6 @@ const CommandEntry kCommands[] = {
     {cmd::StopGame, [](CMainFrame& f) { f.OnStopGame(); }, nullptr, nullptr},
     {cmd::StartArchivedGame, [](CMainFrame& f) { f.OnStartArchivedGame(); }, nullptr, nullptr},
     {cmd::Test, WithMenuDisabled<[](CMainFrame& f) { f.OnTest(); }>, nullptr, nullptr},
-    // Settings is added by its own part of the program.
 };
 
 const CommandEntry* FindCommand(unsigned command) {

@@ -128,6 +128,9 @@ constexpr const char* kFreeTexts[] = {
     "Wait Ostrimund exit",
     "Wait Kestrilo start",
     "Wait Period's Info",
+    // The settings dialog's folder pickers.
+    "Vortamo files (*.mp4)",
+    "The folder does not exist.",
 };
 
 }  // namespace

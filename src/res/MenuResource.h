@@ -71,7 +71,8 @@ std::span<const DialogTextDef> DialogTexts();
 // The English text of a dialog's text, or null when there is none.
 const char* BuiltInDialogText(unsigned dialog, const char* key);
 
-// Texts shown without a string number (the workflows' step texts).
+// Texts shown without a string number (the workflows' step texts, the folder pickers'
+// file filter and message).
 std::span<const char* const> FreeTexts();
 
 }  // namespace hv

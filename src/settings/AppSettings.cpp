@@ -1,6 +1,5 @@
 #include "settings/AppSettings.h"
 
-#include <algorithm>
 #include <array>
 
 #include "platform/FileSystem.h"
@@ -12,8 +11,8 @@ QStringList AppSettings::SplitFolderList(const QString& list) {
 }
 
 void AppSettings::NormaliseCopySettings() {
-    CopyRateLimit_MBperSEC = std::clamp(CopyRateLimit_MBperSEC, kLowestRate, kHighestRate);
-    DefPeriodNumber = std::clamp(DefPeriodNumber, kLowestDefPeriod, kHighestDefPeriod);
+    CopyRateLimit_MBperSEC = kCopyRateLimitRange.Clamp(CopyRateLimit_MBperSEC);
+    DefPeriodNumber = kDefPeriodNumberRange.Clamp(DefPeriodNumber);
     CopyToPath = fs::WithTrailingSeparator(CopyToPath);
 }
 

@@ -46,8 +46,6 @@ struct AppSettings {
     // number before the game 0 to 999) and makes the archive root end with a separator, so
     // that readers on any thread see one settled value.
     void NormaliseCopySettings();
-    static constexpr std::int32_t kLowestRate = 1, kHighestRate = 99;
-    static constexpr std::int32_t kLowestDefPeriod = 0, kHighestDefPeriod = 999;
 
     // CopyFromPathList split at every ";", empty pieces skipped, order kept.
     QStringList CopyFromFolders() const { return SplitFolderList(CopyFromPathList); }
@@ -55,6 +53,21 @@ struct AppSettings {
     static QStringList SplitFolderList(const QString& list);
     static QString JoinFolderList(const QStringList& folders);
 };
+
+// The ranges the settings dialog allows; what it shows and saves lies within them.
+struct SettingRange {
+    std::int32_t Min;
+    std::int32_t Max;
+    constexpr std::int32_t Clamp(std::int32_t value) const {
+        return value < Min ? Min : (value > Max ? Max : value);
+    }
+};
+inline constexpr SettingRange kPortRange{1, 65535};
+inline constexpr SettingRange kPrerollRange{0, 99};
+inline constexpr SettingRange kCopyRateLimitRange{1, 99};
+inline constexpr SettingRange kDefPeriodNumberRange{0, 999};
+// The FIFO sizes the dialog offers, in ms, in the order shown.
+inline constexpr std::int32_t kFifoSizesMs[] = {100, 200, 300, 500, 800, 1000};
 
 // One stored value: its name and the field that holds it.
 struct StoredSettingKey {

@@ -4,15 +4,17 @@
 // "Tervanix", application "ZandrelSoftware"), an array "Players" whose entries hold
 // "DisplayName", "RegName", "Id" (a braced identifier) and "Param" (an integer).
 //
-// Replay player: a virtual play clock. LoadCameras puts it at the start time (state 3),
-// Play runs it (state 5) at the speed last set; the time played is the start plus the
-// elapsed time times the speed (0 stands still, negative runs backward).
+// Replay player: a virtual play clock; each set-up is noted on standard error. LoadCameras
+// puts it at the start time (state 3), Play runs it (state 5) at the speed last set; the
+// time played is the start plus the elapsed time times the speed (0 stands still,
+// negative runs backward).
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSettings>
 #include <QUuid>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -108,6 +110,8 @@ public:
                   std::int32_t value1, std::int32_t value2, std::int32_t value3,
                   std::int32_t& result) override {
         if (!(fifoSeconds > 0.0)) return hv::E_INVALIDARG;
+        // Noted in the trace output, so that a program's player set-ups can be counted.
+        std::fprintf(stderr, "Zandrel.ReplayPlayer: set up, FIFO %.3f s\n", fifoSeconds);
         setUp_ = true;
         result = 0;
         return hv::S_OK;

@@ -375,7 +375,7 @@ TEST_F(ArchiveFrameTest, HandStoredCopySettingsAreBroughtIntoRange) {
         CMainFrame& f = MakeFrame();
         EXPECT_EQ(f.Settings.CopyRateLimit_MBperSEC, c.expectedRate);
         EXPECT_EQ(f.Settings.DefPeriodNumber, c.expectedPeriod);
-        AppSettings applied = f.Settings;
+        SettingsDlgValues applied = SettingsDlgValues::From(f.Settings);
         applied.CopyRateLimit_MBperSEC = c.rate;
         applied.DefPeriodNumber = c.period;
         applied.CopyToPath = archive;

@@ -41,6 +41,21 @@ public:
     std::function<void()> onShow;
 };
 
+// Answers the settings dialog's folder pickers with prepared paths (empty: cancelled) and
+// keeps where they started.
+class ScriptedFiles final : public IFilePrompt {
+public:
+    QString Ask(FilePromptKind, const QString& startFile, QWidget*) override {
+        starts.push_back(startFile);
+        if (answers.empty()) return {};
+        QString answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
+    }
+    std::vector<QString> answers;
+    std::vector<QString> starts;
+};
+
 // Runs the event loop until `condition` holds or the time is up.
 inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
     QDeadlineTimer deadline(timeoutMs);
@@ -136,6 +151,7 @@ protected:
         environment.Settings.AutostartFolder = root.filePath("autostart");
         environment.TimeSource = &clock;
         environment.TrayBackend = FakeTrayFactory(tray);
+        environment.FilePrompt = &files;
         frame = std::make_unique<CMainFrame>(std::move(environment));
         if (create) {
             EXPECT_TRUE(frame->Create());
@@ -148,6 +164,7 @@ protected:
     QTemporaryDir root;
     ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
     RecordingBoxes boxes;
+    ScriptedFiles files;
     FakeTrayState tray;
     FakeClock clock;
     LogCapture log;

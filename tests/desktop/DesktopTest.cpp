@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
+#include <QSettings>
 
 #include "DesktopSupport.h"
 
@@ -382,6 +385,186 @@ TEST_F(OnDisplay, IconShowsUpWhenTheNotificationAreaStartsLater) {
     ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
     EXPECT_TRUE(halvane_.Running());
     EXPECT_TRUE(display_->Screenshot(QStringLiteral("icon-late.png"), IconCorner()));
+}
+
+// ---- the settings dialog, opened from the icon's menu and driven with the keyboard ----
+
+class SettingsOnDisplay : public OnDisplay {
+protected:
+    static constexpr const char* kSetUpLine = "Zandrel.ReplayPlayer: set up";
+
+    // Two players in the suite, a player and a recorder folder in Halvane's settings.
+    void PrepareWorld() {
+        QSettings suite(world_.Path("config/Tervanix/ZandrelSoftware.conf"), QSettings::IniFormat);
+        suite.beginWriteArray(QStringLiteral("Players"), 2);
+        const char* const names[] = {"Lumentra.Main", "Lumentra.Second"};
+        for (int i = 0; i < 2; ++i) {
+            suite.setArrayIndex(i);
+            suite.setValue(QStringLiteral("DisplayName"), QString::fromLatin1(names[i]) + " player");
+            suite.setValue(QStringLiteral("RegName"), names[i]);
+            suite.setValue(QStringLiteral("Id"),
+                           QStringLiteral("{11111111-2222-3333-4444-55555555555%1}").arg(i));
+            suite.setValue(QStringLiteral("Param"), i);
+        }
+        suite.endArray();
+        suite.sync();
+        QDir().mkpath(world_.Path("rec1"));
+        QDir().mkpath(world_.Path("rec2"));
+        world_.SetSetting(QStringLiteral("PlayerRegName"), QStringLiteral("Lumentra.Main"));
+        world_.SetSetting(QStringLiteral("FifoSizeMS"), 300);
+        world_.SetSetting(QStringLiteral("Preroll"), 5);
+        world_.SetSetting(QStringLiteral("CopyFromPathList"), world_.Path("rec1"));
+    }
+
+    // Starts the display, the notification area and Halvane; the icon, empty on failure.
+    QString StartWithIcon(std::uint16_t port) {
+        StartNotificationArea();
+        if (HasFatalFailure()) return {};
+        StartHalvane(port);
+        if (HasFatalFailure()) return {};
+        const QString icon = WaitForIcon();
+        if (icon.isEmpty() || !AnswersController(halvane_, port)) return {};
+        return icon;
+    }
+
+    // File, Advanced, Settings...: the dialog's window, empty when none opened.
+    QString OpenSettings(const QString& icon) {
+        if (OpenMenu(icon).isEmpty()) return {};
+        if (!Keys({"Down", "Down", "Down", "Down", "Down", "Right", "Down"})) return {};
+        const QSet<QString> before = WindowSet();
+        if (!Xdotool({"key", "Return"})) return {};
+        const QString dialog = WaitForNewWindow(before);
+        if (dialog.isEmpty() || !Xdotool({"windowfocus", "--sync", dialog})) return {};
+        return dialog;
+    }
+
+    // Keys to a window that has the keyboard.
+    bool KeysTo(const QString& window, const QStringList& keys) {
+        if (!Xdotool({"windowfocus", "--sync", window})) return false;
+        for (const QString& key : keys)
+            if (!Xdotool({"key", "--delay", "30", key})) return false;
+        return true;
+    }
+    bool TypeTo(const QString& window, const QString& text) {
+        return Xdotool({"windowfocus", "--sync", window}) &&
+               Xdotool({"type", "--delay", "30", text});
+    }
+    bool WaitForWindowGone(const QString& window) {
+        return WaitUntil([&] { return !Windows().contains(window) || !halvane_.Running(); }) &&
+               halvane_.Running();
+    }
+
+    int PlayerSetUps() { return halvane_.ErrorText().count(QLatin1StringView(kSetUpLine)); }
+    QVariant Saved(const QString& name) const {
+        QSettings saved(world_.Path("config/Tervanix/Halvane.conf"), QSettings::IniFormat);
+        return saved.value(QStringLiteral("Settings/") + name);
+    }
+    QByteArray SavedBytes() const {
+        QFile file(world_.Path("config/Tervanix/Halvane.conf"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+};
+
+TEST_F(SettingsOnDisplay, ChangesFromTheDialogApplyToTheRunningProgramAndCancelChangesNothing) {
+    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
+    ASSERT_TRUE(world_.IsValid());
+    PrepareWorld();
+    const std::uint16_t oldPort = FreePort();
+    ASSERT_NE(oldPort, 0);
+    const QString icon = StartWithIcon(oldPort);
+    ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
+    ASSERT_TRUE(WaitUntil([&] { return PlayerSetUps() == 1; })) << halvane_.ErrorText().toStdString();
+
+    // Open, type a new port over the selected one, Tab to the rollback and type 12, Tab to
+    // "Add ..." and pick a second recorder folder by a file name in it, then OK (Return).
+    const QString dialog = OpenSettings(icon);
+    ASSERT_FALSE(dialog.isEmpty()) << Diagnosis();
+    EXPECT_EQ(display_->Title(dialog), QStringLiteral("Halvane Settings"));
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("settings-dialog-en.png"),
+                                     display_->Geometry(dialog)));
+    std::uint16_t newPort = FreePort();
+    while (newPort == oldPort || newPort == 0) newPort = FreePort();
+    ASSERT_TRUE(KeysTo(dialog, {"ctrl+a"}));
+    ASSERT_TRUE(TypeTo(dialog, QString::number(newPort)));
+    ASSERT_TRUE(KeysTo(dialog, {"Tab", "Tab", "Tab", "Tab", "Tab", "ctrl+a"}));
+    ASSERT_TRUE(TypeTo(dialog, QStringLiteral("12")));
+    const QSet<QString> beforePicker = WindowSet();
+    ASSERT_TRUE(KeysTo(dialog, {"Tab", "Tab", "Tab", "space"}));
+    const QString picker = WaitForNewWindow(beforePicker);
+    ASSERT_FALSE(picker.isEmpty()) << Diagnosis();
+    ASSERT_TRUE(KeysTo(picker, {"ctrl+a"}));
+    ASSERT_TRUE(TypeTo(picker, world_.Path("rec2/any.mp4")));
+    ASSERT_TRUE(KeysTo(picker, {"Return"}));
+    ASSERT_TRUE(WaitForWindowGone(picker)) << Diagnosis();
+    ASSERT_TRUE(KeysTo(dialog, {"Return"}));
+    ASSERT_TRUE(WaitForWindowGone(dialog)) << Diagnosis();
+
+    // The controller is answered on the new port; the old one is free.
+    EXPECT_TRUE(WaitForLog(QStringLiteral("Halvane::Menu File->Settings.")));
+    ASSERT_TRUE(AnswersController(halvane_, newPort)) << Diagnosis();
+    EXPECT_FALSE(ProcessListensOn(halvane_.Pid(), oldPort));
+    EXPECT_TRUE(AskCrestron(oldPort, "C0601\n").empty());
+    PortHolder oldPortFree(oldPort);
+    EXPECT_TRUE(oldPortFree.Holds());
+    // Neither the player nor its buffer changed: no second set-up.
+    EXPECT_EQ(PlayerSetUps(), 1) << halvane_.ErrorText().toStdString();
+    EXPECT_EQ(Saved(QStringLiteral("Port")).toInt(), newPort);
+    EXPECT_EQ(Saved(QStringLiteral("Preroll")).toInt(), 12);
+    EXPECT_EQ(Saved(QStringLiteral("CopyFromPathList")).toString(),
+              world_.Path("rec1") + QLatin1Char(';') + world_.Path("rec2"));
+
+    // Cancel (Escape) after typing another port: nothing changes.
+    const QByteArray saved = SavedBytes();
+    QString again = OpenSettings(icon);
+    ASSERT_FALSE(again.isEmpty()) << Diagnosis();
+    ASSERT_TRUE(KeysTo(again, {"ctrl+a"}));
+    ASSERT_TRUE(TypeTo(again, QString::number(oldPort)));
+    ASSERT_TRUE(KeysTo(again, {"Escape"}));
+    ASSERT_TRUE(WaitForWindowGone(again)) << Diagnosis();
+    ASSERT_TRUE(WaitForMenuClosed(icon));
+    EXPECT_EQ(SavedBytes(), saved);
+    EXPECT_EQ(AskCrestron(newPort, "C0601\n"), kNoPlayPosition);
+    EXPECT_EQ(PlayerSetUps(), 1);
+
+    // A larger FIFO (the next size down the list): the player is set up again with it.
+    again = OpenSettings(icon);
+    ASSERT_FALSE(again.isEmpty()) << Diagnosis();
+    ASSERT_TRUE(KeysTo(again, {"Tab", "Tab", "Tab", "Down", "Return"}));
+    ASSERT_TRUE(WaitForWindowGone(again)) << Diagnosis();
+    EXPECT_TRUE(WaitUntil([&] {
+        return halvane_.ErrorText().contains(QStringLiteral("Zandrel.ReplayPlayer: set up, FIFO 0.500 s"));
+    })) << halvane_.ErrorText().toStdString();
+    EXPECT_EQ(PlayerSetUps(), 2);
+    EXPECT_TRUE(WaitUntil([&] { return Saved(QStringLiteral("FifoSizeMS")).toInt() == 500; }));
+    EXPECT_EQ(AskCrestron(newPort, "C0601\n"), kNoPlayPosition);
+}
+
+TEST_F(SettingsOnDisplay, TheDialogInRussian) {
+    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
+    ASSERT_TRUE(world_.IsValid());
+    PrepareWorld();
+    // The language file next to the program, and Russian chosen.
+    const QString program = world_.Program();
+    const QString languageFile = QStringLiteral("Halvane_0x0419.lng");
+    ASSERT_TRUE(QFile::copy(QFileInfo(QStringLiteral(HALVANE_PROGRAM)).dir().filePath(languageFile),
+                            QFileInfo(program).dir().filePath(languageFile)));
+    {
+        QSettings settings(world_.Path("config/Tervanix/Halvane.conf"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Locale"), 0x0419);
+    }
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    const QString icon = StartWithIcon(port);
+    ASSERT_FALSE(icon.isEmpty()) << Diagnosis();
+
+    const QString dialog = OpenSettings(icon);
+    ASSERT_FALSE(dialog.isEmpty()) << Diagnosis();
+    EXPECT_EQ(display_->Title(dialog), QStringLiteral("Настройки Halvane"));
+    EXPECT_TRUE(display_->Screenshot(QStringLiteral("settings-dialog-ru.png"),
+                                     display_->Geometry(dialog)));
+    ASSERT_TRUE(KeysTo(dialog, {"Escape"}));
+    ASSERT_TRUE(WaitForWindowGone(dialog)) << Diagnosis();
+    EXPECT_FALSE(LogHas(QStringLiteral("Halvane::Menu File->Settings.")));
 }
 
 }  // namespace

@@ -1,0 +1,77 @@
+// The frame's "Settings..." command: the settings dialog, and on OK the new values applied
+// to the running program (the player and the Crestron port restarted only when theirs
+// changed) and saved.
+#include "app/DiagnosticLog.h"
+#include "app/Language.h"
+#include "app/MainFrame.h"
+
+namespace hv {
+
+namespace {
+constexpr unsigned kStopExecutionFirstId = 512;
+}  // namespace
+
+void CMainFrame::SettingsCommand() {
+    if (ExecutionEnabled) {
+        if (environment_.MessageBoxes->Show(LoadStringOrMark(kStopExecutionFirstId), BoxIcon::Warning,
+                                            BoxButtons::YesNo) != BoxAnswer::Yes)
+            return;
+        ExecutionEnabled = false;  // only the flag: nothing else of Advanced Stop
+    }
+
+    CSettingsDlg dialog(nullptr, SettingsDlgValues::From(Settings),
+                        {environment_.Components, environment_.MessageBoxes, environment_.FilePrompt});
+
+    // No game update runs while the dialog is open.
+    const bool timerWasRunning = HasTimer(kGameTimerId);
+    KillTimer(kGameTimerId);
+
+    if (dialog.DoModal() == QDialog::Accepted) ApplySettings(dialog.Values());
+
+    if (timerWasRunning) SetTimer(kGameTimerId, kGameTimerPeriodMs);
+}
+
+void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
+    WriteLog("Halvane::Menu File->Settings.\n");
+
+    Settings.Autostart = values.Autostart;
+    Settings.UseGameTime = values.UseGameTime;
+    Port.UseGameTime = values.UseGameTime;
+    Settings.Preroll = values.Preroll;
+
+    {
+        // The copy worker reads these under the lock: it sees all of the change or none.
+        std::lock_guard lock(FrameLock);
+        Settings.VortamoIP = values.VortamoIP;
+        Settings.CopyFromPathList = values.CopyFromPathList;
+        Settings.CopyToPath = values.CopyToPath;
+        Settings.DeleteCopiedFiles = values.DeleteCopiedFiles;
+        Settings.CopyRateLimit_MBperSEC = values.CopyRateLimit_MBperSEC;
+        Settings.DefPeriodNumber = values.DefPeriodNumber;
+        Settings.NormaliseCopySettings();
+    }
+
+    if (values.FifoSizeMS != Settings.FifoSizeMS ||
+        values.PlayerRegName.compare(Settings.PlayerRegName, Qt::CaseSensitive) != 0) {
+        Settings.FifoSizeMS = values.FifoSizeMS;
+        Settings.PlayerRegName = values.PlayerRegName;
+        if (!Player.InitPlayer(Settings.PlayerRegName, Settings.FifoSizeMS))
+            environment_.MessageBoxes->Show(
+                Player.GetInitErrorText(Settings.PlayerRegName, Settings.FifoSizeMS),
+                BoxIcon::Warning, BoxButtons::Ok);
+    }
+
+    if (values.Port != Settings.Port) {
+        Settings.Port = values.Port;
+        Port.ClosePort();
+        const unsigned port = Settings.ListenPort();
+        if (!Port.OpenPort(port))
+            environment_.MessageBoxes->Show(Port.GetInitErrorText(port), BoxIcon::Warning,
+                                            BoxButtons::Ok);
+    }
+
+    Link.SetVortamoHost(Settings.VortamoIP);
+    SaveSettings(Settings, environment_.Settings);
+}
+
+}  // namespace hv

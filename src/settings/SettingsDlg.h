@@ -1,0 +1,160 @@
+#pragma once
+// CSettingsDlg: the "Halvane Settings" dialog (dialog 319), in which the user edits every
+// setting. It is made with the frame's current values, filled by OnInitDialog, and on OK
+// holds the new values for the frame to apply (and has written the replay machine's
+// recorder settings). GUI thread only.
+//
+// Controls keep the template's ids as their object names. An edit and its spin control
+// are one Qt spin box, named after the spin control (1002, 1007, 1019, 1021).
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+
+#include "platform/Component.h"
+#include "settings/AppSettings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QSpinBox;
+
+namespace hv {
+
+class ComponentFactory;
+class IMessageBoxes;
+class IPlayerEnumerator;
+
+// The values the dialog edits, in the order the frame hands them over.
+struct SettingsDlgValues {
+    std::int32_t Port = 1025;
+    bool Autostart = false;
+    QString PlayerRegName;
+    std::int32_t FifoSizeMS = 300;
+    bool UseGameTime = true;
+    std::int32_t Preroll = 5;
+    QString VortamoIP;
+    QString CopyToPath;
+    QString CopyFromPathList;  // folders joined by ";"
+    bool DeleteCopiedFiles = false;
+    std::int32_t CopyRateLimit_MBperSEC = 10;
+    std::int32_t DefPeriodNumber = 50;
+
+    static SettingsDlgValues From(const AppSettings& settings);
+};
+
+// Asks the user for a file name; the folder pickers choose a folder by way of a file in it.
+enum class FilePromptKind { Open, SaveAs };
+class IFilePrompt {
+public:
+    virtual ~IFilePrompt() = default;
+    // Shows the dialog at `startFile` (a folder and a file name in it). The chosen path,
+    // empty when the user cancelled.
+    virtual QString Ask(FilePromptKind kind, const QString& startFile, QWidget* parent) = 0;
+};
+
+// The desktop's file dialogs: mp4 files, the folder of the name must exist.
+class QtFilePrompt final : public IFilePrompt {
+public:
+    QString Ask(FilePromptKind kind, const QString& startFile, QWidget* parent) override;
+};
+
+// The folder a picker's chosen path names: the path up to its last separator. A file
+// picked at the root of the file system (or of a drive) gives the root itself ("/",
+// "C:\"); a path without a separator is taken whole.
+QString FolderOfPickedPath(const QString& path);
+// Where a picker starts: `folder` with the file name "any.mp4" in it.
+QString PickerStartFile(const QString& folder);
+
+// What the dialog needs from the world; tests replace each piece.
+struct SettingsDlgServices {
+    const ComponentFactory* Components = nullptr;  // creates the player list
+    IMessageBoxes* MessageBoxes = nullptr;
+    IFilePrompt* Files = nullptr;  // null: the desktop's file dialogs
+};
+
+class CSettingsDlg final : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr unsigned kTemplateId = 319;
+    // Control ids.
+    static constexpr int kAutostart = 1000;
+    static constexpr int kPort = 1002;
+    static constexpr int kPlayer = 1003;
+    static constexpr int kFifoSize = 1004;
+    static constexpr int kUseGameTime = 1005;
+    static constexpr int kPreroll = 1007;
+    static constexpr int kFromList = 1012;
+    static constexpr int kAdd = 1013;
+    static constexpr int kRemove = 1014;
+    static constexpr int kCopyTo = 1015;
+    static constexpr int kBrowseTo = 1016;
+    static constexpr int kDeleteCopied = 1017;
+    static constexpr int kRateLimit = 1019;
+    static constexpr int kPeriodNumber = 1021;
+    static constexpr int kRemote = 1024;
+    static constexpr int kRemoteAddress = 1025;
+    // Characters the edits take.
+    static constexpr int kPortChars = 5;
+    static constexpr int kPrerollChars = 2;
+    static constexpr int kRateLimitChars = 2;
+    static constexpr int kPeriodNumberChars = 3;
+
+    CSettingsDlg(QWidget* parent, const SettingsDlgValues& values, const SettingsDlgServices& services);
+    ~CSettingsDlg() override;
+
+    // OnInitDialog, then the user's turn. QDialog::Accepted after OK; Rejected after Cancel
+    // or when the player list cannot be created.
+    int DoModal();
+    // Fills the controls from the values. False, after message 517, when the player list
+    // cannot be created: the dialog then ends as cancelled.
+    bool OnInitDialog();
+    // The values; after OK, the new ones.
+    const SettingsDlgValues& Values() const { return values_; }
+
+    // The control with template id `id` (the spin box for an edit/spin pair).
+    QWidget* Control(int id) const;
+
+protected:
+    // OK: takes the values from the controls, writes the replay machine's recorder
+    // settings and closes the dialog.
+    void accept() override;
+
+private:
+    void BuildControls();
+    void OnRemoteClicked();
+    void OnFromSelectionChanged();
+    void OnAddFolder();
+    void OnRemoveFolder();
+    void OnBrowseTo();
+    void AddFolder(const QString& folder);
+    int SelectedFolderRow() const;
+    IFilePrompt& Files();
+
+    SettingsDlgValues values_;
+    SettingsDlgServices services_;
+    QtFilePrompt desktopFiles_;
+    ComponentPtr playersObject_;
+    IPlayerEnumerator* players_ = nullptr;
+
+    QSpinBox* port_ = nullptr;
+    QCheckBox* autostart_ = nullptr;
+    QComboBox* player_ = nullptr;
+    QComboBox* fifoSize_ = nullptr;
+    QCheckBox* useGameTime_ = nullptr;
+    QSpinBox* preroll_ = nullptr;
+    QCheckBox* remote_ = nullptr;
+    QLineEdit* remoteAddress_ = nullptr;
+    QListWidget* from_ = nullptr;
+    QPushButton* add_ = nullptr;
+    QPushButton* remove_ = nullptr;
+    QLineEdit* copyTo_ = nullptr;
+    QPushButton* browseTo_ = nullptr;
+    QCheckBox* deleteCopied_ = nullptr;
+    QSpinBox* rateLimit_ = nullptr;
+    QSpinBox* periodNumber_ = nullptr;
+};
+
+}  // namespace hv
