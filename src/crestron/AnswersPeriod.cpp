@@ -69,8 +69,10 @@ bool AnswerPeriodInfo(int period, bool useGameTime, ICrestronConnection& connect
         return SendAnswer(connection, answer, crestronLog);
     }
 
-    // Several lines: 17 entries in the first, 18 in every further full line, the rest in
-    // the line marked "99".
+    // Several lines: 17 entries in the first, 18 in every further full line. The line that
+    // will hold the last of the entries is part "99", also when it is a full one (35, 53,
+    // 71 ... labels), so that a controller waiting for "99" always gets it.
+    constexpr int kEntriesInFurtherLine = kEntriesInFirstLine + 1;
     int part = 1;
     int lineRoom = kEntriesInFirstLine;
     int left = count;
@@ -78,7 +80,7 @@ bool AnswerPeriodInfo(int period, bool useGameTime, ICrestronConnection& connect
     for (const Label& label : labels) {
         if (--lineRoom < 0) {
             answer += '\n';
-            if (left > kEntriesInFirstLine) {
+            if (left > kEntriesInFurtherLine) {
                 lineRoom = kEntriesInFirstLine;
                 // Part numbers stay two digits and below the closing "99".
                 part = std::min(part + 1, 98);
