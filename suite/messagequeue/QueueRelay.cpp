@@ -2,10 +2,15 @@
 // each to the named queue on this computer, answering every frame with an
 // acknowledgement that carries the outcome.
 //
-//   ZandrelQueueRelay [--port N] [--bind ADDRESS]
+//   ZandrelQueueRelay [--port N] [--bind ADDRESS] [--trust ADDRESS]...
 //
-// The port defaults to ZANDREL_QUEUE_RELAY_PORT or 17420; port 0 takes a free one. Once
-// listening, the relay prints "listening <port>" on its standard output.
+// The port defaults to ZANDREL_QUEUE_RELAY_PORT or 17420; port 0 takes a free one. The
+// relay listens on the one address it is given (the loopback address by default) and
+// takes frames only from the hosts it trusts: the addresses given with --trust, the
+// address it listens on and the loopback addresses. Others are refused, each host logged
+// once. Every message it hands on carries its sender's address as the relay saw it, so
+// that an answer finds its way back without the answering computer knowing our name.
+// Once listening, the relay prints "listening <port>" on its standard output.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "QueueTransport.h"
@@ -60,24 +66,42 @@ void WriteAck(int fd, const zandrel::WireAck& ack) {
         hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
 }
 
+// The peer's address as text ("192.0.2.7"), empty when unknown.
+std::string PeerAddress(int fd) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     zandrel::QueueConfig config = zandrel::QueueConfig::FromEnvironment();
     std::uint16_t port = config.relayPort;
-    const char* bindAddress = "0.0.0.0";
+    const char* bindAddress = "127.0.0.1";
+    std::set<std::string> trusted = {"127.0.0.1", "::1", "::ffff:127.0.0.1"};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
             port = static_cast<std::uint16_t>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--bind" && i + 1 < argc) {
             bindAddress = argv[++i];
+        } else if (arg == "--trust" && i + 1 < argc) {
+            trusted.insert(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--port N] [--bind ADDRESS]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--port N] [--bind ADDRESS] [--trust ADDRESS]...\n", argv[0]);
             return 2;
         }
     }
+    trusted.insert(bindAddress);
 
     std::uint16_t boundPort = 0;
     const int fd = ListenTcp(bindAddress, port, boundPort);
@@ -97,8 +121,16 @@ int main(int argc, char** argv) {
                 WriteAck(clientFd, ack);
                 return;
             }
+            // The sender's address as seen here, not the name it gave: the answer goes there.
+            const std::string sender = PeerAddress(clientFd);
+            if (!sender.empty()) frame.message.senderHost = QString::fromStdString(sender);
             QByteArray bytes;
-            zandrel::EncodeMessage(frame.message, bytes);  // it fitted on the way in
+            if (!zandrel::EncodeMessage(frame.message, bytes)) {
+                ack.res = hv::E_INVALIDARG;
+                ack.result = EMSGSIZE;
+                WriteAck(clientFd, ack);
+                return;
+            }
             const int error = zandrel::SendLocal(config, frame.message.targetQueue, bytes);
             if (error == 0) {
                 ack.status = 1;
@@ -109,6 +141,14 @@ int main(int argc, char** argv) {
             WriteAck(clientFd, ack);
         },
         {});
+    std::set<std::string> refused;  // each stranger is logged once
+    server.SetAcceptCheck([&trusted, &refused](int clientFd) {
+        const std::string peer = PeerAddress(clientFd);
+        if (trusted.count(peer) != 0) return true;
+        if (refused.insert(peer).second)
+            hv::Trace("ZandrelQueueRelay: refused " + peer + ", not a trusted host\n");
+        return false;
+    });
 
     std::printf("listening %u\n", static_cast<unsigned>(boundPort));
     std::fflush(stdout);

@@ -89,6 +89,32 @@ int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs
     return 0;
 }
 
+// Reads the one acknowledgement frame that answers a sent frame.
+int ReadAck(int fd, std::int64_t deadlineMs, WireAck& ack) {
+    QByteArray received;
+    for (;;) {
+        Frame answer;
+        const ParseResult parsed = ParseFrame(received.constData(), static_cast<std::size_t>(received.size()), answer);
+        if (parsed.status == ParseStatus::Complete) {
+            if (answer.kind != FrameKind::Ack) return EPROTO;
+            ack = answer.ack;
+            return 0;
+        }
+        if (parsed.status != ParseStatus::NeedMore) return EPROTO;
+        char chunk[256];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            received.append(chunk, n);
+        } else if (n == 0) {
+            return ECONNRESET;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (const int e = WaitFor(fd, POLLIN, deadlineMs)) return e;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+}
+
 class FdCloser {
 public:
     explicit FdCloser(int fd) : fd_(fd) {}
@@ -112,6 +138,8 @@ QueueConfig QueueConfig::FromEnvironment() {
     if (ok && port > 0 && port <= 65535) config.relayPort = static_cast<std::uint16_t>(port);
     const int timeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_SEND_TIMEOUT_MS").toInt(&ok);
     if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
+    const qulonglong maxBytes = qEnvironmentVariable("ZANDREL_QUEUE_MAX_BYTES").toULongLong(&ok);
+    if (ok && maxBytes > 0) config.maxPendingBytes = static_cast<std::size_t>(maxBytes);
     return config;
 }
 
@@ -125,6 +153,13 @@ bool IsLocalHost(const QString& host) {
     if (host.compare(own, Qt::CaseInsensitive) == 0) return true;
     const QString shortOwn = own.section(u'.', 0, 0);
     return host.compare(shortOwn, Qt::CaseInsensitive) == 0;
+}
+
+bool IsSameUserPeer(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    return peer.uid == ::geteuid();
 }
 
 std::int32_t ResultFromErrno(int error) {
@@ -166,7 +201,11 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
         }
         return errno;  // ECONNREFUSED: nobody holds the name
     }
-    return WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs);
+    if (const int error = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
+        return error;
+    WireAck ack;
+    if (const int error = ReadAck(fd, deadlineMs, ack)) return error;
+    return ack.status == 1 ? 0 : (ack.result != 0 ? ack.result : EPROTO);
 }
 
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
@@ -212,28 +251,7 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
     if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
         return e;
 
-    QByteArray received;
-    for (;;) {
-        Frame answer;
-        const ParseResult parsed = ParseFrame(received.constData(), static_cast<std::size_t>(received.size()), answer);
-        if (parsed.status == ParseStatus::Complete) {
-            if (answer.kind != FrameKind::Ack) return EPROTO;
-            ack = answer.ack;
-            return 0;
-        }
-        if (parsed.status != ParseStatus::NeedMore) return EPROTO;
-        char chunk[256];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n > 0) {
-            received.append(chunk, n);
-        } else if (n == 0) {
-            return ECONNRESET;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (const int e = WaitFor(fd, POLLIN, deadlineMs)) return e;
-        } else if (errno != EINTR) {
-            return errno;
-        }
-    }
+    return ReadAck(fd, deadlineMs, ack);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -273,6 +291,10 @@ void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 TraceLine(label_ + ": accept failed: " + std::strerror(errno));
             return;
+        }
+        if (acceptCheck_ && !acceptCheck_(fd)) {
+            ::close(fd);
+            continue;
         }
         connections_.push_back(Connection{fd, QByteArray(), nowMs});
         // Most senders connect, write one frame and go: read at once what came, after the
@@ -383,10 +405,29 @@ int QueueListener::Open() {
     if (fd < 0) return errno;
     server_ = std::make_unique<FrameServer>(
         fd, "Zandrel.MessageQueue '" + name_.toStdString() + "'",
-        [this](int, Frame&& frame) { Add(std::move(frame)); },
+        [this](int clientFd, Frame&& frame) {
+            const int error = Add(std::move(frame));
+            WireAck ack;
+            if (error == 0) {
+                ack.status = 1;
+            } else {
+                ack.res = ResultFromErrno(error);
+                ack.result = error;
+            }
+            // The sender waits for this small answer; one that cannot take it has gone.
+            const QByteArray bytes = EncodeAck(ack);
+            ::send(clientFd, bytes.constData(), static_cast<std::size_t>(bytes.size()),
+                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        },
         [this] {
             if (onArrival_) onArrival_();
         });
+    // Only processes of this user may leave messages here.
+    server_->SetAcceptCheck([name = name_.toStdString()](int clientFd) {
+        if (IsSameUserPeer(clientFd)) return true;
+        TraceLine("Zandrel.MessageQueue '" + name + "': refused a connection of another user");
+        return false;
+    });
     thread_ = std::thread([this] {
         pthread_setname_np(pthread_self(), "queue listener");
         server_->Run();
@@ -394,18 +435,31 @@ int QueueListener::Open() {
     return 0;
 }
 
-void QueueListener::Add(Frame&& frame) {
+namespace {
+// What a message costs the queue: its texts and its fixed fields.
+std::size_t MessageBytes(const WireMessage& m) {
+    const qsizetype characters = m.senderHost.size() + m.senderQueue.size() + m.targetHost.size() +
+                                 m.targetQueue.size() + m.firstText.size() + m.secondText.size();
+    return 12 + 6 * 4 + 2 * static_cast<std::size_t>(characters);
+}
+}  // namespace
+
+int QueueListener::Add(Frame&& frame) {
     if (frame.kind != FrameKind::Message) {
         TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': ignored a stray acknowledgement");
-        return;
+        return EPROTO;
     }
+    const std::size_t bytes = MessageBytes(frame.message);
     std::lock_guard lock(mutex_);
-    if (pending_.size() >= kMaxPendingMessages) {
-        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': queue full, dropped message " +
+    if (pending_.size() >= kMaxPendingMessages || pendingBytes_ + bytes > config_.maxPendingBytes) {
+        // The sender is told; nothing is dropped without its knowing.
+        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': queue full, refused message " +
                   std::to_string(frame.message.sequence));
-        return;
+        return ENOBUFS;
     }
+    pendingBytes_ += bytes;
     pending_.push_back(std::move(frame.message));
+    return 0;
 }
 
 std::size_t QueueListener::Count() const {
@@ -418,6 +472,7 @@ bool QueueListener::Take(WireMessage& message) {
     if (pending_.empty()) return false;
     message = std::move(pending_.front());
     pending_.pop_front();
+    pendingBytes_ -= MessageBytes(message);
     return true;
 }
 
