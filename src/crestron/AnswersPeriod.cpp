@@ -20,11 +20,15 @@ void AppendLabelEntry(std::string& answer, const Label& label, const PeriodRecor
     long long minutes = label.ClockMinute;
     long long seconds = label.ClockSecond;
     if (!useGameTime) {
-        // Time from the period's start, to the nearest second.
-        long long s = (static_cast<long long>(label.Time) - static_cast<long long>(record.Start) +
-                       4'999'999) /
-                      kFileTimeUnitsPerSecond;
-        if (s < 0) s = 0;
+        // Time from the period's start, to the nearest second; 0 before the start. Times
+        // from outside may lie anywhere in 64 bits: the difference is taken without
+        // overflow.
+        long long s = 0;
+        if (label.Time > record.Start) {
+            const FileTime elapsed = label.Time - record.Start;
+            s = static_cast<long long>(elapsed / kFileTimeUnitsPerSecond +
+                                       (elapsed % kFileTimeUnitsPerSecond >= 5'000'001 ? 1 : 0));
+        }
         minutes = s / 60;
         seconds = s % 60;
     }
