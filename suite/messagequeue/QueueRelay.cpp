@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
             WriteAck(clientFd, ack);
         },
         {});
+    server.SetIdleTimeoutMs(config.idleConnectionTimeoutMs);
     std::set<std::string> refused;  // each stranger is logged once
     server.SetAcceptCheck([&trusted, &refused](int clientFd) {
         const std::string peer = PeerAddress(clientFd);

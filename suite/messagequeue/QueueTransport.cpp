@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <QSysInfo>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -140,6 +141,8 @@ QueueConfig QueueConfig::FromEnvironment() {
     if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
     const qulonglong maxBytes = qEnvironmentVariable("ZANDREL_QUEUE_MAX_BYTES").toULongLong(&ok);
     if (ok && maxBytes > 0) config.maxPendingBytes = static_cast<std::size_t>(maxBytes);
+    const int idleMs = qEnvironmentVariable("ZANDREL_QUEUE_IDLE_MS").toInt(&ok);
+    if (ok && idleMs > 0) config.idleConnectionTimeoutMs = idleMs;
     return config;
 }
 
@@ -363,7 +366,7 @@ void FrameServer::Run() {
         // At the limit the listening socket is not watched, so the loop does not spin.
         fds.push_back({full_ ? -1 : listenFd_, POLLIN, 0});
         for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), kPollIntervalMs);
+        const int n = ::poll(fds.data(), fds.size(), std::min(kPollIntervalMs, idleTimeoutMs_));
         if (stop_) break;
         if (n < 0 && errno != EINTR) {
             TraceLine(label_ + ": poll failed: " + std::strerror(errno));
@@ -379,7 +382,7 @@ void FrameServer::Run() {
             const short revents = fds[i + 2].revents;
             if (revents != 0) {
                 ReadFrom(c, nowMs, handledFrame);
-            } else if (nowMs - c.lastActivityMs > kIdleConnectionTimeoutMs) {
+            } else if (nowMs - c.lastActivityMs > idleTimeoutMs_) {
                 Close(c, c.buffer.isEmpty() ? nullptr : "it stalled inside a frame");
             }
         }
@@ -422,6 +425,7 @@ int QueueListener::Open() {
         [this] {
             if (onArrival_) onArrival_();
         });
+    server_->SetIdleTimeoutMs(config_.idleConnectionTimeoutMs);
     // Only processes of this user may leave messages here.
     server_->SetAcceptCheck([name = name_.toStdString()](int clientFd) {
         if (IsSameUserPeer(clientFd)) return true;

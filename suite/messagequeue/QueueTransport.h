@@ -42,6 +42,9 @@ struct QueueConfig {
     // How many bytes of messages a queue holds at most before it refuses more
     // (ZANDREL_QUEUE_MAX_BYTES, kDefaultMaxPendingBytes by default).
     std::size_t maxPendingBytes = kDefaultMaxPendingBytes;
+    // A connection that brings nothing for this long is closed, so that slow or idle peers
+    // cannot hold a queue's connection slots (ZANDREL_QUEUE_IDLE_MS, 10 s by default).
+    int idleConnectionTimeoutMs = kIdleConnectionTimeoutMs;
 
     static QueueConfig FromEnvironment();
 };
@@ -93,6 +96,7 @@ public:
 
     // Set before Run.
     void SetAcceptCheck(AcceptCheck check) { acceptCheck_ = std::move(check); }
+    void SetIdleTimeoutMs(int timeoutMs) { idleTimeoutMs_ = timeoutMs; }
     // Serves until Stop. Safe to call once.
     void Run();
     // Callable from any thread; Run returns soon after.
@@ -115,6 +119,7 @@ private:
     FrameHandler onFrame_;
     RoundHandler onRound_;
     AcceptCheck acceptCheck_;
+    int idleTimeoutMs_ = kIdleConnectionTimeoutMs;
     std::atomic<bool> stop_{false};
     bool full_ = false;  // at kMaxConnections; new connections wait in the backlog
     std::vector<Connection> connections_;

@@ -195,6 +195,20 @@ TEST(QueueTransport, ConnectionsBeyondTheLimitWaitAndLoseNothing) {
     EXPECT_EQ(m.sequence, 7);
 }
 
+TEST(QueueTransport, IdlePeersLoseTheirSlots) {
+    // Peers that connect and send nothing fill every connection slot; they are closed after
+    // the idle time, and a sender waiting behind them gets through.
+    QueueConfig config = TestConfig();
+    config.idleConnectionTimeoutMs = 200;
+    QueueListener listener(config, QStringLiteral("Slots"), {});
+    ASSERT_EQ(listener.Open(), 0);
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (std::size_t i = 0; i < kMaxConnections; ++i)
+        idle.push_back(std::make_unique<RawConnection>(config, QStringLiteral("Slots")));
+    EXPECT_EQ(Send(config, Message(1, QStringLiteral("Slots"))), 0);  // they stay connected
+    EXPECT_EQ(listener.Count(), 1u);
+}
+
 TEST(QueueTransport, AFloodedQueueStaysWithinItsBytesAndTellsTheSender) {
     QueueConfig config = TestConfig();
     config.maxPendingBytes = 64 * 1024;
