@@ -287,7 +287,11 @@ void FrameServer::Close(Connection& connection, const char* reason) {
 }
 
 void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
-    while (connections_.size() < kMaxConnections) {
+    // A round takes in at most one slot table's worth of new connections, so that a steady
+    // stream of senders (each waiting for its acknowledgement, then sending again) cannot
+    // keep the round, and with it the arrival announcement, from ending.
+    for (std::size_t accepted = 0; accepted < kMaxConnections && connections_.size() < kMaxConnections;
+         ++accepted) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -304,6 +308,8 @@ void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
         // older connections were read, so that a sender's frames keep their order.
         if (!ReadFrom(connections_.back(), nowMs, handledFrame)) connections_.pop_back();
     }
+    // The rest of this round's newcomers are taken in the next round.
+    if (connections_.size() < kMaxConnections) return;
     // Further connections wait in the backlog (their senders see a full one in time)
     // rather than being accepted and dropped with what they bring.
     if (!full_) TraceLine(label_ + ": too many open connections, new ones wait");
