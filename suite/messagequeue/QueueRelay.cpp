@@ -2,7 +2,7 @@
 // each to the named queue on this computer, answering every frame with an
 // acknowledgement that carries the outcome.
 //
-//   ZandrelQueueRelay [--port N] [--bind ADDRESS] [--trust ADDRESS]...
+//   ZandrelQueueRelay [--port N] [--bind ADDRESS] [--trust ADDRESS]... [--with-parent]
 //
 // The port defaults to ZANDREL_QUEUE_RELAY_PORT or 17420; port 0 takes a free one. The
 // relay listens on the one address it is given (the loopback address by default) and
@@ -10,10 +10,13 @@
 // address it listens on and the loopback addresses. Others are refused, each host logged
 // once. Every message it hands on carries its sender's address as the relay saw it, so
 // that an answer finds its way back without the answering computer knowing our name.
+// With --with-parent it ends when the thread that started it ends (the message queue
+// component starts one that way for the answers of another computer).
 // Once listening, the relay prints "listening <port>" on its standard output.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,19 +69,7 @@ void WriteAck(int fd, const zandrel::WireAck& ack) {
         hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
 }
 
-// The peer's address as text ("192.0.2.7"), empty when unknown.
-std::string PeerAddress(int fd) {
-    sockaddr_storage address{};
-    socklen_t size = sizeof address;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
-    } else if (address.ss_family == AF_INET6) {
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
-    }
-    return text;
-}
+std::string PeerAddress(int fd) { return zandrel::SocketAddressText(fd, true); }
 
 }  // namespace
 
@@ -96,6 +87,9 @@ int main(int argc, char** argv) {
             bindAddress = argv[++i];
         } else if (arg == "--trust" && i + 1 < argc) {
             trusted.insert(argv[++i]);
+        } else if (arg == "--with-parent") {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() == 1) return 0;  // the parent has gone already
         } else {
             std::fprintf(stderr, "usage: %s [--port N] [--bind ADDRESS] [--trust ADDRESS]...\n", argv[0]);
             return 2;

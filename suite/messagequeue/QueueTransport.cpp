@@ -211,8 +211,23 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
     return ack.status == 1 ? 0 : (ack.result != 0 ? ack.result : EPROTO);
 }
 
+std::string SocketAddressText(int fd, bool peer) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    const int got = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size)
+                         : ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    if (got != 0) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack) {
+               WireAck& ack, ConnectionEnds* ends) {
     const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -250,6 +265,10 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
     FdCloser closer(fd);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (ends != nullptr) {
+        ends->local = SocketAddressText(fd, false);
+        ends->peer = SocketAddressText(fd, true);
+    }
 
     if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
         return e;

@@ -73,8 +73,15 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
 
 // Sends one encoded frame to the relay on `host` and waits for its acknowledgement.
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
+// `ends`, when given, receives the two addresses of the connection that carried it.
+struct ConnectionEnds {
+    std::string local;  // this computer's address towards the relay ("192.0.2.1")
+    std::string peer;   // the relay's address
+};
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack);
+               WireAck& ack, ConnectionEnds* ends = nullptr);
+// The address of a socket's end as text; empty when unknown.
+std::string SocketAddressText(int fd, bool peer);
 
 // Accepts connections on a listening socket and reads frames from them, on whichever
 // thread calls Run. Malformed, oversized and unfinished frames are dropped with a trace

@@ -4,6 +4,11 @@
 // resolution. A message is accepted once it is in this sender's bounded queue; the thread
 // hands it to the other computer's relay, tries again a few times when the relay cannot be
 // reached, and writes a trace line when it gives up.
+//
+// Answers come back from that computer to the address it saw us at, through a relay on
+// this computer. After the first delivery the sender starts that relay itself, bound to
+// the address the connection left from and trusting the other computer's address; it
+// ends with the sender. (Where a relay already listens there, the new one gives way.)
 
 #include <QByteArray>
 #include <QString>
@@ -43,6 +48,7 @@ private:
     void Run();  // the sender thread
     void Deliver(const Item& item);
     void GiveUp(const Item& item, const std::string& reason);
+    void StartAnswerRelay(const ConnectionEnds& ends);  // on the sender thread
 
     const QueueConfig config_;
     const QString host_;
@@ -50,6 +56,8 @@ private:
     std::condition_variable wake_;
     std::deque<Item> queue_;
     bool stop_ = false;
+    int relayPid_ = -1;      // the answer relay, started and reaped by the sender thread
+    bool relayTried_ = false;
     std::thread thread_;
 };
 

@@ -320,5 +320,48 @@ TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
               QStringLiteral("got\t3\t127.0.0.1\tHalvane\tstill\tthere"));
 }
 
+TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheComponent) {
+    // The recorder's computer is 127.0.0.2 (its relay listens there and trusts us); nobody
+    // starts a relay on our side by hand. Our first delivery there starts one, bound to the
+    // address we left from, so that the recorder's answer, sent to the address its relay
+    // saw, comes back.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
+    {
+        QueueComponent component;
+        ASSERT_NE(component.service, nullptr);
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 1, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState"));
+        std::vector<QueueMessage> taken;
+        EXPECT_TRUE(WaitUntil([&] {
+            for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+            return !taken.empty();
+        }));
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.1"));
+        EXPECT_EQ(taken[0].Texts[1], QStringLiteral("Vortamo1"));
+        EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|GetState"));
+    }
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
 }  // namespace
 }  // namespace hv::test
