@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QSessionManager>
 
+#include "app/DiagnosticLog.h"
 #include "app/Language.h"
 #include "app/MainFrame.h"
 #include "app/StartupComponent.h"
@@ -46,11 +47,30 @@ bool CHalvaneApp::InitInstance() {
     }
     connect(frame_.get(), &CMainFrame::CloseRequested, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
-    // The desktop session asks before it logs off or shuts down.
+    // The desktop session asks before it logs off or shuts down; the question is asked only
+    // when the session lets the program talk to the user.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& session) {
-        if (!MayCloseAll()) session.cancel();
+        const bool interactionAllowed = session.allowsInteraction();
+        const bool mayEnd = MaySessionEnd(interactionAllowed);
+        if (interactionAllowed) session.release();
+        if (!mayEnd) session.cancel();
     });
+    connect(&signals_, &TerminationSignals::Received, this, &CHalvaneApp::OnTerminationSignal);
     return true;
+}
+
+bool CHalvaneApp::MaySessionEnd(bool interactionAllowed) {
+    if (interactionAllowed) return MayCloseAll();
+    return frame_ == nullptr || frame_->MayCloseUnattended();
+}
+
+void CHalvaneApp::OnTerminationSignal(int signalNumber) {
+    WriteLog("Halvane::OnSignal %s => close\n", TerminationSignals::Name(signalNumber));
+    if (frame_ != nullptr) {
+        frame_->ExitUnattended();
+    } else {
+        QCoreApplication::quit();
+    }
 }
 
 void CHalvaneApp::ExitInstance() {

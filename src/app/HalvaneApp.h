@@ -9,6 +9,7 @@
 #include "platform/ComponentFactory.h"
 #include "platform/QtMessageBoxes.h"
 #include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
 
 namespace hv {
 
@@ -29,11 +30,16 @@ public:
     void ExitInstance();
     // Asked before the main window closes: the frame's close check.
     bool MayCloseAll();
+    // The desktop session ends: the close question only when the session lets us ask.
+    bool MaySessionEnd(bool interactionAllowed);
+    // SIGTERM, SIGINT or SIGHUP: the close in order, without the close question.
+    void OnTerminationSignal(int signalNumber);
 
     CMainFrame* Frame() const { return frame_.get(); }
 
 private:
     SingleInstance instance_;
+    TerminationSignals signals_;
     ComponentFactory components_;
     QtMessageBoxes messageBoxes_;
     ComponentPtr startupObject_;

@@ -85,6 +85,12 @@ bool CMainFrame::MayClose() {
                                            BoxButtons::YesNo) == BoxAnswer::Yes;
 }
 
+bool CMainFrame::MayCloseUnattended() {
+    if (IsCopyPending())
+        WriteLog("Halvane::MayClose: nobody to ask, closing with files not copied yet\n");
+    return true;
+}
+
 void CMainFrame::SetTimer(int id, int periodMs) {
     KillTimer(id);
     timers_[id] = startTimer(periodMs);

@@ -67,6 +67,9 @@ public:
     // Asked before Halvane closes: false while files wait to be copied and the user does
     // not agree to stop copying.
     bool MayClose();
+    // The close check when nobody can be asked (a session ending without interaction, a
+    // termination signal): always true; files still queued for copying are logged.
+    bool MayCloseUnattended();
 
     // The command table: runs a menu command, and tells whether it is enabled and ticked.
     void OnCommand(unsigned command);
@@ -83,6 +86,8 @@ public:
     // "Settings...": the settings dialog, and on OK the new values applied and saved.
     void SettingsCommand();
     void Exit();
+    // Exit without the close question (see MayCloseUnattended): the same close in order.
+    void ExitUnattended();
 
     // One tick of the game timer (the update cycle).
     void UpdateTheGame();

@@ -109,4 +109,10 @@ void CMainFrame::Exit() {
     emit CloseRequested();
 }
 
+void CMainFrame::ExitUnattended() {
+    if (destroyed_ || !MayCloseUnattended()) return;
+    Destroy();
+    emit CloseRequested();
+}
+
 }  // namespace hv

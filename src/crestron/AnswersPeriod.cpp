@@ -20,11 +20,15 @@ void AppendLabelEntry(std::string& answer, const Label& label, const PeriodRecor
     long long minutes = label.ClockMinute;
     long long seconds = label.ClockSecond;
     if (!useGameTime) {
-        // Time from the period's start, to the nearest second.
-        long long s = (static_cast<long long>(label.Time) - static_cast<long long>(record.Start) +
-                       4'999'999) /
-                      kFileTimeUnitsPerSecond;
-        if (s < 0) s = 0;
+        // Time from the period's start, to the nearest second; 0 before the start. Times
+        // from outside may lie anywhere in 64 bits: the difference is taken without
+        // overflow.
+        long long s = 0;
+        if (label.Time > record.Start) {
+            const FileTime elapsed = label.Time - record.Start;
+            s = static_cast<long long>(elapsed / kFileTimeUnitsPerSecond +
+                                       (elapsed % kFileTimeUnitsPerSecond >= 5'000'001 ? 1 : 0));
+        }
         minutes = s / 60;
         seconds = s % 60;
     }
@@ -69,8 +73,10 @@ bool AnswerPeriodInfo(int period, bool useGameTime, ICrestronConnection& connect
         return SendAnswer(connection, answer, crestronLog);
     }
 
-    // Several lines: 17 entries in the first, 18 in every further full line, the rest in
-    // the line marked "99".
+    // Several lines: 17 entries in the first, 18 in every further full line. The line that
+    // will hold the last of the entries is part "99", also when it is a full one (35, 53,
+    // 71 ... labels), so that a controller waiting for "99" always gets it.
+    constexpr int kEntriesInFurtherLine = kEntriesInFirstLine + 1;
     int part = 1;
     int lineRoom = kEntriesInFirstLine;
     int left = count;
@@ -78,7 +84,7 @@ bool AnswerPeriodInfo(int period, bool useGameTime, ICrestronConnection& connect
     for (const Label& label : labels) {
         if (--lineRoom < 0) {
             answer += '\n';
-            if (left > kEntriesInFirstLine) {
+            if (left > kEntriesInFurtherLine) {
                 lineRoom = kEntriesInFirstLine;
                 // Part numbers stay two digits and below the closing "99".
                 part = std::min(part + 1, 98);

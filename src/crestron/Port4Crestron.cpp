@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,11 +56,21 @@ QString FillNumbers(const QString& text, std::initializer_list<long> values) {
 
 }  // namespace
 
-CPort4Crestron::CPort4Crestron() = default;
+CPort4Crestron::CPort4Crestron() : stopEventFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 CPort4Crestron::~CPort4Crestron() {
     ClosePort();
     if (worker_.joinable()) std::abort();  // ClosePort joins it; anything else is a bug
+    if (stopEventFd_ >= 0) ::close(stopEventFd_);
+}
+
+// Sets the stop flag and wakes the working thread out of its wait.
+void CPort4Crestron::SignalStop() {
+    stop_.store(true);
+    if (stopEventFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(stopEventFd_, &one, sizeof one);
+    }
 }
 
 bool CPort4Crestron::InitPort(unsigned port, QObject* window, CGameInfo* game) {
@@ -141,7 +152,6 @@ void CPort4Crestron::AcceptConnection() {
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
-    stop_.store(true);
     CloseConnection();
     stop_.store(false);
     connectionFd_ = fd;
@@ -156,7 +166,8 @@ void CPort4Crestron::AcceptConnection() {
     }
 }
 
-// The stop flag is set already.
+// Sets the stop flag and ends the connection and its working thread. The thread is woken
+// only after the connection's close is logged, so that its last line comes after it.
 void CPort4Crestron::CloseConnection() {
     const int fd = connectionFd_;
     if (fd >= 0) {
@@ -164,7 +175,13 @@ void CPort4Crestron::CloseConnection() {
         ::shutdown(fd, SHUT_WR);
         connectionFd_ = -1;
     }
+    SignalStop();
     if (worker_.joinable()) worker_.join();
+    // The old thread has ended: the wake-up is used up, so that the next thread waits.
+    if (stopEventFd_ >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(stopEventFd_, &count, sizeof count);
+    }
     // Closed only once the working thread has ended, so that it never reads from or sends
     // to a descriptor number that meanwhile belongs to another file or socket.
     if (fd >= 0) ::close(fd);
@@ -172,8 +189,7 @@ void CPort4Crestron::CloseConnection() {
 
 void CPort4Crestron::ClosePort() {
     WriteLog("Halvane::ClosePort\n");
-    stop_.store(true);  // stays set until the next accepted connection
-    CloseConnection();
+    CloseConnection();  // the stop flag stays set until the next accepted connection
     watch_.reset();  // before the socket it watches goes
     if (listeningFd_ >= 0) {
         ::close(listeningFd_);
@@ -183,6 +199,20 @@ void CPort4Crestron::ClosePort() {
     lastError_ = 0;
 }
 
+namespace {
+
+// Crestron working thread: a pause that ends early when the thread is told to stop.
+void PauseUnlessStopped(int stopEventFd, std::chrono::milliseconds pause) {
+    if (stopEventFd < 0) {
+        std::this_thread::sleep_for(pause);
+        return;
+    }
+    pollfd stopEvent{stopEventFd, POLLIN, 0};
+    ::poll(&stopEvent, 1, static_cast<int>(pause.count()));
+}
+
+}  // namespace
+
 // Crestron working thread.
 void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* stop,
                    QObject* window, CGameInfo* game) {
@@ -191,11 +221,14 @@ void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* 
     SocketConnection connection(socketFd);
     CommandFramer framer;
     char buffer[kReadBufferBytes];
+    const int stopEventFd = port->StopEventFd();
     while (!stop->load()) {
-        // Wait for data, but never so long that the stop flag goes unseen.
-        pollfd ready{socketFd, POLLIN, 0};
-        const int waiting = ::poll(&ready, 1, kPollIntervalMs);
+        // Wait for data or for the port telling this thread to stop; the time-out is a
+        // second guard for the stop flag.
+        pollfd ready[2] = {{socketFd, POLLIN, 0}, {stopEventFd, POLLIN, 0}};
+        const int waiting = ::poll(ready, stopEventFd >= 0 ? 2 : 1, kPollIntervalMs);
         if (stop->load()) break;
+        if (waiting > 0 && ready[0].revents == 0) continue;  // a stale wake-up
         if (waiting == 0 || (waiting < 0 && errno == EINTR)) continue;
         errno = 0;
         const ssize_t got = waiting < 0 ? -1 : ::recv(socketFd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -204,7 +237,7 @@ void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* 
         if (got == 0) {
             // The controller closed its side; the port ends this thread at the next
             // connection or when it closes.
-            std::this_thread::sleep_for(kPeerClosedPause);
+            PauseUnlessStopped(stopEventFd, kPeerClosedPause);
             continue;
         }
         if (got < 0) {
@@ -214,7 +247,7 @@ void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* 
                 break;
             }
             WriteLog("Halvane::recv() res=%d, error=%d\n", static_cast<int>(got), error);
-            std::this_thread::sleep_for(kReadErrorPause);
+            PauseUnlessStopped(stopEventFd, kReadErrorPause);
             continue;
         }
         for (const FramedLine& line : framer.Feed({buffer, static_cast<size_t>(got)})) {

@@ -49,6 +49,9 @@ public:
     int LastError() const { return lastError_; }
     // The port actually listened on (useful when opened on port 0), 0 when closed.
     std::uint16_t ListeningPort() const;
+    // Readable while the working thread is told to stop: the thread waits on it next to
+    // its connection, so that a stop takes effect at once rather than after a poll interval.
+    int StopEventFd() const { return stopEventFd_; }
 
     // Read by the working thread for every command; written by the GUI thread.
     std::atomic<bool> UseGameTime{true};
@@ -58,6 +61,7 @@ public:
 private:
     void Fail(int step);
     void CloseConnection();
+    void SignalStop();
 
     CGameInfo* game_ = nullptr;
     QObject* window_ = nullptr;
@@ -69,6 +73,7 @@ private:
     int connectionFd_ = -1;
     std::thread worker_;
     std::atomic<bool> stop_{false};
+    int stopEventFd_ = -1;
 };
 
 // The working thread of one connection: reads and answers commands until `stop` is set

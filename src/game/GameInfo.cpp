@@ -17,7 +17,7 @@ std::int32_t SecondsFromYearStart(FileTime t, const Clock& clock) {
     yearStart.month = 1;
     yearStart.day = 1;
     FileTime yearStartTime = 0;
-    CalendarToFileTime(yearStart, yearStartTime);
+    if (!CalendarToFileTime(yearStart, yearStartTime)) return 0;  // beyond the last full year
     const std::int64_t difference =
         static_cast<std::int64_t>(local) - static_cast<std::int64_t>(yearStartTime);
     return static_cast<std::int32_t>((difference + 4'999'999) / kFileTimeUnitsPerSecond);
@@ -32,8 +32,11 @@ FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& cl
     yearStart.day = 1;
     FileTime yearStartLocal = 0;
     if (!CalendarToFileTime(yearStart, yearStartLocal)) return 0;
-    const std::int64_t target = static_cast<std::int64_t>(yearStartLocal) +
-                                static_cast<std::int64_t>(seconds) * kFileTimeUnitsPerSecond;
+    // Near the end of the time range the sum does not fit: no such time.
+    std::int64_t target = 0;
+    if (__builtin_add_overflow(static_cast<std::int64_t>(yearStartLocal),
+                               static_cast<std::int64_t>(seconds) * kFileTimeUnitsPerSecond, &target))
+        return 0;
     FileTime utc = 0;
     if (target < 0 || !clock.LocalToUtc(static_cast<FileTime>(target), utc)) return 0;
     return utc;
@@ -42,7 +45,8 @@ FileTime TimeFromYearOffset(FileTime base, std::int32_t seconds, const Clock& cl
 FileTime TimeFromGameYearOffset(FileTime gameStart, std::int32_t seconds, const Clock& clock) {
     constexpr std::int64_t kHalfYear = 183LL * 86400 * kFileTimeUnitsPerSecond;
     const FileTime time = TimeFromYearOffset(gameStart, seconds, clock);
-    if (gameStart == 0 || seconds < 0 ||
+    // (Both times are valid here, or the first is above the range and nothing is moved.)
+    if (gameStart == 0 || gameStart > kMaxFileTime || time > kMaxFileTime || seconds < 0 ||
         static_cast<std::int64_t>(gameStart) - static_cast<std::int64_t>(time) <= kHalfYear)
         return time;
     FileTime local = 0;

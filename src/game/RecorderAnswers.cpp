@@ -1,4 +1,6 @@
 // The recorder's answers to "GetState" and "GetTime". GUI thread only.
+#include <algorithm>
+#include <climits>
 #include <QStringView>
 
 #include "platform/Trace.h"
@@ -90,10 +92,15 @@ void CCompanionLink::OnRecorderAnswer(const QString& answer) {
         }
         const FileTime recorder = MakeFileTime(high, low);
         // Unsigned difference read as signed: no overflow whatever the two times are.
-        const auto difference = static_cast<std::int64_t>(recorder - clock_.UtcNow());
-        const auto offsetMs = static_cast<std::int32_t>(difference / kFileTimeUnitsPerMs);
-        VortamoClockOffset = static_cast<std::int32_t>(static_cast<std::uint32_t>(offsetMs) +
-                                                       static_cast<std::uint32_t>(kClockOffsetBiasMs));
+        const auto difference = recorder > kMaxFileTime
+                                    ? INT64_MAX  // beyond any valid time: as far ahead as can be
+                                    : static_cast<std::int64_t>(recorder - clock_.UtcNow());
+        // Saturated rather than cut to 32 bits: a recorder clock weeks off must not wrap
+        // round to an offset that looks acceptable.
+        const std::int64_t offsetMs =
+            std::clamp<std::int64_t>(difference / kFileTimeUnitsPerMs, INT32_MIN,
+                                     static_cast<std::int64_t>(INT32_MAX) - kClockOffsetBiasMs);
+        VortamoClockOffset = static_cast<std::int32_t>(offsetMs + kClockOffsetBiasMs);
         return;
     }
     Trace(QStringLiteral("Halvane::Vortamo Unknown Answer=") + answer + QStringLiteral("\n"));

@@ -184,11 +184,14 @@ void CCompanionLink::OnRefereeMessage(const QString& message, CGameInfo& model) 
         QStringList missing;
         for (int k = 0; k < kFetchedEventTypes; ++k)
             if (found[k] < 0) missing << EventTypeName(k);
-        if (!missing.isEmpty() && messageBoxes_ != nullptr) {
-            // Modal: timers and further messages are handled while it is open.
+        if (!missing.isEmpty() && messageBoxes_ != nullptr && !missingNamesBoxOpen_) {
+            // Modal: timers and further messages are handled while it is open, so a later
+            // answer arrives inside it; that one does not open a second box on top.
+            missingNamesBoxOpen_ = true;
             messageBoxes_->Show(FormatWithText(LoadStringOrMark(kStringMissingEventNames),
                                                missing.join(QStringLiteral(", "))),
                                 BoxIcon::Warning, BoxButtons::Ok);
+            missingNamesBoxOpen_ = false;
         }
         EventTypesReceived = 1;
         RequestCountdown = 0;

@@ -34,20 +34,27 @@ public:
 
 }  // namespace
 
-bool Clock::UtcToLocal(FileTime utc, FileTime& local) const {
-    const std::int64_t shifted =
-        static_cast<std::int64_t>(utc) + UtcOffsetSeconds() * kFileTimeUnitsPerSecond;
-    if (shifted < 0) return false;
-    local = static_cast<FileTime>(shifted);
+namespace {
+// `time` moved by `offsetSeconds`; false when either is out of range or the result falls
+// outside 0 to kMaxFileTime.
+bool Shift(FileTime time, std::int64_t offsetSeconds, FileTime& out) {
+    std::int64_t offset = 0;
+    std::int64_t shifted = 0;
+    if (time > kMaxFileTime || __builtin_mul_overflow(offsetSeconds, kFileTimeUnitsPerSecond, &offset) ||
+        __builtin_add_overflow(static_cast<std::int64_t>(time), offset, &shifted) || shifted < 0)
+        return false;
+    out = static_cast<FileTime>(shifted);
     return true;
+}
+}  // namespace
+
+bool Clock::UtcToLocal(FileTime utc, FileTime& local) const {
+    return Shift(utc, UtcOffsetSeconds(), local);
 }
 
 bool Clock::LocalToUtc(FileTime local, FileTime& utc) const {
-    const std::int64_t shifted =
-        static_cast<std::int64_t>(local) - UtcOffsetSeconds() * kFileTimeUnitsPerSecond;
-    if (shifted < 0) return false;
-    utc = static_cast<FileTime>(shifted);
-    return true;
+    const std::int64_t offset = UtcOffsetSeconds();
+    return offset != INT64_MIN && Shift(local, -offset, utc);
 }
 
 CalendarTime Clock::LocalCalendar(FileTime utc) const {

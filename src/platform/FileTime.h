@@ -2,6 +2,7 @@
 // Game time: a count of 100-nanosecond intervals since 1 January 1601 UTC (the form
 // the suite uses on its wire and in its files). 0 means "not set".
 
+#include <climits>
 #include <cstdint>
 
 namespace hv {
@@ -10,6 +11,9 @@ using FileTime = std::uint64_t;
 
 constexpr std::int64_t kFileTimeUnitsPerMs = 10'000;
 constexpr std::int64_t kFileTimeUnitsPerSecond = 10'000'000;
+// The latest valid time: times are signed 64-bit counts on the wire of the suite, so
+// anything above is refused by the conversions (as the system's own conversions do).
+constexpr FileTime kMaxFileTime = static_cast<FileTime>(INT64_MAX);
 
 // A calendar date and time without a time zone (the zone is the caller's business).
 struct CalendarTime {

@@ -73,6 +73,7 @@ public:
 private:
     const Clock& clock_;
     IMessageBoxes* messageBoxes_ = nullptr;
+    bool missingNamesBoxOpen_ = false;  // the warning about event names is on the screen
     QObject* queueWindow_ = nullptr;  // the window Halvane's queue announces arrivals to
 };
 

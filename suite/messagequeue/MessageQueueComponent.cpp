@@ -70,15 +70,13 @@ hv::HResult MessageQueue::Send(std::int32_t& status, std::int32_t& result, std::
             return ResultFromErrno(error);
         }
     } else {
-        WireAck ack;
-        const int error = SendRemote(config, host, frame, ack);
+        std::unique_ptr<RemoteSender>& sender = remoteSenders_[host.toLower()];
+        if (!sender) sender = std::make_unique<RemoteSender>(config, host);
+        const int error = sender->Enqueue(sequence, target, std::move(frame));
         if (error != 0) {
             result = error;
             return ResultFromErrno(error);
         }
-        result = ack.result;
-        status = ack.status;
-        return ack.res;
     }
     status = 1;
     return hv::S_OK;

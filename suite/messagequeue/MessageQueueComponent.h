@@ -9,16 +9,21 @@
 //   with it, Values[2] 1 when a message was taken (0 when none was waiting), Values[4] the
 //   messages still waiting; Texts[0] the sender's host, Texts[1] its queue, Texts[2] and
 //   Texts[3] the first and second texts.
-// - Send: S_OK, result 0, status 1 when the message was handed to the target queue (on
-//   this computer) or taken by the target computer's relay for a queue held there;
-//   otherwise 0x8007xxxx with the errno value as result and status 0 (ECONNREFUSED: nobody
-//   holds the queue, or no relay listens; ETIMEDOUT: the target did not take it in time).
-//   A target host of "", "localhost" or this computer's name is this computer.
+// - Send: S_OK, result 0, status 1 when the message was handed to the target queue on this
+//   computer, or, for another computer, accepted for delivery (queued for that computer's
+//   sender thread, which delivers it through the relay there and traces what it cannot
+//   deliver); otherwise 0x8007xxxx with the errno value as result and status 0
+//   (ECONNREFUSED: nobody holds the queue here; ETIMEDOUT: the target did not take it in
+//   time; ENOBUFS: the target queue, or the queue for that computer, is full).
+//   A target host of "", "localhost" or this computer's name is this computer; the
+//   caller's thread never waits for the network or for name resolution.
 
 #include <QObject>
+#include <map>
 #include <memory>
 
 #include "QueueTransport.h"
+#include "RemoteSender.h"
 #include "platform/Component.h"
 #include "workflow/SuiteComponents.h"
 
@@ -41,6 +46,8 @@ public:
 
 private:
     std::unique_ptr<QueueListener> listener_;
+    // One sender per other computer, by host name in lower case.
+    std::map<QString, std::unique_ptr<RemoteSender>> remoteSenders_;
 };
 
 class MessageQueueService final : public QObject, public hv::IQueueService {

@@ -2,13 +2,21 @@
 // each to the named queue on this computer, answering every frame with an
 // acknowledgement that carries the outcome.
 //
-//   ZandrelQueueRelay [--port N] [--bind ADDRESS]
+//   ZandrelQueueRelay [--port N] [--bind ADDRESS] [--trust ADDRESS]... [--with-parent]
 //
-// The port defaults to ZANDREL_QUEUE_RELAY_PORT or 17420; port 0 takes a free one. Once
-// listening, the relay prints "listening <port>" on its standard output.
+// The port defaults to ZANDREL_QUEUE_RELAY_PORT or 17420; port 0 takes a free one. The
+// relay listens on the one address it is given (the loopback address by default) and
+// takes frames only from the hosts it trusts: the addresses given with --trust, the
+// address it listens on and the loopback addresses. Others are refused, each host logged
+// once. Every message it hands on carries its sender's address as the relay saw it, so
+// that an answer finds its way back without the answering computer knowing our name.
+// With --with-parent it ends when the thread that started it ends (the message queue
+// component starts one that way for the answers of another computer).
+// Once listening, the relay prints "listening <port>" on its standard output.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "QueueTransport.h"
@@ -60,24 +69,33 @@ void WriteAck(int fd, const zandrel::WireAck& ack) {
         hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
 }
 
+std::string PeerAddress(int fd) { return zandrel::SocketAddressText(fd, true); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     zandrel::QueueConfig config = zandrel::QueueConfig::FromEnvironment();
     std::uint16_t port = config.relayPort;
-    const char* bindAddress = "0.0.0.0";
+    const char* bindAddress = "127.0.0.1";
+    std::set<std::string> trusted = {"127.0.0.1", "::1", "::ffff:127.0.0.1"};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
             port = static_cast<std::uint16_t>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--bind" && i + 1 < argc) {
             bindAddress = argv[++i];
+        } else if (arg == "--trust" && i + 1 < argc) {
+            trusted.insert(argv[++i]);
+        } else if (arg == "--with-parent") {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() == 1) return 0;  // the parent has gone already
         } else {
-            std::fprintf(stderr, "usage: %s [--port N] [--bind ADDRESS]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--port N] [--bind ADDRESS] [--trust ADDRESS]...\n", argv[0]);
             return 2;
         }
     }
+    trusted.insert(bindAddress);
 
     std::uint16_t boundPort = 0;
     const int fd = ListenTcp(bindAddress, port, boundPort);
@@ -97,8 +115,16 @@ int main(int argc, char** argv) {
                 WriteAck(clientFd, ack);
                 return;
             }
+            // The sender's address as seen here, not the name it gave: the answer goes there.
+            const std::string sender = PeerAddress(clientFd);
+            if (!sender.empty()) frame.message.senderHost = QString::fromStdString(sender);
             QByteArray bytes;
-            zandrel::EncodeMessage(frame.message, bytes);  // it fitted on the way in
+            if (!zandrel::EncodeMessage(frame.message, bytes)) {
+                ack.res = hv::E_INVALIDARG;
+                ack.result = EMSGSIZE;
+                WriteAck(clientFd, ack);
+                return;
+            }
             const int error = zandrel::SendLocal(config, frame.message.targetQueue, bytes);
             if (error == 0) {
                 ack.status = 1;
@@ -109,6 +135,15 @@ int main(int argc, char** argv) {
             WriteAck(clientFd, ack);
         },
         {});
+    server.SetIdleTimeoutMs(config.idleConnectionTimeoutMs);
+    std::set<std::string> refused;  // each stranger is logged once
+    server.SetAcceptCheck([&trusted, &refused](int clientFd) {
+        const std::string peer = PeerAddress(clientFd);
+        if (trusted.count(peer) != 0) return true;
+        if (refused.insert(peer).second)
+            hv::Trace("ZandrelQueueRelay: refused " + peer + ", not a trusted host\n");
+        return false;
+    });
 
     std::printf("listening %u\n", static_cast<unsigned>(boundPort));
     std::fflush(stdout);

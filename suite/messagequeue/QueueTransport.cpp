@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <QSysInfo>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -89,6 +90,32 @@ int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs
     return 0;
 }
 
+// Reads the one acknowledgement frame that answers a sent frame.
+int ReadAck(int fd, std::int64_t deadlineMs, WireAck& ack) {
+    QByteArray received;
+    for (;;) {
+        Frame answer;
+        const ParseResult parsed = ParseFrame(received.constData(), static_cast<std::size_t>(received.size()), answer);
+        if (parsed.status == ParseStatus::Complete) {
+            if (answer.kind != FrameKind::Ack) return EPROTO;
+            ack = answer.ack;
+            return 0;
+        }
+        if (parsed.status != ParseStatus::NeedMore) return EPROTO;
+        char chunk[256];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0) {
+            received.append(chunk, n);
+        } else if (n == 0) {
+            return ECONNRESET;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (const int e = WaitFor(fd, POLLIN, deadlineMs)) return e;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+}
+
 class FdCloser {
 public:
     explicit FdCloser(int fd) : fd_(fd) {}
@@ -112,6 +139,10 @@ QueueConfig QueueConfig::FromEnvironment() {
     if (ok && port > 0 && port <= 65535) config.relayPort = static_cast<std::uint16_t>(port);
     const int timeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_SEND_TIMEOUT_MS").toInt(&ok);
     if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
+    const qulonglong maxBytes = qEnvironmentVariable("ZANDREL_QUEUE_MAX_BYTES").toULongLong(&ok);
+    if (ok && maxBytes > 0) config.maxPendingBytes = static_cast<std::size_t>(maxBytes);
+    const int idleMs = qEnvironmentVariable("ZANDREL_QUEUE_IDLE_MS").toInt(&ok);
+    if (ok && idleMs > 0) config.idleConnectionTimeoutMs = idleMs;
     return config;
 }
 
@@ -125,6 +156,13 @@ bool IsLocalHost(const QString& host) {
     if (host.compare(own, Qt::CaseInsensitive) == 0) return true;
     const QString shortOwn = own.section(u'.', 0, 0);
     return host.compare(shortOwn, Qt::CaseInsensitive) == 0;
+}
+
+bool IsSameUserPeer(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    return peer.uid == ::geteuid();
 }
 
 std::int32_t ResultFromErrno(int error) {
@@ -166,11 +204,30 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
         }
         return errno;  // ECONNREFUSED: nobody holds the name
     }
-    return WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs);
+    if (const int error = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
+        return error;
+    WireAck ack;
+    if (const int error = ReadAck(fd, deadlineMs, ack)) return error;
+    return ack.status == 1 ? 0 : (ack.result != 0 ? ack.result : EPROTO);
+}
+
+std::string SocketAddressText(int fd, bool peer) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    const int got = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size)
+                         : ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    if (got != 0) return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&address)->sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
+    }
+    return text;
 }
 
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack) {
+               WireAck& ack, ConnectionEnds* ends) {
     const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -208,32 +265,15 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
     FdCloser closer(fd);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (ends != nullptr) {
+        ends->local = SocketAddressText(fd, false);
+        ends->peer = SocketAddressText(fd, true);
+    }
 
     if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
         return e;
 
-    QByteArray received;
-    for (;;) {
-        Frame answer;
-        const ParseResult parsed = ParseFrame(received.constData(), static_cast<std::size_t>(received.size()), answer);
-        if (parsed.status == ParseStatus::Complete) {
-            if (answer.kind != FrameKind::Ack) return EPROTO;
-            ack = answer.ack;
-            return 0;
-        }
-        if (parsed.status != ParseStatus::NeedMore) return EPROTO;
-        char chunk[256];
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n > 0) {
-            received.append(chunk, n);
-        } else if (n == 0) {
-            return ECONNRESET;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (const int e = WaitFor(fd, POLLIN, deadlineMs)) return e;
-        } else if (errno != EINTR) {
-            return errno;
-        }
-    }
+    return ReadAck(fd, deadlineMs, ack);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -266,7 +306,11 @@ void FrameServer::Close(Connection& connection, const char* reason) {
 }
 
 void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
-    while (connections_.size() < kMaxConnections) {
+    // A round takes in at most one slot table's worth of new connections, so that a steady
+    // stream of senders (each waiting for its acknowledgement, then sending again) cannot
+    // keep the round, and with it the arrival announcement, from ending.
+    for (std::size_t accepted = 0; accepted < kMaxConnections && connections_.size() < kMaxConnections;
+         ++accepted) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -274,11 +318,17 @@ void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
                 TraceLine(label_ + ": accept failed: " + std::strerror(errno));
             return;
         }
+        if (acceptCheck_ && !acceptCheck_(fd)) {
+            ::close(fd);
+            continue;
+        }
         connections_.push_back(Connection{fd, QByteArray(), nowMs});
         // Most senders connect, write one frame and go: read at once what came, after the
         // older connections were read, so that a sender's frames keep their order.
         if (!ReadFrom(connections_.back(), nowMs, handledFrame)) connections_.pop_back();
     }
+    // The rest of this round's newcomers are taken in the next round.
+    if (connections_.size() < kMaxConnections) return;
     // Further connections wait in the backlog (their senders see a full one in time)
     // rather than being accepted and dropped with what they bring.
     if (!full_) TraceLine(label_ + ": too many open connections, new ones wait");
@@ -341,7 +391,7 @@ void FrameServer::Run() {
         // At the limit the listening socket is not watched, so the loop does not spin.
         fds.push_back({full_ ? -1 : listenFd_, POLLIN, 0});
         for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), kPollIntervalMs);
+        const int n = ::poll(fds.data(), fds.size(), std::min(kPollIntervalMs, idleTimeoutMs_));
         if (stop_) break;
         if (n < 0 && errno != EINTR) {
             TraceLine(label_ + ": poll failed: " + std::strerror(errno));
@@ -357,7 +407,7 @@ void FrameServer::Run() {
             const short revents = fds[i + 2].revents;
             if (revents != 0) {
                 ReadFrom(c, nowMs, handledFrame);
-            } else if (nowMs - c.lastActivityMs > kIdleConnectionTimeoutMs) {
+            } else if (nowMs - c.lastActivityMs > idleTimeoutMs_) {
                 Close(c, c.buffer.isEmpty() ? nullptr : "it stalled inside a frame");
             }
         }
@@ -383,10 +433,30 @@ int QueueListener::Open() {
     if (fd < 0) return errno;
     server_ = std::make_unique<FrameServer>(
         fd, "Zandrel.MessageQueue '" + name_.toStdString() + "'",
-        [this](int, Frame&& frame) { Add(std::move(frame)); },
+        [this](int clientFd, Frame&& frame) {
+            const int error = Add(std::move(frame));
+            WireAck ack;
+            if (error == 0) {
+                ack.status = 1;
+            } else {
+                ack.res = ResultFromErrno(error);
+                ack.result = error;
+            }
+            // The sender waits for this small answer; one that cannot take it has gone.
+            const QByteArray bytes = EncodeAck(ack);
+            ::send(clientFd, bytes.constData(), static_cast<std::size_t>(bytes.size()),
+                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        },
         [this] {
             if (onArrival_) onArrival_();
         });
+    server_->SetIdleTimeoutMs(config_.idleConnectionTimeoutMs);
+    // Only processes of this user may leave messages here.
+    server_->SetAcceptCheck([name = name_.toStdString()](int clientFd) {
+        if (IsSameUserPeer(clientFd)) return true;
+        TraceLine("Zandrel.MessageQueue '" + name + "': refused a connection of another user");
+        return false;
+    });
     thread_ = std::thread([this] {
         pthread_setname_np(pthread_self(), "queue listener");
         server_->Run();
@@ -394,18 +464,31 @@ int QueueListener::Open() {
     return 0;
 }
 
-void QueueListener::Add(Frame&& frame) {
+namespace {
+// What a message costs the queue: its texts and its fixed fields.
+std::size_t MessageBytes(const WireMessage& m) {
+    const qsizetype characters = m.senderHost.size() + m.senderQueue.size() + m.targetHost.size() +
+                                 m.targetQueue.size() + m.firstText.size() + m.secondText.size();
+    return 12 + 6 * 4 + 2 * static_cast<std::size_t>(characters);
+}
+}  // namespace
+
+int QueueListener::Add(Frame&& frame) {
     if (frame.kind != FrameKind::Message) {
         TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': ignored a stray acknowledgement");
-        return;
+        return EPROTO;
     }
+    const std::size_t bytes = MessageBytes(frame.message);
     std::lock_guard lock(mutex_);
-    if (pending_.size() >= kMaxPendingMessages) {
-        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': queue full, dropped message " +
+    if (pending_.size() >= kMaxPendingMessages || pendingBytes_ + bytes > config_.maxPendingBytes) {
+        // The sender is told; nothing is dropped without its knowing.
+        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': queue full, refused message " +
                   std::to_string(frame.message.sequence));
-        return;
+        return ENOBUFS;
     }
+    pendingBytes_ += bytes;
     pending_.push_back(std::move(frame.message));
+    return 0;
 }
 
 std::size_t QueueListener::Count() const {
@@ -418,6 +501,7 @@ bool QueueListener::Take(WireMessage& message) {
     if (pending_.empty()) return false;
     message = std::move(pending_.front());
     pending_.pop_front();
+    pendingBytes_ -= MessageBytes(message);
     return true;
 }
 

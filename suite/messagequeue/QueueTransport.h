@@ -25,6 +25,7 @@ constexpr std::uint16_t kDefaultRelayPort = 17420;
 constexpr int kDefaultSendTimeoutMs = 1000;
 // Limits of one receiving end.
 constexpr std::size_t kMaxPendingMessages = 10000;
+constexpr std::size_t kDefaultMaxPendingBytes = 32 * 1024 * 1024;
 constexpr std::size_t kMaxConnections = 64;
 constexpr int kIdleConnectionTimeoutMs = 10000;
 
@@ -38,6 +39,12 @@ struct QueueConfig {
     // (ZANDREL_QUEUE_SEND_TIMEOUT_MS, kDefaultSendTimeoutMs by default). A target that is
     // not there at all fails at once.
     int sendTimeoutMs = kDefaultSendTimeoutMs;
+    // How many bytes of messages a queue holds at most before it refuses more
+    // (ZANDREL_QUEUE_MAX_BYTES, kDefaultMaxPendingBytes by default).
+    std::size_t maxPendingBytes = kDefaultMaxPendingBytes;
+    // A connection that brings nothing for this long is closed, so that slow or idle peers
+    // cannot hold a queue's connection slots (ZANDREL_QUEUE_IDLE_MS, 10 s by default).
+    int idleConnectionTimeoutMs = kIdleConnectionTimeoutMs;
 
     static QueueConfig FromEnvironment();
 };
@@ -48,6 +55,9 @@ bool IsLocalHost(const QString& host);
 // This computer's name, as it travels with every message it sends.
 QString LocalHostName();
 
+// True when the peer of a Unix socket runs as the same user as this process.
+bool IsSameUserPeer(int fd);
+
 // 32-bit failure code for an errno value.
 std::int32_t ResultFromErrno(int error);
 
@@ -55,15 +65,23 @@ std::int32_t ResultFromErrno(int error);
 // (EADDRINUSE when another process holds the name).
 int ListenOnQueue(const QueueConfig& config, const QString& name);
 
-// Sends one encoded frame to the queue `name` on this computer. Returns 0, or an errno
-// value: ECONNREFUSED at once when nobody holds the name, ETIMEDOUT when the holder does
-// not take the frame within the configured time.
+// Sends one encoded frame to the queue `name` on this computer and waits for the holder's
+// acknowledgement. Returns 0, or an errno value: ECONNREFUSED at once when nobody holds the
+// name, ETIMEDOUT when the holder does not take the frame within the configured time,
+// ENOBUFS when the queue is full (by count or by bytes).
 int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame);
 
 // Sends one encoded frame to the relay on `host` and waits for its acknowledgement.
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
+// `ends`, when given, receives the two addresses of the connection that carried it.
+struct ConnectionEnds {
+    std::string local;  // this computer's address towards the relay ("192.0.2.1")
+    std::string peer;   // the relay's address
+};
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack);
+               WireAck& ack, ConnectionEnds* ends = nullptr);
+// The address of a socket's end as text; empty when unknown.
+std::string SocketAddressText(int fd, bool peer);
 
 // Accepts connections on a listening socket and reads frames from them, on whichever
 // thread calls Run. Malformed, oversized and unfinished frames are dropped with a trace
@@ -74,6 +92,8 @@ public:
     using FrameHandler = std::function<void(int clientFd, Frame&& frame)>;
     // Runs on the same thread after a round of reading that handled at least one frame.
     using RoundHandler = std::function<void()>;
+    // Runs on the same thread for every accepted connection; false closes it unread.
+    using AcceptCheck = std::function<bool(int clientFd)>;
 
     // Takes ownership of `listenFd`. `label` names the server in trace lines.
     FrameServer(int listenFd, std::string label, FrameHandler onFrame, RoundHandler onRound);
@@ -81,6 +101,9 @@ public:
     FrameServer(const FrameServer&) = delete;
     FrameServer& operator=(const FrameServer&) = delete;
 
+    // Set before Run.
+    void SetAcceptCheck(AcceptCheck check) { acceptCheck_ = std::move(check); }
+    void SetIdleTimeoutMs(int timeoutMs) { idleTimeoutMs_ = timeoutMs; }
     // Serves until Stop. Safe to call once.
     void Run();
     // Callable from any thread; Run returns soon after.
@@ -102,6 +125,8 @@ private:
     std::string label_;
     FrameHandler onFrame_;
     RoundHandler onRound_;
+    AcceptCheck acceptCheck_;
+    int idleTimeoutMs_ = kIdleConnectionTimeoutMs;
     std::atomic<bool> stop_{false};
     bool full_ = false;  // at kMaxConnections; new connections wait in the backlog
     std::vector<Connection> connections_;
@@ -126,13 +151,15 @@ public:
     const QueueConfig& Config() const { return config_; }
 
 private:
-    void Add(Frame&& frame);  // on the listener's thread
+    // On the listener's thread: keeps the message; 0 or ENOBUFS when the queue is full.
+    int Add(Frame&& frame);
 
     const QueueConfig config_;
     const QString name_;
     std::function<void()> onArrival_;
     mutable std::mutex mutex_;
     std::deque<WireMessage> pending_;
+    std::size_t pendingBytes_ = 0;
     std::unique_ptr<FrameServer> server_;
     std::thread thread_;
 };

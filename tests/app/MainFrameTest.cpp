@@ -244,6 +244,27 @@ TEST_F(MainFrameTest, CloseAsksOnlyWhileFilesWaitToBeCopied) {
     EXPECT_FALSE(tray.shown);
 }
 
+TEST_F(MainFrameTest, UnattendedCloseNeverAsksAndLogsFilesLeft) {
+    // A session that ends without interaction, or a termination signal: nobody can answer
+    // the question, so the close goes on in order and the log says what was left.
+    CMainFrame& f = MakeFrame();
+    bool closeRequested = false;
+    QObject::connect(&f, &CMainFrame::CloseRequested, [&] { closeRequested = true; });
+    EXPECT_TRUE(f.MayCloseUnattended());
+    EXPECT_FALSE(log.Contains("nobody to ask"));
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.Copies.push_back({"/rec/1_1.mp4", "/archive/1_1.mp4", 0});
+    }
+    boxes.answer = BoxAnswer::No;
+    f.ExitUnattended();
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_TRUE(closeRequested);
+    EXPECT_TRUE(log.Contains("Halvane::MayClose: nobody to ask, closing with files not copied yet\n"));
+    EXPECT_TRUE(log.Contains("Halvane::OnDestroy()\n"));
+    EXPECT_FALSE(f.HasTimer(CMainFrame::kGameTimerId));
+}
+
 TEST_F(MainFrameTest, ARefusedIconIsAddedOnALaterTickAndShowsTheStatus) {
     tray.accept = false;
     CMainFrame& f = MakeFrame();

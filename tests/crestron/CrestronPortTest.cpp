@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <cerrno>
 #include <thread>
 #include <string>
 #include <vector>
+
+#include <QDir>
 
 #include "CrestronTestSupport.h"
 #include "LogCapture.h"
@@ -306,8 +309,22 @@ std::string InterestingEntries(int from, int to) {
     return entries;
 }
 
-TEST_F(CrestronPort, PeriodWith18And40Labels) {
-    for (const int total : {17, 18, 40}) {
+TEST_F(CrestronPort, PeriodLinesEndWithPart99) {
+    // labels -> part and entries of each line; a full further line that holds the last
+    // entries is the "99" one (35, 53 labels)
+    const struct {
+        int total;
+        std::vector<std::pair<std::string, int>> lines;
+    } cases[] = {
+        {17, {{"00", 17}}},
+        {18, {{"01", 17}, {"99", 1}}},
+        {35, {{"01", 17}, {"99", 18}}},
+        {36, {{"01", 17}, {"02", 18}, {"99", 1}}},
+        {40, {{"01", 17}, {"02", 18}, {"99", 5}}},
+        {53, {{"01", 17}, {"02", 18}, {"99", 18}}},
+    };
+    for (const auto& c : cases) {
+        const int total = c.total;
         SCOPED_TRACE(total);
         game.Clear();
         game.SetGameStart({2025, 12, 31, 21, 30, 0, 0});
@@ -317,17 +334,17 @@ TEST_F(CrestronPort, PeriodWith18And40Labels) {
         Connect(controller);
         const std::string header = kGameStart + "01" "0" "0302" + std::to_string(total);
         const std::string first = "4300103022000";  // the period's start label
-        const auto lines = Ask("C0301" + kGameStart + "01", total == 40 ? 3 : total == 18 ? 2 : 1);
-        if (total == 17) {
-            EXPECT_EQ(lines[0], "M030100" + header + first + InterestingEntries(0, 16) + "\n");
-        } else if (total == 18) {
-            EXPECT_EQ(lines[0], "M030101" + header + first + InterestingEntries(0, 16) + "\n");
-            EXPECT_EQ(lines[1], "M030199" + header + InterestingEntries(16, 17) + "\n");
-        } else {
-            EXPECT_EQ(lines[0], "M030101" + header + first + InterestingEntries(0, 16) + "\n");
-            EXPECT_EQ(lines[1], "M030102" + header + InterestingEntries(16, 34) + "\n");
-            EXPECT_EQ(lines[2], "M030199" + header + InterestingEntries(34, 39) + "\n");
+        const auto lines = Ask("C0301" + kGameStart + "01", c.lines.size());
+        int used = 0;  // labels after the start label sent so far
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            const auto& [part, entries] = c.lines[i];
+            const int interesting = i == 0 ? entries - 1 : entries;
+            EXPECT_EQ(lines[i], "M0301" + part + header + (i == 0 ? first : "") +
+                                    InterestingEntries(used, used + interesting) + "\n")
+                << "line " << i;
+            used += interesting;
         }
+        EXPECT_EQ(used, total - 1);
         ExpectNothingPending();
         controller.Close();
     }
@@ -465,6 +482,53 @@ TEST_F(CrestronPort, SecondControllerReplacesTheFirst) {
     EXPECT_EQ(log.Lines(), expected);
     EXPECT_TRUE(controller.WaitForEnd());
     EXPECT_EQ(frame.Accepts(), 2);
+}
+
+// Open descriptors and threads of this process.
+size_t EntriesOf(const char* folder) {
+    size_t count = 0;
+    QDir dir(QString::fromLatin1(folder));
+    count = static_cast<size_t>(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+    return count;
+}
+
+TEST_F(CrestronPort, HundredReplacementsInARowLeaveNothingBehind) {
+    // Every controller is served and replaced by the next; the old working thread ends at
+    // once when told to, whatever it is waiting for (an idle connection, or one whose
+    // controller closed its side).
+    auto current = std::make_unique<TestController>();
+    log.Clear();
+    ASSERT_TRUE(current->Connect(portNumber));
+    ASSERT_TRUE(current->Send("C0601\n"));
+    ASSERT_EQ(current->ReadLine(), "M060100000000err\n");
+    const size_t descriptors = EntriesOf("/proc/self/fd");
+    const size_t threads = EntriesOf("/proc/self/task");
+    log.Clear();
+    constexpr int kReplacements = 100;
+    for (int i = 0; i < kReplacements; ++i) {
+        if (i % 2 == 1) current->Close();  // every other one has gone before the next comes
+        auto next = std::make_unique<TestController>();
+        ASSERT_TRUE(next->Connect(portNumber));
+        ASSERT_TRUE(next->Send("C0601\n"));
+        ASSERT_EQ(next->ReadLine(), "M060100000000err\n") << i;
+        if (current->IsOpen()) {
+            EXPECT_TRUE(current->WaitForEnd()) << i;
+        }
+        current = std::move(next);
+    }
+    EXPECT_EQ(log.Count("Halvane::AcceptConnection SUCCESS\n"), size_t{kReplacements});
+    EXPECT_EQ(log.Count("Halvane::WorkingThread FINISH\n"), size_t{kReplacements});
+    EXPECT_EQ(log.Count("Halvane::CloseConnection\n"), size_t{kReplacements});
+    // The order of each replacement stays that of a single one.
+    const std::vector<std::string> lines = log.Lines();
+    for (size_t i = 0; i + 5 <= lines.size(); ++i) {
+        if (lines[i] != "Halvane::AcceptConnection START\n") continue;
+        EXPECT_EQ(lines[i + 1], "Halvane::CloseConnection\n");
+        EXPECT_EQ(lines[i + 2], "Halvane::WorkingThread FINISH\n");
+        EXPECT_EQ(lines[i + 3], "Halvane::AcceptConnection SUCCESS\n");
+    }
+    EXPECT_EQ(EntriesOf("/proc/self/fd"), descriptors);
+    EXPECT_EQ(EntriesOf("/proc/self/task"), threads);
 }
 
 TEST_F(CrestronPort, FailedAcceptKeepsTheConnection) {

@@ -236,5 +236,48 @@ TEST(CrestronAnswers, PeriodPartNumbersStayTwoDigitsBelowTheLast) {
     EXPECT_EQ(parts[100], "99");
 }
 
+TEST(CrestronAnswers, PeriodTimesNearTheLimitsOfTheRange) {
+    // Use game time off: minutes and seconds from the period's start, whatever the two
+    // times from outside are; a label before the start shows 0.
+    FakeClock clock;
+    clock.offsetSeconds = 3 * 3600;
+    const struct {
+        FileTime start;
+        FileTime label;
+        std::string minutesSeconds;  // as sent, the last four digits of the entry
+    } cases[] = {
+        {0, ~FileTime{0}, "30744573456:11"},  // 18446744073709551615 / 10^7 s, rounded
+        {~FileTime{0}, 0, "0000"},
+        {kMaxFileTime, kMaxFileTime + 1, "0000"},
+        {kMaxFileTime + 1, kMaxFileTime, "0000"},
+        {1, kMaxFileTime, "15372286728:05"},
+        {100, 100 + 5'000'001, "0001"},
+        {100, 100 + 5'000'000, "0000"},
+    };
+    for (const auto& c : cases) {
+        CGameInfo game(clock);
+        PeriodRecord period{0, 0, 0, c.start, 0};
+        game.SetPeriods(&period, 1);
+        {
+            std::lock_guard lock(game.GameInfoLock);
+            game.AddLabel(0, 1, 1, c.label, 0, 0, 0, 0);
+        }
+        RecordingConnection connection;
+        ASSERT_TRUE(AnswerPeriodInfo(1, false, connection, game, false));
+        const std::string& sent = connection.sent;
+        ASSERT_GE(sent.size(), 29u);
+        ASSERT_EQ(sent.back(), '\n');
+        // Our label's entry (the period's own start label is listed as well): code,
+        // number, scores, then minutes and seconds.
+        const size_t at = sent.find("110010000", 28);
+        ASSERT_NE(at, std::string::npos) << sent;
+        const std::string entry = sent.substr(at, sent.find_first_not_of("0123456789", at) - at);
+        std::string expected = c.minutesSeconds;
+        const size_t colon = expected.find(':');
+        if (colon != std::string::npos) expected.erase(colon, 1);
+        EXPECT_EQ(entry.substr(9, expected.size()), expected) << c.start << " " << c.label << " " << sent;
+    }
+}
+
 }  // namespace
 }  // namespace hv::test

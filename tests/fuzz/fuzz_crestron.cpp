@@ -1,5 +1,8 @@
 // Arbitrary controller byte streams through the command framing, the validation and the
-// answers. The first byte picks the flags and how the stream is cut into reads.
+// answers. The first byte picks the flags, how the stream is cut into reads, and the model:
+// an ordinary game, or one whose times sit at the ends of the 64-bit range (as a referee
+// console or recorder may send them) under a positive UTC offset.
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -46,6 +49,29 @@ struct Game {
     }
 };
 
+// Times at and around the ends of the range, local time 14 hours ahead of UTC.
+struct ExtremeGame {
+    hv::test::FakeClock clock;
+    hv::CGameInfo model{clock};
+
+    ExtremeGame() {
+        clock.offsetSeconds = 14 * 3600;
+        clock.SetUtc(2026, 1, 2, 12);
+        const hv::FileTime times[] = {0, 1, hv::kMaxFileTime - 1, hv::kMaxFileTime,
+                                      hv::kMaxFileTime + 1, ~hv::FileTime{0},
+                                      hv::kMaxFileTime - 14 * 3600 * hv::kFileTimeUnitsPerSecond};
+        constexpr int kTimes = sizeof times / sizeof times[0];
+        model.SetGameStartTime(hv::kMaxFileTime - 1000);
+        hv::PeriodRecord periods[kTimes + 1];
+        for (int k = 0; k <= kTimes; ++k) periods[k] = {k % 2, k, k % 3, times[k % kTimes], 0};
+        model.SetPeriods(periods, kTimes + 1);
+        std::lock_guard lock(model.GameInfoLock);
+        for (int i = 0; i < 3 * kTimes; ++i)
+            model.AddLabel(i % 13, i / 13 + 1, i % (kTimes + 2), times[i % kTimes], i % 7, i % 5,
+                           i % 60, i % 61);
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -56,13 +82,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Game game;
+    static ExtremeGame extreme;
     if (size == 0) return 0;
     const std::uint8_t control = data[0];
     const bool useGameTime = (control & 1) != 0;
     const bool crestronLog = (control & 2) != 0;
     const bool playPosLog = (control & 4) != 0;
-    const std::size_t readBytes = 1 + static_cast<std::size_t>(control >> 3) * 131;
-    game.model.PlayPosition.store(-1);
+    const std::size_t readBytes = 1 + static_cast<std::size_t>((control >> 3) & 15) * 131;
+    const bool atTheLimits = (control & 0x80) != 0;
+    hv::CGameInfo& model = atTheLimits ? extreme.model : game.model;
+    model.PlayPosition.store(atTheLimits ? ((control & 8) != 0 ? INT32_MAX : INT32_MIN + 1) : -1);
 
     DiscardingConnection connection;
     hv::CommandFramer framer;
@@ -74,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (line.kind != hv::FramedLine::Kind::Command) continue;
             if (line.text.size() > hv::CommandFramer::kMaxCommandBytes) __builtin_trap();
             hv::ParseCrestronCommand(line.text.c_str(), static_cast<int>(line.text.size()),
-                                     connection, nullptr, game.model, useGameTime, crestronLog,
+                                     connection, nullptr, model, useGameTime, crestronLog,
                                      playPosLog);
         }
         if (framer.Carried().size() > hv::CommandFramer::kMaxCommandBytes) __builtin_trap();

@@ -1,10 +1,19 @@
 // Feeds arbitrary text to the XML reader, the referee console's message handler and the
-// recorder's answer handler. Input: one byte choosing the current event type, then the
+// recorder's answer handler, then asks the Crestron answers about the game that resulted
+// (with the game clock and with times from the periods' starts, local time ahead of UTC),
+// so that any time a message can carry goes through every conversion. Input: one byte choosing the current event type, then the
 // text (UTF-8, or UTF-16LE after the two bytes FF FE, so that lone surrogates reach it).
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
+#include "app/DiagnosticLog.h"
+#include "crestron/CrestronAnswers.h"
+#include "crestron/CrestronConnection.h"
+#include "crestron/CrestronProtocol.h"
 #include "game/GameInfo.h"
 #include "game/XmlDocument.h"
 #include "platform/Clock.h"
@@ -37,9 +46,42 @@ QString Decode(const std::uint8_t* data, size_t size) {
     return QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
 }
 
+class DiscardingConnection final : public hv::ICrestronConnection {
+public:
+    hv::SendResult Send(const char* data, std::size_t sizeBytes) override {
+        if (sizeBytes == 0 || data[sizeBytes - 1] != '\n') __builtin_trap();
+        return {static_cast<long>(sizeBytes), 0};
+    }
+};
+
+void AskAboutTheGame(hv::CGameInfo& model) {
+    DiscardingConnection connection;
+    const std::string game = "202201011200";
+    std::vector<std::string> commands = {"C0101ABCD", "C0201" + game, "C0601",
+                                         "C0501" + game + "3153600001+01", "C0501" + game + "99999999" "02-16"};
+    for (int period = 1; period <= 12; ++period) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%02d", period);
+        commands.push_back("C0301" + game + text);
+    }
+    std::vector<hv::Label> labels;
+    model.CopyLabels(labels, -1);
+    for (const hv::Label& label : labels) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02d%03d", hv::CrestronCodeOfType(label.Type) % 100,
+                      label.Number % 1000);
+        commands.push_back("C0401" + game + text);
+    }
+    for (const bool useGameTime : {true, false})
+        for (const std::string& command : commands)
+            hv::ParseCrestronCommand(command.c_str(), static_cast<int>(command.size()), connection,
+                                     nullptr, model, useGameTime, true, true);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    hv::TheLog().KeepToTraceOnly();
     hv::SetTraceSink([](std::string_view) {});  // keep the run quiet
     return 0;
 }
@@ -72,5 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     // A second message on the same state, as the fetch goes on.
     link.OnRefereeMessage(text, model);
     link.OnRecorderAnswer(text);
+    AskAboutTheGame(model);
     return 0;
 }

@@ -262,5 +262,37 @@ TEST(GameYearOffset, ATimeOfTheNewYearInAGameStartedInDecemberIsNotAYearEarly) {
     EXPECT_EQ(TimeFromGameYearOffset(0, 600, clock), TimeFromYearOffset(0, 600, clock));
 }
 
+TEST(GameYearOffset, TimesNearTheEndsOfTheRangeNeitherOverflowNorWrap) {
+    // Times from the referee console and the recorder can be any 64-bit value. With a
+    // positive UTC offset the conversions near the limits refuse (0, "no time") instead of
+    // overflowing, and the period time of an answer (use game time off) never wraps.
+    for (const std::int64_t offsetHours : {3, -5, 14}) {
+        SCOPED_TRACE(offsetHours);
+        test::FakeClock clock;
+        clock.offsetSeconds = offsetHours * 3600;
+        const FileTime extremes[] = {0, 1, kMaxFileTime - 1, kMaxFileTime, kMaxFileTime + 1,
+                                     ~FileTime{0}, static_cast<FileTime>(INT64_MAX) - 3600 * kFileTimeUnitsPerSecond};
+        for (const FileTime t : extremes) {
+            FileTime local = 0;
+            const bool converted = clock.UtcToLocal(t, local);
+            if (converted) {
+                EXPECT_LE(local, kMaxFileTime);
+                FileTime back = 0;
+                EXPECT_TRUE(clock.LocalToUtc(local, back));
+                EXPECT_EQ(back, t);
+            }
+            if (t > kMaxFileTime) EXPECT_FALSE(converted);
+            const std::int32_t seconds = SecondsFromYearStart(t, clock);
+            EXPECT_GE(seconds, 0);
+            EXPECT_LE(seconds, 366 * 86400);
+            for (const std::int32_t s : {INT32_MIN, -1, 0, 600, INT32_MAX}) {
+                const FileTime there = TimeFromYearOffset(t, s, clock);
+                EXPECT_LE(there, kMaxFileTime);
+                EXPECT_LE(TimeFromGameYearOffset(t, s, clock), kMaxFileTime);
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace hv

@@ -82,8 +82,14 @@ TEST_F(RecorderAnswersTest, TimeAnswersGiveTheOffsetPlusThreeSeconds) {
          3000},
         {"no blank", TimeAnswer(now).remove(7, 1), 3000},
         {"trailing words", TimeAnswer(now) + " UTC", 3000},
-        // More than 2^31 ms away: the 32-bit value wraps, without overflow.
-        {"far future", TimeAnswer(now + 2147483647LL * kFileTimeUnitsPerMs), -2147480649},
+        // Beyond 32 bits of milliseconds the offset saturates: a clock 2^32 ms (49.7 days)
+        // and one second ahead must not come out as a plausible 4000.
+        {"far future", TimeAnswer(now + 2147483647LL * kFileTimeUnitsPerMs), INT32_MAX},
+        {"2^32 ms and 1 s ahead", TimeAnswer(now + (4294967296LL + 1000) * kFileTimeUnitsPerMs), INT32_MAX},
+        {"far past", TimeAnswer(now - 4294967296LL * kFileTimeUnitsPerMs), INT32_MIN + 3000},
+        {"time zero", QStringLiteral("GetTime 0x0_0x0"), INT32_MIN + 3000},
+        {"above the time range", QStringLiteral("GetTime 0xFFFFFFFF_0xFFFFFFFF"), INT32_MAX},
+        {"just above the range", QStringLiteral("GetTime 0x0_0x80000000"), INT32_MAX},
     };
     for (const auto& c : cases) {
         link.VortamoClockOffset = 123;

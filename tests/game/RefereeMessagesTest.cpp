@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <QString>
 #include <vector>
 
@@ -27,9 +29,11 @@ public:
     };
     BoxAnswer Show(const QString& text, BoxIcon icon, BoxButtons buttons) override {
         shown.push_back({text, icon, buttons});
+        if (whileOpen) whileOpen();  // what the box's own event loop would handle meanwhile
         return BoxAnswer::Ok;
     }
     std::vector<Shown> shown;
+    std::function<void()> whileOpen;
 };
 
 // "THi='0x..' TLo='0x..'" for a time.
@@ -407,6 +411,24 @@ TEST_F(RefereeMessagesTest, EventTypes) {
         EXPECT_EQ(link.EventTypesReceived, 1) << c.what;
         EXPECT_EQ(link.RequestCountdown, 0) << c.what;
     }
+
+    // Answers that arrive while the warning is open are taken without a second box; once
+    // it is closed, the next answer warns again.
+    boxes.shown.clear();
+    int answersWhileOpen = 0;
+    boxes.whileOpen = [&] {
+        for (; answersWhileOpen < 3; ++answersWhileOpen) {
+            link.EventTypesReceived = 0;
+            Receive(Kestrilo("<EventTypes/>"));
+            EXPECT_EQ(link.EventTypesReceived, 1);
+        }
+    };
+    Receive(Kestrilo("<EventTypes/>"));
+    EXPECT_EQ(answersWhileOpen, 3);
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    boxes.whileOpen = nullptr;
+    Receive(Kestrilo("<EventTypes/>"));
+    EXPECT_EQ(boxes.shown.size(), 2u);
 
     // Without a place to show the warning the answer is still taken.
     link.SetMessageBoxes(nullptr);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -161,23 +162,24 @@ TEST_F(QueueBetweenProcesses, ARemoteSendGoesThroughTheRelayAndCanBeAnswered) {
     EXPECT_EQ(status, 1);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
-              QStringLiteral("got\t5\t%1\tHalvane\tVortamo.Control\tGetState").arg(zandrel::LocalHostName()));
+              QStringLiteral("got\t5\t127.0.0.1\tHalvane\tVortamo.Control\tGetState"))
+        << "the relay hands on the sender's address as it saw it";
 
     std::vector<QueueMessage> taken;
     ASSERT_TRUE(WaitUntil([&] {
         for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
         return !taken.empty();
     }));
-    EXPECT_EQ(taken[0].Texts[0], zandrel::LocalHostName());
+    EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.1"));
     EXPECT_EQ(taken[0].Texts[1], QStringLiteral("Vortamo1"));
     EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|GetState"));
 
-    // A remote send to a queue nobody holds there: the relay says so.
-    const HResult res = Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Nobody"),
-                             QStringLiteral("a"), QStringLiteral("b"), 6, &status, &result);
-    EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ECONNREFUSED);
-    EXPECT_EQ(result, ECONNREFUSED);
-    EXPECT_EQ(status, 0);
+    // A remote send to a queue nobody holds there is accepted for delivery here; the
+    // sender thread learns from the relay that it cannot be delivered and traces it.
+    EXPECT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Nobody"),
+                   QStringLiteral("a"), QStringLiteral("b"), 6, &status, &result),
+              S_OK);
+    EXPECT_EQ(status, 1);
 }
 
 TEST_F(QueueBetweenProcesses, ARemoteSendWithoutARelayFails) {
@@ -192,12 +194,100 @@ TEST_F(QueueBetweenProcesses, ARemoteSendWithoutARelayFails) {
     ComponentPtr object = withoutRelay.Open(QStringLiteral("Halvane"), &window, kArrival);
     IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
     ASSERT_NE(queue, nullptr);
-    std::int32_t status = 1;
-    std::int32_t result = 0;
-    const HResult res = Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
-                             QStringLiteral("a"), QStringLiteral("b"), 1, &status, &result);
+    // Accepted for delivery on this computer; the delivery fails later, on the sender
+    // thread, and a message to a queue here that nobody holds still fails at once.
+    std::int32_t status = 0;
+    std::int32_t result = -1;
+    EXPECT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                   QStringLiteral("a"), QStringLiteral("b"), 1, &status, &result),
+              S_OK);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(result, 0);
+    const HResult res = Send(queue, QStringLiteral("localhost"), QStringLiteral("Vortamo1"),
+                             QStringLiteral("a"), QStringLiteral("b"), 2, &status, &result);
     EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ECONNREFUSED);
     EXPECT_EQ(status, 0);
+}
+
+TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
+    // The other computer's relay takes the connection and then says nothing, like a host
+    // that drops packets: the send returns while that relay is still silent.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 8), 0);
+    socklen_t size = sizeof address;
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
+    const QByteArray sendTimeout = qgetenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS");
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(ntohs(address.sin_port)));
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "300");
+    {
+        QueueComponent towardsSilence;
+        qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(relay_->port));
+        qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", sendTimeout);
+        TestWindow window(kArrival);
+        ComponentPtr object = towardsSilence.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        for (int i = 1; i <= 5; ++i) {
+            std::int32_t status = 0;
+            EXPECT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                           QStringLiteral("Vortamo.Control"), QStringLiteral("GetState"), i, &status),
+                      S_OK);
+            EXPECT_EQ(status, 1);
+        }
+        // The sender thread is the one that waits: its connection reaches the silent relay.
+        pollfd waiting{silent, POLLIN, 0};
+        EXPECT_EQ(::poll(&waiting, 1, 10000), 1);
+        // Closing the queue ends the sender thread within its send time-out.
+    }
+    ::close(silent);
+}
+
+TEST_F(QueueBetweenProcesses, TheRelayRefusesStrangers) {
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("Guarded")), QStringLiteral("ready"));
+    zandrel::WireMessage message;
+    message.sequence = 9;
+    message.senderHost = QStringLiteral("stranger");
+    message.senderQueue = QStringLiteral("Stranger");
+    message.targetQueue = QStringLiteral("Guarded");
+    message.firstText = QStringLiteral("<Kestrilo><Event/></Kestrilo>");
+    QByteArray frame;
+    ASSERT_TRUE(zandrel::EncodeMessage(message, frame));
+    // 127.0.0.2 is a loopback address of this computer, but not one the relay trusts.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        ASSERT_EQ(::inet_pton(AF_INET, "127.0.0.2", &from.sin_addr), 1);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(relay_->port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        ::send(fd, frame.constData(), static_cast<size_t>(frame.size()), MSG_NOSIGNAL);
+        timeval timeout{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char answer[64];
+        EXPECT_LE(::recv(fd, answer, sizeof answer, 0), 0) << "closed without an acknowledgement";
+        ::close(fd);
+    }
+    // A trusted sender still gets through, and is the first message the peer sees.
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    EXPECT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Guarded"), QStringLiteral("from"),
+                   QStringLiteral("friend"), 10),
+              S_OK);
+    EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
+              QStringLiteral("got\t10\t127.0.0.1\tHalvane\tfrom\tfriend"));
 }
 
 TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
@@ -227,7 +317,50 @@ TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
                    QStringLiteral("there"), 3),
               S_OK);
     EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
-              QStringLiteral("got\t3\t%1\tHalvane\tstill\tthere").arg(zandrel::LocalHostName()));
+              QStringLiteral("got\t3\t127.0.0.1\tHalvane\tstill\tthere"));
+}
+
+TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheComponent) {
+    // The recorder's computer is 127.0.0.2 (its relay listens there and trusts us); nobody
+    // starts a relay on our side by hand. Our first delivery there starts one, bound to the
+    // address we left from, so that the recorder's answer, sent to the address its relay
+    // saw, comes back.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
+    {
+        QueueComponent component;
+        ASSERT_NE(component.service, nullptr);
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 1, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState"));
+        std::vector<QueueMessage> taken;
+        EXPECT_TRUE(WaitUntil([&] {
+            for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+            return !taken.empty();
+        }));
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.1"));
+        EXPECT_EQ(taken[0].Texts[1], QStringLiteral("Vortamo1"));
+        EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|GetState"));
+    }
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
 
 }  // namespace

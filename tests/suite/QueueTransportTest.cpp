@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
+#include <sys/wait.h>
 #include <cstring>
 
 #include "LogCapture.h"
@@ -78,7 +80,9 @@ TEST(QueueTransport, MessagesArriveInOrderAndAreAnnounced) {
 
     for (int i = 1; i <= 50; ++i) ASSERT_EQ(Send(config, Message(i, QStringLiteral("Order"))), 0);
     ASSERT_TRUE(WaitUntil([&] { return listener.Count() == 50; }));
-    EXPECT_GE(arrivals.rounds.load(), 1);
+    // Announced once the round of reading that took them ends (senders have their
+    // acknowledgements a little before that).
+    EXPECT_TRUE(WaitUntil([&] { return arrivals.rounds.load() >= 1; }));
     for (int i = 1; i <= 50; ++i) {
         WireMessage m;
         ASSERT_TRUE(listener.Take(m));
@@ -184,12 +188,94 @@ TEST(QueueTransport, ConnectionsBeyondTheLimitWaitAndLoseNothing) {
     EXPECT_TRUE(log.WaitFor("Zandrel.MessageQueue 'Crowded': too many open connections, new ones wait\n",
                             hv::test::kProcessTimeoutMs));
     // A message sent now waits in the backlog; it arrives once the idle ones go.
-    ASSERT_EQ(Send(config, Message(7, QStringLiteral("Crowded"))), 0);
+    auto sent = std::async(std::launch::async, [&] { return Send(config, Message(7, QStringLiteral("Crowded"))); });
     idle.clear();
+    ASSERT_EQ(sent.get(), 0);
     ASSERT_TRUE(WaitUntil([&] { return listener.Count() == 1; }));
     WireMessage m;
     ASSERT_TRUE(listener.Take(m));
     EXPECT_EQ(m.sequence, 7);
+}
+
+TEST(QueueTransport, IdlePeersLoseTheirSlots) {
+    // Peers that connect and send nothing fill every connection slot; they are closed after
+    // the idle time, and a sender waiting behind them gets through.
+    QueueConfig config = TestConfig();
+    config.idleConnectionTimeoutMs = 200;
+    QueueListener listener(config, QStringLiteral("Slots"), {});
+    ASSERT_EQ(listener.Open(), 0);
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (std::size_t i = 0; i < kMaxConnections; ++i)
+        idle.push_back(std::make_unique<RawConnection>(config, QStringLiteral("Slots")));
+    EXPECT_EQ(Send(config, Message(1, QStringLiteral("Slots"))), 0);  // they stay connected
+    EXPECT_EQ(listener.Count(), 1u);
+}
+
+TEST(QueueTransport, AFloodedQueueStaysWithinItsBytesAndTellsTheSender) {
+    QueueConfig config = TestConfig();
+    config.maxPendingBytes = 64 * 1024;
+    LogCapture log;
+    QueueListener listener(config, QStringLiteral("Flooded"), {});
+    ASSERT_EQ(listener.Open(), 0);
+    const QString large(8000, u'x');  // about 16 KB a message
+    int accepted = 0;
+    int refused = 0;
+    for (int i = 1; i <= 20; ++i) {
+        const int error = Send(config, Message(i, QStringLiteral("Flooded"), large));
+        if (error == 0) {
+            ++accepted;
+        } else {
+            EXPECT_EQ(error, ENOBUFS) << i;
+            ++refused;
+        }
+    }
+    EXPECT_EQ(accepted, 4);
+    EXPECT_EQ(refused, 16);
+    EXPECT_EQ(listener.Count(), 4u);
+    EXPECT_TRUE(log.Contains("Zandrel.MessageQueue 'Flooded': queue full, refused message 5\n"));
+    // Taking one makes room for one.
+    WireMessage m;
+    ASSERT_TRUE(listener.Take(m));
+    EXPECT_EQ(m.sequence, 1);
+    EXPECT_EQ(Send(config, Message(21, QStringLiteral("Flooded"), large)), 0);
+    EXPECT_EQ(Send(config, Message(22, QStringLiteral("Flooded"), large)), ENOBUFS);
+}
+
+TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs to start a process as another user";
+    const QueueConfig config = TestConfig();
+    LogCapture log;
+    QueueListener listener(config, QStringLiteral("Private"), {});
+    ASSERT_EQ(listener.Open(), 0);
+    QByteArray frame;
+    ASSERT_TRUE(EncodeMessage(Message(1, QStringLiteral("Private")), frame));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = "Zandrel.MessageQueue/" + config.scope.toUtf8() + "/Private";
+    std::memcpy(address.sun_path + 1, path.constData(), static_cast<size_t>(path.size()));
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+
+    // The child runs as "nobody", connects and writes a whole message; its exit code says
+    // whether it got an acknowledgement (0) or was shut out (1).
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) ::_exit(1);
+        ::send(fd, frame.constData(), static_cast<size_t>(frame.size()), MSG_NOSIGNAL);
+        char answer[64];
+        ::_exit(::recv(fd, answer, sizeof answer, 0) > 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(listener.Count(), 0u);
+    EXPECT_TRUE(log.Contains("Zandrel.MessageQueue 'Private': refused a connection of another user\n"));
+    // This user's messages still arrive.
+    EXPECT_EQ(Send(config, Message(2, QStringLiteral("Private"))), 0);
+    EXPECT_EQ(listener.Count(), 1u);
 }
 
 }  // namespace

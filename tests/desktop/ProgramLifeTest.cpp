@@ -1,0 +1,144 @@
+// The real program's end from outside: a termination signal closes it in order (the close
+// path of Exit, with its log lines, the Crestron connection ended and the start-up
+// component's end call) with exit status 0, and a standard error whose reader has gone
+// does not end it.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QRegularExpression>
+
+#include "DesktopSupport.h"
+
+using namespace hv::desktop;
+
+namespace {
+
+const std::string kNoPlayPosition = "M060100000000err\n";
+
+bool AnswersController(Child& halvane, std::uint16_t port) {
+    const bool answered = WaitUntil([&] {
+        return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition;
+    });
+    return answered && halvane.Running();
+}
+
+// A controller that stays connected, so that the program has a working thread to end.
+class HeldController {
+public:
+    explicit HeldController(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        timeval timeout{kWaitMs / 1000, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~HeldController() { ::close(fd_); }
+    std::string Ask(const std::string& command) {
+        std::string answer;
+        if (!connected_ || ::send(fd_, command.data(), command.size(), MSG_NOSIGNAL) < 0) return answer;
+        char c = 0;
+        while (::recv(fd_, &c, 1, 0) == 1 && (answer += c, c != '\n')) {}
+        return answer;
+    }
+    // True when the program closed the connection.
+    bool Ended() {
+        char c = 0;
+        return ::recv(fd_, &c, 1, 0) == 0;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// The lines of `text` that begin with "Halvane::", in order, without the time stamps.
+QStringList HalvaneLines(const QString& text) {
+    QStringList lines;
+    static const QRegularExpression line(QStringLiteral("(Halvane::[^\\r\\n]*)"));
+    for (auto match = line.globalMatch(text); match.hasNext();) lines << match.next().captured(1);
+    return lines;
+}
+
+TEST(ProgramLife, TerminationSignalsCloseInOrder) {
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        const std::string name = signalNumber == SIGTERM ? "SIGTERM" : signalNumber == SIGINT ? "SIGINT" : "SIGHUP";
+        SCOPED_TRACE(name);
+        World world(QStringLiteral("signal"));
+        ASSERT_TRUE(world.IsValid());
+        const std::uint16_t port = FreePort();
+        ASSERT_NE(port, 0);
+        world.SetSetting(QStringLiteral("Port"), port);
+        Child halvane;
+        ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
+        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+        HeldController controller(port);
+        ASSERT_EQ(controller.Ask("C0601\n"), kNoPlayPosition);
+
+        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), signalNumber), 0);
+        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(halvane.process.exitCode(), 0);
+        EXPECT_TRUE(controller.Ended());
+
+        const QStringList lines = HalvaneLines(world.LogText());
+        const QStringList closing = {
+            QStringLiteral("Halvane::OnSignal %1 => close").arg(QString::fromStdString(name)),
+            QStringLiteral("Halvane::OnDestroy()"), QStringLiteral("Halvane::ClosePort"),
+            QStringLiteral("Halvane::CloseConnection"), QStringLiteral("Halvane::WorkingThread FINISH")};
+        const qsizetype from = lines.indexOf(closing[0]);
+        ASSERT_GE(from, 0) << world.LogText().toStdString();
+        EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(),
+                  closing.join(u'|').toStdString());
+        const QString errors = halvane.ErrorText();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
+    }
+}
+
+TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
+    // As in `Halvane 2>&1 | head -c 100`: the reader takes 100 bytes and goes.
+    World world(QStringLiteral("sigpipe"));
+    ASSERT_TRUE(world.IsValid());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    world.SetSetting(QStringLiteral("Port"), port);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const int readEnd = pipeFds[0], writeEnd = pipeFds[1];
+    Child halvane;
+    halvane.process.setChildProcessModifier([writeEnd] {
+        ::dup2(writeEnd, STDOUT_FILENO);
+        ::dup2(writeEnd, STDERR_FILENO);
+    });
+    const bool started = halvane.Start(world.Program(), {}, world.Environment());
+    ::close(writeEnd);
+    ASSERT_TRUE(started);
+    // Its first log lines go to standard error, read by the reader.
+    ASSERT_TRUE(AnswersController(halvane, port));
+    char head[100];
+    size_t got = 0;
+    while (got < sizeof head) {
+        const ssize_t n = ::read(readEnd, head + got, sizeof head - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(got, sizeof head);
+    ::close(readEnd);
+
+    // Every log line is copied to standard error, which now has no reader.
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition);
+    EXPECT_TRUE(halvane.Running());
+    EXPECT_TRUE(world.LogText().contains(QStringLiteral("Halvane::AcceptConnection SUCCESS")));
+
+    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
+    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvane.process.exitCode(), 0);
+}
+
+}  // namespace
