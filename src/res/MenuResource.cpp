@@ -131,6 +131,7 @@ constexpr const char* kFreeTexts[] = {
     // The settings dialog's folder pickers.
     "Vortamo files (*.mp4)",
     "The folder does not exist.",
+    "A folder with \";\" in its name cannot be copied from.",
 };
 
 }  // namespace

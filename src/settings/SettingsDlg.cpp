@@ -32,6 +32,7 @@ constexpr unsigned kFifoSizeFormatId = 511;        // "%d ms"
 constexpr unsigned kNoPlayerListMessageId = 517;  // the player list cannot be created
 
 const QString kPickerFileName = QStringLiteral("any.mp4");
+constexpr const char* kSemicolonFolderText = "A folder with \";\" in its name cannot be copied from.";
 
 QString DialogText(const char* key) { return LoadDialogText(kSettingsDialogId, key); }
 
@@ -451,7 +452,18 @@ void CSettingsDlg::OnAddFolder() {
     else start = QDir::toNativeSeparators(QDir::rootPath());
     const QString chosen = Files().Ask(FilePromptKind::Open, PickerStartFile(start), this);
     if (chosen.isEmpty()) return;
-    AddFolder(FolderOfPickedPath(chosen));
+    const QString folder = FolderOfPickedPath(chosen);
+    // The folders are kept as one text with ";" between them: a folder with ";" in its
+    // name would come back as two other folders.
+    if (folder.contains(QLatin1Char(';'))) {
+        const QString text = folder + QStringLiteral("\n\n") + LoadUiText(kSemicolonFolderText);
+        if (services_.MessageBoxes != nullptr)
+            services_.MessageBoxes->Show(text, BoxIcon::Warning, BoxButtons::Ok);
+        else
+            QMessageBox::warning(this, windowTitle(), text);
+        return;
+    }
+    AddFolder(folder);
 }
 
 void CSettingsDlg::OnRemoveFolder() {

@@ -412,6 +412,29 @@ TEST_F(SettingsDlgTest, AddPicksAFolderAndKeepsTheListSorted) {
     EXPECT_EQ(PressOk().CopyFromPathList, "/");
 }
 
+TEST_F(SettingsDlgTest, AFolderWithASemicolonInItsNameIsRefused) {
+    // ";" separates the stored folders: "/rec/a;b" would come back as "/rec/a" and "b".
+    SettingsDlgValues values;
+    values.CopyFromPathList = "/rec/z;/rec/c";
+    Open(values);
+    dialog_->show();
+    Get<QListWidget>(CSettingsDlg::kFromList)->setCurrentRow(1);
+
+    files_.answers = {"/rec/a;b/any.mp4"};
+    Click(CSettingsDlg::kAdd);
+    ASSERT_EQ(boxes_.shown.size(), 1U);
+    EXPECT_EQ(boxes_.shown[0], "/rec/a;b\n\nA folder with \";\" in its name cannot be copied from.");
+    EXPECT_EQ(boxes_.icons[0], BoxIcon::Warning);
+    EXPECT_EQ(Folders(), (QStringList{"/rec/c", "/rec/z"}));
+    EXPECT_EQ(SelectedRow(), 1);
+
+    // The list stays usable: the next folder is added as usual.
+    files_.answers = {"/rec/a/any.mp4"};
+    Click(CSettingsDlg::kAdd);
+    EXPECT_EQ(boxes_.shown.size(), 1U);
+    EXPECT_EQ(PressOk().CopyFromPathList, "/rec/a;/rec/c;/rec/z");
+}
+
 TEST_F(SettingsDlgTest, ArchiveRootIsPickedWithSaveAs) {
     const std::pair<const char*, const char*> cases[] = {
         {"", "any.mp4"}, {"/arch", "/arch/any.mp4"}, {"/arch/", "/arch/any.mp4"}};
