@@ -46,14 +46,12 @@ std::unique_ptr<QSettings> OpenSettings(QSettings::Scope scope, const QString& a
     return settings;
 }
 
-// Whether the settings of `settings` exist at all (the key exists / the file exists).
-bool SettingsExist(QSettings& settings, const QString& group) {
-#ifdef Q_OS_WIN
+// Whether the group `group` of `settings` exists, as a registry key would. In a settings
+// file a group exists while it holds a value; this is also how the suite registry's
+// stand-in decides whether a key opens. The file alone is not enough: it may hold only
+// other groups.
+bool GroupExists(QSettings& settings, const QString& group) {
     return settings.childGroups().contains(group);
-#else
-    (void)group;
-    return QFileInfo::exists(settings.fileName());
-#endif
 }
 
 // Creates the program's settings where they are missing, as opening the keys for
@@ -370,7 +368,7 @@ void SaveSettings(const AppSettings& settings, const SettingsEnvironment& enviro
 
 bool WriteReplayMachineSettings(const AppSettings& settings, bool remoteRecorder) {
     auto store = OpenSettings(QSettings::UserScope, kReplayMachineApplication);
-    if (!SettingsExist(*store, kSettingsGroup)) return false;
+    if (!GroupExists(*store, kSettingsGroup)) return false;
     store->beginGroup(kSettingsGroup);
     store->setValue(QStringLiteral("VortamoControl"), 1);
     store->setValue(QStringLiteral("VortamoPeriod0"), settings.DefPeriodNumber);

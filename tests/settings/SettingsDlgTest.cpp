@@ -549,8 +549,16 @@ TEST_F(SettingsDlgTest, OkWritesTheReplayMachineSettingsOnlyWhereTheyExist) {
     PressOk();
     EXPECT_FALSE(QFile::exists(ReplayMachineFile()));
 
+    // The replay machine's file without its "Settings": still nothing is written.
     {
         QSettings machine(ReplayMachineFile(), QSettings::IniFormat);
+        machine.setValue("Other/Value", 1);
+    }
+    Open(values);
+    PressOk();
+    {
+        QSettings machine(ReplayMachineFile(), QSettings::IniFormat);
+        EXPECT_EQ(machine.childGroups(), QStringList{"Other"});
         machine.setValue("Settings/Other", "kept");
     }
     struct Case {

@@ -297,6 +297,17 @@ TEST_F(SettingsStoreTest, ReplayMachineSettingsAreWrittenOnlyWhenPresent) {
     EXPECT_FALSE(WriteReplayMachineSettings(s, true));
     EXPECT_FALSE(QFileInfo::exists(file));
 
+    // A file without the group is not the group: nothing is written into it.
+    const char* const withoutTheGroup[] = {"", "[Other]\nValue=1\n", "[Settings]\n",
+                                           "[SettingsOld]\nValue=1\n", "[Other]\nSettings=1\n"};
+    for (const char* contents : withoutTheGroup) {
+        WriteFile(file, contents);
+        EXPECT_FALSE(WriteReplayMachineSettings(s, true)) << contents;
+        QFile written(file);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_EQ(written.readAll(), QByteArray(contents));
+    }
+
     WriteFile(file, "[Settings]\nOther=keep\n");
     ASSERT_TRUE(WriteReplayMachineSettings(s, true));
     {
