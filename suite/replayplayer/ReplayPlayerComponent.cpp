@@ -110,8 +110,10 @@ public:
                   std::int32_t value1, std::int32_t value2, std::int32_t value3,
                   std::int32_t& result) override {
         if (!(fifoSeconds > 0.0)) return hv::E_INVALIDARG;
-        // Noted in the trace output, so that a program's player set-ups can be counted.
-        std::fprintf(stderr, "Zandrel.ReplayPlayer: set up, FIFO %.3f s\n", fifoSeconds);
+        // Noted in the trace output, so that a program's player set-ups can be counted. In
+        // whole milliseconds: a fraction would be printed in the host program's locale.
+        std::fprintf(stderr, "Zandrel.ReplayPlayer: set up, FIFO %lld ms\n",
+                     static_cast<long long>(std::llround(fifoSeconds * 1000.0)));
         setUp_ = true;
         result = 0;
         return hv::S_OK;

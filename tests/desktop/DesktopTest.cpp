@@ -532,7 +532,7 @@ TEST_F(SettingsOnDisplay, ChangesFromTheDialogApplyToTheRunningProgramAndCancelC
     ASSERT_TRUE(KeysTo(again, {"Tab", "Tab", "Tab", "Down", "Return"}));
     ASSERT_TRUE(WaitForWindowGone(again)) << Diagnosis();
     EXPECT_TRUE(WaitUntil([&] {
-        return halvane_.ErrorText().contains(QStringLiteral("Zandrel.ReplayPlayer: set up, FIFO 0.500 s"));
+        return halvane_.ErrorText().contains(QStringLiteral("Zandrel.ReplayPlayer: set up, FIFO 500 ms"));
     })) << halvane_.ErrorText().toStdString();
     EXPECT_EQ(PlayerSetUps(), 2);
     EXPECT_TRUE(WaitUntil([&] { return Saved(QStringLiteral("FifoSizeMS")).toInt() == 500; }));
