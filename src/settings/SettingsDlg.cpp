@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
@@ -44,6 +45,9 @@ class SpinEdit final : public QSpinBox {
 public:
     SpinEdit(QWidget* parent, int id, SettingRange range, int chars) : QSpinBox(parent) {
         setObjectName(ObjectName(id));
+        // The edit takes the digits 0 to 9 only, so it shows them too, whatever the user's
+        // locale would write (other digits, group separators).
+        setLocale(QLocale::c());
         setRange(range.Min, range.Max);
         setAlignment(Qt::AlignRight);
         setButtonSymbols(QAbstractSpinBox::UpDownArrows);

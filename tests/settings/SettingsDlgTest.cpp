@@ -16,6 +16,7 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
@@ -287,6 +288,38 @@ TEST_F(SettingsDlgTest, EditsTakeDigitsOnlyUpToTheirLimitAndArrowKeysStayInRange
     edit->selectAll();
     QTest::keyClicks(edit, "2024");
     EXPECT_EQ(PressOk().Port, 2024);
+}
+
+TEST_F(SettingsDlgTest, EditsShowAndTakeTheDigitsZeroToNineWhateverTheLocale) {
+    // Locales that write numbers with other digits or with group separators.
+    const QLocale locales[] = {QLocale(QLocale::Arabic, QLocale::Egypt),
+                               QLocale(QLocale::Persian, QLocale::Iran),
+                               QLocale(QLocale::German, QLocale::Germany), QLocale(QLocale::Russian)};
+    const QLocale before;
+    for (const QLocale& locale : locales) {
+        SCOPED_TRACE(locale.name().toStdString());
+        QLocale::setDefault(locale);
+        SettingsDlgValues values;
+        values.Port = 54321;
+        values.DefPeriodNumber = 123;
+        Open(values);
+        dialog_->show();
+        auto* port = Get<QSpinBox>(CSettingsDlg::kPort);
+        EXPECT_EQ(port->text(), "54321");
+        EXPECT_EQ(Get<QSpinBox>(CSettingsDlg::kPeriodNumber)->text(), "123");
+        QTest::keyClick(port, Qt::Key_Up);
+        EXPECT_EQ(port->text(), "54322");
+
+        auto* edit = port->findChild<QLineEdit*>();
+        port->setFocus();
+        edit->selectAll();
+        QTest::keyClicks(edit, "2024");
+        EXPECT_EQ(edit->text(), "2024");
+        const SettingsDlgValues& back = PressOk();
+        EXPECT_EQ(back.Port, 2024);
+        EXPECT_EQ(back.DefPeriodNumber, 123);
+    }
+    QLocale::setDefault(before);
 }
 
 // ---- enabling rules ----
