@@ -375,8 +375,8 @@ bool CSettingsDlg::OnInitDialog() {
         (void)players_->GetDisplayName(index, displayName);
         player_->addItem(displayName);  // the list's position is the enumerator's index
         if (players_->GetRegName(index, regName) == S_OK &&
-            regName.compare(values_.PlayerRegName, Qt::CaseSensitive) == 0 && playerIndex < 0)
-            playerIndex = index;
+            regName.compare(values_.PlayerRegName, Qt::CaseSensitive) == 0)
+            playerIndex = index;  // each match is selected in turn: the last one stays
     }
     player_->setCurrentIndex(playerIndex >= 0 ? playerIndex : (player_->count() > 0 ? 0 : -1));
 

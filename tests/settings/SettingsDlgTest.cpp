@@ -555,6 +555,14 @@ TEST_F(SettingsDlgTest, PlayersComeFromThePlayerListInItsOrder) {
     EXPECT_EQ(Get<QComboBox>(CSettingsDlg::kPlayer)->currentIndex(), 0);
     EXPECT_EQ(PressOk().PlayerRegName, "Lumentra.Main");
 
+    // A name listed twice: the last of them is shown.
+    SetPlayers({{"Main player", "Lumentra.Main"}, {"Slow motion", "Lumentra.Slow"},
+                {"Slow motion (second card)", "Lumentra.Slow"}, {"Other", "Lumentra.Other"}});
+    values.PlayerRegName = "Lumentra.Slow";
+    Open(values);
+    EXPECT_EQ(Get<QComboBox>(CSettingsDlg::kPlayer)->currentIndex(), 2);
+    EXPECT_EQ(PressOk().PlayerRegName, "Lumentra.Slow");
+
     // No player installed: nothing to choose, and the name becomes empty.
     SetPlayers({});
     Open(values);
