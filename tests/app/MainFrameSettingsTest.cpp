@@ -12,11 +12,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "FrameTestSupport.h"
@@ -327,47 +329,94 @@ TEST_F(MainFrameSettingsTest, WhileExecutionIsOnTheCommandAsksFirst) {
     EXPECT_EQ(ConfigBytes(), savedBefore);
 }
 
-TEST_F(MainFrameSettingsTest, TheCopyWorkerSeesAllOfANewArchiveRootAndFromListOrNone) {
+// The settings the copy worker reads under FrameLock.
+struct CopySettings {
+    QString VortamoIP, CopyToPath, CopyFromPathList;
+    bool DeleteCopiedFiles = false;
+    int CopyRateLimit_MBperSEC = 0, DefPeriodNumber = 0;
+
+    static CopySettings Of(const AppSettings& s) {
+        return {s.VortamoIP, s.CopyToPath, s.CopyFromPathList, s.DeleteCopiedFiles,
+                s.CopyRateLimit_MBperSEC, s.DefPeriodNumber};
+    }
+    bool operator==(const CopySettings&) const = default;
+};
+
+void PrintTo(const CopySettings& c, std::ostream* out) {
+    *out << c.VortamoIP.toStdString() << " | " << c.CopyToPath.toStdString() << " | "
+         << c.CopyFromPathList.toStdString() << " | " << c.DeleteCopiedFiles << " | "
+         << c.CopyRateLimit_MBperSEC << " | " << c.DefPeriodNumber;
+}
+
+TEST_F(MainFrameSettingsTest, TheCopyWorkerSeesAllOfTheNewCopySettingsOrNone) {
+    Store("VortamoIP", "old-host");
     Store("CopyToPath", "/old/archive/");
     Store("CopyFromPathList", "/old/rec");
     CMainFrame& f = MakeFrame();
+    const CopySettings before = CopySettings::Of(f.Settings);
+    const CopySettings after{"new-host", "/new/archive/", "/new/rec", true, 20, 60};
+    ASSERT_EQ(before, (CopySettings{"old-host", "/old/archive/", "/old/rec", false, 10, 50}));
 
-    // A reader that takes the settings under FrameLock as the copy worker does.
-    std::atomic<bool> stop{false};
-    std::atomic<int> reads{0};
-    std::atomic<int> halfChanges{0};
-    std::thread reader([&] {
-        while (!stop) {
-            QString to;
-            QString from;
-            {
-                std::lock_guard lock(f.FrameLock);
-                to = f.Settings.CopyToPath;
-                from = f.Settings.CopyFromPathList;
-            }
-            if (to.startsWith("/old") != from.startsWith("/old")) ++halfChanges;
-            ++reads;
-        }
-    });
+    // A hold of FrameLock that outlasts OK, as the copy worker's might: the apply waits for
+    // it, and what it changes before waiting must not be any of the copy settings.
+    std::atomic<bool> held{false};
+    std::atomic<bool> applyReachedTheLock{false};
+    CopySettings seenWhileHeld;
+    std::thread worker;
+    const auto holdTheLock = [&] {
+        std::unique_lock lock(f.FrameLock);
+        held = true;
+        // UseGameTime is the last thing the apply changes before the copy settings.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (f.Port.UseGameTime && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        applyReachedTheLock = !f.Port.UseGameTime;
+        seenWhileHeld = CopySettings::Of(f.Settings);
+    };
+
+    // The player's and the port's messages come after the copy settings were replaced: by
+    // then the whole change must be there.
+    HeldPort taken;
+    ASSERT_NE(taken.Port(), 0);
+    std::vector<CopySettings> seenAtMessages;
+    boxes.onShow = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::unique_lock lock(f.FrameLock, std::defer_lock);
+        while (!lock.try_lock() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(lock.owns_lock()) << "FrameLock is held while a message is shown";
+        seenAtMessages.push_back(CopySettings::Of(f.Settings));
+    };
 
     WhenDialogOpens([&](CSettingsDlg& dialog) {
         files.answers = {"/new/archive/any.mp4", "/new/rec/any.mp4"};
         Get<QPushButton>(dialog, CSettingsDlg::kBrowseTo)->click();
         Get<QPushButton>(dialog, CSettingsDlg::kRemove)->click();
         Get<QPushButton>(dialog, CSettingsDlg::kAdd)->click();
+        Get<QLineEdit>(dialog, CSettingsDlg::kRemoteAddress)->setText("new-host");
+        Get<QCheckBox>(dialog, CSettingsDlg::kDeleteCopied)->click();
+        Get<QSpinBox>(dialog, CSettingsDlg::kRateLimit)->setValue(20);
+        Get<QSpinBox>(dialog, CSettingsDlg::kPeriodNumber)->setValue(60);
+        Get<QCheckBox>(dialog, CSettingsDlg::kUseGameTime)->click();
+        // A new FIFO size with a player list that no longer has the player; a taken port.
+        Get<QComboBox>(dialog, CSettingsDlg::kFifoSize)->setCurrentIndex(3);
+        SetPlayers({"Lumentra.Other"});
+        Get<QSpinBox>(dialog, CSettingsDlg::kPort)->setValue(taken.Port());
+        worker = std::thread(holdTheLock);
+        ASSERT_TRUE(test::WaitUntil([&] { return held.load(); }));
         Ok(dialog);
     });
-    f.Settings.Port = PortNumber();
     RunSettings();
-    EXPECT_TRUE(test::WaitUntil([&] { return reads > 100; }));
-    stop = true;
-    reader.join();
+    if (worker.joinable()) worker.join();
 
-    EXPECT_EQ(halfChanges, 0);
+    EXPECT_TRUE(applyReachedTheLock) << "the apply did not get as far as the copy settings";
+    EXPECT_EQ(seenWhileHeld, before);
+    ASSERT_EQ(boxes.shown.size(), 2U);  // the player's and the port's
+    EXPECT_EQ(seenAtMessages, (std::vector<CopySettings>{after, after}));
+    EXPECT_EQ(CopySettings::Of(f.Settings), after);
     // The archive root is kept with its separator, as the copy planning uses it.
-    EXPECT_EQ(f.Settings.CopyToPath, "/new/archive/");
-    EXPECT_EQ(f.Settings.CopyFromPathList, "/new/rec");
     EXPECT_EQ(Saved("CopyToPath").toString(), "/new/archive/");
+    EXPECT_EQ(Saved("CopyFromPathList").toString(), "/new/rec");
 }
 
 TEST(SettingsNormalising, CopySettingsAreBroughtIntoTheirRanges) {
