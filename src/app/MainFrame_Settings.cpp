@@ -28,7 +28,9 @@ void CMainFrame::SettingsCommand() {
 
     if (dialog.DoModal() == QDialog::Accepted) ApplySettings(dialog.Values());
 
-    if (timerWasRunning) SetTimer(kGameTimerId, kGameTimerPeriodMs);
+    // A termination signal may have closed the frame while the dialog was open: its timer
+    // stays stopped then.
+    if (timerWasRunning && !destroyed_) SetTimer(kGameTimerId, kGameTimerPeriodMs);
 }
 
 void CMainFrame::ApplySettings(const SettingsDlgValues& values) {

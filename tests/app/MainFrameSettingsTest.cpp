@@ -329,6 +329,25 @@ TEST_F(MainFrameSettingsTest, WhileExecutionIsOnTheCommandAsksFirst) {
     EXPECT_EQ(ConfigBytes(), savedBefore);
 }
 
+TEST_F(MainFrameSettingsTest, AFrameClosedWhileTheDialogIsOpenDoesNotStartItsTimerAgain) {
+    // A termination signal closes the frame unattended while the dialog is open; the
+    // dialog then ends, by either button.
+    for (const bool ok : {false, true}) {
+        SCOPED_TRACE(ok ? "OK" : "Cancel");
+        CMainFrame& f = MakeFrame();
+        ASSERT_TRUE(f.HasTimer(CMainFrame::kGameTimerId));
+        f.Settings.Port = PortNumber();
+        WhenDialogOpens([&](CSettingsDlg& dialog) {
+            f.ExitUnattended();
+            ok ? Ok(dialog) : Cancel(dialog);
+        });
+        RunSettings();
+        EXPECT_EQ(opened, ok ? 2 : 1);
+        EXPECT_TRUE(log.Contains("Halvane::OnDestroy()"));
+        EXPECT_FALSE(f.HasTimer(CMainFrame::kGameTimerId));
+    }
+}
+
 // The settings the copy worker reads under FrameLock.
 struct CopySettings {
     QString VortamoIP, CopyToPath, CopyFromPathList;
