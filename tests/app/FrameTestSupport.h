@@ -14,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -102,6 +103,21 @@ public:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
         return {};
+    }
+    // Waits (without touching any event loop, so any thread may call it) until the bytes
+    // received hold `text`; false on time-out or when the port closed the connection.
+    bool WaitForText(const std::string& text, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (buffer_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            char chunk[4096];
+            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) return false;
+            buffer_.append(chunk, static_cast<size_t>(n));
+        }
+        return true;
     }
     std::string Ask(const std::string& command) {
         Send(command + "\n");
