@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QDir>
+#include <QFile>
 #include <QThread>
 #include <QTimer>
 #include <deque>
@@ -175,6 +177,42 @@ TEST_F(MainFrameWorkflowTest, TheTestCommandDrivesTheRecorderThroughACycleOfEigh
     sent.insert(sent.end(), {"ExternalControlOn", "ResetFolder", start});
     ASSERT_TRUE(WaitUntil([&] { return recorder.commands.size() >= sent.size(); }));
     EXPECT_EQ(recorder.commands, sent);
+}
+
+TEST_F(MainFrameWorkflowTest, TheGameTheTestCommandStartsIsTheOneTheCopyWorkerDescribes) {
+    clock.SetUtc(2022, 1, 20, 13, 46, 27, 500);
+    clock.offsetSeconds = 3600;
+    const QString archive = root.filePath("archive");
+    ASSERT_TRUE(QDir().mkpath(archive));
+    Store("CopyToPath", archive);
+    CMainFrame& f = MakeFrame();
+    // A copy ends with the archive's description of the current game, written by the
+    // worker. No event loop runs here, so the frame takes no lock of its own meanwhile.
+    auto copyAndDescribe = [&](const QString& name, const QByteArray& game) {
+        QFile source(root.filePath(name));
+        ASSERT_TRUE(source.open(QIODevice::WriteOnly));
+        source.write("<Periods/>");
+        source.close();
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.Copies.push_back(CopyItem{source.fileName(), archive + "/" + name, clock.tick});
+        }
+        QFile csv(archive + "/refresh.csv");
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired()) {
+            if (csv.open(QIODevice::ReadOnly) && csv.readAll().startsWith(game + "; ")) return;
+            csv.close();
+            QThread::msleep(10);
+        }
+        ADD_FAILURE() << "no description of " << game.constData();
+    };
+    f.OnCommand(cmd::Test);
+    copyAndDescribe("1.xml", "2022-01-20-14-46");
+    // A cycle later the command starts the next game, while the worker may be describing.
+    clock.SetUtc(2022, 1, 20, 13, 52, 0, 0);
+    for (int i = 0; i < 8; ++i) f.OnCommand(cmd::Test);
+    ASSERT_EQ(f.TestStep, 1);
+    copyAndDescribe("2.xml", "2022-01-20-14-52");
 }
 
 TEST_F(MainFrameWorkflowTest, WithTheQueueClosedTheTestCommandStillStepsAndShowsItsText) {
