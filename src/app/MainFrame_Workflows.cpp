@@ -27,6 +27,8 @@ void CMainFrame::RunWorkflow(int status, unsigned titleId, int kind) {
 }
 
 bool CMainFrame::RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
+    // A closing frame runs no more steps.
+    if (destroyed_) return false;
     switch (kind) {
     case kArchiveGame: return OnFileReset(step, deadline, dialog);
     case kStartNewGame: return OnFileRecStart(step, deadline, dialog);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QThread>
@@ -113,6 +114,38 @@ TEST_F(MainFrameWorkflowTest, EachWorkflowCommandShowsItsStatusAndRunsInTheProgr
         EXPECT_TRUE(f.Tray.MenuEnabled());
         EXPECT_EQ(f.ActiveProgress(), nullptr);
     }
+}
+
+TEST_F(MainFrameWorkflowTest, AnUnattendedExitDuringAWorkflowEndsTheDialogAndTheProgram) {
+    CMainFrame& f = MakeFrame();
+    // As the application runs the frame: its event loop ends when the frame asks to close,
+    // and not because the last window closed.
+    const bool quitOnLastWindow = QApplication::quitOnLastWindowClosed();
+    QApplication::setQuitOnLastWindowClosed(false);
+    QObject::connect(&f, &CMainFrame::CloseRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    struct {
+        bool seen = false;
+        bool visibleAfterExit = true;
+    } during;
+    QTimer::singleShot(0, [&] { f.OnCommand(cmd::StartNewGame); });
+    QTimer::singleShot(0, [&] {
+        // Inside the dialog, before its first tick: a termination signal arrives.
+        CShowProgress* dialog = f.ActiveProgress();
+        if (dialog == nullptr) return;
+        during.seen = true;
+        f.ExitUnattended();
+        during.visibleAfterExit = dialog->isVisible();
+    });
+    QTimer failsafe;
+    QObject::connect(&failsafe, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
+    failsafe.start(10000);
+    const int result = QCoreApplication::exec();
+    QApplication::setQuitOnLastWindowClosed(quitOnLastWindow);
+    ASSERT_TRUE(during.seen);
+    EXPECT_FALSE(during.visibleAfterExit) << "the closing frame ends its workflow's dialog";
+    EXPECT_EQ(result, 0) << "the program's event loop ends";
+    EXPECT_EQ(f.ActiveProgress(), nullptr);
+    EXPECT_TRUE(log.Contains("Halvane::OnDestroy()\n"));
 }
 
 TEST_F(MainFrameWorkflowTest, OnlyTheFourKindsHaveAStepFunction) {
