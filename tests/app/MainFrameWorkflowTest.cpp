@@ -212,6 +212,20 @@ TEST_F(MainFrameWorkflowTest, TheTestCommandDrivesTheRecorderThroughACycleOfEigh
     EXPECT_EQ(recorder.commands, sent);
 }
 
+TEST_F(MainFrameWorkflowTest, TheDebugTogglesAndTheTestCommandLeaveTheIconsMenuFlagAlone) {
+    CMainFrame& f = MakeFrame();
+    std::vector<bool> duringBoxes;
+    boxes.onShow = [&] { duringBoxes.push_back(f.Tray.MenuEnabled()); };
+    for (const bool enabled : {false, true}) {
+        for (const unsigned command : {cmd::KestriloLog, cmd::CrestronLog, cmd::PlayPosLog, cmd::Test}) {
+            f.Tray.SetMenuEnabled(enabled);
+            f.OnCommand(command);
+            EXPECT_EQ(f.Tray.MenuEnabled(), enabled) << command;
+        }
+    }
+    EXPECT_EQ(duringBoxes, (std::vector<bool>{false, true})) << "the Test command's box leaves it as it was";
+}
+
 TEST_F(MainFrameWorkflowTest, TheGameTheTestCommandStartsIsTheOneTheCopyWorkerDescribes) {
     clock.SetUtc(2022, 1, 20, 13, 46, 27, 500);
     clock.offsetSeconds = 3600;
