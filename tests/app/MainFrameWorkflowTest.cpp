@@ -226,6 +226,15 @@ TEST_F(MainFrameWorkflowTest, TheDebugTogglesAndTheTestCommandLeaveTheIconsMenuF
     EXPECT_EQ(duringBoxes, (std::vector<bool>{false, true})) << "the Test command's box leaves it as it was";
 }
 
+TEST_F(MainFrameWorkflowTest, WithoutTheScoreBoardComponentTheFrameRestartsItsServiceThroughTheServiceManager) {
+    CMainFrame& f = MakeFrame();
+    qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+    EXPECT_TRUE(f.Companions.ResetScoreBoard());
+    qunsetenv("SCOREBOARD_MISBEHAVE");
+    EXPECT_EQ(services.calls, (std::vector<std::string>{"open", "stop Wintacore"}));
+    EXPECT_EQ(sleeps, std::vector<int>{1000});
+}
+
 TEST_F(MainFrameWorkflowTest, TheGameTheTestCommandStartsIsTheOneTheCopyWorkerDescribes) {
     clock.SetUtc(2022, 1, 20, 13, 46, 27, 500);
     clock.offsetSeconds = 3600;
