@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QDir>
 #include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -284,6 +285,23 @@ TEST_F(CompanionProgramsTest, TheRecorderFollowsRecordingAndAnswersStateAndTime)
                                            "command StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\\n"
                                            "command StopRecord\ncommand Exit\n"))
         << recorder.Output().toStdString();
+}
+
+TEST_F(CompanionProgramsTest, TheRecorderClosesItsSegmentsOnExit) {
+    const QString roots = dir.filePath("rec");
+    ASSERT_TRUE(QDir().mkpath(roots));
+    CompanionProcess recorder;
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo"), {"VORTAMO_ROOTS=" + roots}));
+    ASSERT_TRUE(recorder.WaitForLine("ready")) << recorder.Errors().toStdString();
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\"));
+    ASSERT_TRUE(recorder.WaitForLine("command StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "Exit"));
+    EXPECT_EQ(recorder.WaitForExit(), 0);
+    const QString output = recorder.Output();
+    EXPECT_TRUE(output.contains("\nclosed " + roots)) << "the recording is stopped: " << output.toStdString();
+    EXPECT_LT(output.lastIndexOf("\nclosed "), output.indexOf("command Exit")) << output.toStdString();
 }
 
 TEST_F(CompanionProgramsTest, TheRecorderNumberNamesItsQueue) {
