@@ -212,6 +212,34 @@ TEST_F(MainFrameWorkflowTest, TheTestCommandDrivesTheRecorderThroughACycleOfEigh
     EXPECT_EQ(recorder.commands, sent);
 }
 
+TEST_F(MainFrameWorkflowTest, TheCopyStatusIsSetOnlyWhenTheTooltipWouldChange) {
+    CMainFrame& f = MakeFrame();
+    f.GameFolder = "2022-01-20\\11-00\\";
+    f.ExecutionEnabled = true;
+    {
+        std::lock_guard lock(f.FrameLock);
+        // Not due for a minute: the worker keeps it waiting in the list.
+        f.Copies.push_back(CopyItem{"src", "tgt", clock.tick + 60'000});
+    }
+    for (const int length : {20, 200}) {
+        SCOPED_TRACE(length);
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.CurrentCopyFile = "/archive/" + QString(length, QChar(u'a'));
+        }
+        f.CopyPercent = 42;
+        f.UpdateTheGame();
+        const int set = tray.tooltipsSet;
+        EXPECT_TRUE(tray.tooltip.startsWith("Halvane\nCopy files (Running)\r\n42% /archive/aaaa"));
+        EXPECT_LE(tray.tooltip.size(), 127);
+        f.UpdateTheGame();
+        EXPECT_EQ(tray.tooltipsSet, set) << "the same text is not set again";
+        f.CopyPercent = 43;
+        f.UpdateTheGame();
+        EXPECT_EQ(tray.tooltipsSet, set + 1);
+    }
+}
+
 TEST_F(MainFrameWorkflowTest, TheDebugTogglesAndTheTestCommandLeaveTheIconsMenuFlagAlone) {
     CMainFrame& f = MakeFrame();
     std::vector<bool> duringBoxes;
