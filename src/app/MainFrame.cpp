@@ -63,6 +63,8 @@ bool CMainFrame::Create() {
 
 void CMainFrame::Destroy() {
     destroyed_ = true;
+    // A workflow's dialog would refuse to close and so hold the program's end back.
+    if (activeProgress_ != nullptr) activeProgress_->End();
     Worker.RequestStop();
     WriteLog("Halvane::OnDestroy()\n");
     KillTimer(kGameTimerId);

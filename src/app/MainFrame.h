@@ -154,7 +154,7 @@ public:
     QString CurrentCopyFile;        // guarded by FrameLock
     std::atomic<int> CopyPercent{0};  // written by the copy worker, read by the status
     int RecordingPeriod = 50;
-    CalendarTime GameStartLocal;
+    CalendarTime GameStartLocal;    // written under FrameLock on the GUI thread, read by the copy worker
     QString GameFolder;
     std::atomic<bool> StopRequested{false};
     int SplitTimer = 0;             // kSplitTimerId while the split timer runs, else 0

@@ -49,7 +49,7 @@ const CommandEntry kCommands[] = {
     {cmd::StartNewGame, [](CMainFrame& f) { f.OnStartNewGame(); }, nullptr, nullptr},
     {cmd::StopGame, [](CMainFrame& f) { f.OnStopGame(); }, nullptr, nullptr},
     {cmd::StartArchivedGame, [](CMainFrame& f) { f.OnStartArchivedGame(); }, nullptr, nullptr},
-    {cmd::Test, WithMenuDisabled<[](CMainFrame& f) { f.OnTest(); }>, nullptr, nullptr},
+    {cmd::Test, [](CMainFrame& f) { f.OnTest(); }, nullptr, nullptr},
 };
 
 const CommandEntry* FindCommand(unsigned command) {

@@ -122,7 +122,8 @@ void CMainFrame::ShowCopyStatus(int state) {
                              .arg(LoadStringOrMark(state == 6 ? 509 : 510))
                              .arg(percent)
                              .arg(file);
-    if (text != Tray.GetTooltip()) Tray.SetTooltip(text);
+    // The icon holds the text cut to its length: compared as held, a long text is not set again.
+    if (CSystemTray::CutTooltip(text) != Tray.GetTooltip()) Tray.SetTooltip(text);
 }
 
 }  // namespace hv

@@ -27,6 +27,8 @@ void CMainFrame::RunWorkflow(int status, unsigned titleId, int kind) {
 }
 
 bool CMainFrame::RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
+    // A closing frame runs no more steps.
+    if (destroyed_) return false;
     switch (kind) {
     case kArchiveGame: return OnFileReset(step, deadline, dialog);
     case kStartNewGame: return OnFileRecStart(step, deadline, dialog);
@@ -42,12 +44,17 @@ void CMainFrame::OnTest() {
     if (TestStep == 0) {
         Link.SendToVortamo(QStringLiteral("ExternalControlOn"));
         Link.SendToVortamo(QStringLiteral("ResetFolder"));
-        GameStartLocal = clock.LocalNow();
-        GameStartLocal.second = 0;
-        GameStartLocal.millisecond = 0;
-        Game.SetGameStart(GameStartLocal);
-        GameFolder = QString::asprintf("%04d-%02d-%02d\\%02d-%02d\\", GameStartLocal.year, GameStartLocal.month,
-                                       GameStartLocal.day, GameStartLocal.hour, GameStartLocal.minute);
+        CalendarTime start = clock.LocalNow();
+        start.second = 0;
+        start.millisecond = 0;
+        {
+            // The copy worker reads the game's start when it writes the archive's description.
+            std::lock_guard lock(FrameLock);
+            GameStartLocal = start;
+        }
+        Game.SetGameStart(start);
+        GameFolder = QString::asprintf("%04d-%02d-%02d\\%02d-%02d\\", start.year, start.month, start.day, start.hour,
+                                       start.minute);
         sent = QStringLiteral("StartRecord 1111111111111111 0 \\") + GameFolder;
         Link.SendToVortamo(sent);
         TestStep = 1;

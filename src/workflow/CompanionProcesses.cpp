@@ -45,7 +45,9 @@ void SystemctlServiceControl::StopService(const QString& name) {
     if (systemctl.isEmpty()) return;
     // Started as the companions are, so that it inherits none of Halvane's descriptors.
     ProcessLauncher launcher;
-    const pid_t pid = launcher.StartChild(systemctl, {QStringLiteral("stop"), name.toLower() + QStringLiteral(".service")});
+    // Never a password prompt: nobody could answer it while the GUI thread waits here.
+    const pid_t pid = launcher.StartChild(
+        systemctl, {QStringLiteral("--no-ask-password"), QStringLiteral("stop"), name.toLower() + QStringLiteral(".service")});
     if (pid <= 0) return;
     QDeadlineTimer deadline(kSystemctlTimeoutMs);
     while (!ProcessLauncher::ChildEnded(pid)) {

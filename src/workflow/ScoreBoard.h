@@ -41,7 +41,7 @@ public:
     virtual void StopService(const QString& name) = 0;
 };
 
-// The system's service manager: `systemctl stop <name lower case>.service`.
+// The system's service manager: `systemctl --no-ask-password stop <name lower case>.service`.
 class SystemctlServiceControl final : public IServiceControl {
 public:
     bool OpenManager() override;

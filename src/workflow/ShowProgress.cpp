@@ -73,12 +73,14 @@ void CShowProgress::timerEvent(QTimerEvent* event) {
     if (Busy) return;
     Busy = true;
     const bool goOn = Owner != nullptr && Owner->RunWorkflowStep(Kind, Step, Deadline, *this);
-    if (!goOn) {
-        killTimer(timer_);
-        timer_ = 0;
-        done(QDialog::Rejected);
-    }
+    if (!goOn) End();
     Busy = false;
+}
+
+void CShowProgress::End() {
+    if (timer_ != 0) killTimer(timer_);
+    timer_ = 0;
+    done(QDialog::Rejected);
 }
 
 void CShowProgress::closeEvent(QCloseEvent* event) {

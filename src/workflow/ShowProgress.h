@@ -45,6 +45,8 @@ public:
     void SetStepText(const QString& text);
     // Sets the progress bar, 0 to 100.
     void SetProgress(int position);
+    // Ends the dialog without another step, whatever the workflow: the program is closing.
+    void End();
 
     QString StepText() const;
     int Progress() const;

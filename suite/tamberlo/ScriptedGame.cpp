@@ -163,6 +163,23 @@ std::vector<GameSplit> ScriptedGame::SplitsBetween(const GameRun& run, std::uint
     return splits;
 }
 
+double ScriptedGame::TimelineEnd() const {
+    double end = 0;
+    for (const TimedPeriod& p : timelinePeriods_) end = std::max({end, p.start, p.end});
+    for (const TimedEvent& e : timelineEvents_) end = std::max(end, e.at);
+    return end;
+}
+
+GameRun ScriptedGame::PlayedOut(GameRun run) const {
+    if (run.started != 0 && run.frozenAt == 0) run.frozenAt = AfterStart(run, TimelineEnd());
+    return run;
+}
+
+GameRun ScriptedGame::EndedAt(std::uint64_t now) const {
+    const auto length = static_cast<std::uint64_t>(TimelineEnd() * kUnitsPerSecond);
+    return length < now ? PlayedOut({now - length, 0}) : GameRun{};
+}
+
 bool ScriptedGame::LoadFile(const QString& path, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {

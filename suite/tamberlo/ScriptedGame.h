@@ -60,6 +60,11 @@ public:
     // in time order.
     std::vector<GameSplit> SplitsBetween(const GameRun& run, std::uint64_t from, std::uint64_t to) const;
     bool HasTimeline() const { return !timelinePeriods_.empty() || !timelineEvents_.empty(); }
+    // The run with its clock stopped where the timeline ends, so that all its periods and
+    // events are due; a run already frozen stays as it is.
+    GameRun PlayedOut(GameRun run) const;
+    // The run of this game that ended at `now`, played out.
+    GameRun EndedAt(std::uint64_t now) const;
 
 private:
     struct TimedPeriod {
@@ -87,6 +92,8 @@ private:
         QString fromStart;
     };
     std::vector<const Event*> EventsOfType(const QString& type) const;
+    // Seconds after "NewGame" of the timeline's last period start or end or event.
+    double TimelineEnd() const;
 
     std::uint64_t now_ = 0;
     int playAudioCam_ = -1;

@@ -6,7 +6,16 @@
 //
 // Without -script the file named by TAMBERLO_SCRIPT is played; without either, the last
 // game, LastGame.json next to the program; without that, an empty game whose clock is the
-// current time. Two games come with the suite (games/regular.json and
+// current time.
+//
+// The console keeps its last game: the run that "NewGame" started, with the time where
+// "StopGame" (or, failing that, "Exit") froze its clock, is saved with the script's path in
+// LastRun.json in the state folder (TAMBERLO_STATE_DIR, else the program's folder). With
+// -openlast the console opens that game again, frozen where it was saved (a run that was
+// never frozen, because the console was killed, is opened played out to the end of its
+// timeline), when no script is named or the named one is the game's own. With -openlast,
+// no saved game and no script named, the shipped last game is opened as a game that has
+// just been played out. Two games come with the suite (games/regular.json and
 // games/overtime-shootout.json, see ScriptedGame.h for the format). The script is read again whenever its content
 // changes, so a game can go on while the console runs; a script that cannot be used is
 // reported once and the game played so far stays.
@@ -37,7 +46,10 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <QFileInfo>
+
 #include "CompanionQueue.h"
+#include "LastRun.h"
 #include "ScriptedGame.h"
 
 namespace {
@@ -86,6 +98,7 @@ public:
     }
 
     const zandrel::ScriptedGame& Game() const { return game_; }
+    const QString& Path() const { return path_; }
 
 private:
     void ReportOnce(const QString& error) {
@@ -102,14 +115,23 @@ private:
     zandrel::ScriptedGame game_;
 };
 
+bool SameFile(const QString& a, const QString& b) {
+    const QString canonical = QFileInfo(a).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QString scriptPath = qEnvironmentVariable("TAMBERLO_SCRIPT");
+    bool openLast = false;
     const QStringList args = app.arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1StringView("-openlast")) continue;  // the last game is the script's
+        if (args[i] == QLatin1StringView("-openlast")) {
+            openLast = true;
+            continue;
+        }
         if (args[i] == QLatin1StringView("-script") && i + 1 < args.size()) {
             scriptPath = args[++i];
             continue;
@@ -117,21 +139,43 @@ int main(int argc, char** argv) {
         zandrel::ReportError(QStringLiteral("usage: Tamberlo [-openlast] [-script FILE]"));
         return 2;
     }
+    const bool scriptNamed = !scriptPath.isEmpty();
+    const QString shippedLastGame = QCoreApplication::applicationDirPath() + QStringLiteral("/LastGame.json");
+    if (!scriptNamed && QFile::exists(shippedLastGame)) scriptPath = shippedLastGame;
 
-    if (scriptPath.isEmpty()) {
-        const QString last = QCoreApplication::applicationDirPath() + QStringLiteral("/LastGame.json");
-        if (QFile::exists(last)) scriptPath = last;
+    const QString stateFolder = zandrel::StateFolder();
+    std::optional<zandrel::LastRun> last;
+    if (openLast) {
+        last = zandrel::LoadLastRun(stateFolder);
+        if (last && scriptNamed && !SameFile(last->script, scriptPath)) last.reset();  // another game is asked for
     }
-    Script script(scriptPath);
+    Script script(last ? last->script : scriptPath);
+    if (last && !script.Refresh()) {
+        zandrel::ReportError(QStringLiteral("Tamberlo: the last game cannot be opened again"));
+        last.reset();
+        script = Script(scriptPath);
+    }
     if (!script.Refresh()) return 2;
-    if (scriptPath.isEmpty()) zandrel::ReportError(QStringLiteral("Tamberlo: no script, an empty game"));
+    if (script.Path().isEmpty()) zandrel::ReportError(QStringLiteral("Tamberlo: no script, an empty game"));
+
+    zandrel::GameRun run;
+    if (last)
+        run = script.Game().PlayedOut(last->run);
+    else if (openLast && !scriptNamed)
+        run = script.Game().EndedAt(Now());
+    auto saveRun = [&] {
+        QString error;
+        const QString path = script.Path().isEmpty() ? QString() : QFileInfo(script.Path()).absoluteFilePath();
+        if (!zandrel::SaveLastRun(stateFolder, {path, run}, &error))
+            zandrel::ReportError(QStringLiteral("Tamberlo: the game cannot be kept: ") + error);
+    };
 
     const QStringList misbehave = zandrel::Misbehaviours(QStringLiteral("Tamberlo"));
     auto misbehaves = [&](const char* word) { return misbehave.contains(QLatin1StringView(word)); };
 
     bool exiting = false;
-    zandrel::GameRun run;
-    std::uint64_t splitsUpTo = 0;
+    // A game opened again announces none of the splits it had.
+    std::uint64_t splitsUpTo = Now();
     zandrel::CompanionQueue* queue = nullptr;
     zandrel::CompanionQueue companion([&](const hv::QueueMessage& m) {
         if (exiting) return;
@@ -144,6 +188,11 @@ int main(int argc, char** argv) {
             zandrel::ReportLine(QStringLiteral("command Exit"));
             if (misbehaves("ignore-exit")) return;
             exiting = true;
+            if (run.started != 0) {
+                // The game ends with the console: it is opened again as it stood now.
+                if (run.frozenAt == 0) run.frozenAt = Now();
+                saveRun();
+            }
             QCoreApplication::quit();
             return;
         }
@@ -152,6 +201,7 @@ int main(int argc, char** argv) {
             script.Refresh();
             run = {Now(), 0};
             splitsUpTo = run.started - 1;  // a period starting at once is announced too
+            saveRun();
             return;
         }
         if (command == QLatin1StringView("StopGame")) {
@@ -160,7 +210,10 @@ int main(int argc, char** argv) {
                 zandrel::ReportError(QStringLiteral("Tamberlo: refused StopGame, the clock runs on"));
                 return;
             }
-            if (run.started != 0 && run.frozenAt == 0) run.frozenAt = Now();
+            if (run.started != 0 && run.frozenAt == 0) {
+                run.frozenAt = Now();
+                saveRun();
+            }
             return;
         }
         if (misbehaves("silent")) return;

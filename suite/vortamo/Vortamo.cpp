@@ -144,6 +144,9 @@ int main(int argc, char** argv) {
         } else if (command == QLatin1StringView("Exit")) {
             if (!ignoresExit) {
                 recording = false;
+                // The segments are closed and unlocked before the name is freed.
+                recorder.Stop();
+                ReportClosed(recorder);
                 exiting = true;
                 QCoreApplication::quit();
             }

@@ -42,6 +42,17 @@ public:
     std::function<void()> onShow;
 };
 
+// The service manager, noting what it was asked: the machine's own is never used.
+class RecordingServices final : public IServiceControl {
+public:
+    bool OpenManager() override {
+        calls.push_back("open");
+        return true;
+    }
+    void StopService(const QString& name) override { calls.push_back("stop " + name.toStdString()); }
+    std::vector<std::string> calls;
+};
+
 // Answers the settings dialog's folder pickers with prepared paths (empty: cancelled) and
 // keeps where they started.
 class ScriptedFiles final : public IFilePrompt {
@@ -168,6 +179,8 @@ protected:
         environment.TimeSource = &clock;
         environment.TrayBackend = FakeTrayFactory(tray);
         environment.FilePrompt = &files;
+        environment.Services = &services;
+        environment.Sleep = [this](int ms) { sleeps.push_back(ms); };
         frame = std::make_unique<CMainFrame>(std::move(environment));
         if (create) {
             EXPECT_TRUE(frame->Create());
@@ -181,6 +194,8 @@ protected:
     ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
     RecordingBoxes boxes;
     ScriptedFiles files;
+    RecordingServices services;
+    std::vector<int> sleeps;  // the GUI thread's sleeps, which take no time here
     FakeTrayState tray;
     FakeClock clock;
     LogCapture log;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QThread>
 #include <QTimer>
 #include <deque>
@@ -113,6 +116,38 @@ TEST_F(MainFrameWorkflowTest, EachWorkflowCommandShowsItsStatusAndRunsInTheProgr
     }
 }
 
+TEST_F(MainFrameWorkflowTest, AnUnattendedExitDuringAWorkflowEndsTheDialogAndTheProgram) {
+    CMainFrame& f = MakeFrame();
+    // As the application runs the frame: its event loop ends when the frame asks to close,
+    // and not because the last window closed.
+    const bool quitOnLastWindow = QApplication::quitOnLastWindowClosed();
+    QApplication::setQuitOnLastWindowClosed(false);
+    QObject::connect(&f, &CMainFrame::CloseRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    struct {
+        bool seen = false;
+        bool visibleAfterExit = true;
+    } during;
+    QTimer::singleShot(0, [&] { f.OnCommand(cmd::StartNewGame); });
+    QTimer::singleShot(0, [&] {
+        // Inside the dialog, before its first tick: a termination signal arrives.
+        CShowProgress* dialog = f.ActiveProgress();
+        if (dialog == nullptr) return;
+        during.seen = true;
+        f.ExitUnattended();
+        during.visibleAfterExit = dialog->isVisible();
+    });
+    QTimer failsafe;
+    QObject::connect(&failsafe, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
+    failsafe.start(10000);
+    const int result = QCoreApplication::exec();
+    QApplication::setQuitOnLastWindowClosed(quitOnLastWindow);
+    ASSERT_TRUE(during.seen);
+    EXPECT_FALSE(during.visibleAfterExit) << "the closing frame ends its workflow's dialog";
+    EXPECT_EQ(result, 0) << "the program's event loop ends";
+    EXPECT_EQ(f.ActiveProgress(), nullptr);
+    EXPECT_TRUE(log.Contains("Halvane::OnDestroy()\n"));
+}
+
 TEST_F(MainFrameWorkflowTest, OnlyTheFourKindsHaveAStepFunction) {
     CMainFrame& f = MakeFrame();
     CShowProgress dialog(&f, 543, 4);
@@ -175,6 +210,93 @@ TEST_F(MainFrameWorkflowTest, TheTestCommandDrivesTheRecorderThroughACycleOfEigh
     sent.insert(sent.end(), {"ExternalControlOn", "ResetFolder", start});
     ASSERT_TRUE(WaitUntil([&] { return recorder.commands.size() >= sent.size(); }));
     EXPECT_EQ(recorder.commands, sent);
+}
+
+TEST_F(MainFrameWorkflowTest, TheCopyStatusIsSetOnlyWhenTheTooltipWouldChange) {
+    CMainFrame& f = MakeFrame();
+    f.GameFolder = "2022-01-20\\11-00\\";
+    f.ExecutionEnabled = true;
+    {
+        std::lock_guard lock(f.FrameLock);
+        // Not due for a minute: the worker keeps it waiting in the list.
+        f.Copies.push_back(CopyItem{"src", "tgt", clock.tick + 60'000});
+    }
+    for (const int length : {20, 200}) {
+        SCOPED_TRACE(length);
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.CurrentCopyFile = "/archive/" + QString(length, QChar(u'a'));
+        }
+        f.CopyPercent = 42;
+        f.UpdateTheGame();
+        const int set = tray.tooltipsSet;
+        EXPECT_TRUE(tray.tooltip.startsWith("Halvane\nCopy files (Running)\r\n42% /archive/aaaa"));
+        EXPECT_LE(tray.tooltip.size(), 127);
+        f.UpdateTheGame();
+        EXPECT_EQ(tray.tooltipsSet, set) << "the same text is not set again";
+        f.CopyPercent = 43;
+        f.UpdateTheGame();
+        EXPECT_EQ(tray.tooltipsSet, set + 1);
+    }
+}
+
+TEST_F(MainFrameWorkflowTest, TheDebugTogglesAndTheTestCommandLeaveTheIconsMenuFlagAlone) {
+    CMainFrame& f = MakeFrame();
+    std::vector<bool> duringBoxes;
+    boxes.onShow = [&] { duringBoxes.push_back(f.Tray.MenuEnabled()); };
+    for (const bool enabled : {false, true}) {
+        for (const unsigned command : {cmd::KestriloLog, cmd::CrestronLog, cmd::PlayPosLog, cmd::Test}) {
+            f.Tray.SetMenuEnabled(enabled);
+            f.OnCommand(command);
+            EXPECT_EQ(f.Tray.MenuEnabled(), enabled) << command;
+        }
+    }
+    EXPECT_EQ(duringBoxes, (std::vector<bool>{false, true})) << "the Test command's box leaves it as it was";
+}
+
+TEST_F(MainFrameWorkflowTest, WithoutTheScoreBoardComponentTheFrameRestartsItsServiceThroughTheServiceManager) {
+    CMainFrame& f = MakeFrame();
+    qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+    EXPECT_TRUE(f.Companions.ResetScoreBoard());
+    qunsetenv("SCOREBOARD_MISBEHAVE");
+    EXPECT_EQ(services.calls, (std::vector<std::string>{"open", "stop Wintacore"}));
+    EXPECT_EQ(sleeps, std::vector<int>{1000});
+}
+
+TEST_F(MainFrameWorkflowTest, TheGameTheTestCommandStartsIsTheOneTheCopyWorkerDescribes) {
+    clock.SetUtc(2022, 1, 20, 13, 46, 27, 500);
+    clock.offsetSeconds = 3600;
+    const QString archive = root.filePath("archive");
+    ASSERT_TRUE(QDir().mkpath(archive));
+    Store("CopyToPath", archive);
+    CMainFrame& f = MakeFrame();
+    // A copy ends with the archive's description of the current game, written by the
+    // worker. No event loop runs here, so the frame takes no lock of its own meanwhile.
+    auto copyAndDescribe = [&](const QString& name, const QByteArray& game) {
+        QFile source(root.filePath(name));
+        ASSERT_TRUE(source.open(QIODevice::WriteOnly));
+        source.write("<Periods/>");
+        source.close();
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.Copies.push_back(CopyItem{source.fileName(), archive + "/" + name, clock.tick});
+        }
+        QFile csv(archive + "/refresh.csv");
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired()) {
+            if (csv.open(QIODevice::ReadOnly) && csv.readAll().startsWith(game + "; ")) return;
+            csv.close();
+            QThread::msleep(10);
+        }
+        ADD_FAILURE() << "no description of " << game.constData();
+    };
+    f.OnCommand(cmd::Test);
+    copyAndDescribe("1.xml", "2022-01-20-14-46");
+    // A cycle later the command starts the next game, while the worker may be describing.
+    clock.SetUtc(2022, 1, 20, 13, 52, 0, 0);
+    for (int i = 0; i < 8; ++i) f.OnCommand(cmd::Test);
+    ASSERT_EQ(f.TestStep, 1);
+    copyAndDescribe("2.xml", "2022-01-20-14-52");
 }
 
 TEST_F(MainFrameWorkflowTest, WithTheQueueClosedTheTestCommandStillStepsAndShowsItsText) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QDir>
 #include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -116,7 +117,11 @@ protected:
         qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
     }
 
-    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        // The console keeps its last game in the test's folder.
+        qputenv("TAMBERLO_STATE_DIR", dir.path().toLocal8Bit());
+    }
 
     QString WriteScript(const QByteArray& content, const QString& name = QStringLiteral("game.json")) {
         QSaveFile file(dir.filePath(name));
@@ -282,6 +287,23 @@ TEST_F(CompanionProgramsTest, TheRecorderFollowsRecordingAndAnswersStateAndTime)
         << recorder.Output().toStdString();
 }
 
+TEST_F(CompanionProgramsTest, TheRecorderClosesItsSegmentsOnExit) {
+    const QString roots = dir.filePath("rec");
+    ASSERT_TRUE(QDir().mkpath(roots));
+    CompanionProcess recorder;
+    ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo"), {"VORTAMO_ROOTS=" + roots}));
+    ASSERT_TRUE(recorder.WaitForLine("ready")) << recorder.Errors().toStdString();
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\"));
+    ASSERT_TRUE(recorder.WaitForLine("command StartRecord 1111111111111111 0 \\2022-01-20\\11-00\\"));
+    ASSERT_TRUE(halvane.Send("Vortamo1", "Vortamo.Control", "Exit"));
+    EXPECT_EQ(recorder.WaitForExit(), 0);
+    const QString output = recorder.Output();
+    EXPECT_TRUE(output.contains("\nclosed " + roots)) << "the recording is stopped: " << output.toStdString();
+    EXPECT_LT(output.lastIndexOf("\nclosed "), output.indexOf("command Exit")) << output.toStdString();
+}
+
 TEST_F(CompanionProgramsTest, TheRecorderNumberNamesItsQueue) {
     CompanionProcess recorder;
     ASSERT_TRUE(recorder.Start("Vortamo", {"#2"}, dir.filePath("vortamo2")));
@@ -324,6 +346,94 @@ TEST_F(CompanionProgramsTest, TheConsolePlaysItsTimelineFromNewGameAnnouncesPeri
     QThread::msleep(50);
     ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
     EXPECT_EQ(halvane.NextFirst(), stopped) << "the clock stands still";
+}
+
+TEST_F(CompanionProgramsTest, TheConsoleOpensItsLastGameAgain) {
+    const QString script = WriteScript(R"({"timeline": {"periods": [
+        {"start": 0.1, "end": 0.3, "endScore": "1:0"}, {"start": 0.9, "end": 1.1, "endScore": "1:1"}]}})");
+    const QString other = WriteScript(R"({"timeline": {"periods": [{"start": 0.1}]}})", "other.json");
+    enum class Ending { StopAndExit, Killed };
+    const struct {
+        const char* what;
+        Ending ending;
+        QStringList reopenArgs;
+        int periods;  // in the console's answer after the start again
+    } cases[] = {
+        {"stopped, its script named", Ending::StopAndExit, {"-openlast", "-script", script}, 1},
+        {"stopped, no script named", Ending::StopAndExit, {"-openlast"}, 1},
+        {"killed while running: played out", Ending::Killed, {"-openlast"}, 2},
+        {"another script named", Ending::StopAndExit, {"-openlast", "-script", other}, 0},
+        {"not asked to open it", Ending::StopAndExit, {"-script", script}, 0},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(dir.filePath("LastRun.json"));
+        TestQueue halvane;
+        ASSERT_TRUE(halvane.Open("Halvane"));
+        QString periodsBefore;
+        QString timeBefore;
+        {
+            CompanionProcess console;
+            StartConsole(console, script, QStringLiteral("first%1").arg(++n).toUtf8().constData());
+            ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
+            // The first period has started and ended.
+            for (const char* number : {"1", "-1"}) {
+                const auto split = halvane.Next();
+                ASSERT_TRUE(split.has_value()) << number;
+                EXPECT_TRUE(split->Texts[3].startsWith(QStringLiteral("SplitAtTime %1_").arg(number)))
+                    << split->Texts[3].toStdString();
+            }
+            if (c.ending == Ending::Killed) {
+                console.Kill();
+            } else {
+                ASSERT_TRUE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
+                ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+                periodsBefore = halvane.NextFirst();
+                ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+                timeBefore = halvane.NextFirst();
+                ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
+                ASSERT_EQ(console.WaitForExit(), 0);
+            }
+        }
+        QThread::msleep(1200);  // past the end of the whole timeline
+        CompanionProcess again;
+        ASSERT_TRUE(again.Start("Tamberlo", c.reopenArgs, dir.filePath(QStringLiteral("again%1").arg(n))));
+        ASSERT_TRUE(again.WaitForLine("ready")) << again.Errors().toStdString();
+        ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+        const QString periods = halvane.NextFirst();
+        EXPECT_EQ(periods.count("<Period "), c.periods) << periods.toStdString();
+        if (c.periods == 1) {
+            EXPECT_EQ(periods, periodsBefore) << "the same periods at the same times";
+            ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+            EXPECT_EQ(halvane.NextFirst(), timeBefore) << "the clock stands where the game was stopped";
+        }
+        if (c.periods == 2) EXPECT_TRUE(periods.contains(R"(EndScore="1:1")")) << periods.toStdString();
+        EXPECT_FALSE(halvane.Next(300).has_value()) << "a game opened again announces no splits";
+    }
+}
+
+TEST_F(CompanionProgramsTest, TheInstalledConsoleOpensItsShippedLastGamePlayedOut) {
+    // The suite's install folder holds the console with its last game; nothing was kept yet.
+    CompanionProcess console;
+    ASSERT_TRUE(console.Start("Zandrel Software/Ferrolith/Tamberlo", {"-openlast"}, dir.filePath("installed")));
+    ASSERT_TRUE(console.WaitForLine("ready")) << console.Errors().toStdString();
+    TestQueue halvane;
+    ASSERT_TRUE(halvane.Open("Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+    const QString periods = halvane.NextFirst();
+    EXPECT_EQ(periods.count("<Period "), 3) << periods.toStdString();
+    EXPECT_TRUE(periods.contains(R"(Num="3" EndScore="2:1")")) << periods.toStdString();
+    ASSERT_TRUE(halvane.Send("Kestrilo", "EventCountГол", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst(), R"(<Kestrilo><Events Count="3"/></Kestrilo>)");
+
+    // A new game starts from nothing; its run is kept for the next start.
+    ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
+    ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+    EXPECT_EQ(halvane.NextFirst(), "<Kestrilo><Periods></Periods></Kestrilo>");
+    ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
+    EXPECT_EQ(console.WaitForExit(), 0);
+    EXPECT_TRUE(QFile::exists(dir.filePath("LastRun.json")));
 }
 
 TEST_F(CompanionProgramsTest, TheConsoleMisbehavesAsItIsTold) {

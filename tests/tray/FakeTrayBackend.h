@@ -20,6 +20,7 @@ struct FakeTrayState {
     bool shown = false;
     qint64 iconKey = 0;
     QString tooltip;
+    int tooltipsSet = 0;  // SetToolTip calls
     int menusShown = 0;
     // Picks the item of an open menu; null dismisses it.
     std::function<QAction*(QMenu&)> pick;
@@ -43,7 +44,10 @@ public:
         return true;
     }
     void SetIcon(const QIcon& icon) override { state_.iconKey = icon.cacheKey(); }
-    void SetToolTip(const QString& tooltip) override { state_.tooltip = tooltip; }
+    void SetToolTip(const QString& tooltip) override {
+        state_.tooltip = tooltip;
+        ++state_.tooltipsSet;
+    }
     void Remove() override {
         ++state_.removes;
         state_.shown = false;

@@ -306,7 +306,7 @@ TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceBy
     system.StopService(kScoreBoardService);
     QFile called(dir.filePath("called"));
     ASSERT_TRUE(called.open(QIODevice::ReadOnly));
-    EXPECT_EQ(called.readAll(), "stop wintacore.service\n");
+    EXPECT_EQ(called.readAll(), "--no-ask-password stop wintacore.service\n");
 
     qputenv("PATH", dir.filePath("nothing").toUtf8());
     EXPECT_FALSE(system.OpenManager()) << "no service manager";
