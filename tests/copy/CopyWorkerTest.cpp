@@ -15,6 +15,7 @@
 #include "CopyTestSupport.h"
 #include "FakeClock.h"
 #include "LogCapture.h"
+#include "copy/ChunkPacer.h"
 #include "copy/CopyWorker.h"
 
 namespace hv {
@@ -116,6 +117,36 @@ TEST_F(CopyFileTest, TheRateLimitCountsTheWholeChunkNotOnlyItsWrite) {
     ASSERT_EQ(Copy(budgetUs), Result::Copied);
     // A fast disk writes a chunk in far less than its budget: the rest of it is slept.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(5 * budgetUs));
+}
+
+// A disk that stalls: the chunks' own times (in ms) with a stall somewhere, run through the
+// pacer on a simulated clock as the copy loop runs them (work, then sleep to the deadline).
+// After the stall, no stretch of chunks may run faster than the budget allows.
+TEST(ChunkPacerTest, TimeLostToAStalledChunkIsNeverMadeUpLater) {
+    using Ms = std::chrono::milliseconds;
+    const Ms budget{100};  // 10 MiB/s
+    const std::vector<std::vector<int>> runs = {
+        {3000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {5, 5, 2000, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5},
+        {150, 0, 400, 0, 0, 0, 250, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+    };
+    for (const auto& work : runs) {
+        ChunkPacer pacer{budget};
+        auto now = ChunkPacer::Clock::time_point{} + std::chrono::hours(1);
+        std::vector<ChunkPacer::Clock::time_point> starts, ends;
+        for (const int ms : work) {
+            starts.push_back(now);
+            const auto deadline = pacer.Deadline(now);
+            now = std::max(now + Ms(ms), deadline);
+            ends.push_back(now);
+        }
+        for (std::size_t first = 0; first < work.size(); ++first)
+            for (std::size_t last = first; last < work.size(); ++last)
+                EXPECT_GE(ends[last] - starts[first], budget * static_cast<int>(last - first + 1))
+                    << "chunks " << first << " to " << last << " ran above the rate";
+        // Nothing slower than needed either: a chunk that takes no time waits one budget.
+        EXPECT_EQ(ends.back() - starts.back(), budget);
+    }
 }
 
 TEST_F(CopyFileTest, AStopDuringALargeCopyRemovesThePartialTargetWithinOneChunk) {
