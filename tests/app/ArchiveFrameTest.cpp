@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include "../copy/CopyTestSupport.h"
 #include "FrameTestSupport.h"
@@ -337,6 +338,38 @@ TEST_F(ArchiveFrameTest, WritingTheDescriptionAndItsFailures) {
     QDir(archive + "/refresh.tmp").removeRecursively();
     EXPECT_FALSE(f.WriteArchiveRefresh(nullptr, true));
     EXPECT_EQ(ReadFile(archive + "/refresh.csv"), "2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+}
+
+// A language file is anyone's to edit: its texts for the description's failures are
+// filled field by field, never read as printf formats.
+TEST_F(ArchiveFrameTest, AHostileTranslationOfTheDescriptionMessagesIsShownAsText) {
+    QTemporaryDir languages;
+    ASSERT_TRUE(languages.isValid());
+    QFile file(languages.filePath("Halvane_0x0419.lng"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[strings]\n541=%n%s%s%s%s%x%p %d\n542=%d%d%d%d %.999999f %s\n");
+    file.close();
+    UiLanguage::Instance().Init(languages.path(), QStringLiteral("Halvane"));
+    ASSERT_TRUE(UiLanguage::Instance().SetLanguage(kRussianLanguageId));
+    struct Restore {
+        ~Restore() { UiLanguage::Instance().Init(QString(), QStringLiteral("Halvane")); }
+    } restore;
+
+    CMainFrame& f = MakeGameFrame();
+    const QString tmp = archive + "/refresh.tmp";
+    const QString csv = archive + "/refresh.csv";
+    QDir().mkpath(tmp);
+    EXPECT_FALSE(f.WriteArchiveRefresh(&boxes));
+    QDir(tmp).removeRecursively();
+    ASSERT_TRUE(f.WriteArchiveRefresh(&boxes));
+    const int reader = ::open(fs::Encode(csv).constData(), O_RDONLY);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+    EXPECT_FALSE(f.WriteArchiveRefresh(&boxes));
+    ::close(reader);
+
+    ASSERT_EQ(boxes.shown.size(), 2U);
+    EXPECT_EQ(boxes.shown[0], QString("%n%1%2%s%s%x%p %d").arg(tmp).arg(EISDIR));
+    EXPECT_EQ(boxes.shown[1], QString("%1%2%3%d %.999999f %s").arg(tmp, csv).arg(EWOULDBLOCK));
 }
 
 TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {
