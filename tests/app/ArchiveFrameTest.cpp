@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
+#include <thread>
 
 #include "../copy/CopyTestSupport.h"
 #include "FrameTestSupport.h"
@@ -370,6 +372,37 @@ TEST_F(ArchiveFrameTest, AHostileTranslationOfTheDescriptionMessagesIsShownAsTex
     ASSERT_EQ(boxes.shown.size(), 2U);
     EXPECT_EQ(boxes.shown[0], QString("%n%1%2%s%s%x%p %d").arg(tmp).arg(EISDIR));
     EXPECT_EQ(boxes.shown[1], QString("%1%2%3%d %.999999f %s").arg(tmp, csv).arg(EWOULDBLOCK));
+}
+
+// The worker rewrites the description after its copies while the GUI thread starts new
+// games and writes it too: the writes never run into each other, and once the GUI
+// thread's write has returned the description names the game it set, whatever the
+// worker wrote before (a worker write that read the older game is never the later one).
+TEST_F(ArchiveFrameTest, TheWorkersAndTheGuiThreadsDescriptionWritesNeverMix) {
+    CMainFrame& f = MakeGameFrame();
+    const QString csv = archive + "/refresh.csv";
+    std::atomic<bool> done{false};
+    std::atomic<int> workerFailures{0}, workerWrites{0};
+    std::thread worker([&] {
+        while (!done) {
+            if (!f.WriteArchiveRefresh(nullptr, true)) ++workerFailures;
+            ++workerWrites;
+        }
+    });
+    for (int minute = 0; minute < 60; ++minute) {
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.GameStartLocal = CalendarTime{2022, 1, 20, 12, minute, 0, 0};
+        }
+        ASSERT_TRUE(f.WriteArchiveRefresh(&boxes)) << minute;
+        const QByteArray expected = QString::asprintf("2022-01-20-12-%02d; ", minute).toLatin1();
+        EXPECT_TRUE(ReadFile(csv).startsWith(expected)) << ReadFile(csv).toStdString() << " after game minute " << minute;
+    }
+    done = true;
+    worker.join();
+    EXPECT_EQ(workerFailures, 0);
+    EXPECT_GT(workerWrites, 0);
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {
