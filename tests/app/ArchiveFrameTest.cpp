@@ -405,6 +405,49 @@ TEST_F(ArchiveFrameTest, TheWorkersAndTheGuiThreadsDescriptionWritesNeverMix) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+// The settings dialog's values applied again and again while the worker copies a large
+// file under a rate limit, with the copy status shown on every round: the worker reads
+// the copy settings as the GUI thread changes them (for the thread sanitizer), and the
+// file still arrives whole.
+TEST_F(ArchiveFrameTest, SettingsAppliedDuringACopyReachTheWorkerWithoutARace) {
+    CMainFrame& f = MakeGameFrame();
+    f.ExecutionEnabled = false;
+    f.Link.PollingEnabled = false;
+    // Two files: the status (and with it the copy progress) shows while one still waits.
+    const QStringList names = {"1_1.mp4", "1_2.mp4"};
+    std::vector<QByteArray> contents;
+    for (const QString& name : names) {
+        WriteFile(Rec(name), 4 * 1'048'576, static_cast<int>(contents.size()) + 3);
+        contents.push_back(ReadFile(Rec(name)));
+    }
+    SettingsDlgValues values = SettingsDlgValues::From(f.Settings);
+    values.CopyToPath = archive;
+    values.CopyRateLimit_MBperSEC = 4;
+    f.ApplySettings(values);
+    {
+        std::lock_guard lock(f.FrameLock);
+        for (const QString& name : names) f.Copies.push_back(CopyItem{Rec(name), Arch(name), clock.tick});
+    }
+    int rounds = 0;
+    bool progressShown = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (f.IsCopyBusy() && std::chrono::steady_clock::now() < deadline) {
+        values.CopyRateLimit_MBperSEC = 3 + rounds % 5;
+        values.DefPeriodNumber = rounds % 3;
+        values.CopyFromPathList = rounds % 2 == 0 ? rec1 + ";" + rec2 : rec1;
+        f.ApplySettings(values);
+        f.UpdateTheGame();
+        progressShown = progressShown || tray.tooltip.contains(QStringLiteral("% ") + Arch(names[0]));
+        ++rounds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(f.IsCopyBusy()) << "the copies did not end in time";
+    EXPECT_GT(rounds, 10);
+    EXPECT_TRUE(progressShown) << "the copy status was shown during the copy";
+    for (std::size_t i = 0; i < contents.size(); ++i) EXPECT_EQ(ReadFile(Arch(names[i])), contents[i]);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
 TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {
     CMainFrame& f = MakeFrame();
     EXPECT_TRUE(f.MayClose());
