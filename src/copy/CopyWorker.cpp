@@ -344,12 +344,14 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     const int closeResult = out.Close() ? 0 : errno;
     if (closeResult != 0) return abandon("Can't close target file", closeResult);
     percent = 100;
-    in.Close();
 
+    // The source goes while its shared lock is still held, so that no writer can have
+    // started on it between the check above and the removal.
     if (deleteAfter) {
         (void)::unlink(sourceName.constData());
         Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s'\n", sourceName.constData()));
     }
+    in.Close();
     return CopyResult::Copied;
 }
 

@@ -86,6 +86,24 @@ TEST_F(CopyFileTest, AWholeFileArrivesWithItsFoldersAndTheSourceGoesOnlyWhenAske
     EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + source.toStdString() + "'\n"));
 }
 
+// A writer that wants the source back waits for the copy's shared lock; by the time it
+// has the file, a source copied with deletion is already gone from its folder, so the
+// writer can never have started on a file that is then removed under it.
+TEST_F(CopyFileTest, ACopiedSourceIsDeletedBeforeItsLockIsGiven) {
+    WriteFile(source, 3 * kMiB);
+    const int writer = ::open(fs::Encode(source).constData(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    Result result = Result::Failed;
+    std::thread copier([&] { result = Copy(CopyWorker::ChunkBudgetUs(20), true); });
+    ASSERT_TRUE(Eventually([&] { return percent > 0; }));
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);  // waits for the copy to let go
+    const bool sourceStillThere = QFile::exists(source);
+    ::close(writer);
+    copier.join();
+    EXPECT_EQ(result, Result::Copied);
+    EXPECT_FALSE(sourceStillThere);
+}
+
 TEST_F(CopyFileTest, TheProgressOfAOneAndAHalfMebibyteFile) {
     WriteFile(source, 1'572'864);
     std::set<int> seen;
