@@ -400,7 +400,7 @@ TEST_F(ArchiveFrameTest, TheWorkersAndTheGuiThreadsDescriptionWritesNeverMix) {
     }
     done = true;
     worker.join();
-    EXPECT_EQ(workerFailures, 0);
+    EXPECT_EQ(workerFailures, 0) << log.Text();
     EXPECT_GT(workerWrites, 0);
     EXPECT_TRUE(boxes.shown.empty());
 }
