@@ -88,7 +88,7 @@ bool CMainFrame::MayClose() {
 }
 
 bool CMainFrame::MayCloseUnattended() {
-    if (IsCopyPending())
+    if (IsCopyBusy())
         WriteLog("Halvane::MayClose: nobody to ask, closing with files not copied yet\n");
     return true;
 }

@@ -96,7 +96,9 @@ public:
 
     // True while the copy list holds items (the item being copied is not in the list).
     bool IsCopyPending() const;
-    // True while items wait or one is being copied: what closing would abandon.
+    // True while items wait or one is being copied: what closing would abandon. Whatever
+    // asks whether copying is finished (closing, message 522 of "Archive the game") asks
+    // this, not IsCopyPending: the file being copied has already left the list.
     bool IsCopyBusy() const;
 
     // Copy planning for the current game (see CopyPlanner::FillCopyFiles).

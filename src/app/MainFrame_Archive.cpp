@@ -3,6 +3,7 @@
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "app/MessageText.h"
 #include "game/ArchiveRefresh.h"
 #include "platform/FileSystem.h"
 
@@ -37,14 +38,12 @@ bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame)
     case ArchiveRefresh::Outcome::TmpNotWritten:
         WriteLog("Can't create tmp file with game info for Video_Archive '%s'!\n", result.TmpPath.toUtf8().constData());
         if (owner != nullptr)
-            owner->Show(QString::asprintf(LoadStringOrMark(541).toUtf8().constData(), result.TmpPath.toUtf8().constData(),
-                                          result.Error),
+            owner->Show(FillMessage(LoadStringOrMark(541), {result.TmpPath, result.Error}),
                         BoxIcon::Warning, BoxButtons::Ok);
         return false;
     case ArchiveRefresh::Outcome::NotMoved:
         if (owner != nullptr)
-            owner->Show(QString::asprintf(LoadStringOrMark(542).toUtf8().constData(), result.TmpPath.toUtf8().constData(),
-                                          result.CsvPath.toUtf8().constData(), result.Error),
+            owner->Show(FillMessage(LoadStringOrMark(542), {result.TmpPath, result.CsvPath, result.Error}),
                         BoxIcon::Warning, BoxButtons::Ok);
         return false;
     }

@@ -13,6 +13,7 @@
 
 #include "app/DiagnosticLog.h"
 #include "copy/ArchiveFolders.h"
+#include "copy/ChunkPacer.h"
 #include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
@@ -301,17 +302,16 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     const std::int64_t size = static_cast<std::int64_t>(before.Size);
     std::int64_t counter = 0;
     std::uint64_t written = 0;
-    const auto start = SteadyClock::now();
-    std::int64_t chunks = 0;
+    ChunkPacer pacer{std::chrono::microseconds(budgetUs)};
+    auto chunkStart = SteadyClock::now();
     ssize_t n = ReadChunk(in.Get(), buffer.data(), buffer.size());
     while (n > 0) {
         if (!WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n))) return abandon("Can't write target file", errno);
         written += static_cast<std::uint64_t>(n);
         counter += static_cast<std::int64_t>(buffer.size());
         if (size > 0) percent = static_cast<int>((counter * 100 + 49) / size);
-        // Rate limit: no chunk ends before its share of the time since the start.
-        ++chunks;
-        SleepUntil(start + std::chrono::microseconds(budgetUs * chunks), stop);
+        // Rate limit: no chunk ends before its budget has passed (see ChunkPacer).
+        SleepUntil(pacer.Deadline(chunkStart), stop);
         if (stop) {
             out.Close();
             in.Close();
@@ -319,6 +319,7 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
             Trace(QString::asprintf("Halvane::CopyFile BREAK!!! : remove target file '%s'\n", targetName.constData()));
             return CopyResult::Interrupted;
         }
+        chunkStart = SteadyClock::now();
         n = ReadChunk(in.Get(), buffer.data(), buffer.size());
     }
     if (n < 0) return abandon("Can't read source file", errno);
@@ -343,12 +344,14 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     const int closeResult = out.Close() ? 0 : errno;
     if (closeResult != 0) return abandon("Can't close target file", closeResult);
     percent = 100;
-    in.Close();
 
+    // The source goes while its shared lock is still held, so that no writer can have
+    // started on it between the check above and the removal.
     if (deleteAfter) {
         (void)::unlink(sourceName.constData());
         Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s'\n", sourceName.constData()));
     }
+    in.Close();
     return CopyResult::Copied;
 }
 

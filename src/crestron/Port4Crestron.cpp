@@ -15,6 +15,7 @@
 
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
+#include "app/MessageText.h"
 #include "crestron/CommandFramer.h"
 #include "crestron/CrestronConnection.h"
 #include "crestron/CrestronProtocol.h"
@@ -30,29 +31,6 @@ constexpr int kReadBufferBytes = 4096;
 constexpr int kPollIntervalMs = 100;
 constexpr auto kPeerClosedPause = std::chrono::milliseconds(100);
 constexpr auto kReadErrorPause = std::chrono::milliseconds(33);
-
-// Fills the %d places of a message text one after another ("%%" is a percent sign);
-// anything else in the text is kept as it is.
-QString FillNumbers(const QString& text, std::initializer_list<long> values) {
-    QString out;
-    auto next = values.begin();
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] == QLatin1Char('%') && i + 1 < text.size()) {
-            if (text[i + 1] == QLatin1Char('%')) {
-                out += QLatin1Char('%');
-                ++i;
-                continue;
-            }
-            if (text[i + 1] == QLatin1Char('d') && next != values.end()) {
-                out += QString::number(*next++);
-                ++i;
-                continue;
-            }
-        }
-        out += text[i];
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -127,8 +105,7 @@ bool CPort4Crestron::OpenPort(unsigned port) {
 }
 
 QString CPort4Crestron::GetInitErrorText(unsigned port) const {
-    return FillNumbers(LoadStringOrMark(513),
-                       {static_cast<long>(static_cast<std::uint16_t>(port)), lastError_, step_});
+    return FillMessage(LoadStringOrMark(513), {static_cast<std::uint16_t>(port), lastError_, step_});
 }
 
 std::uint16_t CPort4Crestron::ListeningPort() const {

@@ -122,6 +122,13 @@ bool WildcardMatch(const QByteArray& pattern, const char* name, qsizetype length
     return p == pattern.size();
 }
 
+unsigned char ResolveEntryType(int dirFd, const char* name, unsigned char reported) {
+    if (reported != DT_UNKNOWN) return reported;
+    struct stat st{};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+    return S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
+}
+
 bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QByteArray>& subfolders,
                 std::vector<QByteArray>& matches, int* error) {
     subfolders.clear();
@@ -141,18 +148,18 @@ bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QB
     while (const dirent* entry = ::readdir(dir.get())) {
         const char* n = entry->d_name;
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+        // A cheap look at the name first: a file the pattern does not take needs no stat.
         unsigned char type = entry->d_type;
-        const bool maybeFile = type == DT_REG || type == DT_UNKNOWN;
+        if (type != DT_DIR && type != DT_REG && type != DT_UNKNOWN) continue;
         const qsizetype length = static_cast<qsizetype>(std::strlen(n));
-        if (type != DT_DIR && !(maybeFile && WildcardMatch(pattern, n, length))) continue;
-        if (type == DT_UNKNOWN) {
-            struct stat st{};
-            if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
-        }
+        const bool matching = WildcardMatch(pattern, n, length);
+        if (type == DT_REG && !matching) continue;
+        // Only then what the entry is, where the listing did not say: it may be a
+        // subfolder, which is kept whatever its name.
+        type = ResolveEntryType(fd, n, type);
         if (type == DT_DIR)
             subfolders.emplace_back(n, length);
-        else if (type == DT_REG)
+        else if (type == DT_REG && matching)
             matches.emplace_back(n, length);
     }
     return true;

@@ -45,6 +45,11 @@ bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* e
 bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QByteArray>& subfolders,
                 std::vector<QByteArray>& matches, int* error = nullptr);
 
+// What the entry `name` of the open folder `dirFd` is: `reported` (a DT_ value from a
+// listing) unless that is DT_UNKNOWN, as some file systems report every entry; then the
+// entry itself is looked at (a link is not followed). DT_UNKNOWN when it cannot be seen.
+unsigned char ResolveEntryType(int dirFd, const char* name, unsigned char reported);
+
 struct FileInfo {
     bool IsDirectory = false;
     bool IsRegular = false;

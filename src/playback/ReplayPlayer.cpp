@@ -6,6 +6,7 @@
 
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
+#include "app/MessageText.h"
 #include "platform/ComponentFactory.h"
 #include "playback/PlayerComponents.h"
 
@@ -23,32 +24,6 @@ constexpr int kLoadPollDelayMs = 10;
 constexpr std::int64_t kNearUnits = 2 * kFileTimeUnitsPerSecond;
 
 constexpr unsigned kInitErrorTextId = 515;
-
-// Fills a string-table text: each "%s" or "%d" takes the next argument (already turned
-// into text), "%%" is a percent sign. A text with the wrong number of fields cannot
-// read past the arguments.
-QString FillText(const QString& format, std::initializer_list<QString> arguments) {
-    QString out;
-    auto next = arguments.begin();
-    for (qsizetype i = 0; i < format.size(); ++i) {
-        const QChar c = format[i];
-        if (c == QLatin1Char('%') && i + 1 < format.size()) {
-            const QChar kind = format[i + 1];
-            if (kind == QLatin1Char('%')) {
-                out += QLatin1Char('%');
-                ++i;
-                continue;
-            }
-            if (kind == QLatin1Char('s') || kind == QLatin1Char('d')) {
-                if (next != arguments.end()) out += *next++;
-                ++i;
-                continue;
-            }
-        }
-        out += c;
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -140,9 +115,7 @@ bool ReplayPlayer::InitPlayer(const QString& playerName, std::int32_t fifoSizeMs
 }
 
 QString ReplayPlayer::GetInitErrorText(const QString& playerName, std::int32_t fifoSizeMs) const {
-    return FillText(LoadStringOrMark(kInitErrorTextId),
-                    {playerName, QString::number(fifoSizeMs), QString::number(lastResult_),
-                     QString::number(step_)});
+    return FillMessage(LoadStringOrMark(kInitErrorTextId), {playerName, fifoSizeMs, lastResult_, step_});
 }
 
 bool ReplayPlayer::IsNear(FileTime start) const {

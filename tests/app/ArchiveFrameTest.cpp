@@ -9,6 +9,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <thread>
 
 #include "../copy/CopyTestSupport.h"
 #include "FrameTestSupport.h"
@@ -337,6 +340,112 @@ TEST_F(ArchiveFrameTest, WritingTheDescriptionAndItsFailures) {
     QDir(archive + "/refresh.tmp").removeRecursively();
     EXPECT_FALSE(f.WriteArchiveRefresh(nullptr, true));
     EXPECT_EQ(ReadFile(archive + "/refresh.csv"), "2022-01-20-13-46; 2022-01-20-14-05-09\r\n");
+}
+
+// A language file is anyone's to edit: its texts for the description's failures are
+// filled field by field, never read as printf formats.
+TEST_F(ArchiveFrameTest, AHostileTranslationOfTheDescriptionMessagesIsShownAsText) {
+    QTemporaryDir languages;
+    ASSERT_TRUE(languages.isValid());
+    QFile file(languages.filePath("Halvane_0x0419.lng"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[strings]\n541=%n%s%s%s%s%x%p %d\n542=%d%d%d%d %.999999f %s\n");
+    file.close();
+    UiLanguage::Instance().Init(languages.path(), QStringLiteral("Halvane"));
+    ASSERT_TRUE(UiLanguage::Instance().SetLanguage(kRussianLanguageId));
+    struct Restore {
+        ~Restore() { UiLanguage::Instance().Init(QString(), QStringLiteral("Halvane")); }
+    } restore;
+
+    CMainFrame& f = MakeGameFrame();
+    const QString tmp = archive + "/refresh.tmp";
+    const QString csv = archive + "/refresh.csv";
+    QDir().mkpath(tmp);
+    EXPECT_FALSE(f.WriteArchiveRefresh(&boxes));
+    QDir(tmp).removeRecursively();
+    ASSERT_TRUE(f.WriteArchiveRefresh(&boxes));
+    const int reader = ::open(fs::Encode(csv).constData(), O_RDONLY);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+    EXPECT_FALSE(f.WriteArchiveRefresh(&boxes));
+    ::close(reader);
+
+    ASSERT_EQ(boxes.shown.size(), 2U);
+    EXPECT_EQ(boxes.shown[0], QString("%n%1%2%s%s%x%p %d").arg(tmp).arg(EISDIR));
+    EXPECT_EQ(boxes.shown[1], QString("%1%2%3%d %.999999f %s").arg(tmp, csv).arg(EWOULDBLOCK));
+}
+
+// The worker rewrites the description after its copies while the GUI thread starts new
+// games and writes it too: the writes never run into each other, and once the GUI
+// thread's write has returned the description names the game it set, whatever the
+// worker wrote before (a worker write that read the older game is never the later one).
+TEST_F(ArchiveFrameTest, TheWorkersAndTheGuiThreadsDescriptionWritesNeverMix) {
+    CMainFrame& f = MakeGameFrame();
+    const QString csv = archive + "/refresh.csv";
+    std::atomic<bool> done{false};
+    std::atomic<int> workerFailures{0}, workerWrites{0};
+    std::thread worker([&] {
+        while (!done) {
+            if (!f.WriteArchiveRefresh(nullptr, true)) ++workerFailures;
+            ++workerWrites;
+        }
+    });
+    for (int minute = 0; minute < 60; ++minute) {
+        {
+            std::lock_guard lock(f.FrameLock);
+            f.GameStartLocal = CalendarTime{2022, 1, 20, 12, minute, 0, 0};
+        }
+        ASSERT_TRUE(f.WriteArchiveRefresh(&boxes)) << minute;
+        const QByteArray expected = QString::asprintf("2022-01-20-12-%02d; ", minute).toLatin1();
+        EXPECT_TRUE(ReadFile(csv).startsWith(expected)) << ReadFile(csv).toStdString() << " after game minute " << minute;
+    }
+    done = true;
+    worker.join();
+    EXPECT_EQ(workerFailures, 0) << log.Text();
+    EXPECT_GT(workerWrites, 0);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+// The settings dialog's values applied again and again while the worker copies a large
+// file under a rate limit, with the copy status shown on every round: the worker reads
+// the copy settings as the GUI thread changes them (for the thread sanitizer), and the
+// file still arrives whole.
+TEST_F(ArchiveFrameTest, SettingsAppliedDuringACopyReachTheWorkerWithoutARace) {
+    CMainFrame& f = MakeGameFrame();
+    f.ExecutionEnabled = false;
+    f.Link.PollingEnabled = false;
+    // Two files: the status (and with it the copy progress) shows while one still waits.
+    const QStringList names = {"1_1.mp4", "1_2.mp4"};
+    std::vector<QByteArray> contents;
+    for (const QString& name : names) {
+        WriteFile(Rec(name), 4 * 1'048'576, static_cast<int>(contents.size()) + 3);
+        contents.push_back(ReadFile(Rec(name)));
+    }
+    SettingsDlgValues values = SettingsDlgValues::From(f.Settings);
+    values.CopyToPath = archive;
+    values.CopyRateLimit_MBperSEC = 4;
+    f.ApplySettings(values);
+    {
+        std::lock_guard lock(f.FrameLock);
+        for (const QString& name : names) f.Copies.push_back(CopyItem{Rec(name), Arch(name), clock.tick});
+    }
+    int rounds = 0;
+    bool progressShown = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (f.IsCopyBusy() && std::chrono::steady_clock::now() < deadline) {
+        values.CopyRateLimit_MBperSEC = 3 + rounds % 5;
+        values.DefPeriodNumber = rounds % 3;
+        values.CopyFromPathList = rounds % 2 == 0 ? rec1 + ";" + rec2 : rec1;
+        f.ApplySettings(values);
+        f.UpdateTheGame();
+        progressShown = progressShown || tray.tooltip.contains(QStringLiteral("% ") + Arch(names[0]));
+        ++rounds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_FALSE(f.IsCopyBusy()) << "the copies did not end in time";
+    EXPECT_GT(rounds, 10);
+    EXPECT_TRUE(progressShown) << "the copy status was shown during the copy";
+    for (std::size_t i = 0; i < contents.size(); ++i) EXPECT_EQ(ReadFile(Arch(names[i])), contents[i]);
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {

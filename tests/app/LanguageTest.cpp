@@ -13,6 +13,7 @@
 #include "app/LangTable.h"
 #include "app/Language.h"
 #include "app/LanguageFile.h"
+#include "app/MessageText.h"
 #include "res/MenuResource.h"
 #include "res/StringTable.h"
 
@@ -308,6 +309,29 @@ TEST(MenuData, FirstSubmenuDefaultIsStartNewGame) {
     ASSERT_EQ(MainMenu().size(), 2u);
     EXPECT_STREQ(MainMenu()[1].text, "&Help");
     EXPECT_EQ(MainMenu()[1].children[0].command, cmd::About);
+}
+
+// Texts from language files are filled, never given to printf: whatever fields a
+// translator writes, only the values given show, each in its own place.
+TEST(FillMessage, FieldsTakeTheValuesInOrderAndAnythingElseStaysAsWritten) {
+    const struct {
+        const char* format;
+        const char* expected;
+    } cases[] = {
+        {"Can't open file:\n%s\nError = %d.", "Can't open file:\n/a/refresh.tmp\nError = 21."},
+        {"%d then %s", "/a/refresh.tmp then 21"},               // order is the text's
+        {"%s %s %s %s %s", "/a/refresh.tmp 21 %s %s %s"},       // more fields than values
+        {"only %s", "only /a/refresh.tmp"},                     // fewer
+        {"%n%x%p%08.3f%ls %", "%n%x%p%08.3f%ls %"},            // printf's others are text
+        {"100%% %s%", "100% /a/refresh.tmp%"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FillMessage(QString::fromUtf8(c.format), {QStringLiteral("/a/refresh.tmp"), 21}),
+                  QString::fromUtf8(c.expected))
+            << c.format;
+    EXPECT_EQ(FillMessage(QStringLiteral("%s=%d"), {"%d%s", -7LL}), QStringLiteral("%d%s=-7"))
+        << "a value's own percent signs are never read as fields";
 }
 
 }  // namespace

@@ -252,8 +252,17 @@ TEST_F(MainFrameTest, UnattendedCloseNeverAsksAndLogsFilesLeft) {
     QObject::connect(&f, &CMainFrame::CloseRequested, [&] { closeRequested = true; });
     EXPECT_TRUE(f.MayCloseUnattended());
     EXPECT_FALSE(log.Contains("nobody to ask"));
+    // The file in the worker's hands counts as much as the ones still waiting.
     {
         std::lock_guard lock(f.FrameLock);
+        f.CurrentCopyFile = "/archive/1_0.mp4";
+    }
+    EXPECT_TRUE(f.MayCloseUnattended());
+    EXPECT_TRUE(log.Contains("Halvane::MayClose: nobody to ask, closing with files not copied yet\n"));
+    log.Clear();
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.CurrentCopyFile.clear();
         f.Copies.push_back({"/rec/1_1.mp4", "/archive/1_1.mp4", 0});
     }
     boxes.answer = BoxAnswer::No;

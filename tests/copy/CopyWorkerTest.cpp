@@ -15,6 +15,7 @@
 #include "CopyTestSupport.h"
 #include "FakeClock.h"
 #include "LogCapture.h"
+#include "copy/ChunkPacer.h"
 #include "copy/CopyWorker.h"
 
 namespace hv {
@@ -85,6 +86,24 @@ TEST_F(CopyFileTest, AWholeFileArrivesWithItsFoldersAndTheSourceGoesOnlyWhenAske
     EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + source.toStdString() + "'\n"));
 }
 
+// A writer that wants the source back waits for the copy's shared lock; by the time it
+// has the file, a source copied with deletion is already gone from its folder, so the
+// writer can never have started on a file that is then removed under it.
+TEST_F(CopyFileTest, ACopiedSourceIsDeletedBeforeItsLockIsGiven) {
+    WriteFile(source, 3 * kMiB);
+    const int writer = ::open(fs::Encode(source).constData(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    Result result = Result::Failed;
+    std::thread copier([&] { result = Copy(CopyWorker::ChunkBudgetUs(20), true); });
+    ASSERT_TRUE(Eventually([&] { return percent > 0; }));
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);  // waits for the copy to let go
+    const bool sourceStillThere = QFile::exists(source);
+    ::close(writer);
+    copier.join();
+    EXPECT_EQ(result, Result::Copied);
+    EXPECT_FALSE(sourceStillThere);
+}
+
 TEST_F(CopyFileTest, TheProgressOfAOneAndAHalfMebibyteFile) {
     WriteFile(source, 1'572'864);
     std::set<int> seen;
@@ -116,6 +135,36 @@ TEST_F(CopyFileTest, TheRateLimitCountsTheWholeChunkNotOnlyItsWrite) {
     ASSERT_EQ(Copy(budgetUs), Result::Copied);
     // A fast disk writes a chunk in far less than its budget: the rest of it is slept.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(5 * budgetUs));
+}
+
+// A disk that stalls: the chunks' own times (in ms) with a stall somewhere, run through the
+// pacer on a simulated clock as the copy loop runs them (work, then sleep to the deadline).
+// After the stall, no stretch of chunks may run faster than the budget allows.
+TEST(ChunkPacerTest, TimeLostToAStalledChunkIsNeverMadeUpLater) {
+    using Ms = std::chrono::milliseconds;
+    const Ms budget{100};  // 10 MiB/s
+    const std::vector<std::vector<int>> runs = {
+        {3000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+        {5, 5, 2000, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5},
+        {150, 0, 400, 0, 0, 0, 250, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+    };
+    for (const auto& work : runs) {
+        ChunkPacer pacer{budget};
+        auto now = ChunkPacer::Clock::time_point{} + std::chrono::hours(1);
+        std::vector<ChunkPacer::Clock::time_point> starts, ends;
+        for (const int ms : work) {
+            starts.push_back(now);
+            const auto deadline = pacer.Deadline(now);
+            now = std::max(now + Ms(ms), deadline);
+            ends.push_back(now);
+        }
+        for (std::size_t first = 0; first < work.size(); ++first)
+            for (std::size_t last = first; last < work.size(); ++last)
+                EXPECT_GE(ends[last] - starts[first], budget * static_cast<int>(last - first + 1))
+                    << "chunks " << first << " to " << last << " ran above the rate";
+        // Nothing slower than needed either: a chunk that takes no time waits one budget.
+        EXPECT_EQ(ends.back() - starts.back(), budget);
+    }
 }
 
 TEST_F(CopyFileTest, AStopDuringALargeCopyRemovesThePartialTargetWithinOneChunk) {

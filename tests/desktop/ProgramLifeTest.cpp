@@ -1,7 +1,8 @@
 // The real program's end from outside: a termination signal closes it in order (the close
 // path of Exit, with its log lines, the Crestron connection ended and the start-up
-// component's end call) with exit status 0, and a standard error whose reader has gone
-// does not end it.
+// component's end call) with exit status 0, also in the middle of a copy to the archive
+// (which leaves no partial file there), and a standard error whose reader has gone does
+// not end it.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <fcntl.h>
@@ -9,9 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
+#include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
+#include "platform/ComponentFactory.h"
+#include "workflow/SuiteComponents.h"
 
 using namespace hv::desktop;
 
@@ -98,6 +105,70 @@ TEST(ProgramLife, TerminationSignalsCloseInOrder) {
         const QString errors = halvane.ErrorText();
         EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
     }
+}
+
+// A game under way whose first period is being copied to the archive (at 4 MiB/s, so the
+// 24 MiB recording takes a while) when the program is told to end.
+TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLog) {
+    constexpr qint64 kVideoSize = 24 * 1'048'576;
+    World world(QStringLiteral("signal-copy"));
+    ASSERT_TRUE(world.IsValid());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    world.SetSetting(QStringLiteral("Port"), port);
+    world.SetSetting(QStringLiteral("CopyToPath"), world.Path(QStringLiteral("archive")));
+    world.SetSetting(QStringLiteral("CopyFromPathList"), world.Path(QStringLiteral("rec")));
+    world.SetSetting(QStringLiteral("CopyRateLimit_MBperSEC"), 4);
+    const auto rec = [&](const char* name) { return world.Path(QStringLiteral("rec/2022-01-20/11-00/") + name); };
+    const auto arch = [&](const char* name) { return world.Path(QStringLiteral("archive/2022-01-20/11-00/") + name); };
+    hv::test::WriteFile(rec("1.xml"), 500);
+    hv::test::WriteFile(rec("1_1.mp4"), kVideoSize);
+    hv::test::WriteFile(arch("1.xml"), 500);  // the archive's description of period 1
+    {
+        QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
+        ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+        csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
+    }
+    // The test sends the split as the referee console does, through Halvane's queue.
+    qputenv("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
+    hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
+    hv::IQueueService* service = nullptr;
+    const hv::ComponentPtr serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
+    ASSERT_NE(service, nullptr);
+    QObject window;
+    hv::ComponentPtr queueObject;
+    std::int32_t status = 0, result = 0;
+    ASSERT_EQ(service->CreateQueue(status, result, "Kestrilo", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
+    hv::IMessageQueue* queue = hv::QueryInterface<hv::IMessageQueue>(queueObject.get());
+    ASSERT_NE(queue, nullptr);
+
+    Child halvane;
+    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
+    ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    const auto at = static_cast<hv::FileTime>(116'444'736'000'000'000LL + QDateTime::currentMSecsSinceEpoch() * 10'000LL);
+    ASSERT_EQ(queue->Send(status, result, 2, 0, 0, "localhost", "Halvane", "Kestrilo.Command",
+                          QString::asprintf("SplitAtTime 2_0x%X_0x%X", hv::LowPart(at), hv::HighPart(at))),
+              hv::S_OK);
+    // Ten seconds after the split the first period is planned, and its recording copied.
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo(arch("1_1.mp4")).size() >= 2 * 1'048'576; }, 40000))
+        << world.LogText().toStdString();
+
+    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
+    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvane.process.exitCode(), 0);
+
+    EXPECT_FALSE(QFile::exists(arch("1_1.mp4"))) << "the partial copy is removed";
+    EXPECT_EQ(QFileInfo(rec("1_1.mp4")).size(), kVideoSize) << "the recording stays";
+    const QStringList lines = HalvaneLines(world.LogText());
+    const QStringList closing = {QStringLiteral("Halvane::OnSignal SIGTERM => close"),
+                                 QStringLiteral("Halvane::MayClose: nobody to ask, closing with files not copied yet"),
+                                 QStringLiteral("Halvane::OnDestroy()"), QStringLiteral("Halvane::ClosePort")};
+    const qsizetype from = lines.indexOf(closing[0]);
+    ASSERT_GE(from, 0) << world.LogText().toStdString();
+    EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(), closing.join(u'|').toStdString());
+    EXPECT_FALSE(lines.filter(QStringLiteral("Halvane::CopyFile OK : '") + rec("1_1.mp4")).size() > 0);
+    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
 }
 
 TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
