@@ -73,13 +73,15 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
 
 // Sends one encoded frame to the relay on `host` and waits for its acknowledgement.
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
-// `ends`, when given, receives the two addresses of the connection that carried it.
+// `ends`, when given, receives the two addresses of the connection that carried it. When
+// `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
+// way ends at once with ECANCELED. Resolves `host` on the calling thread.
 struct ConnectionEnds {
     std::string local;  // this computer's address towards the relay ("192.0.2.1")
     std::string peer;   // the relay's address
 };
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack, ConnectionEnds* ends = nullptr);
+               WireAck& ack, ConnectionEnds* ends = nullptr, int cancelFd = -1);
 // The address of a socket's end as text; empty when unknown.
 std::string SocketAddressText(int fd, bool peer);
 

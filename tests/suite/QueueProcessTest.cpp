@@ -7,6 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <memory>
+
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
 
@@ -211,7 +217,9 @@ TEST_F(QueueBetweenProcesses, ARemoteSendWithoutARelayFails) {
 
 TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
     // The other computer's relay takes the connection and then says nothing, like a host
-    // that drops packets: the send returns while that relay is still silent.
+    // that drops packets: the send returns while that relay is still silent, and closing
+    // the queue and the component returns at once although the delivery is still under way
+    // (with a send time-out far longer than anything the closing may cost).
     const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(silent, 0);
     sockaddr_in address{};
@@ -223,13 +231,23 @@ TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
     ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
     const QByteArray sendTimeout = qgetenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS");
     qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(ntohs(address.sin_port)));
-    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "300");
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "60000");
+    const auto senderThreads = [] {
+        int count = 0;
+        for (const QFileInfo& task : QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile comm(task.absoluteFilePath() + QStringLiteral("/comm"));
+            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "queue sender") ++count;
+        }
+        return count;
+    };
+    const int threadsBefore = senderThreads();
+    QElapsedTimer closing;
     {
-        QueueComponent towardsSilence;
+        auto towardsSilence = std::make_unique<QueueComponent>();
         qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(relay_->port));
         qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", sendTimeout);
         TestWindow window(kArrival);
-        ComponentPtr object = towardsSilence.Open(QStringLiteral("Halvane"), &window, kArrival);
+        ComponentPtr object = towardsSilence->Open(QStringLiteral("Halvane"), &window, kArrival);
         IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
         ASSERT_NE(queue, nullptr);
         for (int i = 1; i <= 5; ++i) {
@@ -242,9 +260,35 @@ TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
         // The sender thread is the one that waits: its connection reaches the silent relay.
         pollfd waiting{silent, POLLIN, 0};
         EXPECT_EQ(::poll(&waiting, 1, 10000), 1);
-        // Closing the queue ends the sender thread within its send time-out.
+        EXPECT_EQ(senderThreads(), threadsBefore + 1);
+        closing.start();
+        object.reset();
+        towardsSilence.reset();
     }
+    // Nobody waited for the delivery under way: the closing is bounded by local work only.
+    EXPECT_LT(closing.elapsed(), 1000);
+    // And the sender thread, told to stop, ends on its own soon after.
+    EXPECT_TRUE(WaitUntil([&] { return senderThreads() == threadsBefore; }));
     ::close(silent);
+}
+
+TEST_F(QueueBetweenProcesses, ReopeningTheQueueKeepsTheSenderOfAnotherComputer) {
+    // The program reopens its queue for every new game: the sender thread of a computer it
+    // already sent to goes on serving the new queue, and the message arrives.
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("Vortamo1"), {"--echo", "--answer-host", "127.0.0.1"}),
+              QStringLiteral("ready"));
+    TestWindow window(kArrival);
+    for (int round = 1; round <= 3; ++round) {
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                       QStringLiteral("Vortamo.Control"), QStringLiteral("GetState"), round),
+                  S_OK);
+        EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState").arg(round));
+    }
 }
 
 TEST_F(QueueBetweenProcesses, TheRelayRefusesStrangers) {
