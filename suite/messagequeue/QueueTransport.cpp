@@ -230,7 +230,8 @@ std::string SocketAddressText(int fd, bool peer) {
 }
 
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack, ConnectionEnds* ends, int cancelFd) {
+               WireAck& ack, ConnectionEnds* ends, int cancelFd,
+               const std::function<void(const ConnectionEnds&)>& onConnected) {
     const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -269,9 +270,10 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
     FdCloser closer(fd);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (ends != nullptr) {
-        ends->local = SocketAddressText(fd, false);
-        ends->peer = SocketAddressText(fd, true);
+    if (ends != nullptr || onConnected) {
+        const ConnectionEnds here{SocketAddressText(fd, false), SocketAddressText(fd, true)};
+        if (onConnected) onConnected(here);
+        if (ends != nullptr) *ends = here;
     }
 
     if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs, cancelFd))

@@ -75,13 +75,15 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
 // `ends`, when given, receives the two addresses of the connection that carried it. When
 // `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
-// way ends at once with ECANCELED. Resolves `host` on the calling thread.
+// way ends at once with ECANCELED. `onConnected`, when given, runs once the connection
+// stands, before the frame is written. Resolves `host` on the calling thread.
 struct ConnectionEnds {
     std::string local;  // this computer's address towards the relay ("192.0.2.1")
     std::string peer;   // the relay's address
 };
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack, ConnectionEnds* ends = nullptr, int cancelFd = -1);
+               WireAck& ack, ConnectionEnds* ends = nullptr, int cancelFd = -1,
+               const std::function<void(const ConnectionEnds&)>& onConnected = {});
 // The address of a socket's end as text; empty when unknown.
 std::string SocketAddressText(int fd, bool peer);
 

@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -39,6 +42,25 @@ QByteArray RelayProgram() {
         .absoluteFilePath()
         .toLocal8Bit();
 }
+// Waits a little for the relay `pid` to listen on `address`:`port`, so that an answer that
+// comes back at once finds it. Ends early when the relay ended or `stopFd` became readable.
+void WaitUntilListening(const std::string& address, std::uint16_t port, pid_t pid, int stopFd) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return;
+    for (int round = 0; round < 50; ++round) {
+        const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+        if (fd >= 0) ::close(fd);
+        if (listening || ::kill(pid, 0) != 0) break;
+        pollfd stop{stopFd, POLLIN, 0};
+        if (::poll(&stop, 1, 10) != 0) break;
+    }
+    ::freeaddrinfo(found);
+}
+
 }  // namespace
 
 struct RemoteSender::State {
@@ -57,7 +79,8 @@ struct RemoteSender::State {
     void Run();  // the sender thread, from here on
     void Deliver(const Item& item);
     void GiveUp(const Item& item, const std::string& reason) const;
-    void StartAnswerRelay(const ConnectionEnds& ends);
+    // Starts the answer relay, or again when it has ended.
+    void KeepAnswerRelay(const ConnectionEnds& ends);
     void EndAnswerRelay();
 
     const QueueConfig config;
@@ -70,7 +93,8 @@ struct RemoteSender::State {
     bool stop = false;
     // Sender thread only.
     int relayPid = -1;  // the answer relay, started and reaped by the sender thread
-    bool relayTried = false;
+    bool relayMissing = false;  // said once
+    std::chrono::steady_clock::time_point relayStarted{};
 };
 
 RemoteSender::RemoteSender(QueueConfig config, QString host)
@@ -100,13 +124,23 @@ int RemoteSender::Enqueue(std::int32_t sequence, const QString& target, QByteArr
     return 0;
 }
 
-void RemoteSender::State::StartAnswerRelay(const ConnectionEnds& ends) {
-    relayTried = true;
+void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
+    if (relayPid > 0) {
+        if (::waitpid(relayPid, nullptr, WNOHANG) == 0) return;  // still there
+        relayPid = -1;
+    }
+    // One that gives way to another relay ends at once: not a new process for every message.
+    const auto now = std::chrono::steady_clock::now();
+    if (relayStarted != std::chrono::steady_clock::time_point{} &&
+        now - relayStarted < std::chrono::milliseconds(kAnswerRelayRestartPauseMs))
+        return;
     const QByteArray program = RelayProgram();
     if (ends.local.empty() || ends.peer.empty() || program.isEmpty() || ::access(program.constData(), X_OK) != 0) {
-        hv::Trace("Zandrel.MessageQueue: no relay for answers from " + host.toStdString() + "\n");
+        if (!relayMissing) hv::Trace("Zandrel.MessageQueue: no relay for answers from " + host.toStdString() + "\n");
+        relayMissing = true;
         return;
     }
+    relayStarted = now;
     const std::string port = std::to_string(config.relayPort);
     std::vector<std::string> arguments = {program.toStdString(), "--port", port, "--bind", ends.local,
                                           "--trust", ends.peer, "--with-parent"};
@@ -119,6 +153,7 @@ void RemoteSender::State::StartAnswerRelay(const ConnectionEnds& ends) {
     pid_t pid = -1;
     if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) relayPid = pid;
     posix_spawn_file_actions_destroy(&actions);
+    if (relayPid > 0) WaitUntilListening(ends.local, config.relayPort, relayPid, stopFd);
 }
 
 void RemoteSender::State::EndAnswerRelay() {
@@ -137,9 +172,9 @@ void RemoteSender::State::Deliver(const Item& item) {
     int error = 0;
     for (int attempt = 1; attempt <= kRemoteAttempts; ++attempt) {
         WireAck ack;
-        ConnectionEnds ends;
-        error = SendRemote(config, host, item.frame, ack, &ends, stopFd);
-        if (error == 0 && !relayTried) StartAnswerRelay(ends);
+        // The relay for the answers listens before the message goes out.
+        error = SendRemote(config, host, item.frame, ack, nullptr, stopFd,
+                           [this](const ConnectionEnds& ends) { KeepAnswerRelay(ends); });
         if (error == 0) {
             // The relay answered: the outcome there is final.
             if (ack.res != 0 || ack.status != 1)

@@ -6,9 +6,10 @@
 // times when the relay cannot be reached, and writes a trace line when it gives up.
 //
 // Answers come back from that computer to the address it saw us at, through a relay on
-// this computer. After the first delivery the sender starts that relay itself, bound to
-// the address the connection left from and trusting the other computer's address; it
-// ends with the sender. (Where a relay already listens there, the new one gives way.)
+// this computer. Before its first message goes out the sender starts that relay itself,
+// bound to the address the connection left from and trusting the other computer's address,
+// starts it again when it has ended (at most once a second), and ends it with the sender.
+// (Where a relay already listens there, the new one gives way.)
 //
 // Nobody ever waits for the sender thread: ending a sender tells its thread to stop,
 // cuts short a connection or wait under way and returns at once; the thread owns what it
@@ -29,6 +30,7 @@ namespace zandrel {
 constexpr std::size_t kMaxQueuedRemoteMessages = 1000;
 constexpr int kRemoteAttempts = 3;
 constexpr int kRemoteRetryPauseMs = 500;
+constexpr int kAnswerRelayRestartPauseMs = 1000;
 
 class RemoteSender {
 public:

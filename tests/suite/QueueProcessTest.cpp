@@ -11,7 +11,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 #include <memory>
+#include <signal.h>
+#include <vector>
 
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
@@ -240,7 +243,9 @@ TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
         }
         return count;
     };
-    const int threadsBefore = senderThreads();
+    // Sender threads of earlier tests end on their own: none is left after a while.
+    ASSERT_TRUE(WaitUntil([&] { return senderThreads() == 0; }));
+    const int threadsBefore = 0;
     QElapsedTimer closing;
     {
         auto towardsSilence = std::make_unique<QueueComponent>();
@@ -364,6 +369,27 @@ TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
               QStringLiteral("got\t3\t127.0.0.1\tHalvane\tstill\tthere"));
 }
 
+// The answer relays the component of this process started that still run.
+std::vector<pid_t> ChildRelays() {
+    std::vector<pid_t> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const pid_t pid = static_cast<pid_t>(entry.toInt(&isPid));
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (text.contains("(ZandrelQueueRel") && fields.size() > 1 && fields[0] != "Z" &&
+            fields[1].toInt() == ::getpid() && commandLine.open(QIODevice::ReadOnly) &&
+            commandLine.readAll().contains("--with-parent"))
+            found.push_back(pid);
+    }
+    return found;
+}
+
 TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheComponent) {
     // The recorder's computer is 127.0.0.2 (its relay listens there and trusts us); nobody
     // starts a relay on our side by hand. Our first delivery there starts one, bound to the
@@ -403,6 +429,26 @@ TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheCompone
         EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.1"));
         EXPECT_EQ(taken[0].Texts[1], QStringLiteral("Vortamo1"));
         EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|GetState"));
+
+        // The answer relay ends (killed here): the next message starts it again, before it
+        // goes out, and its answer comes back as well.
+        const std::vector<pid_t> relays = ChildRelays();
+        ASSERT_EQ(relays.size(), 1u);
+        ASSERT_EQ(::kill(relays[0], SIGKILL), 0);
+        QThread::msleep(1100);  // more than the pause between two starts
+        taken.clear();
+        ASSERT_EQ(queue->Send(status, result, 2, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t2\t127.0.0.1\tHalvane\tVortamo.Control\tGetState"));
+        EXPECT_TRUE(WaitUntil([&] {
+            for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+            return !taken.empty();
+        }));
+        ASSERT_EQ(taken.size(), 1u);
+        EXPECT_EQ(taken[0].Values[0], 2);
+        EXPECT_EQ(ChildRelays().size(), 1u);
     }
     qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
