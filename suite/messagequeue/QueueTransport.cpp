@@ -142,6 +142,8 @@ QueueConfig QueueConfig::FromEnvironment() {
     if (ok && port > 0 && port <= 65535) config.relayPort = static_cast<std::uint16_t>(port);
     const int timeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_SEND_TIMEOUT_MS").toInt(&ok);
     if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
+    const int localTimeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS").toInt(&ok);
+    if (ok && localTimeoutMs > 0) config.localSendTimeoutMs = localTimeoutMs;
     const qulonglong maxBytes = qEnvironmentVariable("ZANDREL_QUEUE_MAX_BYTES").toULongLong(&ok);
     if (ok && maxBytes > 0) config.maxPendingBytes = static_cast<std::size_t>(maxBytes);
     const int idleMs = qEnvironmentVariable("ZANDREL_QUEUE_IDLE_MS").toInt(&ok);
@@ -195,7 +197,7 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
     FdCloser closer(fd);
-    const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    const std::int64_t deadlineMs = NowMs() + config.localSendTimeoutMs;
     for (;;) {
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
         if (errno == EINTR) continue;

@@ -152,6 +152,35 @@ TEST_F(QueueBetweenProcesses, ASendToAQueueNobodyHoldsFailsAtOnce) {
     EXPECT_EQ(status, 0);
 }
 
+TEST_F(QueueBetweenProcesses, ASendToAStuckHolderHereFailsAfterTheShortLocalTimeOut) {
+    // The holder of "Kestrilo" never reads (a frozen companion): a send there fails with
+    // ETIMEDOUT after the local time-out (200 ms unless configured), not the send time-out.
+    const QByteArray localTimeout = qgetenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS");
+    qunsetenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS");
+    QueueComponent shortWait;
+    qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", localTimeout);
+    const int stuck = zandrel::ListenOnQueue(zandrel::QueueConfig::FromEnvironment(), QStringLiteral("Kestrilo"));
+    ASSERT_GE(stuck, 0);
+    TestWindow window(kArrival);
+    ComponentPtr object = shortWait.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    for (int i = 1; i <= 3; ++i) {
+        std::int32_t status = 1;
+        std::int32_t result = 0;
+        QElapsedTimer waited;
+        waited.start();
+        const HResult res = Send(queue, QString(), QStringLiteral("Kestrilo"), QStringLiteral("TimeInfo"),
+                                 QStringLiteral("Halvane"), i, &status, &result);
+        EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ETIMEDOUT);
+        EXPECT_EQ(result, ETIMEDOUT);
+        EXPECT_EQ(status, 0);
+        EXPECT_GE(waited.elapsed(), 190);
+        EXPECT_LT(waited.elapsed(), 900) << "the send time-out is 20 s here";
+    }
+    ::close(stuck);
+}
+
 TEST_F(QueueBetweenProcesses, ARemoteSendGoesThroughTheRelayAndCanBeAnswered) {
     // "127.0.0.1" is not this computer's name: the message goes to the relay over TCP.
     // The peer answers through the relay as well.
