@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QThread>
 #include <memory>
 #include <signal.h>
@@ -366,6 +367,44 @@ TEST_F(QueueBetweenProcesses, TheRelayRefusesStrangers) {
               S_OK);
     EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
               QStringLiteral("got\t10\t127.0.0.1\tHalvane\tfrom\tfriend"));
+}
+
+TEST(QueueRelayAlone, StrangersAreLoggedOnceEachUpToALimit) {
+    // A scan from many addresses: the first 1024 strangers get a line each, then one line
+    // says that further ones go unlogged; every one of them is refused.
+    QProcess relay;
+    relay.start(BinaryPath("ZandrelQueueRelay"), {"--port", "0", "--bind", "127.0.0.1"});
+    ASSERT_TRUE(relay.waitForStarted(10000));
+    ASSERT_TRUE(relay.waitForReadyRead(10000));
+    const QString listening = QString::fromUtf8(relay.readLine()).trimmed();
+    ASSERT_TRUE(listening.startsWith(QLatin1StringView("listening "))) << listening.toStdString();
+    const std::uint16_t port = static_cast<std::uint16_t>(listening.mid(10).toUInt());
+    constexpr int kStrangers = 1100;
+    int closedUnread = 0;
+    for (int i = 0; i < kStrangers; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | static_cast<std::uint32_t>(i + 1));
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        timeval timeout{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char answer[8];
+        if (::recv(fd, answer, sizeof answer, 0) <= 0) ++closedUnread;
+        ::close(fd);
+    }
+    EXPECT_EQ(closedUnread, kStrangers);
+    relay.terminate();
+    ASSERT_TRUE(relay.waitForFinished(10000));
+    const QString errors = QString::fromUtf8(relay.readAllStandardError());
+    EXPECT_EQ(errors.count(QStringLiteral(", not a trusted host")), 1024);
+    EXPECT_EQ(errors.count(QStringLiteral("further strangers are refused without a line")), 1);
 }
 
 TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
