@@ -235,8 +235,10 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
                WireAck& ack, ConnectionEnds* ends, int cancelFd,
                const std::function<void(const ConnectionEnds&)>& onConnected) {
     const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    // IPv4 only: a relay listens on one IPv4 address (`--bind`), and the answers come back
+    // to the IPv4 address this connection leaves from.
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const QByteArray hostName = host.toUtf8();

@@ -76,7 +76,8 @@ int ListenOnQueue(const QueueConfig& config, const QString& name);
 // ENOBUFS when the queue is full (by count or by bytes).
 int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame);
 
-// Sends one encoded frame to the relay on `host` and waits for its acknowledgement.
+// Sends one encoded frame to the relay on `host` (resolved to IPv4 addresses only, as the
+// relays listen on IPv4) and waits for its acknowledgement.
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
 // `ends`, when given, receives the two addresses of the connection that carried it. When
 // `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
