@@ -11,7 +11,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <QThread>
 #include <memory>
 #include <signal.h>
@@ -19,6 +22,8 @@
 
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
+
+extern char** environ;
 
 namespace hv::test {
 namespace {
@@ -372,12 +377,31 @@ TEST_F(QueueBetweenProcesses, TheRelayRefusesStrangers) {
 TEST(QueueRelayAlone, StrangersAreLoggedOnceEachUpToALimit) {
     // A scan from many addresses: the first 1024 strangers get a line each, then one line
     // says that further ones go unlogged; every one of them is refused.
-    QProcess relay;
-    relay.start(BinaryPath("ZandrelQueueRelay"), {"--port", "0", "--bind", "127.0.0.1"});
-    ASSERT_TRUE(relay.waitForStarted(10000));
-    ASSERT_TRUE(relay.waitForReadyRead(10000));
-    const QString listening = QString::fromUtf8(relay.readLine()).trimmed();
-    ASSERT_TRUE(listening.startsWith(QLatin1StringView("listening "))) << listening.toStdString();
+    // Started with posix_spawn (as the component does), its output going to a file.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray output = dir.filePath(QStringLiteral("relay.txt")).toLocal8Bit();
+    const QByteArray program = BinaryPath("ZandrelQueueRelay").toLocal8Bit();
+    std::vector<const char*> argv = {program.constData(), "--port", "0", "--bind", "127.0.0.1", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto text = [&] {
+        QFile file(QString::fromLocal8Bit(output));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    QString listening;
+    ASSERT_TRUE(WaitUntil([&] {
+        const QString all = text();
+        const qsizetype at = all.indexOf(QLatin1StringView("listening "));
+        if (at < 0 || all.indexOf(u'\n', at) < 0) return false;
+        listening = all.mid(at, all.indexOf(u'\n', at) - at);
+        return true;
+    }));
     const std::uint16_t port = static_cast<std::uint16_t>(listening.mid(10).toUInt());
     constexpr int kStrangers = 1100;
     int closedUnread = 0;
@@ -400,9 +424,9 @@ TEST(QueueRelayAlone, StrangersAreLoggedOnceEachUpToALimit) {
         ::close(fd);
     }
     EXPECT_EQ(closedUnread, kStrangers);
-    relay.terminate();
-    ASSERT_TRUE(relay.waitForFinished(10000));
-    const QString errors = QString::fromUtf8(relay.readAllStandardError());
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    const QString errors = text();
     EXPECT_EQ(errors.count(QStringLiteral(", not a trusted host")), 1024);
     EXPECT_EQ(errors.count(QStringLiteral("further strangers are refused without a line")), 1);
 }
