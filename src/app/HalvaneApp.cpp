@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QSessionManager>
+#include <QWidget>
 
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
@@ -20,7 +21,10 @@ std::string InstanceName() {
 }  // namespace
 
 CHalvaneApp::CHalvaneApp()
-    : instance_(InstanceName()), components_(ComponentFactory::DefaultDirectory()) {}
+    : instance_(InstanceName()), components_(ComponentFactory::DefaultDirectory()) {
+    // From the start: a signal that comes while a start-up message is open is not lost.
+    connect(&signals_, &TerminationSignals::Received, this, &CHalvaneApp::OnTerminationSignal);
+}
 
 CHalvaneApp::~CHalvaneApp() { ExitInstance(); }
 
@@ -55,7 +59,9 @@ bool CHalvaneApp::InitInstance() {
         if (interactionAllowed) session.release();
         if (!mayEnd) session.cancel();
     });
-    connect(&signals_, &TerminationSignals::Received, this, &CHalvaneApp::OnTerminationSignal);
+    started_ = true;
+    // A signal during the start-up: the close in order, once the main loop runs.
+    if (terminationRequested_) frame_->ExitUnattended();
     return true;
 }
 
@@ -66,6 +72,13 @@ bool CHalvaneApp::MaySessionEnd(bool interactionAllowed) {
 
 void CHalvaneApp::OnTerminationSignal(int signalNumber) {
     WriteLog("Halvane::OnSignal %s => close\n", TerminationSignals::Name(signalNumber));
+    if (!started_) {
+        // The start-up is still under way, perhaps in a message box: close that box, and
+        // the close follows when the start-up is over.
+        terminationRequested_ = true;
+        if (QWidget* box = QApplication::activeModalWidget()) box->close();
+        return;
+    }
     if (frame_ != nullptr) {
         frame_->ExitUnattended();
     } else {

@@ -45,6 +45,8 @@ private:
     ComponentPtr startupObject_;
     IStartupComponent* startup_ = nullptr;
     std::unique_ptr<CMainFrame> frame_;
+    bool started_ = false;               // InitInstance has finished
+    bool terminationRequested_ = false;  // a signal came while it ran
 };
 
 }  // namespace hv

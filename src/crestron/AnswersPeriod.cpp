@@ -32,6 +32,15 @@ void AppendLabelEntry(std::string& answer, const Label& label, const PeriodRecor
         minutes = s / 60;
         seconds = s % 60;
     }
+    // An entry has a fixed width, and the controller finds the next one by it: a time too
+    // long for four digits shows as 99:59, a negative one as 00:00.
+    if (minutes < 0 || seconds < 0) {
+        minutes = 0;
+        seconds = 0;
+    } else if (minutes > 99 || seconds > 99) {
+        minutes = 99;
+        seconds = 59;
+    }
     AppendFormat(answer, "%02d%03d%02d%02d%02lld%02lld", CrestronCodeOfType(label.Type),
                  label.Number, label.Score1, label.Score2, minutes, seconds);
 }

@@ -6,7 +6,8 @@
 
 namespace zandrel {
 
-MessageQueue::MessageQueue(std::unique_ptr<QueueListener> listener) : listener_(std::move(listener)) {}
+MessageQueue::MessageQueue(std::unique_ptr<QueueListener> listener, std::shared_ptr<RemoteSenders> senders)
+    : listener_(std::move(listener)), remoteSenders_(std::move(senders)) {}
 
 MessageQueue::~MessageQueue() = default;
 
@@ -70,9 +71,7 @@ hv::HResult MessageQueue::Send(std::int32_t& status, std::int32_t& result, std::
             return ResultFromErrno(error);
         }
     } else {
-        std::unique_ptr<RemoteSender>& sender = remoteSenders_[host.toLower()];
-        if (!sender) sender = std::make_unique<RemoteSender>(config, host);
-        const int error = sender->Enqueue(sequence, target, std::move(frame));
+        const int error = remoteSenders_->Enqueue(host, sequence, target, std::move(frame));
         if (error != 0) {
             result = error;
             return ResultFromErrno(error);
@@ -84,7 +83,8 @@ hv::HResult MessageQueue::Send(std::int32_t& status, std::int32_t& result, std::
 
 // ---------------------------------------------------------------------------------------
 
-MessageQueueService::MessageQueueService(QueueConfig config) : config_(std::move(config)) {}
+MessageQueueService::MessageQueueService(QueueConfig config)
+    : config_(std::move(config)), remoteSenders_(std::make_shared<RemoteSenders>(config_)) {}
 
 hv::HResult MessageQueueService::CreateQueue(std::int32_t& status, std::int32_t& result,
                                              const QString& name, QObject* window, unsigned message,
@@ -101,7 +101,7 @@ hv::HResult MessageQueueService::CreateQueue(std::int32_t& status, std::int32_t&
         result = error;
         return error == EADDRINUSE ? hv::E_ACCESSDENIED : ResultFromErrno(error);
     }
-    queue = std::make_unique<MessageQueue>(std::move(listener));
+    queue = std::make_unique<MessageQueue>(std::move(listener), remoteSenders_);
     status = 1;
     return hv::S_OK;
 }

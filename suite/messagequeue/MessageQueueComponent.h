@@ -19,7 +19,6 @@
 //   caller's thread never waits for the network or for name resolution.
 
 #include <QObject>
-#include <map>
 #include <memory>
 
 #include "QueueTransport.h"
@@ -33,8 +32,9 @@ class MessageQueue final : public QObject, public hv::IMessageQueue {
     Q_OBJECT
     Q_INTERFACES(hv::IMessageQueue)
 public:
-    // `listener` is open and announces arrivals itself.
-    explicit MessageQueue(std::unique_ptr<QueueListener> listener);
+    // `listener` is open and announces arrivals itself; `senders` deliver to other
+    // computers and are shared with the service and its other queues.
+    MessageQueue(std::unique_ptr<QueueListener> listener, std::shared_ptr<RemoteSenders> senders);
     ~MessageQueue() override;
 
     hv::HResult GetCount(std::int32_t& count, std::int32_t& second) override;
@@ -46,8 +46,7 @@ public:
 
 private:
     std::unique_ptr<QueueListener> listener_;
-    // One sender per other computer, by host name in lower case.
-    std::map<QString, std::unique_ptr<RemoteSender>> remoteSenders_;
+    std::shared_ptr<RemoteSenders> remoteSenders_;
 };
 
 class MessageQueueService final : public QObject, public hv::IQueueService {
@@ -62,6 +61,8 @@ public:
 
 private:
     const QueueConfig config_;
+    // Outlive a queue's reopening: a sender thread and its answer relay go on serving.
+    std::shared_ptr<RemoteSenders> remoteSenders_;
 };
 
 class MessageQueueProvider final : public QObject, public hv::IComponentProvider {

@@ -136,12 +136,19 @@ int main(int argc, char** argv) {
         },
         {});
     server.SetIdleTimeoutMs(config.idleConnectionTimeoutMs);
-    std::set<std::string> refused;  // each stranger is logged once
+    // Each stranger is logged once; the first kMaxLoggedStrangers are remembered, then one
+    // line says that further ones go unlogged (a scan of the network cannot fill memory).
+    constexpr std::size_t kMaxLoggedStrangers = 1024;
+    std::set<std::string> refused;
     server.SetAcceptCheck([&trusted, &refused](int clientFd) {
         const std::string peer = PeerAddress(clientFd);
         if (trusted.count(peer) != 0) return true;
-        if (refused.insert(peer).second)
-            hv::Trace("ZandrelQueueRelay: refused " + peer + ", not a trusted host\n");
+        if (refused.size() < kMaxLoggedStrangers) {
+            if (refused.insert(peer).second)
+                hv::Trace("ZandrelQueueRelay: refused " + peer + ", not a trusted host\n");
+            if (refused.size() == kMaxLoggedStrangers)
+                hv::Trace(std::string("ZandrelQueueRelay: further strangers are refused without a line\n"));
+        }
         return false;
     });
 

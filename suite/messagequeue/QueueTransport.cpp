@@ -60,19 +60,22 @@ bool QueueAddress(const QueueConfig& config, const QString& name, sockaddr_un& a
 
 // Waits until `fd` is ready for `events` or the deadline passes. Returns 0, ETIMEDOUT or
 // an errno value.
-int WaitFor(int fd, short events, std::int64_t deadlineMs) {
+// Waits until `fd` is ready for `events` or the deadline passes. Returns 0, ETIMEDOUT,
+// ECANCELED when `cancelFd` (-1: none) became readable, or an errno value.
+int WaitFor(int fd, short events, std::int64_t deadlineMs, int cancelFd = -1) {
     for (;;) {
         const std::int64_t leftMs = deadlineMs - NowMs();
         if (leftMs <= 0) return ETIMEDOUT;
-        pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(leftMs));
+        pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+        const int n = ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(leftMs));
+        if (n > 0 && cancelFd >= 0 && p[1].revents != 0) return ECANCELED;
         if (n > 0) return 0;
         if (n == 0) return ETIMEDOUT;
         if (errno != EINTR) return errno;
     }
 }
 
-int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs) {
+int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs, int cancelFd = -1) {
     while (size > 0) {
         const ssize_t written = ::send(fd, data, size, MSG_NOSIGNAL);
         if (written > 0) {
@@ -82,7 +85,7 @@ int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs
         }
         if (written < 0 && errno == EINTR) continue;
         if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (const int error = WaitFor(fd, POLLOUT, deadlineMs)) return error;
+            if (const int error = WaitFor(fd, POLLOUT, deadlineMs, cancelFd)) return error;
             continue;
         }
         return written < 0 ? errno : EPIPE;
@@ -91,7 +94,7 @@ int WriteAll(int fd, const char* data, std::size_t size, std::int64_t deadlineMs
 }
 
 // Reads the one acknowledgement frame that answers a sent frame.
-int ReadAck(int fd, std::int64_t deadlineMs, WireAck& ack) {
+int ReadAck(int fd, std::int64_t deadlineMs, WireAck& ack, int cancelFd = -1) {
     QByteArray received;
     for (;;) {
         Frame answer;
@@ -109,7 +112,7 @@ int ReadAck(int fd, std::int64_t deadlineMs, WireAck& ack) {
         } else if (n == 0) {
             return ECONNRESET;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (const int e = WaitFor(fd, POLLIN, deadlineMs)) return e;
+            if (const int e = WaitFor(fd, POLLIN, deadlineMs, cancelFd)) return e;
         } else if (errno != EINTR) {
             return errno;
         }
@@ -139,6 +142,8 @@ QueueConfig QueueConfig::FromEnvironment() {
     if (ok && port > 0 && port <= 65535) config.relayPort = static_cast<std::uint16_t>(port);
     const int timeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_SEND_TIMEOUT_MS").toInt(&ok);
     if (ok && timeoutMs > 0) config.sendTimeoutMs = timeoutMs;
+    const int localTimeoutMs = qEnvironmentVariable("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS").toInt(&ok);
+    if (ok && localTimeoutMs > 0) config.localSendTimeoutMs = localTimeoutMs;
     const qulonglong maxBytes = qEnvironmentVariable("ZANDREL_QUEUE_MAX_BYTES").toULongLong(&ok);
     if (ok && maxBytes > 0) config.maxPendingBytes = static_cast<std::size_t>(maxBytes);
     const int idleMs = qEnvironmentVariable("ZANDREL_QUEUE_IDLE_MS").toInt(&ok);
@@ -192,7 +197,7 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
     FdCloser closer(fd);
-    const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    const std::int64_t deadlineMs = NowMs() + config.localSendTimeoutMs;
     for (;;) {
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
         if (errno == EINTR) continue;
@@ -227,10 +232,13 @@ std::string SocketAddressText(int fd, bool peer) {
 }
 
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack, ConnectionEnds* ends) {
+               WireAck& ack, ConnectionEnds* ends, int cancelFd,
+               const std::function<void(const ConnectionEnds&)>& onConnected) {
     const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    // IPv4 only: a relay listens on one IPv4 address (`--bind`), and the answers come back
+    // to the IPv4 address this connection leaves from.
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const QByteArray hostName = host.toUtf8();
@@ -248,7 +256,7 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
         }
         if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
         if (errno == EINPROGRESS) {
-            error = WaitFor(fd, POLLOUT, deadlineMs);
+            error = WaitFor(fd, POLLOUT, deadlineMs, cancelFd);
             if (error == 0) {
                 socklen_t size = sizeof error;
                 if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
@@ -259,21 +267,23 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
         }
         ::close(fd);
         fd = -1;
+        if (error == ECANCELED) break;
     }
     ::freeaddrinfo(found);
     if (fd < 0) return error;
     FdCloser closer(fd);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (ends != nullptr) {
-        ends->local = SocketAddressText(fd, false);
-        ends->peer = SocketAddressText(fd, true);
+    if (ends != nullptr || onConnected) {
+        const ConnectionEnds here{SocketAddressText(fd, false), SocketAddressText(fd, true)};
+        if (onConnected) onConnected(here);
+        if (ends != nullptr) *ends = here;
     }
 
-    if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
+    if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs, cancelFd))
         return e;
 
-    return ReadAck(fd, deadlineMs, ack);
+    return ReadAck(fd, deadlineMs, ack, cancelFd);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -23,6 +23,7 @@ namespace zandrel {
 
 constexpr std::uint16_t kDefaultRelayPort = 17420;
 constexpr int kDefaultSendTimeoutMs = 1000;
+constexpr int kDefaultLocalSendTimeoutMs = 200;
 // Limits of one receiving end.
 constexpr std::size_t kMaxPendingMessages = 10000;
 constexpr std::size_t kDefaultMaxPendingBytes = 32 * 1024 * 1024;
@@ -39,6 +40,10 @@ struct QueueConfig {
     // (ZANDREL_QUEUE_SEND_TIMEOUT_MS, kDefaultSendTimeoutMs by default). A target that is
     // not there at all fails at once.
     int sendTimeoutMs = kDefaultSendTimeoutMs;
+    // The same for a queue on this computer (ZANDREL_QUEUE_LOCAL_TIMEOUT_MS, 200 ms by
+    // default). Its holder acknowledges at once unless it is stuck, and such a send runs on
+    // the sender's own thread (the program's GUI thread), so the wait is short.
+    int localSendTimeoutMs = kDefaultLocalSendTimeoutMs;
     // How many bytes of messages a queue holds at most before it refuses more
     // (ZANDREL_QUEUE_MAX_BYTES, kDefaultMaxPendingBytes by default).
     std::size_t maxPendingBytes = kDefaultMaxPendingBytes;
@@ -67,19 +72,24 @@ int ListenOnQueue(const QueueConfig& config, const QString& name);
 
 // Sends one encoded frame to the queue `name` on this computer and waits for the holder's
 // acknowledgement. Returns 0, or an errno value: ECONNREFUSED at once when nobody holds the
-// name, ETIMEDOUT when the holder does not take the frame within the configured time,
+// name, ETIMEDOUT when the holder does not take the frame within the local time-out,
 // ENOBUFS when the queue is full (by count or by bytes).
 int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame);
 
-// Sends one encoded frame to the relay on `host` and waits for its acknowledgement.
+// Sends one encoded frame to the relay on `host` (resolved to IPv4 addresses only, as the
+// relays listen on IPv4) and waits for its acknowledgement.
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
-// `ends`, when given, receives the two addresses of the connection that carried it.
+// `ends`, when given, receives the two addresses of the connection that carried it. When
+// `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
+// way ends at once with ECANCELED. `onConnected`, when given, runs once the connection
+// stands, before the frame is written. Resolves `host` on the calling thread.
 struct ConnectionEnds {
     std::string local;  // this computer's address towards the relay ("192.0.2.1")
     std::string peer;   // the relay's address
 };
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
-               WireAck& ack, ConnectionEnds* ends = nullptr);
+               WireAck& ack, ConnectionEnds* ends = nullptr, int cancelFd = -1,
+               const std::function<void(const ConnectionEnds&)>& onConnected = {});
 // The address of a socket's end as text; empty when unknown.
 std::string SocketAddressText(int fd, bool peer);
 

@@ -2,22 +2,26 @@
 // Delivers messages to the queues of one other computer, on a thread of its own, so that
 // whoever sends (the program's GUI thread) never waits for the network or for name
 // resolution. A message is accepted once it is in this sender's bounded queue; the thread
-// hands it to the other computer's relay, tries again a few times when the relay cannot be
-// reached, and writes a trace line when it gives up.
+// resolves the name, hands the message to the other computer's relay, tries again a few
+// times when the relay cannot be reached, and writes a trace line when it gives up.
 //
 // Answers come back from that computer to the address it saw us at, through a relay on
-// this computer. After the first delivery the sender starts that relay itself, bound to
-// the address the connection left from and trusting the other computer's address; it
-// ends with the sender. (Where a relay already listens there, the new one gives way.)
+// this computer. Before its first message goes out the sender starts that relay itself,
+// bound to the address the connection left from and trusting the other computer's address,
+// starts it again when it has ended (at most once a second), and ends it with the sender.
+// (Where a relay already listens there, the new one gives way.)
+//
+// Nobody ever waits for the sender thread: ending a sender tells its thread to stop,
+// cuts short a connection or wait under way and returns at once; the thread owns what it
+// works with and finishes on its own (a name resolution under way ends when it ends).
 
 #include <QByteArray>
 #include <QString>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "QueueTransport.h"
 
@@ -26,12 +30,12 @@ namespace zandrel {
 constexpr std::size_t kMaxQueuedRemoteMessages = 1000;
 constexpr int kRemoteAttempts = 3;
 constexpr int kRemoteRetryPauseMs = 500;
+constexpr int kAnswerRelayRestartPauseMs = 1000;
 
 class RemoteSender {
 public:
     RemoteSender(QueueConfig config, QString host);
-    // Stops the thread: a delivery under way ends within the send time-out; messages not
-    // yet tried are given up with a trace line.
+    // Returns at once; messages not yet delivered are given up with a trace line.
     ~RemoteSender();
     RemoteSender(const RemoteSender&) = delete;
     RemoteSender& operator=(const RemoteSender&) = delete;
@@ -39,26 +43,26 @@ public:
     // Any thread. 0, or ENOBUFS when the queue of this destination is full.
     int Enqueue(std::int32_t sequence, const QString& target, QByteArray frame);
 
-private:
-    struct Item {
-        std::int32_t sequence;
-        QString target;
-        QByteArray frame;
-    };
-    void Run();  // the sender thread
-    void Deliver(const Item& item);
-    void GiveUp(const Item& item, const std::string& reason);
-    void StartAnswerRelay(const ConnectionEnds& ends);  // on the sender thread
+    struct State;  // shared by the sender and its thread
 
+private:
+    std::shared_ptr<State> state_;
+};
+
+// The senders of a process, one per other computer, created on first use. They belong to
+// the queue service, so that reopening a queue keeps them (and their answer relays).
+class RemoteSenders {
+public:
+    explicit RemoteSenders(QueueConfig config) : config_(std::move(config)) {}
+
+    // Any thread. 0, or ENOBUFS when the queue for that computer is full.
+    int Enqueue(const QString& host, std::int32_t sequence, const QString& target, QByteArray frame);
+
+private:
     const QueueConfig config_;
-    const QString host_;
     std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Item> queue_;
-    bool stop_ = false;
-    int relayPid_ = -1;      // the answer relay, started and reaped by the sender thread
-    bool relayTried_ = false;
-    std::thread thread_;
+    // By host name in lower case.
+    std::map<QString, std::unique_ptr<RemoteSender>> senders_;
 };
 
 }  // namespace zandrel

@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <poll.h>
+#include <QThread>
+#include <QElapsedTimer>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -425,6 +429,56 @@ TEST_F(MainFrameTest, ALabelJustAfterNewYearIsReplayedAtItsOwnTime) {
     controller.Ask(C0501(100, 1, 6));
     ASSERT_TRUE(WaitUntil([&] { return f.Player.State() == ReplayPlayer::kPlaying; }));
     EXPECT_EQ(f.Player.Start(), goalTime - 5 * kFileTimeUnitsPerSecond);
+}
+
+TEST_F(MainFrameTest, ARecorderThatNeverAnswersLeavesTheGuiThreadAnswering) {
+    // The recorder's computer takes connections and then says nothing (as one that drops
+    // packets): while execution is on and the companions are asked every cycle, the GUI
+    // thread still runs posted events within 50 ms.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 64), 0);
+    socklen_t size = sizeof address;
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    const QByteArray oldTimeout = qgetenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS");
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(ntohs(address.sin_port)));
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "60000");
+    Store("VortamoIP", "127.0.0.1");  // not this computer's name: through the relay there
+    CMainFrame& f = MakeFrame();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", oldTimeout);
+    f.GameStartLocal = {2022, 1, 20, 13, 46, 0, 0};
+    f.OnCommand(cmd::AdvancedStart);
+    ASSERT_TRUE(f.ExecutionEnabled);
+
+    // Four cycles of the one-second timer, each one asking the companions.
+    std::int64_t worstMs = 0;
+    int probes = 0;
+    QElapsedTimer running;
+    running.start();
+    while (running.elapsed() < 4500) {
+        f.Link.RequestCountdown = 0;
+        QElapsedTimer posted;
+        posted.start();
+        bool ran = false;
+        QMetaObject::invokeMethod(&f, [&] { ran = true; }, Qt::QueuedConnection);
+        while (!ran) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        worstMs = std::max<std::int64_t>(worstMs, posted.elapsed());
+        ++probes;
+        QThread::msleep(5);
+    }
+    EXPECT_GT(probes, 100);
+    EXPECT_LT(worstMs, 50) << "the GUI thread's worst wait for a posted event";
+    // The recorder was asked: its computer has connections waiting.
+    pollfd asked{silent, POLLIN, 0};
+    EXPECT_EQ(::poll(&asked, 1, 0), 1);
+    frame.reset();
+    ::close(silent);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ std::string TestController::ReadLine(int timeoutMs) {
         [&] {
             if (pending_.find('\n') != std::string::npos || ended) return true;
             pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 5) > 0) {
+            if (::poll(&ready, 1, 1) > 0) {
                 char buffer[8192];
                 const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (got > 0)
@@ -68,7 +68,7 @@ bool TestController::WaitForEnd(int timeoutMs) {
     return PumpUntil(
         [&] {
             pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 5) <= 0) return false;
+            if (::poll(&ready, 1, 1) <= 0) return false;
             char buffer[8192];
             const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
             return got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR);

@@ -238,7 +238,8 @@ TEST(CrestronAnswers, PeriodPartNumbersStayTwoDigitsBelowTheLast) {
 
 TEST(CrestronAnswers, PeriodTimesNearTheLimitsOfTheRange) {
     // Use game time off: minutes and seconds from the period's start, whatever the two
-    // times from outside are; a label before the start shows 0.
+    // times from outside are; a label before the start shows 0, one more than 99 minutes
+    // after it 99:59, so that every entry keeps its width.
     FakeClock clock;
     clock.offsetSeconds = 3 * 3600;
     const struct {
@@ -246,11 +247,15 @@ TEST(CrestronAnswers, PeriodTimesNearTheLimitsOfTheRange) {
         FileTime label;
         std::string minutesSeconds;  // as sent, the last four digits of the entry
     } cases[] = {
-        {0, ~FileTime{0}, "30744573456:11"},  // 18446744073709551615 / 10^7 s, rounded
+        {0, ~FileTime{0}, "9959"},
         {~FileTime{0}, 0, "0000"},
         {kMaxFileTime, kMaxFileTime + 1, "0000"},
         {kMaxFileTime + 1, kMaxFileTime, "0000"},
-        {1, kMaxFileTime, "15372286728:05"},
+        {1, kMaxFileTime, "9959"},
+        {0, 59'995'000'000, "9959"},  // 99:59.5, rounded down
+        {0, 59'995'000'001, "9959"},  // rounded up to 100:00
+        {0, 59'900'000'000, "9950"},
+        {0, 72'000'000'000, "9959"},
         {100, 100 + 5'000'001, "0001"},
         {100, 100 + 5'000'000, "0000"},
     };
@@ -272,10 +277,9 @@ TEST(CrestronAnswers, PeriodTimesNearTheLimitsOfTheRange) {
         const size_t at = sent.find("110010000", 28);
         ASSERT_NE(at, std::string::npos) << sent;
         const std::string entry = sent.substr(at, sent.find_first_not_of("0123456789", at) - at);
-        std::string expected = c.minutesSeconds;
-        const size_t colon = expected.find(':');
-        if (colon != std::string::npos) expected.erase(colon, 1);
-        EXPECT_EQ(entry.substr(9, expected.size()), expected) << c.start << " " << c.label << " " << sent;
+        EXPECT_EQ(entry.substr(9, 4), c.minutesSeconds) << c.start << " " << c.label << " " << sent;
+        // Header, then two entries of 13 characters each.
+        EXPECT_EQ(sent.size(), 28u + 2 * 13 + 1) << sent;
     }
 }
 

@@ -11,9 +11,10 @@
 #include <unistd.h>
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+
+#include <QFile>
 
 #include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
@@ -105,6 +106,45 @@ TEST(ProgramLife, TerminationSignalsCloseInOrder) {
         const QString errors = halvane.ErrorText();
         EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
     }
+}
+
+// True once the process catches `signalNumber` (its handlers are installed).
+bool CatchesSignal(qint64 pid, int signalNumber) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("SigCgt:")) continue;
+        return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signalNumber - 1)) & 1u;
+    }
+    return false;
+}
+
+TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
+    // Another program listens on the controller port: the start-up stops at its error
+    // message. A SIGTERM then closes the message and ends the program, status 0.
+    World world(QStringLiteral("signal-at-start"));
+    ASSERT_TRUE(world.IsValid());
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t size = sizeof address;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
+    world.SetSetting(QStringLiteral("Port"), ntohs(address.sin_port));
+    Child halvane;
+    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
+    ASSERT_TRUE(WaitUntil([&] { return !halvane.Running() || CatchesSignal(halvane.Pid(), SIGTERM); }));
+    ASSERT_TRUE(halvane.Running()) << halvane.ErrorText().toStdString();
+    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
+    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs)) << "still waiting in its start-up message";
+    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvane.process.exitCode(), 0);
+    EXPECT_TRUE(HalvaneLines(world.LogText()).contains(QStringLiteral("Halvane::OnSignal SIGTERM => close")))
+        << world.LogText().toStdString();
+    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
+    ::close(holder);
 }
 
 // A game under way whose first period is being copied to the archive (at 4 MiB/s, so the

@@ -61,6 +61,7 @@ protected:
     void SetUp() override {
         FrameFixture::SetUp();
         qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
+        qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
         rec1 = root.filePath("rec1");
         rec2 = root.filePath("rec2");
         archive = root.filePath("archive");

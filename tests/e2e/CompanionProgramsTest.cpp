@@ -115,6 +115,7 @@ protected:
         // Queue names of this program's own; the companions inherit the scope.
         qputenv("ZANDREL_QUEUE_SCOPE", "halvane-e2e-companions-" + QByteArray::number(QCoreApplication::applicationPid()));
         qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
+        qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
     }
 
     void SetUp() override {

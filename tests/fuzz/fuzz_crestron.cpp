@@ -2,10 +2,12 @@
 // answers. The first byte picks the flags, how the stream is cut into reads, and the model:
 // an ordinary game, or one whose times sit at the ends of the 64-bit range (as a referee
 // console or recorder may send them) under a positive UTC offset.
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "FakeClock.h"
@@ -18,14 +20,34 @@
 
 namespace {
 
+// Every line of a C0301 answer is its header (`headerBytes`: the game's start year takes
+// five digits in the model at the limits; both models have fewer than 100 labels) and
+// whole entries of 13 digits: the controller finds each entry by its fixed width, whatever
+// the times from outside were.
+void CheckPeriodAnswer(std::string_view answer, std::size_t headerBytes) {
+    const std::size_t kHeader = headerBytes;
+    constexpr std::size_t kEntry = 13;
+    while (!answer.empty()) {
+        const std::size_t lf = answer.find('\n');
+        if (lf == std::string_view::npos) __builtin_trap();
+        const std::string_view line = answer.substr(0, lf);
+        answer.remove_prefix(lf + 1);
+        if (line.size() < kHeader || (line.size() - kHeader) % kEntry != 0) __builtin_trap();
+        if (line.substr(5).find_first_not_of("0123456789") != std::string_view::npos) __builtin_trap();
+    }
+}
+
 class DiscardingConnection final : public hv::ICrestronConnection {
 public:
     hv::SendResult Send(const char* data, std::size_t sizeBytes) override {
         // Every answer ends in LF and holds no NUL.
         if (sizeBytes == 0 || data[sizeBytes - 1] != '\n') __builtin_trap();
-        if (std::string_view(data, sizeBytes).find('\0') != std::string_view::npos) __builtin_trap();
+        const std::string_view answer(data, sizeBytes);
+        if (answer.find('\0') != std::string_view::npos) __builtin_trap();
+        if (answer.starts_with("M0301")) CheckPeriodAnswer(answer, periodHeaderBytes);
         return {static_cast<long>(sizeBytes), 0};
     }
+    std::size_t periodHeaderBytes = 28;
 };
 
 struct Game {
@@ -94,6 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     model.PlayPosition.store(atTheLimits ? ((control & 8) != 0 ? INT32_MAX : INT32_MIN + 1) : -1);
 
     DiscardingConnection connection;
+    const int startYear = model.TimeSource().LocalCalendar(model.GetSnapshot().GameStart).year;
+    connection.periodHeaderBytes = 24 + std::max<std::size_t>(4, std::to_string(startYear).size());
     hv::CommandFramer framer;
     std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
     while (!stream.empty()) {

@@ -7,8 +7,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <QThread>
+#include <memory>
+#include <signal.h>
+#include <vector>
+
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
+
+extern char** environ;
 
 namespace hv::test {
 namespace {
@@ -143,6 +158,35 @@ TEST_F(QueueBetweenProcesses, ASendToAQueueNobodyHoldsFailsAtOnce) {
     EXPECT_EQ(status, 0);
 }
 
+TEST_F(QueueBetweenProcesses, ASendToAStuckHolderHereFailsAfterTheShortLocalTimeOut) {
+    // The holder of "Kestrilo" never reads (a frozen companion): a send there fails with
+    // ETIMEDOUT after the local time-out (200 ms unless configured), not the send time-out.
+    const QByteArray localTimeout = qgetenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS");
+    qunsetenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS");
+    QueueComponent shortWait;
+    qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", localTimeout);
+    const int stuck = zandrel::ListenOnQueue(zandrel::QueueConfig::FromEnvironment(), QStringLiteral("Kestrilo"));
+    ASSERT_GE(stuck, 0);
+    TestWindow window(kArrival);
+    ComponentPtr object = shortWait.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    for (int i = 1; i <= 3; ++i) {
+        std::int32_t status = 1;
+        std::int32_t result = 0;
+        QElapsedTimer waited;
+        waited.start();
+        const HResult res = Send(queue, QString(), QStringLiteral("Kestrilo"), QStringLiteral("TimeInfo"),
+                                 QStringLiteral("Halvane"), i, &status, &result);
+        EXPECT_EQ(static_cast<std::uint32_t>(res), 0x80070000u | ETIMEDOUT);
+        EXPECT_EQ(result, ETIMEDOUT);
+        EXPECT_EQ(status, 0);
+        EXPECT_GE(waited.elapsed(), 190);
+        EXPECT_LT(waited.elapsed(), 900) << "the send time-out is 20 s here";
+    }
+    ::close(stuck);
+}
+
 TEST_F(QueueBetweenProcesses, ARemoteSendGoesThroughTheRelayAndCanBeAnswered) {
     // "127.0.0.1" is not this computer's name: the message goes to the relay over TCP.
     // The peer answers through the relay as well.
@@ -211,7 +255,9 @@ TEST_F(QueueBetweenProcesses, ARemoteSendWithoutARelayFails) {
 
 TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
     // The other computer's relay takes the connection and then says nothing, like a host
-    // that drops packets: the send returns while that relay is still silent.
+    // that drops packets: the send returns while that relay is still silent, and closing
+    // the queue and the component returns at once although the delivery is still under way
+    // (with a send time-out far longer than anything the closing may cost).
     const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(silent, 0);
     sockaddr_in address{};
@@ -223,13 +269,25 @@ TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
     ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
     const QByteArray sendTimeout = qgetenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS");
     qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(ntohs(address.sin_port)));
-    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "300");
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "60000");
+    const auto senderThreads = [] {
+        int count = 0;
+        for (const QFileInfo& task : QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile comm(task.absoluteFilePath() + QStringLiteral("/comm"));
+            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "queue sender") ++count;
+        }
+        return count;
+    };
+    // Sender threads of earlier tests end on their own: none is left after a while.
+    ASSERT_TRUE(WaitUntil([&] { return senderThreads() == 0; }));
+    const int threadsBefore = 0;
+    QElapsedTimer closing;
     {
-        QueueComponent towardsSilence;
+        auto towardsSilence = std::make_unique<QueueComponent>();
         qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(relay_->port));
         qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", sendTimeout);
         TestWindow window(kArrival);
-        ComponentPtr object = towardsSilence.Open(QStringLiteral("Halvane"), &window, kArrival);
+        ComponentPtr object = towardsSilence->Open(QStringLiteral("Halvane"), &window, kArrival);
         IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
         ASSERT_NE(queue, nullptr);
         for (int i = 1; i <= 5; ++i) {
@@ -242,9 +300,35 @@ TEST_F(QueueBetweenProcesses, ASendToAComputerThatNeverAnswersDoesNotWait) {
         // The sender thread is the one that waits: its connection reaches the silent relay.
         pollfd waiting{silent, POLLIN, 0};
         EXPECT_EQ(::poll(&waiting, 1, 10000), 1);
-        // Closing the queue ends the sender thread within its send time-out.
+        EXPECT_EQ(senderThreads(), threadsBefore + 1);
+        closing.start();
+        object.reset();
+        towardsSilence.reset();
     }
+    // Nobody waited for the delivery under way: the closing is bounded by local work only.
+    EXPECT_LT(closing.elapsed(), 1000);
+    // And the sender thread, told to stop, ends on its own soon after.
+    EXPECT_TRUE(WaitUntil([&] { return senderThreads() == threadsBefore; }));
     ::close(silent);
+}
+
+TEST_F(QueueBetweenProcesses, ReopeningTheQueueKeepsTheSenderOfAnotherComputer) {
+    // The program reopens its queue for every new game: the sender thread of a computer it
+    // already sent to goes on serving the new queue, and the message arrives.
+    PeerProcess peer;
+    ASSERT_EQ(peer.Open(QStringLiteral("Vortamo1"), {"--echo", "--answer-host", "127.0.0.1"}),
+              QStringLiteral("ready"));
+    TestWindow window(kArrival);
+    for (int round = 1; round <= 3; ++round) {
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                       QStringLiteral("Vortamo.Control"), QStringLiteral("GetState"), round),
+                  S_OK);
+        EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState").arg(round));
+    }
 }
 
 TEST_F(QueueBetweenProcesses, TheRelayRefusesStrangers) {
@@ -290,6 +374,63 @@ TEST_F(QueueBetweenProcesses, TheRelayRefusesStrangers) {
               QStringLiteral("got\t10\t127.0.0.1\tHalvane\tfrom\tfriend"));
 }
 
+TEST(QueueRelayAlone, StrangersAreLoggedOnceEachUpToALimit) {
+    // A scan from many addresses: the first 1024 strangers get a line each, then one line
+    // says that further ones go unlogged; every one of them is refused.
+    // Started with posix_spawn (as the component does), its output going to a file.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray output = dir.filePath(QStringLiteral("relay.txt")).toLocal8Bit();
+    const QByteArray program = BinaryPath("ZandrelQueueRelay").toLocal8Bit();
+    std::vector<const char*> argv = {program.constData(), "--port", "0", "--bind", "127.0.0.1", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto text = [&] {
+        QFile file(QString::fromLocal8Bit(output));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    QString listening;
+    ASSERT_TRUE(WaitUntil([&] {
+        const QString all = text();
+        const qsizetype at = all.indexOf(QLatin1StringView("listening "));
+        if (at < 0 || all.indexOf(u'\n', at) < 0) return false;
+        listening = all.mid(at, all.indexOf(u'\n', at) - at);
+        return true;
+    }));
+    const std::uint16_t port = static_cast<std::uint16_t>(listening.mid(10).toUInt());
+    constexpr int kStrangers = 1100;
+    int closedUnread = 0;
+    for (int i = 0; i < kStrangers; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | static_cast<std::uint32_t>(i + 1));
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        timeval timeout{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char answer[8];
+        if (::recv(fd, answer, sizeof answer, 0) <= 0) ++closedUnread;
+        ::close(fd);
+    }
+    EXPECT_EQ(closedUnread, kStrangers);
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    const QString errors = text();
+    EXPECT_EQ(errors.count(QStringLiteral(", not a trusted host")), 1024);
+    EXPECT_EQ(errors.count(QStringLiteral("further strangers are refused without a line")), 1);
+}
+
 TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
     PeerProcess peer;
     ASSERT_EQ(peer.Open(QStringLiteral("AfterRubbish")), QStringLiteral("ready"));
@@ -318,6 +459,27 @@ TEST_F(QueueBetweenProcesses, TheRelaySurvivesRubbishFromTheNetwork) {
               S_OK);
     EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t")),
               QStringLiteral("got\t3\t127.0.0.1\tHalvane\tstill\tthere"));
+}
+
+// The answer relays the component of this process started that still run.
+std::vector<pid_t> ChildRelays() {
+    std::vector<pid_t> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const pid_t pid = static_cast<pid_t>(entry.toInt(&isPid));
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (text.contains("(ZandrelQueueRel") && fields.size() > 1 && fields[0] != "Z" &&
+            fields[1].toInt() == ::getpid() && commandLine.open(QIODevice::ReadOnly) &&
+            commandLine.readAll().contains("--with-parent"))
+            found.push_back(pid);
+    }
+    return found;
 }
 
 TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheComponent) {
@@ -359,6 +521,26 @@ TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheCompone
         EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.1"));
         EXPECT_EQ(taken[0].Texts[1], QStringLiteral("Vortamo1"));
         EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|GetState"));
+
+        // The answer relay ends (killed here): the next message starts it again, before it
+        // goes out, and its answer comes back as well.
+        const std::vector<pid_t> relays = ChildRelays();
+        ASSERT_EQ(relays.size(), 1u);
+        ASSERT_EQ(::kill(relays[0], SIGKILL), 0);
+        QThread::msleep(1100);  // more than the pause between two starts
+        taken.clear();
+        ASSERT_EQ(queue->Send(status, result, 2, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t2\t127.0.0.1\tHalvane\tVortamo.Control\tGetState"));
+        EXPECT_TRUE(WaitUntil([&] {
+            for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+            return !taken.empty();
+        }));
+        ASSERT_EQ(taken.size(), 1u);
+        EXPECT_EQ(taken[0].Values[0], 2);
+        EXPECT_EQ(ChildRelays().size(), 1u);
     }
     qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }

@@ -33,6 +33,7 @@ inline void UsePrivateQueueScope() {
     if (qEnvironmentVariableIsEmpty("ZANDREL_QUEUE_SCOPE"))
         qputenv("ZANDREL_QUEUE_SCOPE", "halvane-test-" + QByteArray::number(QCoreApplication::applicationPid()));
     qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
+    qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
 }
 
 inline QString BinaryPath(const char* name) {
