@@ -66,18 +66,6 @@ ssize_t ReadChunk(int fd, char* buffer, std::size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-// Writes all `size` bytes; false on an error (a full disk among them).
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Sleeps until `deadline`, looking at `stop` at least every 20 ms.
 void SleepUntil(SteadyClock::time_point deadline, const std::atomic<bool>& stop) {
     constexpr auto kSlice = std::chrono::milliseconds(20);
@@ -306,7 +294,7 @@ CopyWorker::CopyResult CopyWorker::CopyFile(const QString& source, const QString
     auto chunkStart = SteadyClock::now();
     ssize_t n = ReadChunk(in.Get(), buffer.data(), buffer.size());
     while (n > 0) {
-        if (!WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n))) return abandon("Can't write target file", errno);
+        if (!fs::WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n))) return abandon("Can't write target file", errno);
         written += static_cast<std::uint64_t>(n);
         counter += static_cast<std::int64_t>(buffer.size());
         if (size > 0) percent = static_cast<int>((counter * 100 + 49) / size);

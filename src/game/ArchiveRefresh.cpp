@@ -15,17 +15,6 @@ namespace hv {
 
 namespace {
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // One attempt to put tmp in place of csv. A reader that holds "refresh.csv" under a lock
 // keeps it (as a reader's open file does where files are shared by mode).
 int MoveOnce(const QByteArray& tmp, const QByteArray& csv) {
@@ -69,7 +58,7 @@ ArchiveRefresh::Result ArchiveRefresh::Write(const QString& archiveRoot, const C
     }
     const QByteArray line = Line(game, written);
     int error = 0;
-    if (!WriteAll(fd, line.constData(), static_cast<std::size_t>(line.size())))
+    if (!fs::WriteAll(fd, line.constData(), static_cast<std::size_t>(line.size())))
         error = errno == 0 ? EIO : errno;
     else if (::fdatasync(fd) != 0)
         error = errno;

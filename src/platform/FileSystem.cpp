@@ -46,31 +46,42 @@ QString WithTrailingSeparator(const QString& path) {
 
 QByteArray Encode(const QString& path) { return QFile::encodeName(path); }
 
-bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* error) {
-    entries.clear();
+using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+// Opens `folder` (the current folder when empty) for listing; null, with the error
+// number, when it cannot be listed.
+static DirHandle OpenDirectory(const QString& folder, int* error) {
     const QByteArray name = Encode(folder.isEmpty() ? QStringLiteral(".") : folder);
     const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error != nullptr) *error = errno;
-        return false;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
+    DirHandle dir(fd < 0 ? nullptr : ::fdopendir(fd), &::closedir);
     if (!dir) {
         if (error != nullptr) *error = errno;
-        ::close(fd);
-        return false;
+        if (fd >= 0) ::close(fd);
     }
+    return dir;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* error) {
+    entries.clear();
+    const DirHandle dir = OpenDirectory(folder, error);
+    if (!dir) return false;
     while (const dirent* entry = ::readdir(dir.get())) {
         const char* n = entry->d_name;
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
         DirEntry item;
         item.Name = QByteArray(n);
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st{};
-            if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
-        }
+        const unsigned char type = ResolveEntryType(::dirfd(dir.get()), n, entry->d_type);
         item.Kind = type == DT_DIR ? EntryKind::Directory : type == DT_REG ? EntryKind::File : EntryKind::Other;
         entries.push_back(std::move(item));
     }
@@ -133,18 +144,8 @@ bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QB
                 std::vector<QByteArray>& matches, int* error) {
     subfolders.clear();
     matches.clear();
-    const QByteArray name = Encode(folder.isEmpty() ? QStringLiteral(".") : folder);
-    const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error != nullptr) *error = errno;
-        return false;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
-    if (!dir) {
-        if (error != nullptr) *error = errno;
-        ::close(fd);
-        return false;
-    }
+    const DirHandle dir = OpenDirectory(folder, error);
+    if (!dir) return false;
     while (const dirent* entry = ::readdir(dir.get())) {
         const char* n = entry->d_name;
         if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
@@ -156,7 +157,7 @@ bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QB
         if (type == DT_REG && !matching) continue;
         // Only then what the entry is, where the listing did not say: it may be a
         // subfolder, which is kept whatever its name.
-        type = ResolveEntryType(fd, n, type);
+        type = ResolveEntryType(::dirfd(dir.get()), n, type);
         if (type == DT_DIR)
             subfolders.emplace_back(n, length);
         else if (type == DT_REG && matching)

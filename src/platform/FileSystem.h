@@ -66,6 +66,10 @@ bool ReadInfo(int fd, FileInfo& info, int* error = nullptr);
 
 // File-name matching with "*" (any run, also empty) and "?" (one character); every other
 // character matches itself, case-sensitively.
+// Writes all `size` bytes to `fd`, again after an interruption; false on an error (a full
+// disk among them).
+bool WriteAll(int fd, const char* data, std::size_t size);
+
 bool WildcardMatch(const QByteArray& pattern, const QByteArray& name);
 bool WildcardMatch(const QByteArray& pattern, const char* name, qsizetype length);
 
