@@ -33,13 +33,7 @@ class ArchiveFrameTest : public test::FrameFixture {
 protected:
     void SetUp() override {
         FrameFixture::SetUp();
-        rec1 = root.filePath("rec1");
-        rec2 = root.filePath("rec2");
-        archive = root.filePath("archive");
-        for (const QString& folder : {rec1, rec2, archive}) QDir().mkpath(folder);
-        Store("CopyToPath", archive);
-        Store("CopyFromPathList", rec1 + ";" + rec2);
-        Store("CopyRateLimit_MBperSEC", 99);
+        UseArchiveFolders(rec1, rec2, archive);
     }
 
     CMainFrame& MakeGameFrame() {

@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <chrono>
@@ -23,6 +24,7 @@
 #include "../tray/FakeTrayBackend.h"
 #include "FakeClock.h"
 #include "LogCapture.h"
+#include "ScriptedFiles.h"
 #include "app/MainFrame.h"
 
 namespace hv::test {
@@ -51,21 +53,6 @@ public:
     }
     void StopService(const QString& name) override { calls.push_back("stop " + name.toStdString()); }
     std::vector<std::string> calls;
-};
-
-// Answers the settings dialog's folder pickers with prepared paths (empty: cancelled) and
-// keeps where they started.
-class ScriptedFiles final : public IFilePrompt {
-public:
-    QString Ask(FilePromptKind, const QString& startFile, QWidget*) override {
-        starts.push_back(startFile);
-        if (answers.empty()) return {};
-        QString answer = answers.front();
-        answers.erase(answers.begin());
-        return answer;
-    }
-    std::vector<QString> answers;
-    std::vector<QString> starts;
 };
 
 // Runs the event loop until `condition` holds or the time is up.
@@ -163,6 +150,17 @@ protected:
 
     void TearDown() override { frame.reset(); }
 
+    // Two recorder folders and an archive under the test's folder, stored as the copy
+    // settings (at the highest rate).
+    void UseArchiveFolders(QString& rec1, QString& rec2, QString& archive) {
+        rec1 = root.filePath("rec1");
+        rec2 = root.filePath("rec2");
+        archive = root.filePath("archive");
+        for (const QString& folder : {rec1, rec2, archive}) QDir().mkpath(folder);
+        Store("CopyToPath", archive);
+        Store("CopyFromPathList", rec1 + ";" + rec2);
+        Store("CopyRateLimit_MBperSEC", 99);
+    }
     static void Store(const char* name, const QVariant& value) {
         QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Tervanix", "Halvane");
         settings.setValue(QStringLiteral("Settings/") + name, value);

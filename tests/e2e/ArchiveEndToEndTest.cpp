@@ -62,13 +62,7 @@ protected:
         FrameFixture::SetUp();
         qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
         qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
-        rec1 = root.filePath("rec1");
-        rec2 = root.filePath("rec2");
-        archive = root.filePath("archive");
-        for (const QString& folder : {rec1, rec2, archive}) QDir().mkpath(folder);
-        Store("CopyToPath", archive);
-        Store("CopyFromPathList", rec1 + ";" + rec2);
-        Store("CopyRateLimit_MBperSEC", 99);
+        UseArchiveFolders(rec1, rec2, archive);
         QSaveFile script(root.filePath("game.json"));
         ASSERT_TRUE(script.open(QIODevice::WriteOnly));
         script.write(kScript);

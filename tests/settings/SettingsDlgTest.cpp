@@ -32,6 +32,7 @@
 #include "platform/MessageBoxes.h"
 #include "res/MenuResource.h"
 #include "settings/SettingsDlg.h"
+#include "ScriptedFiles.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
@@ -49,21 +50,7 @@ public:
     std::vector<BoxIcon> icons;
 };
 
-// Answers the pickers with prepared paths and keeps where they started.
-class ScriptedFiles final : public IFilePrompt {
-public:
-    QString Ask(FilePromptKind kind, const QString& startFile, QWidget*) override {
-        kinds.push_back(kind);
-        starts.push_back(startFile);
-        if (answers.empty()) return {};
-        QString answer = answers.front();
-        answers.erase(answers.begin());
-        return answer;
-    }
-    std::vector<QString> answers;
-    std::vector<FilePromptKind> kinds;
-    std::vector<QString> starts;
-};
+using test::ScriptedFiles;
 
 struct Player {
     const char* display;
