@@ -180,6 +180,13 @@ private:
     void ShowCopyStatus(int state);
     void RunSplit(const QString& command);
     void RunWorkflow(int status, unsigned titleId, int kind);
+    // What every step function uses: the tick now, the signed time since the step's
+    // deadline (right across a wrap of the tick), and the workflow's message boxes, shown
+    // while the progress dialog is open and so owned by it.
+    std::uint32_t TickNow() const { return environment_.TimeSource->TickCountMs(); }
+    std::int32_t SinceDeadline(std::uint32_t deadline) const { return TickDiffMs(TickNow(), deadline); }
+    bool AskYes(unsigned questionId);                   // a question box; only Yes is consent
+    void ShowBox(const QString& text, BoxIcon icon);    // an OK box: error, warning or plain
 
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
 

@@ -26,6 +26,15 @@ void CMainFrame::RunWorkflow(int status, unsigned titleId, int kind) {
     Tray.SetMenuEnabled(true);
 }
 
+bool CMainFrame::AskYes(unsigned questionId) {
+    return environment_.MessageBoxes->Show(LoadStringOrMark(questionId), BoxIcon::Question, BoxButtons::YesNo) ==
+           BoxAnswer::Yes;
+}
+
+void CMainFrame::ShowBox(const QString& text, BoxIcon icon) {
+    environment_.MessageBoxes->Show(text, icon, BoxButtons::Ok);
+}
+
 bool CMainFrame::RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
     // A closing frame runs no more steps.
     if (destroyed_) return false;

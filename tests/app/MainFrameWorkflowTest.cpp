@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <deque>
 
-#include "FrameTestSupport.h"
+#include "WorkflowTestSupport.h"
 #include "platform/WindowMessages.h"
 #include "res/MenuResource.h"
 
