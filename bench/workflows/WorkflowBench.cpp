@@ -153,6 +153,7 @@ private:
 // What one workflow's schedule holds beyond its deadlines.
 struct Schedule {
     int kind;
+    unsigned titleId;      // the dialog's caption
     const char* name;      // counter prefix
     const char* function;  // the step function, as its log lines name it
     // Steps that act only one second after their deadline.
@@ -162,10 +163,10 @@ struct Schedule {
 };
 
 const Schedule kNight[] = {
-    {hv::kStartNewGame, "new", "OnFileRecStart"},
-    {hv::kStopGame, "stop", "OnFileRecStop", 400, 410, 600},
-    {hv::kArchiveGame, "archive", "OnFileReset", -1, -1, -1, 501},
-    {hv::kStartArchivedGame, "restore", "OnFileOldStart"},
+    {hv::kStartNewGame, 544, "new", "OnFileRecStart"},
+    {hv::kStopGame, 545, "stop", "OnFileRecStop", 400, 410, 600},
+    {hv::kArchiveGame, 543, "archive", "OnFileReset", -1, -1, -1, 501},
+    {hv::kStartArchivedGame, 546, "restore", "OnFileOldStart"},
 };
 
 // Runs the frame's step function for the dialog and keeps the workflow's schedule.
@@ -280,7 +281,7 @@ public:
         Log().Clear();
         ScheduledSteps steps(*frame_, schedule);
         const double sleptBefore = sleptMs_;
-        hv::CShowProgress dialog(&steps, 0, schedule.kind);
+        hv::CShowProgress dialog(&steps, schedule.titleId, schedule.kind);
         QTimer limit;
         limit.setSingleShot(true);
         QObject::connect(&limit, &QTimer::timeout, &dialog, [&] { dialog.End(); });
