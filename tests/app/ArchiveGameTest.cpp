@@ -180,7 +180,7 @@ TEST_F(ArchiveGameTest, UnconfirmedOrWithFilesStillToCopyNothingChanges) {
             f.Copies.clear();
             f.CurrentCopyFile.clear();
         }
-        frame.reset();
+        EndFrame();
     }
 }
 
@@ -228,7 +228,7 @@ TEST_F(ArchiveGameTest, ACompanionThatWillNotCloseIsWarnedAboutAndTheWorkflowGoe
         EXPECT_FALSE(stays->HasEnded());
         EXPECT_TRUE(stays->Output().contains("command Exit\n")) << "it was told";
         for (CompanionProcess* p : closing) EXPECT_TRUE(p->HasEnded());
-        frame.reset();
+        EndFrame();
         stays->Kill();
     }
 }
@@ -304,7 +304,7 @@ TEST_F(ArchiveGameTest, TheLastPhasesFailuresAreBorneAndTheWorkflowEnds) {
         EXPECT_EQ(f.Link.VortamoState, c.scoreBoardFails ? 2 : 0);
         EXPECT_EQ(f.Link.KestriloSpoken, c.scoreBoardFails);
         EXPECT_EQ(log.Count("Halvane::StopPlayback\n"), c.scoreBoardFails ? 1u : 2u);
-        frame.reset();
+        EndFrame();
         qunsetenv("SCOREBOARD_MISBEHAVE");
     }
 }
@@ -343,7 +343,7 @@ TEST_F(ArchiveGameTest, ARecorderOnAnotherComputerIsNeverToldToExit) {
             EXPECT_FALSE(recorder.Output().contains("command Exit"));
             EXPECT_FALSE(recorder.HasEnded());
         }
-        frame.reset();
+        EndFrame();
         recorder.Kill();
     }
 }

@@ -29,7 +29,7 @@ protected:
     }
 
     void TearDown() override {
-        frame.reset();
+        EndFrame();
         console.Kill();
         recorder.Kill();
         capture.Kill();
@@ -37,6 +37,17 @@ protected:
                                  "DRAVENOR_MISBEHAVE", "TAMBERLO_MISBEHAVE", "VORTAMO_MISBEHAVE", "VORTAMO_ROOTS"})
             qunsetenv(name);
         WorkflowFixture::TearDown();
+    }
+
+    // Ends the frame once the programs it started (the post-play capture's stop command)
+    // have ended and been reaped, so that none outlives the test.
+    void EndFrame() {
+        if (!frame) return;
+        EXPECT_TRUE(WaitUntil([&] {
+            frame->Companions.ReapEnded();
+            return frame->Companions.Launcher().DetachedChildren().empty();
+        }));
+        frame.reset();
     }
 
     // The companions as Start new game leaves them, each waited for until it holds its queue.

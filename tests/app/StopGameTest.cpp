@@ -260,7 +260,7 @@ TEST_F(StopGameTest, FailedSendsAreTriedFiveTimesThenWarnedAboutAndTheWorkflowGo
         EXPECT_TRUE(capture.WaitForLine("command Exit")) << "the post-play capture is stopped in every case";
         EXPECT_EQ(capture.WaitForExit(), 0);
 
-        frame.reset();
+        EndFrame();
         console.Kill();
         recorder.Kill();
         capture.Kill();
@@ -318,7 +318,7 @@ TEST_F(StopGameTest, EveryPeriodOfTheGameIsPlannedOnceThePeriodBeforeTheGameFirs
             std::lock_guard lock(frame->FrameLock);
             EXPECT_EQ(frame->Copies.size(), c.planned.size());
         }
-        frame.reset();
+        EndFrame();
     }
 }
 
