@@ -33,7 +33,8 @@
 // Misbehaviours (TAMBERLO_MISBEHAVE, comma-separated, or "misbehave" in Tamberlo.conf next
 // to the program): "silent" answers nothing, "no-periods" reports no periods,
 // "no-event-names" reports no event types, "ignore-exit" stays on "Exit",
-// "refuse-stopgame" keeps the clock running on "StopGame".
+// "refuse-stopgame" refuses the message "StopGame" at its queue, so that its sender's send
+// fails (as it fails on a full queue) and the clock runs on.
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command.
 // Exit codes: 0 after "Exit", 2 bad arguments or script, 3 the queue is held by another
@@ -206,10 +207,6 @@ int main(int argc, char** argv) {
         }
         if (command == QLatin1StringView("StopGame")) {
             zandrel::ReportLine(QStringLiteral("command ") + command);
-            if (misbehaves("refuse-stopgame")) {
-                zandrel::ReportError(QStringLiteral("Tamberlo: refused StopGame, the clock runs on"));
-                return;
-            }
             if (run.started != 0 && run.frozenAt == 0) {
                 run.frozenAt = Now();
                 saveRun();
@@ -240,6 +237,12 @@ int main(int argc, char** argv) {
     });
     queue = &companion;
 
+    // The queue component of this process refuses what it is told to refuse.
+    if (misbehaves("refuse-stopgame")) {
+        QStringList refused = qEnvironmentVariable("ZANDREL_QUEUE_REFUSE").split(u';', Qt::SkipEmptyParts);
+        refused.append(QStringLiteral("StopGame"));
+        qputenv("ZANDREL_QUEUE_REFUSE", refused.join(u';').toUtf8());
+    }
     QString error;
     switch (companion.Open(zandrel::ComponentDirectory(), kQueueName, &error)) {
     case zandrel::CompanionQueue::OpenResult::Opened:
