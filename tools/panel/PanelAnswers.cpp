@@ -380,6 +380,7 @@ void Describe(std::string& out, const PeriodInfoAnswer& a) {
     Field(out, "period", TwoDigits(a.period) + "  " + KindName(a.kind));
     Field(out, "score", ScoreText(a.score1, a.score2));
     Field(out, "labels", TwoDigits(a.count));
+    if (!a.labels.empty()) Field(out, "", "no.  score  clock  event");
     for (const LabelEntry& l : a.labels)
         Field(out, "", Printf("%03d  ", l.number) + ScoreText(l.score1, l.score2) + "  " +
                            Printf("%02d:%02d  ", l.minutes, l.seconds) + CodeText(l.code));
