@@ -38,16 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(std::string(stream));
 
     hv::panel::AnswerAssembler assembler;
-    std::size_t lines = 0;
     while (!stream.empty()) {
         const std::string_view read = stream.substr(0, readBytes);
         stream.remove_prefix(read.size());
         for (const std::string& answer : assembler.Feed(read)) {
             Check(answer);
-            ++lines;
         }
         // An answer under way holds at most its lines and one line without LF.
-        if (assembler.Pending().size() >
+        if (assembler.PendingBytes() >
             (hv::panel::AnswerAssembler::kMaxAnswerLines + 1) * hv::panel::AnswerAssembler::kMaxLineBytes)
             __builtin_trap();
     }

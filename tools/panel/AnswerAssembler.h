@@ -23,6 +23,7 @@ public:
     // The bytes of an answer not complete yet: the lines of a multi-line answer before
     // its final line, and a line without its LF.
     std::string Pending() const { return open_ + partial_; }
+    std::size_t PendingBytes() const { return open_.size() + partial_.size(); }
     // Gives out and forgets whatever is pending.
     std::string TakePending();
 
