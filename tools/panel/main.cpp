@@ -22,13 +22,15 @@ namespace {
 using namespace hv::panel;
 
 constexpr std::string_view kUsage =
-    "Usage: halvane-panel [OPTIONS] [COMMAND ...]\n"
+    "Usage: halvane-panel [OPTIONS] [--] [COMMAND ...]\n"
     "\n"
     "Speaks to a running Halvane as a Crestron controller does: sends commands to its\n"
     "controller port and prints each answer raw (after \"<\") and decoded into its fields.\n"
     "Each COMMAND argument is one command (quote those with values: \"period 1\"). Without\n"
     "COMMAND arguments, commands are read from standard input, one per line, with line\n"
     "editing and history when it is a terminal.\n"
+    "Halvane serves one controller at a time: connecting ends the connection of any panel\n"
+    "that is connected now.\n"
     "\n"
     "Options:\n"
     "  -H, --host HOST          Halvane's computer (default 127.0.0.1)\n"
@@ -113,12 +115,9 @@ int main(int argc, char** argv) {
     bool onlyCommands = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        if (onlyCommands || arg.empty() || arg[0] != '-' || arg == "-") {
+        // The value of an option: the next argument.
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (onlyCommands || arg.empty() || arg[0] != '-') {
             commands.emplace_back(arg);
             continue;
         }
@@ -133,24 +132,24 @@ int main(int argc, char** argv) {
             std::printf("halvane-panel %s\n", HALVANE_PANEL_VERSION);
             return kExitOk;
         } else if (arg == "-H" || arg == "--host") {
-            const char* v = value("host");
+            const char* v = value();
             if (!v || !*v) return UsageError("--host needs a host name or address");
             options.host = v;
         } else if (arg == "-p" || arg == "--port") {
-            const char* v = value("port");
+            const char* v = value();
             int port = 0;
             if (!v || !ReadNumber(v, 1, 65535, port)) return UsageError("--port needs a number from 1 to 65535");
             options.port = std::to_string(port);
         } else if (arg == "-t" || arg == "--timeout") {
-            const char* v = value("timeout");
+            const char* v = value();
             if (!v || !ReadNumber(v, 1, 3'600'000, options.answerTimeoutMs))
                 return UsageError("--timeout needs milliseconds from 1 to 3600000");
         } else if (arg == "--connect-timeout") {
-            const char* v = value("connect-timeout");
+            const char* v = value();
             if (!v || !ReadNumber(v, 1, 3'600'000, options.connectTimeoutMs))
                 return UsageError("--connect-timeout needs milliseconds from 1 to 3600000");
         } else if (arg == "-g" || arg == "--game") {
-            const char* v = value("game");
+            const char* v = value();
             const std::string_view id = v ? v : "";
             if (id.size() != 12 || id.find_first_not_of("0123456789") != std::string_view::npos)
                 return UsageError("--game needs twelve digits: YYYYMMDDhhmm");
