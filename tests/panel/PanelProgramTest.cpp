@@ -6,11 +6,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -130,6 +134,49 @@ TEST_F(PanelAgainstPort, CommandsWithoutAnswerAreNamed) {
     // Two commands in one line get their two answers.
     EXPECT_HAS(run.out, "> C0601\\nC0601\n< M060100000000err\n  M0601 playback position\n  position      none (err): no play request yet\n< M060100000000err\n");
     EXPECT_HAS(run.out, "> C0601\n< M060100000000err\n");
+}
+
+// At a terminal the console reads commands with line editing and keeps them in its history.
+TEST_F(PanelAgainstPort, AtATerminalCommandsAreEditedAndRemembered) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    // Everything the child needs is made before the fork.
+    const std::string portText = std::to_string(portNumber);
+    const std::string homeVariable = "HOME=" + home.path().toStdString();
+    const char* arguments[] = {HALVANE_PANEL, "--port", portText.c_str(), nullptr};
+    const char* environment[] = {homeVariable.c_str(), "TERM=dumb", nullptr};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        ::execve(HALVANE_PANEL, const_cast<char* const*>(arguments), const_cast<char* const*>(environment));
+        ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    std::string screen;
+    auto showsUp = [&](const std::string& text) {
+        return PumpUntil([&] {
+            pollfd p{terminal, POLLIN, 0};
+            char chunk[4096];
+            if (::poll(&p, 1, 10) > 0) {
+                const ssize_t n = ::read(terminal, chunk, sizeof chunk);
+                if (n > 0) screen.append(chunk, static_cast<std::size_t>(n));
+            }
+            return screen.find(text) != std::string::npos;
+        }, desktop::kWaitMs);
+    };
+    EXPECT_TRUE(showsUp("halvane-panel> ")) << screen;
+    ASSERT_EQ(::write(terminal, "pos\r", 4), 4);
+    EXPECT_TRUE(showsUp("position      none (err): no play request yet")) << screen;
+    ASSERT_EQ(::write(terminal, "quit\r", 5), 5);
+    int status = -1;
+    EXPECT_TRUE(PumpUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, desktop::kWaitMs));
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    QFile history(home.filePath(".halvane_panel_history"));
+    ASSERT_TRUE(history.open(QIODevice::ReadOnly));
+    const std::string remembered = history.readAll().toStdString();
+    EXPECT_HAS(remembered, "pos");
+    EXPECT_HAS(remembered, "quit");
 }
 
 // ---- against the real program ------------------------------------------------------------
