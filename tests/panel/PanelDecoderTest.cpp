@@ -155,14 +155,15 @@ TEST_F(PanelDecoder, PeriodInfoOfEveryLabelCountDecodesToTheLabelsInTimeOrder) {
         int lines;
     };
     for (const Case c : {Case{3, 1}, Case{17, 1}, Case{18, 2}, Case{35, 2}, Case{36, 3}, Case{40, 3},
-                         Case{89, 5}, Case{99, 6}, Case{100, 6}, Case{120, 7}}) {
+                         Case{89, 5}, Case{99, 6}, Case{100, 6}, Case{120, 7}, Case{2000, 112}}) {
         SCOPED_TRACE(c.labels);
         test::FillGame(game);
-        // Added latest first: the answer sorts them by time.
+        // Added latest first: the answer sorts them by time. Past line 98 the lines go on
+        // numbered 98 up to the final 99.
         for (int i = c.labels - 4; i >= 0; --i) {
             std::lock_guard lock(game.GameInfoLock);
-            game.AddLabel(i % 2 == 0 ? 6 : 12, i + 1, 2, Local(2025, 12, 31, 23, 0, 0) + static_cast<FileTime>(i) * kFileTimeUnitsPerSecond,
-                          i % 10, i / 10, i / 60, i % 60);
+            game.AddLabel(i % 13, 100 + i / 13, 2, Local(2025, 12, 31, 23, 0, 0) + static_cast<FileTime>(i) * kFileTimeUnitsPerSecond,
+                          i % 10, i / 10 % 100, i / 60 % 100, i % 60);
         }
         const auto period = Decode<PeriodInfoAnswer>("period 2");
         ExpectStart(period.start);
