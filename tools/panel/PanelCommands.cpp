@@ -78,30 +78,30 @@ PanelRequest Send(std::string bytes) {
     return request;
 }
 
-struct ValueSpec {
+struct ValueRange {
     const char* name;
     long long low;
     long long high;
 };
 
 // The values of a short command, checked against their ranges.
-bool ReadValues(const std::vector<std::string_view>& words, std::initializer_list<ValueSpec> specs,
+bool ReadValues(const std::vector<std::string_view>& words, std::initializer_list<ValueRange> ranges,
                 std::vector<long long>& values, std::string& error) {
     const std::string usage = [&] {
         std::string text(words[0]);
-        for (const ValueSpec& spec : specs) text += std::string(" ") + spec.name;
+        for (const ValueRange& range : ranges) text += std::string(" ") + range.name;
         return text;
     }();
-    if (words.size() != specs.size() + 1) {
+    if (words.size() != ranges.size() + 1) {
         error = "usage: " + usage;
         return false;
     }
     std::size_t i = 1;
-    for (const ValueSpec& spec : specs) {
+    for (const ValueRange& range : ranges) {
         long long value = 0;
-        if (!ReadInt(words[i], spec.low, spec.high, value)) {
-            error = std::string(spec.name) + " must be a whole number from " + std::to_string(spec.low) +
-                    " to " + std::to_string(spec.high) + " (usage: " + usage + ")";
+        if (!ReadInt(words[i], range.low, range.high, value)) {
+            error = std::string(range.name) + " must be a whole number from " + std::to_string(range.low) +
+                    " to " + std::to_string(range.high) + " (usage: " + usage + ")";
             return false;
         }
         values.push_back(value);
