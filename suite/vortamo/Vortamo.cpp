@@ -23,7 +23,7 @@
 // Misbehaviours (VORTAMO_MISBEHAVE, comma-separated, or "misbehave" in Vortamo.conf next to
 // the program): "silent" answers nothing, "no-record" never records, "ignore-exit" stays
 // on "Exit", "no-start" ends at once (exit code 5) without taking its queue, as a recorder
-// that cannot start.
+// that cannot start, "bad-time" answers "GetTime" with the low half of its clock only.
 // VORTAMO_ROOTS (folders joined by ";") makes it record for real (Recording.h):
 // VORTAMO_CAMERAS videos per segment (2), VORTAMO_FIRST_PERIOD the number of the segment
 // before the game (50), VORTAMO_GROW_BYTES what each video grows by every 100 ms (65536).
@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
     const bool silent = misbehave.contains(QLatin1StringView("silent"));
     const bool neverRecords = misbehave.contains(QLatin1StringView("no-record"));
     const bool ignoresExit = misbehave.contains(QLatin1StringView("ignore-exit"));
+    const bool badTime = misbehave.contains(QLatin1StringView("bad-time"));
 
     bool recording = false;
     const QStringList roots = qEnvironmentVariable("VORTAMO_ROOTS").split(u';', Qt::SkipEmptyParts);
@@ -146,7 +147,10 @@ int main(int argc, char** argv) {
             return;
         }
         if (command == QLatin1StringView("GetTime")) {
-            queue->Send(host, sender, kAnswer, TimeAnswer(RecorderNow(skewMs, clockStoppedAt)));
+            const std::uint64_t t = RecorderNow(skewMs, clockStoppedAt);
+            queue->Send(host, sender, kAnswer,
+                        badTime ? QStringLiteral("GetTime 0x%1").arg(static_cast<std::uint32_t>(t), 0, 16)
+                                : TimeAnswer(t));
             Report(QStringLiteral("command ") + command);
             return;
         }

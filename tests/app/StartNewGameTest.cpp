@@ -203,6 +203,12 @@ private:
 // The progress positions a successful run passes through, whatever the polls in between.
 const std::vector<int> kMilestones = {1, 2, 3, 24, 25, 55, 60, 65, 90, 99, 100};
 
+// `head` followed by first..last.
+std::vector<int> Then(std::vector<int> head, int first, int last) {
+    for (int p = first; p <= last; ++p) head.push_back(p);
+    return head;
+}
+
 bool IsPollPosition(int p) {
     return (p >= 6 && p <= 23) || (p >= 26 && p <= 54) || (p >= 66 && p <= 89) || (p >= 91 && p <= 98);
 }
@@ -374,7 +380,7 @@ TEST_F(StartNewGameTest, EndsWhenTheRecorderNeverStartsAndTheUserDeclinesToGoOn)
     // Twenty probes: 5 s after the start, then every second; the last after 24 s.
     for (std::int32_t s = 201; s <= 220; ++s) EXPECT_GE(FirstCallAt(run, s), 0) << s;
     EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 201), 240);
-    EXPECT_EQ(run.progress.back(), 24);
+    EXPECT_EQ(run.progress, Then({1, 2, 3}, 6, 24));
     EXPECT_FALSE(log.Contains("Run Dravenor\n"));
     EXPECT_EQ(log.Count(Started(frame->Settings.DravenorExePath, "#1 -start -minimize")), 0u);
 }
@@ -451,7 +457,7 @@ TEST_F(StartNewGameTest, FailsWhenTheRecorderDoesNotAnswer) {
     // 31 checks: 5 s after Dravenor's start, then every second.
     EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 400), 350);
     EXPECT_EQ(run.steps.back(), 430);
-    EXPECT_EQ(run.progress.back(), 55);
+    EXPECT_EQ(run.progress, Then({1, 2, 3, 24, 25}, 26, 55));
     EXPECT_TRUE(frame->GameFolder.isEmpty());
 }
 
@@ -496,6 +502,42 @@ INSTANTIATE_TEST_SUITE_P(Offsets, ClockOffsetTest, ::testing::Values(500, -500, 
                              return (info.param < 0 ? "Minus" : "Plus") + std::to_string(std::abs(info.param));
                          });
 
+TEST_F(StartNewGameTest, AMalformedClockAnswerCountsAsNoOffsetAndIsTraced) {
+    SetEnv("VORTAMO_MISBEHAVE", "bad-time");
+    Frame();
+    const WorkflowRun run = Drive({}, 500);
+    EXPECT_FALSE(run.ended);
+    EXPECT_EQ(run.steps.back(), 500);
+    EXPECT_EQ(frame->Link.VortamoClockOffset, 0);
+    EXPECT_FALSE(log.Contains("too big time offset"));
+    EXPECT_TRUE(log.Contains("Halvane::Vortamo wrang answer for GetTime: 'GetTime 0x"));
+    EXPECT_TRUE(WaitUntil([&] { return RecorderReport().contains(u"command ResetFolder"); }));
+}
+
+TEST_F(StartNewGameTest, FailsWhenHalvanesQueueCannotBeOpenedAgain) {
+    Frame();
+    // Another program has taken Halvane's queue name while Halvane's own queue was closed.
+    frame->Link.OwnQueue = nullptr;
+    frame->Link.OwnQueueObject.reset();
+    frame->Link.QueueOpen = false;
+    QObject holderWindow;
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    ComponentPtr holder;
+    ASSERT_EQ(frame->Link.MsgComponent->CreateQueue(status, result, QStringLiteral("Halvane"), &holderWindow, 0x400, 0,
+                                                    0, holder),
+              S_OK);
+    ASSERT_EQ(result, 0);
+    const WorkflowRun run = Drive({});
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.ticks, 2);
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(514)}));
+    EXPECT_EQ(boxes.icons.back(), BoxIcon::Error);
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart ERROR - Can't create local queue!\n"), 1u);
+    EXPECT_FALSE(frame->ExecutionEnabled);
+    EXPECT_TRUE(frame->Companions.Launcher().DetachedChildren().empty());
+}
+
 TEST_F(StartNewGameTest, ScoreBoardNotResetEndsTheWorkflowUnlessTheUserGoesOn) {
     SetEnv("SCOREBOARD_MISBEHAVE", "stuck");
     for (const bool goOn : {false, true}) {
@@ -538,7 +580,7 @@ TEST_F(StartNewGameTest, FailsWhenTheRecorderDoesNotStartRecording) {
     // 26 checks: 1 s after the start command, then every second.
     EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 700), 260);
     EXPECT_EQ(run.steps.back(), 725);
-    EXPECT_EQ(run.progress.back(), 90);
+    EXPECT_EQ(run.progress, Then({1, 2, 3, 24, 25, 55, 60, 65}, 66, 90));
 }
 
 TEST_F(StartNewGameTest, FailsWhenTheRefereeConsoleDoesNotSpeak) {
@@ -552,6 +594,7 @@ TEST_F(StartNewGameTest, FailsWhenTheRefereeConsoleDoesNotSpeak) {
     // 11 checks: 3 s after the recording started, then every 2 s.
     EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 800), 230);
     EXPECT_EQ(run.steps.back(), 810);
+    EXPECT_EQ(run.progress, Then({1, 2, 3, 24, 25, 55, 60, 65, 90}, 91, 100));
     // The recording goes on: nothing is undone.
     EXPECT_TRUE(QFileInfo(rec1 + "/2022-01-20/13-46").isDir());
     EXPECT_FALSE(QFileInfo::exists(archive + "/refresh.csv"));
