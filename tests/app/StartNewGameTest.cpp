@@ -69,12 +69,15 @@ protected:
 
     // Every companion the frame started ends with the test.
     void EndCompanions() {
-        if (!frame) return;
-        for (const pid_t pid : frame->Companions.Launcher().DetachedChildren()) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        if (frame) {
+            for (const pid_t pid : frame->Companions.Launcher().DetachedChildren()) {
+                ::kill(pid, SIGKILL);
+                while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
             }
         }
+        // The next recorder reports afresh.
+        QFile::remove(report);
     }
 
     void SetEnv(const char* name, const QString& value) {
@@ -202,6 +205,12 @@ private:
 
 // The progress positions a successful run passes through, whatever the polls in between.
 const std::vector<int> kMilestones = {1, 2, 3, 24, 25, 55, 60, 65, 90, 99, 100};
+
+// The positions without those from first to last.
+std::vector<int> Without(std::vector<int> progress, int first, int last) {
+    std::erase_if(progress, [&](int p) { return p >= first && p <= last; });
+    return progress;
+}
 
 // `head` followed by first..last.
 std::vector<int> Then(std::vector<int> head, int first, int last) {
@@ -594,7 +603,9 @@ TEST_F(StartNewGameTest, FailsWhenTheRefereeConsoleDoesNotSpeak) {
     // 11 checks: 3 s after the recording started, then every 2 s.
     EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 800), 230);
     EXPECT_EQ(run.steps.back(), 810);
-    EXPECT_EQ(run.progress, Then({1, 2, 3, 24, 25, 55, 60, 65, 90}, 91, 100));
+    // (Whether the recorder's state was asked again before it recorded depends on when the
+    // update cycle asked it last.)
+    EXPECT_EQ(Without(run.progress, 66, 89), Then({1, 2, 3, 24, 25, 55, 60, 65, 90}, 91, 100));
     // The recording goes on: nothing is undone.
     EXPECT_TRUE(QFileInfo(rec1 + "/2022-01-20/13-46").isDir());
     EXPECT_FALSE(QFileInfo::exists(archive + "/refresh.csv"));
