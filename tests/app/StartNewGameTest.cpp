@@ -283,6 +283,21 @@ TEST_F(StartNewGameTest, StartsTheRecordingAndTheGameInTheNextYearsFolderJustBef
     EXPECT_FALSE(frame->WithoutVortamo);
 }
 
+TEST_F(StartNewGameTest, AnArchiveDescriptionThatCannotBeWrittenIsShownAndTheGameStillStarts) {
+    // The archive root is gone (an unmounted share): the description cannot be written, but
+    // the recording runs already, so the start still succeeds after the user was told.
+    Store("CopyToPath", root.filePath("gone"));
+    Frame();
+    const WorkflowRun run = Drive({});
+    ASSERT_TRUE(run.ended);
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    EXPECT_TRUE(boxes.shown[1].startsWith(QStringLiteral("Can't open file:\n")));
+    EXPECT_EQ(boxes.icons[1], BoxIcon::Warning);
+    EXPECT_EQ(boxes.shown[2], LoadStringOrMark(535));
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart SUCCEEDED.\n"), 1u);
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("gone")));
+}
+
 // The game's start is fixed from the local time when phase 600 runs.
 struct StartCase {
     const char* name;
