@@ -30,8 +30,9 @@
 // Each closed segment file is reported as "closed <path>".
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command it
-// follows (the requests it answers too). VORTAMO_REPORT_FILE (a path) gets the same lines
-// appended, for a watcher that does not hold the program's standard output. Exit codes:
+// follows. VORTAMO_REPORT_FILE (a path) gets the same lines appended, for a watcher that
+// does not hold the program's standard output, and there also "command GetState" and
+// "command GetTime" for each request it answers. Exit codes:
 // 0 after "Exit", 2 bad arguments, 3 the queue is held by another program, 4 no message
 // queue component, 5 told not to start.
 #include <QCoreApplication>
@@ -61,9 +62,9 @@ std::uint64_t RecorderNow(std::int64_t skewMs, std::uint64_t stoppedAt) {
     return static_cast<std::uint64_t>(kUnixEpochAsFileTime + QDateTime::currentMSecsSinceEpoch() * 10'000LL + shift);
 }
 
-// One line on standard output, and in the report file when one is named.
-void Report(const QString& line) {
-    zandrel::ReportLine(line);
+// One line in the report file when one is named, and unless `fileOnly` on standard output.
+void Report(const QString& line, bool fileOnly = false) {
+    if (!fileOnly) zandrel::ReportLine(line);
     static const QString path = qEnvironmentVariable("VORTAMO_REPORT_FILE");
     if (path.isEmpty()) return;
     QFile file(path);
@@ -143,7 +144,7 @@ int main(int argc, char** argv) {
         if (command == QLatin1StringView("GetState")) {
             queue->Send(host, sender, kAnswer,
                         recording ? QStringLiteral("GetState Record") : QStringLiteral("GetState Stop"));
-            Report(QStringLiteral("command ") + command);
+            Report(QStringLiteral("command ") + command, true);
             return;
         }
         if (command == QLatin1StringView("GetTime")) {
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
             queue->Send(host, sender, kAnswer,
                         badTime ? QStringLiteral("GetTime 0x%1").arg(static_cast<std::uint32_t>(t), 0, 16)
                                 : TimeAnswer(t));
-            Report(QStringLiteral("command ") + command);
+            Report(QStringLiteral("command ") + command, true);
             return;
         }
         QString recordError;

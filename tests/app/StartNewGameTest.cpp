@@ -418,7 +418,7 @@ TEST_F(StartNewGameTest, GoesOnWithoutTheRecorderWhenTheUserAgrees) {
     boxes.onShow = [&] {
         if (boxes.shown.back() != LoadStringOrMark(532)) return;
         ASSERT_TRUE(late.Start("Zandrel Software/Vortamo/Vortamo", {"#1"}, root.filePath("late"),
-                               {"VORTAMO_MISBEHAVE=", "VORTAMO_REPORT_FILE="}));
+                               {"VORTAMO_MISBEHAVE=", "VORTAMO_REPORT_FILE=" + root.filePath("late.report")}));
         ASSERT_TRUE(late.WaitForLine("ready"));
         pollsBeforeLate = updatePolls;
     };
@@ -438,9 +438,12 @@ TEST_F(StartNewGameTest, GoesOnWithoutTheRecorderWhenTheUserAgrees) {
     EXPECT_EQ(FirstCallAt(run, 401), -1);
     EXPECT_EQ(FirstCallAt(run, 701), -1);
     EXPECT_EQ(frame->GameFolder, QStringLiteral("2022-01-20\\13-46\\"));
+    // The recorder could be reached: it heard the update cycle's requests.
     const int polls = updatePolls - pollsBeforeLate;
-    EXPECT_TRUE(WaitUntil([&] { return late.Output().count(u"command GetState\n") >= polls; }));
-    const QStringList heard = late.Output().split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_GT(polls, 0);
+    const QString lateReport = root.filePath("late.report");
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(lateReport).count(u"command GetState\n") >= polls; }));
+    const QStringList heard = ReadFile(lateReport).split(u'\n', Qt::SkipEmptyParts);
     EXPECT_EQ(heard.count(u"command GetTime"), polls);
     EXPECT_EQ(heard.count(u"command GetState"), polls);
     for (const QString& line : heard) {
