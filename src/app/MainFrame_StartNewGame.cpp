@@ -6,6 +6,7 @@
 #include "app/Language.h"
 #include "app/MainFrame.h"
 #include "app/MessageText.h"
+#include "game/ArchiveRefresh.h"
 
 namespace hv {
 
@@ -170,8 +171,7 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
             return false;
         }
         const CalendarTime start = GameStartAfter(environment_.TimeSource->LocalNow());
-        const QString folder = QString::asprintf("%04d-%02d-%02d\\%02d-%02d\\", start.year, start.month, start.day,
-                                                 start.hour, start.minute);
+        const QString folder = ArchiveRefresh::GameFolderOf(start);
         {
             // The copy worker reads the game's start and folder.
             std::lock_guard lock(FrameLock);
