@@ -15,9 +15,9 @@ namespace {
 // The largest clock difference from the recorder that a game may start with.
 constexpr std::int32_t kMaxClockOffsetMs = 500;
 
-// The game starts on a whole minute: the next one, or the one after when ten seconds or
-// less of this minute are left. Calendar arithmetic, so that a start in the last minute
-// or two of a day, a month or a year falls on the next day. A time that cannot be
+// The game starts on a whole minute: the next one, or the one after when the seconds are
+// past 50. Calendar arithmetic, so that a start in the last minute or two of a day, a
+// month or a year falls on the next day (never on an hour 24). A time that cannot be
 // converted gives the zero calendar.
 CalendarTime GameStartAfter(const CalendarTime& now) {
     CalendarTime minute = now;
