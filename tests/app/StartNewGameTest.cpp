@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <set>
 
 #include "../e2e/CompanionProcess.h"
 #include "WorkflowTestSupport.h"
@@ -17,13 +16,22 @@
 namespace hv::test {
 namespace {
 
+// Every step text of the workflow.
 const char* const kStepTexts[] = {
-    "Init & check files",      "Reset score board info",       "Run Vortamo",
-    "Run Dravenor",            "Wait Vortamo starting",        "Stop & exit Dravenor",
-    "Reset Vortamo",           "Run Kestrilo",                 "Check score board state",
-    "Wait Vortamo recording start", "Wait Kestrilo starting",  "Save info for video archive server",
-    "...",
+    "Init & check files", "Reset score board info", "Run Vortamo", "Run Dravenor", "Wait Vortamo starting",
+    "Stop & exit Dravenor", "Reset Vortamo", "Run Kestrilo", "Check score board state",
+    "Wait Vortamo recording start", "Wait Kestrilo starting", "Save info for video archive server", "...",
 };
+
+// The step texts of a run that goes all the way.
+const std::vector<std::string> kSuccessTexts = {
+    "Init & check files", "Reset score board info", "Run Vortamo", "Run Dravenor", "Wait Vortamo starting",
+    "Reset Vortamo", "Run Kestrilo", "Check score board state", "Wait Vortamo recording start",
+    "Wait Kestrilo starting", "Save info for video archive server", "...",
+};
+
+// The longest a test waits for a companion to do what it should.
+constexpr int kWaitMs = 20000;
 
 std::string Text(unsigned id) { return LoadStringOrMark(id).toStdString(); }
 
@@ -94,7 +102,7 @@ protected:
     // probe holds a free name for a moment, so it is asked only now and then: a companion
     // coming up meanwhile must not find its name taken again and again.
     bool WaitForQueue(const char* name, bool held) {
-        QDeadlineTimer deadline(20000);
+        QDeadlineTimer deadline(kWaitMs);
         while (frame->Link.IsQueueNameFree(QString::fromLatin1(name), frame.get()) == held) {
             if (deadline.hasExpired()) return false;
             QDeadlineTimer pause(200);
@@ -133,22 +141,22 @@ protected:
             const std::int32_t s = dialog.Step;
             if (TickDiffMs(clock.tick, dialog.Deadline) >= 0) {
                 if (expect.recorderStarts && s >= 201 && s <= 220) {
-                    EXPECT_TRUE(WaitUntil([&] { return ReadFile(report).contains(u"ready\n"); }, 20000));
+                    EXPECT_TRUE(WaitUntil([&] { return ReadFile(report).contains(u"ready\n"); }, kWaitMs));
                 }
                 if (expect.dravenorHolds && s == 400) {
                     EXPECT_TRUE(WaitForQueue("Dravenor1", true));
                 }
                 if (expect.recorderAnswers && s >= 400 && s <= 430) {
-                    EXPECT_TRUE(WaitUntil([&] { return frame->Link.VortamoState != 0; }, 20000));
+                    EXPECT_TRUE(WaitUntil([&] { return frame->Link.VortamoState != 0; }, kWaitMs));
                 }
                 if (expect.consoleSpeaks && s == 600) {
                     consoleUp = WaitForQueue("Kestrilo", true);
                 }
                 if (expect.recorderRecords && s >= 701 && s <= 725) {
-                    EXPECT_TRUE(WaitUntil([&] { return frame->Link.VortamoState == 2; }, 20000));
+                    EXPECT_TRUE(WaitUntil([&] { return frame->Link.VortamoState == 2; }, kWaitMs));
                 }
                 if (expect.consoleSpeaks && consolePolled && s >= 800 && s <= 810) {
-                    EXPECT_TRUE(WaitUntil([&] { return frame->Link.KestriloSpoken; }, 20000));
+                    EXPECT_TRUE(WaitUntil([&] { return frame->Link.KestriloSpoken; }, kWaitMs));
                 }
             }
             ++run.ticks;
@@ -187,7 +195,8 @@ protected:
 
     // The log line that shows a companion started, with its arguments.
     std::string Started(const QString& path, const char* args) const {
-        return "Halvane::LaunchAsUser('" + path.toStdString() + " " + args + "') not available here, starting it directly.\n";
+        return "Halvane::LaunchAsUser('" + path.toStdString() + " " + args +
+               "') not available here, starting it directly.\n";
     }
 
     // Index of the first call after which the step counter was `step`; -1 if never.
@@ -246,11 +255,7 @@ TEST_F(StartNewGameTest, StartsTheRecordingAndTheGameInTheNextYearsFolderJustBef
     EXPECT_EQ(log.Count("Halvane::OnFileRecStart SUCCEEDED.\n"), 1u);
     EXPECT_EQ(log.Count("Halvane::Menu File->Start new game.\n"), 1u);
     EXPECT_EQ(log.Count("Halvane::StopPlayback\n"), 1u);
-    EXPECT_EQ(StepTexts(), (std::vector<std::string>{"Init & check files", "Reset score board info", "Run Vortamo",
-                                                     "Run Dravenor", "Wait Vortamo starting", "Reset Vortamo",
-                                                     "Run Kestrilo", "Check score board state",
-                                                     "Wait Vortamo recording start", "Wait Kestrilo starting",
-                                                     "Save info for video archive server", "..."}));
+    EXPECT_EQ(StepTexts(), kSuccessTexts);
     ExpectProgressPassesMilestones(run.progress);
 
     // The companions, started with their arguments.
@@ -265,10 +270,10 @@ TEST_F(StartNewGameTest, StartsTheRecordingAndTheGameInTheNextYearsFolderJustBef
     EXPECT_EQ(frame->GameFolder, QStringLiteral("2027-01-01\\00-01\\"));
     EXPECT_EQ(frame->Game.GetSnapshot().GameStart, At(2026, 12, 31, 23, 1));
     const QStringList heard = RecorderReport();
+    const QString startRecord = QStringLiteral("command StartRecord 1111111111111111 0 \\2027-01-01\\00-01\\");
     EXPECT_TRUE(heard.contains(u"command ExternalControlOn"));
-    EXPECT_TRUE(heard.contains(u"command ResetFolder"));
-    EXPECT_TRUE(heard.contains(u"command StartRecord 1111111111111111 0 \\2027-01-01\\00-01\\"));
-    EXPECT_LT(heard.indexOf(u"command ResetFolder"), heard.indexOf(u"command StartRecord 1111111111111111 0 \\2027-01-01\\00-01\\"));
+    EXPECT_LT(heard.indexOf(u"command ExternalControlOn"), heard.indexOf(u"command ResetFolder"));
+    EXPECT_LT(heard.indexOf(u"command ResetFolder"), heard.indexOf(startRecord));
     EXPECT_TRUE(QFileInfo(rec1 + "/2027-01-01/00-01").isDir());
     EXPECT_TRUE(QFileInfo(rec2 + "/2027-01-01/00-01").isDir());
     EXPECT_EQ(frame->Link.VortamoClockOffset, 0);
@@ -335,7 +340,8 @@ INSTANTIATE_TEST_SUITE_P(
     Clock, StartTimeTest,
     ::testing::Values(
         StartCase{"HalfMinute", At(2022, 1, 20, 13, 45, 30), 0, {2022, 1, 20, 13, 46, 0, 0}, "2022-01-20\\13-46\\"},
-        StartCase{"FiftyOneSeconds", At(2022, 1, 20, 13, 45, 51), 0, {2022, 1, 20, 13, 47, 0, 0}, "2022-01-20\\13-47\\"},
+        StartCase{"FiftyOneSeconds", At(2022, 1, 20, 13, 45, 51), 0, {2022, 1, 20, 13, 47, 0, 0},
+                  "2022-01-20\\13-47\\"},
         StartCase{"HourCarry", At(2022, 1, 20, 13, 59, 55), 0, {2022, 1, 20, 14, 1, 0, 0}, "2022-01-20\\14-01\\"},
         StartCase{"FiftySeconds", At(2022, 1, 20, 13, 45, 50), 0, {2022, 1, 20, 13, 46, 0, 0}, "2022-01-20\\13-46\\"},
         StartCase{"FiftySecondsAndMore", At(2022, 1, 20, 13, 45, 50, 999), 0, {2022, 1, 20, 13, 46, 0, 0},
@@ -429,11 +435,7 @@ TEST_F(StartNewGameTest, GoesOnWithoutTheRecorderWhenTheUserAgrees) {
     EXPECT_EQ(log.Count("Halvane::OnFileRecStart SUCCEEDED.\n"), 1u);
     EXPECT_TRUE(frame->WithoutVortamo);
     EXPECT_EQ(log.Count(Started(frame->Settings.DravenorExePath, "#1 -start -minimize")), 1u);
-    EXPECT_EQ(StepTexts(), (std::vector<std::string>{"Init & check files", "Reset score board info", "Run Vortamo",
-                                                     "Run Dravenor", "Wait Vortamo starting", "Reset Vortamo",
-                                                     "Run Kestrilo", "Check score board state",
-                                                     "Wait Vortamo recording start", "Wait Kestrilo starting",
-                                                     "Save info for video archive server", "..."}));
+    EXPECT_EQ(StepTexts(), kSuccessTexts);
     // No waiting for the recorder's answers nor its recording.
     EXPECT_EQ(FirstCallAt(run, 401), -1);
     EXPECT_EQ(FirstCallAt(run, 701), -1);
