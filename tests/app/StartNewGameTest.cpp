@@ -303,6 +303,32 @@ TEST_F(StartNewGameTest, AnArchiveDescriptionThatCannotBeWrittenIsShownAndTheGam
     EXPECT_FALSE(QFileInfo::exists(root.filePath("gone")));
 }
 
+TEST_F(StartNewGameTest, StartsOnlyTheCompanionsThatDoNotRunYetButAlwaysThePostPlayCapture) {
+    Frame();
+    CompanionProcess recorder;
+    CompanionProcess console;
+    CompanionProcess capture;
+    ASSERT_TRUE(recorder.Start("Zandrel Software/Vortamo/Vortamo", {"#1"}, root.filePath("recorder")));
+    ASSERT_TRUE(console.Start("Zandrel Software/Ferrolith/Tamberlo", {"-openlast"}, root.filePath("console")));
+    ASSERT_TRUE(capture.Start("Zandrel Software/Ferrolith/Dravenor", {"#1", "-start"}, root.filePath("capture")));
+    for (CompanionProcess* companion : {&recorder, &console, &capture}) ASSERT_TRUE(companion->WaitForLine("ready"));
+
+    const WorkflowRun run = Drive({});
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart SUCCEEDED.\n"), 1u);
+    const AppSettings& settings = frame->Settings;
+    EXPECT_EQ(log.Count(Started(settings.VortamoExePath, "#1")), 0u);
+    EXPECT_EQ(log.Count(Started(settings.TamberloExePath, "-openlast")), 0u);
+    EXPECT_EQ(log.Count(Started(settings.DravenorExePath, "#1 -start -minimize")), 1u);
+    EXPECT_FALSE(log.Contains("Run Kestrilo\n"));
+    // The recorder found running was asked at once, not after the 5 s a start is given.
+    EXPECT_EQ(FirstCallAt(run, 300) - FirstCallAt(run, 201), 1);
+    EXPECT_TRUE(recorder.WaitForLine("command StartRecord 1111111111111111 0 \\2022-01-20\\13-46\\"));
+    EXPECT_TRUE(console.WaitForLine("command NewGame"));
+    // The second post-play capture left the first alone.
+    EXPECT_FALSE(capture.HasEnded());
+}
+
 // The game's start is fixed from the local time when phase 600 runs.
 struct StartCase {
     const char* name;
@@ -615,6 +641,8 @@ TEST_F(StartNewGameTest, FailsWhenTheRecorderDoesNotStartRecording) {
 TEST_F(StartNewGameTest, FailsWhenTheRefereeConsoleDoesNotSpeak) {
     SetEnv("TAMBERLO_MISBEHAVE", "silent");
     Frame();
+    // What the console said before the new game does not count.
+    frame->Link.KestriloSpoken = true;
     const WorkflowRun run = Drive({.consoleSpeaks = false});
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(540)}));
