@@ -165,6 +165,9 @@ public:
     CopyWorker Worker;
     CCompanionProcesses Companions;
     std::int32_t TestStep = 0;
+    // Start new game: the user chose to go on without the recorder; the workflow then
+    // neither checks nor starts its recording.
+    bool WithoutVortamo = false;
 
 signals:
     // Emitted when Exit was accepted: the application ends its event loop.

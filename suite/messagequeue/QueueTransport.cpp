@@ -148,6 +148,7 @@ QueueConfig QueueConfig::FromEnvironment() {
     if (ok && maxBytes > 0) config.maxPendingBytes = static_cast<std::size_t>(maxBytes);
     const int idleMs = qEnvironmentVariable("ZANDREL_QUEUE_IDLE_MS").toInt(&ok);
     if (ok && idleMs > 0) config.idleConnectionTimeoutMs = idleMs;
+    config.refusedFirstTexts = qEnvironmentVariable("ZANDREL_QUEUE_REFUSE").split(u';', Qt::SkipEmptyParts);
     return config;
 }
 
@@ -487,6 +488,12 @@ int QueueListener::Add(Frame&& frame) {
     if (frame.kind != FrameKind::Message) {
         TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': ignored a stray acknowledgement");
         return EPROTO;
+    }
+    if (config_.refusedFirstTexts.contains(frame.message.firstText)) {
+        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': refused message " +
+                  std::to_string(frame.message.sequence) + " ('" + frame.message.firstText.left(100).toStdString() +
+                  "') as told");
+        return EACCES;
     }
     const std::size_t bytes = MessageBytes(frame.message);
     std::lock_guard lock(mutex_);

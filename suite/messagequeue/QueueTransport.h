@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -50,6 +51,10 @@ struct QueueConfig {
     // A connection that brings nothing for this long is closed, so that slow or idle peers
     // cannot hold a queue's connection slots (ZANDREL_QUEUE_IDLE_MS, 10 s by default).
     int idleConnectionTimeoutMs = kIdleConnectionTimeoutMs;
+    // Messages whose first text is one of these are refused by this process's queues: the
+    // sender's send fails as on a full queue (ZANDREL_QUEUE_REFUSE, texts joined by ";",
+    // none by default). A companion stand-in uses it to refuse one command on purpose.
+    QStringList refusedFirstTexts;
 
     static QueueConfig FromEnvironment();
 };

@@ -34,8 +34,9 @@
 // to the program): "silent" answers nothing, "no-periods" reports no periods,
 // "no-period-start" reports the game's periods without their start times (no "THi" and
 // "TLo", as a console whose game clock has not been started does), "no-event-names"
-// reports no event types, "ignore-exit" stays on "Exit", "refuse-stopgame" keeps the
-// clock running on "StopGame".
+// reports no event types, "ignore-exit" stays on "Exit", "refuse-stopgame" refuses the
+// message "StopGame" at its queue, so that its sender's send fails (as it fails on a full
+// queue) and the clock runs on.
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command.
 // Exit codes: 0 after "Exit", 2 bad arguments or script, 3 the queue is held by another
@@ -209,10 +210,6 @@ int main(int argc, char** argv) {
         }
         if (command == QLatin1StringView("StopGame")) {
             zandrel::ReportLine(QStringLiteral("command ") + command);
-            if (misbehaves("refuse-stopgame")) {
-                zandrel::ReportError(QStringLiteral("Tamberlo: refused StopGame, the clock runs on"));
-                return;
-            }
             if (run.started != 0 && run.frozenAt == 0) {
                 run.frozenAt = Now();
                 saveRun();
@@ -247,6 +244,12 @@ int main(int argc, char** argv) {
     });
     queue = &companion;
 
+    // The queue component of this process refuses what it is told to refuse.
+    if (misbehaves("refuse-stopgame")) {
+        QStringList refused = qEnvironmentVariable("ZANDREL_QUEUE_REFUSE").split(u';', Qt::SkipEmptyParts);
+        refused.append(QStringLiteral("StopGame"));
+        qputenv("ZANDREL_QUEUE_REFUSE", refused.join(u';').toUtf8());
+    }
     QString error;
     switch (companion.Open(zandrel::ComponentDirectory(), kQueueName, &error)) {
     case zandrel::CompanionQueue::OpenResult::Opened:

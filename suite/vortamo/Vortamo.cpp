@@ -17,19 +17,27 @@
 // Anything else is reported on standard error and ignored.
 //
 // VORTAMO_CLOCK_SKEW_MS (signed) sets the recorder's clock that much further off.
+// VORTAMO_CLOCK_AT (100-ns units since 1601, decimal) stops the recorder's clock at that
+// UTC time instead of following the system's: for a test whose clock is its own, so that
+// the offset Halvane computes is exact (the answer is still 3 s behind and skewed).
 // Misbehaviours (VORTAMO_MISBEHAVE, comma-separated, or "misbehave" in Vortamo.conf next to
 // the program): "silent" answers nothing, "no-record" never records, "ignore-exit" stays
-// on "Exit".
+// on "Exit", "no-start" ends at once (exit code 5) without taking its queue, as a recorder
+// that cannot start, "bad-time" answers "GetTime" with the low half of its clock only.
 // VORTAMO_ROOTS (folders joined by ";") makes it record for real (Recording.h):
 // VORTAMO_CAMERAS videos per segment (2), VORTAMO_FIRST_PERIOD the number of the segment
 // before the game (50), VORTAMO_GROW_BYTES what each video grows by every 100 ms (65536).
 // Each closed segment file is reported as "closed <path>".
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command it
-// follows. Exit codes: 0 after "Exit", 2 bad arguments, 3 the queue is held by another
-// program, 4 no message queue component.
+// follows. VORTAMO_REPORT_FILE (a path) gets the same lines appended, for a watcher that
+// does not hold the program's standard output, and there also "command GetState" and
+// "command GetTime" for each request it answers. Exit codes:
+// 0 after "Exit", 2 bad arguments, 3 the queue is held by another program, 4 no message
+// queue component, 5 told not to start.
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTimer>
@@ -46,10 +54,21 @@ constexpr std::int64_t kUnixEpochAsFileTime = 116'444'736'000'000'000LL;
 // The suite's recorder answers "GetTime" this far behind UTC.
 constexpr std::int64_t kAnswerBehindMs = 3000;
 
-// The recorder's clock: UTC in 100-ns units since 1601, moved by the configured skew.
-std::uint64_t RecorderNow(std::int64_t skewMs) {
-    const std::int64_t ms = QDateTime::currentMSecsSinceEpoch() - kAnswerBehindMs + skewMs;
-    return static_cast<std::uint64_t>(kUnixEpochAsFileTime + ms * 10'000LL);
+// The recorder's clock as it answers: UTC in 100-ns units since 1601 (the system's, or
+// `stoppedAt` when that is not 0), 3 s behind and moved by the configured skew.
+std::uint64_t RecorderNow(std::int64_t skewMs, std::uint64_t stoppedAt) {
+    const std::int64_t shift = (skewMs - kAnswerBehindMs) * 10'000LL;
+    if (stoppedAt != 0) return static_cast<std::uint64_t>(static_cast<std::int64_t>(stoppedAt) + shift);
+    return static_cast<std::uint64_t>(kUnixEpochAsFileTime + QDateTime::currentMSecsSinceEpoch() * 10'000LL + shift);
+}
+
+// One line in the report file when one is named, and unless `fileOnly` on standard output.
+void Report(const QString& line, bool fileOnly = false) {
+    if (!fileOnly) zandrel::ReportLine(line);
+    static const QString path = qEnvironmentVariable("VORTAMO_REPORT_FILE");
+    if (path.isEmpty()) return;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) file.write((line + u'\n').toUtf8());
 }
 
 QString TimeAnswer(std::uint64_t t) {
@@ -65,7 +84,7 @@ int EnvInt(const char* name, int fallback) {
 }
 
 void ReportClosed(zandrel::Recording& recorder) {
-    for (const QString& path : recorder.TakeClosedFiles()) zandrel::ReportLine(QStringLiteral("closed ") + path);
+    for (const QString& path : recorder.TakeClosedFiles()) Report(QStringLiteral("closed ") + path);
 }
 
 bool IsCommand(const QString& text, QLatin1StringView word) {
@@ -90,11 +109,17 @@ int main(int argc, char** argv) {
     bool skewOk = false;
     std::int64_t skewMs = qEnvironmentVariable("VORTAMO_CLOCK_SKEW_MS").toLongLong(&skewOk);
     if (!skewOk) skewMs = 0;
+    const std::uint64_t clockStoppedAt = qEnvironmentVariable("VORTAMO_CLOCK_AT").toULongLong();
 
     const QStringList misbehave = zandrel::Misbehaviours(QStringLiteral("Vortamo"));
+    if (misbehave.contains(QLatin1StringView("no-start"))) {
+        zandrel::ReportError(QStringLiteral("Vortamo: told not to start"));
+        return 5;
+    }
     const bool silent = misbehave.contains(QLatin1StringView("silent"));
     const bool neverRecords = misbehave.contains(QLatin1StringView("no-record"));
     const bool ignoresExit = misbehave.contains(QLatin1StringView("ignore-exit"));
+    const bool badTime = misbehave.contains(QLatin1StringView("bad-time"));
 
     bool recording = false;
     const QStringList roots = qEnvironmentVariable("VORTAMO_ROOTS").split(u';', Qt::SkipEmptyParts);
@@ -119,10 +144,15 @@ int main(int argc, char** argv) {
         if (command == QLatin1StringView("GetState")) {
             queue->Send(host, sender, kAnswer,
                         recording ? QStringLiteral("GetState Record") : QStringLiteral("GetState Stop"));
+            Report(QStringLiteral("command ") + command, true);
             return;
         }
         if (command == QLatin1StringView("GetTime")) {
-            queue->Send(host, sender, kAnswer, TimeAnswer(RecorderNow(skewMs)));
+            const std::uint64_t t = RecorderNow(skewMs, clockStoppedAt);
+            queue->Send(host, sender, kAnswer,
+                        badTime ? QStringLiteral("GetTime 0x%1").arg(static_cast<std::uint32_t>(t), 0, 16)
+                                : TimeAnswer(t));
+            Report(QStringLiteral("command ") + command, true);
             return;
         }
         QString recordError;
@@ -157,7 +187,7 @@ int main(int argc, char** argv) {
                                      .arg(command.left(200), sender.left(100), host.left(100)));
             return;
         }
-        zandrel::ReportLine(QStringLiteral("command ") + command.left(400));
+        Report(QStringLiteral("command ") + command.left(400));
     });
     queue = &companion;
 
@@ -173,6 +203,6 @@ int main(int argc, char** argv) {
         zandrel::ReportError(QStringLiteral("Vortamo: ") + error);
         return 3;
     }
-    zandrel::ReportLine(QStringLiteral("ready"));
+    Report(QStringLiteral("ready"));
     return app.exec();
 }

@@ -49,8 +49,9 @@ class RecordingServices final : public IServiceControl {
 public:
     bool OpenManager() override {
         calls.push_back("open");
-        return true;
+        return managerOpens;
     }
+    bool managerOpens = true;  // false: the service manager cannot be reached
     void StopService(const QString& name) override { calls.push_back("stop " + name.toStdString()); }
     std::vector<std::string> calls;
 };

@@ -1,1 +1,350 @@
-#include "WorkflowTestSupport.h"
+// "Stop the game" against the suite's programs running as real processes, tick by tick with
+// the test's clock: the commands the companions receive, the fixed wait for the recorder,
+// the recordings queued for the archive, and every failed send reported and gone past.
+#include <gtest/gtest.h>
+
+#include <QSysInfo>
+#include <map>
+#include <set>
+
+#include "GameNightSupport.h"
+#include "app/Language.h"
+
+namespace hv {
+namespace {
+
+
+const std::set<QString> kStopTexts = {
+    QStringLiteral("Init"),
+    QStringLiteral("Stop Kestrilo timer"),
+    QStringLiteral("Stop Vortamo recording"),
+    QStringLiteral("Stop & exit Dravenor"),
+    QStringLiteral("Wait Vortamo finishing"),
+    QStringLiteral("Start file copy to video archive server"),
+    QStringLiteral("Close Vortamo"),
+    QStringLiteral("..."),
+};
+
+// The period numbers of the files queued for copying, in the order they were planned, each
+// run of one number counted once.
+std::vector<int> PlannedPeriods(const std::vector<std::string>& addLines) {
+    std::vector<int> periods;
+    for (const std::string& line : addLines) {
+        // "+++++Halvane::Add2Copy '<source>'->'<target>'"
+        const auto end = line.find("'->'");
+        const auto slash = line.rfind('/', end);
+        if (end == std::string::npos || slash == std::string::npos) continue;
+        const int period = std::atoi(line.c_str() + slash + 1);
+        if (periods.empty() || periods.back() != period) periods.push_back(period);
+    }
+    return periods;
+}
+
+class StopGameTest : public test::GameNightFixture {
+protected:
+    // Where each step's tick lands: the tick of the call that moved the workflow into a phase.
+    struct PhaseTicks {
+        std::map<int, std::uint32_t> entered;  // phase (hundreds) -> tick
+        void Note(const CShowProgress& dialog, std::uint32_t tickOfLastCall) {
+            entered.try_emplace(dialog.Step / 100 * 100, tickOfLastCall);
+        }
+    };
+
+    WorkflowRun RunStop(PhaseTicks& ticks, std::uint32_t tickMs = CShowProgress::kTickMs,
+                        const std::function<void(CShowProgress&)>& more = {}) {
+        std::uint32_t last = clock.tick;
+        return RunWorkflow(
+            kStopGame, 60000, 0,
+            [&](CShowProgress& dialog) {
+                ticks.Note(dialog, last);
+                last = clock.tick;
+                if (more) more(dialog);
+            },
+            tickMs);
+    }
+
+    std::size_t CountStartingWith(const std::string& prefix) const { return LinesStartingWith(prefix).size(); }
+};
+
+TEST_F(StopGameTest, TheGameStopsAndItsRecordingsAreQueuedForTheArchive) {
+    QString rec1, rec2, archive;
+    UseArchiveFolders(rec1, rec2, archive);
+    const QString game1 = rec1 + u'/' + kGameSubfolder;
+    const QString game2 = rec2 + u'/' + kGameSubfolder;
+    WriteFile(game1, "50.xml");
+    WriteFile(game1, "50_1.mp4");
+    WriteFile(game2 + "cam2", "50_2.mp4");
+    WriteFile(game1, "1.xml");
+    WriteFile(game1, "1_1.mp4");
+    WriteFile(rec1 + "/2026-12-09/19-30", "1_1.mp4");  // another game's: not this one's
+
+    CMainFrame& f = MakeFrameWithGame();
+    f.Game.LabelsChanged = true;
+    ASSERT_TRUE(StartAllCompanions());
+    boxes.answer = BoxAnswer::Yes;
+
+    PhaseTicks ticks;
+    const WorkflowRun run = RunStop(ticks);
+    ASSERT_TRUE(run.ended);
+
+    EXPECT_EQ(boxes.shown, (std::vector<QString>{LoadStringOrMark(529), LoadStringOrMark(537)}));
+    EXPECT_EQ(boxes.icons, (std::vector<BoxIcon>{BoxIcon::Question, BoxIcon::Information}));
+    EXPECT_EQ(run.progress, (std::vector<int>{1, 10, 20, 30, 32, 34, 36, 38, 40, 42, 44, 46, 48, 50, 60, 70, 100}));
+    EXPECT_EQ(StepTextsShown(kStopTexts),
+              (std::vector<QString>{"Init", "Stop Kestrilo timer", "Stop Vortamo recording", "Stop & exit Dravenor",
+                                    "Wait Vortamo finishing", "Start file copy to video archive server",
+                                    "Close Vortamo", "..."}));
+
+    // The recorder gets about 21 s to close its files; the recorder is closed a second later.
+    ASSERT_TRUE(ticks.entered.count(400) && ticks.entered.count(500) && ticks.entered.count(600) &&
+                ticks.entered.count(700));
+    EXPECT_EQ(ticks.entered[500] - ticks.entered[400], 21000u);
+    EXPECT_EQ(ticks.entered[700] - ticks.entered[600], 1000u);
+
+    const std::vector<std::string> lines = log.Lines();
+    const auto at = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+    const auto menu = at("Halvane::Menu File->Stop the game.\n");
+    const auto fill = at("StopTheGame - Start FillCopyFiles for game '2026-12-10\\19-30\\'\n");
+    const auto done = at("Halvane::OnFileRecStop SUCCEEDED.\n");
+    EXPECT_LT(menu, fill);
+    EXPECT_LT(fill, done);
+    EXPECT_LT(done, static_cast<std::ptrdiff_t>(lines.size()));
+    EXPECT_TRUE(LinesStartingWith("Halvane::OnFileRecStop ERROR").empty());
+    EXPECT_TRUE(LinesStartingWith("Halvane::SendMesage('StopGame')").empty());
+    EXPECT_TRUE(LinesStartingWith("Halvane::SendMesage('Vortamo.Control' & 'StopRecord')").empty());
+
+    // What the companions were told.
+    EXPECT_TRUE(console.WaitForLine("command StopGame"));
+    EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
+    EXPECT_TRUE(recorder.WaitForLine("command Exit"));
+    EXPECT_EQ(recorder.WaitForExit(), 0) << "a recorder on this computer is closed";
+    EXPECT_TRUE(capture.WaitForLine("command Exit"));
+    EXPECT_EQ(capture.WaitForExit(), 0) << "the post-play capture is told to stop";
+    EXPECT_TRUE(test::WaitUntil([&] {
+        f.Companions.ReapEnded();
+        return f.Companions.Launcher().DetachedChildren().empty();
+    }));
+
+    // This game's recordings are queued, the period before the game first, to be copied
+    // 5 s after the planning.
+    EXPECT_EQ(PlannedPeriods(LinesStartingWith("+++++Halvane::Add2Copy")), (std::vector<int>{50, 1}));
+    {
+        std::lock_guard lock(f.FrameLock);
+        std::set<QString> sources;
+        for (const CopyItem& item : f.Copies) {
+            sources.insert(item.Source);
+            EXPECT_EQ(item.NotBefore, ticks.entered[600] + 5000);
+        }
+        EXPECT_EQ(sources, (std::set<QString>{game1 + "50.xml", game1 + "50_1.mp4", game2 + "cam2/50_2.mp4",
+                                              game1 + "1.xml", game1 + "1_1.mp4"}));
+    }
+    EXPECT_FALSE(f.Game.LabelsChanged.load()) << "the update cycle does not plan the same copy again";
+    EXPECT_EQ(f.GameFolder, kGameFolder);
+    EXPECT_TRUE(f.ExecutionEnabled);
+    EXPECT_TRUE(f.Link.PollingEnabled);
+}
+
+TEST_F(StopGameTest, TheQuestionDependsOnWhetherAGameIsRecordedAndOnlyYesGoesOn) {
+    CMainFrame& f = MakeFrame();
+    struct Case {
+        const char* folder;
+        bool execution;
+        unsigned question;
+    } cases[] = {
+        {"2026-12-10\\19-30\\", true, 529},
+        {"", true, 536},
+        {"2026-12-10\\19-30\\", false, 536},
+        {"", false, 536},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.question);
+        SCOPED_TRACE(c.folder);
+        f.GameFolder = QString::fromLatin1(c.folder);
+        f.ExecutionEnabled = c.execution;
+        boxes.shown.clear();
+        log.Clear();
+        const WorkflowRun run = RunWorkflow(kStopGame, 5, 0);
+        EXPECT_TRUE(run.ended);
+        EXPECT_EQ(run.ticks, 1);
+        EXPECT_EQ(boxes.shown, std::vector<QString>{LoadStringOrMark(c.question)});
+        EXPECT_FALSE(log.Contains("Halvane::Menu File->Stop the game.")) << "nothing is done";
+        EXPECT_FALSE(log.Contains("SendMesage"));
+        EXPECT_EQ(f.GameFolder, QString::fromLatin1(c.folder));
+        EXPECT_EQ(f.ExecutionEnabled, c.execution);
+    }
+}
+
+// Every failed send is tried again 333 ms apart up to five times, then warned about, and the
+// workflow goes on to its end.
+TEST_F(StopGameTest, FailedSendsAreTriedFiveTimesThenWarnedAboutAndTheWorkflowGoesOn) {
+    struct Case {
+        const char* name;
+        const char* consoleMisbehaves;  // null: well-behaved
+        bool recorderRuns;
+        bool recorderGoneBeforeExit;  // it ends during the wait for its files
+        std::vector<unsigned> warnings;
+        std::vector<const char*> errorLines;
+        const char* failedCommand;  // the command whose five sends failed, if any
+    } cases[] = {
+        {"the console refuses StopGame", "TAMBERLO_MISBEHAVE=refuse-stopgame", true, false, {539},
+         {"Halvane::OnFileRecStop ERROR - Can't send command #1 to Kestrilo!\n"},
+         "Halvane::SendMesage('StopGame') to Kestrilo ERROR"},
+        {"no recorder", nullptr, false, false, {538, 538},
+         {"Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n",
+          "Halvane::OnFileRecStop ERROR - Can't send command #3 to Vortamo!\n"},
+         "Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR"},
+        {"the recorder ended before Exit", nullptr, true, true, {538},
+         {"Halvane::OnFileRecStop ERROR - Can't send command #3 to Vortamo!\n"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList consoleEnvironment;
+        if (c.consoleMisbehaves != nullptr) consoleEnvironment << QString::fromLatin1(c.consoleMisbehaves);
+        ASSERT_TRUE(StartConsole(consoleEnvironment));
+        if (c.recorderRuns) {
+    ASSERT_TRUE(StartRecorder());
+        }
+        ASSERT_TRUE(StartCapture());
+        MakeFrameWithGame();
+        boxes.shown.clear();
+        boxes.icons.clear();
+        log.Clear();
+        boxes.answer = BoxAnswer::Yes;
+        std::uint32_t firstTry = 0;
+        std::uint32_t warned = 0;
+        boxes.onShow = [&] {
+            if (warned == 0 && boxes.icons.back() == BoxIcon::Warning) warned = clock.tick;
+        };
+
+        // One millisecond per tick, so that the retries' 333 ms are seen as they are.
+        PhaseTicks ticks;
+        const WorkflowRun run = RunStop(ticks, 1, [&](CShowProgress& dialog) {
+            if (firstTry == 0 && dialog.Step == 100) firstTry = clock.tick;
+            if (c.recorderGoneBeforeExit && dialog.Step >= 500) recorder.Kill();
+        });
+        boxes.onShow = nullptr;
+        ASSERT_TRUE(run.ended);
+
+        std::vector<QString> expectedBoxes{LoadStringOrMark(529)};
+        std::vector<BoxIcon> expectedIcons{BoxIcon::Question};
+        for (unsigned id : c.warnings) {
+            expectedBoxes.push_back(LoadStringOrMark(id));
+            expectedIcons.push_back(BoxIcon::Warning);
+        }
+        expectedBoxes.push_back(LoadStringOrMark(537));
+        expectedIcons.push_back(BoxIcon::Information);
+        EXPECT_EQ(boxes.shown, expectedBoxes);
+        EXPECT_EQ(boxes.icons, expectedIcons);
+        for (const char* line : c.errorLines) EXPECT_EQ(log.Count(line), 1u) << line;
+        EXPECT_EQ(CountStartingWith("Halvane::OnFileRecStop ERROR"), c.errorLines.size());
+        EXPECT_EQ(log.Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u) << "the workflow reaches its end";
+        if (c.failedCommand != nullptr) {
+    EXPECT_EQ(CountStartingWith(c.failedCommand), 5u) << "five tries";
+        }
+
+        if (c.consoleMisbehaves != nullptr) {
+            // Four waits of 333 ms between the five tries: about 1.3 s.
+            EXPECT_EQ(warned - firstTry, 4u * 333u);
+            EXPECT_EQ(std::vector<int>(run.progress.begin(), run.progress.begin() + 6),
+                      (std::vector<int>{1, 2, 3, 4, 5, 10}));
+            EXPECT_TRUE(recorder.WaitForLine("command StopRecord")) << "the recorder is still stopped";
+            EXPECT_TRUE(recorder.WaitForLine("command Exit"));
+            EXPECT_FALSE(console.Output().contains("command StopGame")) << "never reached the console";
+        }
+        if (!c.recorderRuns) {
+            EXPECT_EQ(std::vector<int>(run.progress.begin(), run.progress.begin() + 7),
+                      (std::vector<int>{1, 10, 12, 13, 14, 15, 20}));
+            EXPECT_TRUE(console.WaitForLine("command StopGame"));
+        }
+        if (c.recorderGoneBeforeExit) {
+    EXPECT_TRUE(recorder.Output().contains("command StopRecord"));
+        }
+        EXPECT_TRUE(capture.WaitForLine("command Exit")) << "the post-play capture is stopped in every case";
+        EXPECT_EQ(capture.WaitForExit(), 0);
+
+        EndFrame();
+        console.Kill();
+        recorder.Kill();
+        capture.Kill();
+    }
+}
+
+TEST_F(StopGameTest, ARecorderOnAnotherComputerIsStoppedButNotClosed) {
+    // The recorder's computer is named (here, this computer's own name, so that the stand-in
+    // running here receives what is sent there).
+    const QString host = QSysInfo::machineHostName();
+    ASSERT_FALSE(host.isEmpty());
+    Store("VortamoIP", host);
+    ASSERT_TRUE(StartAllCompanions());
+    CMainFrame& f = MakeFrameWithGame();
+    ASSERT_EQ(f.Settings.VortamoIP, host);
+    boxes.answer = BoxAnswer::Yes;
+    PhaseTicks ticks;
+    const WorkflowRun run = RunStop(ticks);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(boxes.shown, (std::vector<QString>{LoadStringOrMark(529), LoadStringOrMark(537)}));
+    EXPECT_EQ(StepTextsShown(kStopTexts),
+              (std::vector<QString>{"Init", "Stop Kestrilo timer", "Stop Vortamo recording", "Stop & exit Dravenor",
+                                    "Wait Vortamo finishing", "Start file copy to video archive server", "..."}));
+    EXPECT_EQ(run.progress.back(), 100);
+    EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
+    // "Exit" would have been sent at once after the wait: none comes.
+    EXPECT_EQ(recorder.WaitForExit(500), -1);
+    EXPECT_FALSE(recorder.Output().contains("command Exit"));
+    EXPECT_FALSE(log.Contains("'Exit'"));
+}
+
+TEST_F(StopGameTest, EveryPeriodOfTheGameIsPlannedOnceThePeriodBeforeTheGameFirst) {
+    QString rec1, rec2, archive;
+    UseArchiveFolders(rec1, rec2, archive);
+    const QString game1 = rec1 + u'/' + kGameSubfolder;
+    for (int period = 0; period <= 50; ++period) WriteFile(game1, QString::number(period) + "_1.mp4");
+    struct Case {
+        int defPeriodNumber;
+        std::vector<int> planned;
+    } cases[] = {{0, {0}}, {50, {}}};
+    for (int period = 0; period < 50; ++period) cases[1].planned.push_back(period);
+    cases[1].planned.insert(cases[1].planned.begin(), 50);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.defPeriodNumber);
+        Store("DefPeriodNumber", c.defPeriodNumber);
+        MakeFrameWithGame();
+        boxes.answer = BoxAnswer::Yes;
+        log.Clear();
+        PhaseTicks ticks;
+        ASSERT_TRUE(RunStop(ticks).ended);
+        // One planning per period number: for 50 and then 0 to 49, or for 0 alone.
+        EXPECT_EQ(PlannedPeriods(LinesStartingWith("+++++Halvane::Add2Copy")), c.planned);
+        {
+            std::lock_guard lock(frame->FrameLock);
+            EXPECT_EQ(frame->Copies.size(), c.planned.size());
+        }
+        EndFrame();
+    }
+}
+
+// Without a game folder there is nothing of this game to copy: planning would walk the
+// recorders' whole root folders and queue every game's recordings found there.
+TEST_F(StopGameTest, WithoutAGameFolderTheWorkflowRunsButQueuesNothing) {
+    QString rec1, rec2, archive;
+    UseArchiveFolders(rec1, rec2, archive);
+    WriteFile(rec1 + "/2026-12-09/19-30", "50_1.mp4");
+    WriteFile(rec1 + "/2026-12-09/19-30", "0_1.mp4");
+    ASSERT_TRUE(StartAllCompanions());
+    CMainFrame& f = MakeFrame();
+    boxes.answer = BoxAnswer::Yes;
+    PhaseTicks ticks;
+    const WorkflowRun run = RunStop(ticks);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(boxes.shown, (std::vector<QString>{LoadStringOrMark(536), LoadStringOrMark(537)}))
+        << "not recording: asked, and on Yes run to the end";
+    EXPECT_TRUE(log.Contains("StopTheGame - Start FillCopyFiles for game ''\n"));
+    EXPECT_TRUE(LinesStartingWith("+++++Halvane::Add2Copy").empty());
+    EXPECT_FALSE(f.IsCopyBusy());
+    EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
+    EXPECT_EQ(recorder.WaitForExit(), 0);
+}
+
+}  // namespace
+}  // namespace hv

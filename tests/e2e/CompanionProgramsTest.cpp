@@ -465,13 +465,14 @@ TEST_F(CompanionProgramsTest, TheConsoleMisbehavesAsItIsTold) {
         EXPECT_EQ(console.WaitForExit(), 0);
     }
 
-    // A console that ignores "Exit" keeps its name; one that refuses "StopGame" keeps its clock running.
+    // A console that ignores "Exit" keeps its name; one that refuses "StopGame" refuses it at
+    // its queue (the send fails) and keeps its clock running.
     CompanionProcess stubborn;
     ASSERT_TRUE(stubborn.Start("Tamberlo", {"-openlast", "-script", WriteScript(R"({"timeline": {}})", "live.json")},
                                dir.filePath("stubborn"), {"TAMBERLO_MISBEHAVE=ignore-exit,refuse-stopgame"}));
     ASSERT_TRUE(stubborn.WaitForLine("ready"));
     ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
-    ASSERT_TRUE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
+    EXPECT_FALSE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
     ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
     const QString first = halvane.NextFirst();
     QThread::msleep(50);
