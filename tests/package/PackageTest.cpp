@@ -125,7 +125,8 @@ protected:
     }
 
     void SetUp() override {
-        ASSERT_NE(deb_, nullptr) << "the package was not built:\n" << buildLog_->toStdString();
+        ASSERT_NE(deb_, nullptr) << "the package was not built:\n"
+                                 << (buildLog_ != nullptr ? buildLog_->toStdString() : "no temporary folder");
         ASSERT_TRUE(unpacked_) << deb_->toStdString();
     }
 
