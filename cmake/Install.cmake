@@ -7,11 +7,12 @@
 #   lib/halvane/ZandrelQueueRelay     and the message queue component look for them
 #   lib/halvane/Zandrel Software/     the stand-ins in the suite's layout (a Setup_Path)
 #   share/halvane/Halvane_0x*.lng     the language files
-#   share/applications/Halvane.desktop, share/icons/hicolor/scalable/apps/halvane.svg
+#   share/applications/Halvane.desktop
+#   share/icons/hicolor/{scalable,NxN}/apps/halvane.{svg,png}   (src/res)
 #   share/doc/halvane/README.md
 #
 # The program's own install rules sit next to their targets; this file adds the link,
-# the desktop entry, the icon and the package.
+# the desktop entry and the package.
 
 # The link is relative, so that it holds wherever the tree is unpacked; the program finds
 # its folder through the link's target (/proc/self/exe), not through the link.
@@ -25,14 +26,12 @@ install(FILES "${_hv_link}" DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/halvane")
 install(FILES "${PROJECT_SOURCE_DIR}/src/res/Halvane.desktop"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
-install(FILES "${PROJECT_SOURCE_DIR}/src/res/icons/halvane.svg"
-    DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
 
 # Everything the install rules take, for a build of only what is installed:
 # `cmake --build build --target halvane_installed`.
 add_custom_target(halvane_installed)
 add_dependencies(halvane_installed Halvane halvane-panel ZandrelQueueRelay
-    suite_components suite_programs)
+    suite_components suite_programs halvane_icons)
 
 # ---- the Debian package: cpack --config build/CPackConfig.cmake -B build/package ----
 set(CPACK_GENERATOR "DEB")

@@ -215,6 +215,8 @@ TEST_F(InstalledPackage, HoldsTheProgramItsComponentsAndNothingOfTheTests) {
         expected.insert(program + QStringLiteral("components/") + file);
     for (const QString& file : FilesBelow(QStringLiteral(HALVANE_BUILD_SUITE), true))
         expected.insert(suite + file);
+    for (const QString& icon : FilesBelow(QStringLiteral(HALVANE_BUILD_ICONS)))
+        expected.insert(QStringLiteral("usr/share/icons/hicolor/") + icon);
     for (const QString& game : QDir(QStringLiteral(HALVANE_SHIPPED_GAMES)).entryList({"*.json"}, QDir::Files))
         expected.insert(suite + QStringLiteral("Ferrolith/games/") + game);
     ASSERT_GE(expected.size(), 20u);
@@ -275,12 +277,26 @@ TEST_F(InstalledPackage, DesktopEntryStartsTheInstalledProgramWithTheThemeIcon) 
         EXPECT_EQ(key(shared), it->second) << shared;
     }
 
-    // The icon is the program's own, in the icon theme under the entry's name.
+    // The icon is the program's own, in the icon theme under the entry's name: the SVG,
+    // and PNG files of the theme's sizes, 48x48 among them.
     QFile icon(Root("usr/share/icons/hicolor/scalable/apps/halvane.svg"));
     ASSERT_TRUE(icon.open(QIODevice::ReadOnly));
     QFile shipped(QStringLiteral(HALVANE_APP_ICON));
     ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
     EXPECT_EQ(icon.readAll(), shipped.readAll());
+    for (const int size : {16, 32, 48, 256}) {
+        QFile png(Root(QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/halvane.png").arg(size)));
+        ASSERT_TRUE(png.open(QIODevice::ReadOnly)) << size;
+        const QByteArray head = png.read(24);
+        ASSERT_EQ(head.size(), 24);
+        EXPECT_TRUE(head.startsWith("\x89PNG\r\n\x1a\n")) << size;
+        auto bigEndian = [&](int at) {
+            return (static_cast<quint8>(head[at]) << 24) | (static_cast<quint8>(head[at + 1]) << 16) |
+                   (static_cast<quint8>(head[at + 2]) << 8) | static_cast<quint8>(head[at + 3]);
+        };
+        EXPECT_EQ(bigEndian(16), size);  // width and height from the image header
+        EXPECT_EQ(bigEndian(20), size);
+    }
 }
 
 TEST_F(InstalledPackage, ProgramFindsItsLanguageFileInTheDataFolder) {
