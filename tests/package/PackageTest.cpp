@@ -92,6 +92,16 @@ std::set<QString> FilesBelow(const QString& folder, bool executablesOnly = false
     return files;
 }
 
+// Everything below `folder`, folders too.
+std::set<QString> EntriesBelow(const QString& folder) {
+    std::set<QString> entries;
+    const QDir base(folder);
+    QDirIterator it(folder, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) entries.insert(base.relativeFilePath(it.next()));
+    return entries;
+}
+
 QString Listing(const std::set<QString>& files) {
     QString text;
     for (const QString& file : files) text += QStringLiteral("  ") + file + u'\n';
@@ -360,7 +370,8 @@ TEST_F(InstalledPackage, AnswersHelpAndVersionWithoutADisplayOrATrace) {
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     const QString program = Root("usr/bin/Halvane");
-    const std::set<QString> before = FilesBelow(world.Path(QString())), programBefore = FilesBelow(Root("usr/lib/halvane"));
+    const std::set<QString> before = EntriesBelow(world.Path(QString()));
+    const std::set<QString> programBefore = EntriesBelow(Root("usr/lib/halvane"));
 
     struct Case {
         QStringList arguments;
@@ -388,8 +399,8 @@ TEST_F(InstalledPackage, AnswersHelpAndVersionWithoutADisplayOrATrace) {
         }
     }
     // No settings, no log, no lock or state: nothing new anywhere.
-    EXPECT_EQ(Listing(FilesBelow(world.Path(QString()))).toStdString(), Listing(before).toStdString());
-    EXPECT_EQ(Listing(FilesBelow(Root("usr/lib/halvane"))).toStdString(), Listing(programBefore).toStdString());
+    EXPECT_EQ(Listing(EntriesBelow(world.Path(QString()))).toStdString(), Listing(before).toStdString());
+    EXPECT_EQ(Listing(EntriesBelow(Root("usr/lib/halvane"))).toStdString(), Listing(programBefore).toStdString());
 
     // The controller console runs from the package too.
     const RunResult panel = RunTool(Root("usr/bin/halvane-panel"), {"--help"}, environment);
