@@ -13,13 +13,27 @@ struct QtOption {
     bool takesValue;
 };
 constexpr QtOption kQtOptions[] = {
-    {"platform", true},   {"platformpluginpath", true}, {"platformtheme", true},
-    {"plugin", true},     {"qwindowgeometry", true},    {"geometry", true},
-    {"qwindowicon", true}, {"icon", true},              {"qwindowtitle", true},
-    {"title", true},      {"session", true},            {"display", true},
-    {"name", true},       {"visual", true},             {"style", true},
-    {"stylesheet", true}, {"qmljsdebugger", true},      {"reverse", false},
-    {"widgetcount", false}, {"nograb", false},          {"dograb", false},
+    {"platform", true},
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"geometry", true},
+    {"qwindowicon", true},
+    {"icon", true},
+    {"qwindowtitle", true},
+    {"title", true},
+    {"session", true},
+    {"display", true},
+    {"name", true},
+    {"visual", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"qmljsdebugger", true},
+    {"reverse", false},
+    {"widgetcount", false},
+    {"nograb", false},
+    {"dograb", false},
     {"sync", false},
 };
 
@@ -34,9 +48,7 @@ const QString kDescription = QStringLiteral(
 
 }  // namespace
 
-QString ProgramVersionText() {
-    return QStringLiteral("Halvane " HALVANE_VERSION);
-}
+QString ProgramVersionText() { return QStringLiteral("Halvane " HALVANE_VERSION); }
 
 CommandLineOutcome ReadCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;

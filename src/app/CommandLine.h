@@ -14,10 +14,10 @@ namespace hv {
 inline constexpr int kCommandLineError = 2;
 
 struct CommandLineOutcome {
-    bool Run = true;    // go on starting the program
-    int ExitCode = 0;   // otherwise the process's exit status
-    QString Output;     // text for standard output
-    QString Error;      // text for standard error
+    bool Run = true;   // go on starting the program
+    int ExitCode = 0;  // otherwise the process's exit status
+    QString Output;    // text for standard output
+    QString Error;     // text for standard error
 };
 
 // `arguments` as the process got them, the program's path first.

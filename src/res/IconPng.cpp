@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
         renderer.render(&painter, QRectF(0, 0, size, size));
         painter.end();
         const QString folder = QStringLiteral("%1x%1/apps").arg(size);
-        if (!output.mkpath(folder) || !image.save(output.filePath(folder + QStringLiteral("/halvane.png")), "PNG")) {
+        if (!output.mkpath(folder) ||
+            !image.save(output.filePath(folder + QStringLiteral("/halvane.png")), "PNG")) {
             std::fprintf(stderr, "cannot write the %dx%d icon\n", size, size);
             return 1;
         }

@@ -38,13 +38,14 @@ struct RunResult {
 };
 
 RunResult RunTool(const QString& program, const QStringList& arguments,
-              const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-              int timeoutMs = kWaitMs) {
+                  const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                  int timeoutMs = kWaitMs) {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     RunResult result;
-    result.finished = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    result.finished =
+        process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
     if (!result.finished) process.kill(), process.waitForFinished(kWaitMs);
     result.exitCode = process.exitCode();
     result.output = QString::fromUtf8(process.readAllStandardOutput());
@@ -83,7 +84,8 @@ std::map<QString, QString> DesktopEntryKeys(const QString& path) {
 std::set<QString> FilesBelow(const QString& folder, bool executablesOnly = false) {
     std::set<QString> files;
     const QDir base(folder);
-    QDirIterator it(folder, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+    QDirIterator it(folder, QDir::Files | QDir::System | QDir::Hidden,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         if (executablesOnly && !QFileInfo(path).isExecutable()) continue;
@@ -114,14 +116,18 @@ protected:
     static void SetUpTestSuite() {
         work_ = new QTemporaryDir(QDir::temp().filePath(QStringLiteral("halvane-package-XXXXXX")));
         if (!work_->isValid()) return;
-        const RunResult cpack = RunTool(QStringLiteral(HALVANE_CPACK), {"-G", "DEB", "--config",
-                                    QStringLiteral(HALVANE_CPACK_CONFIG), "-B", work_->filePath("package")},
-                                    QProcessEnvironment::systemEnvironment(), kPackageWaitMs);
+        const RunResult cpack =
+            RunTool(QStringLiteral(HALVANE_CPACK),
+                    {"-G", "DEB", "--config", QStringLiteral(HALVANE_CPACK_CONFIG), "-B",
+                     work_->filePath("package")},
+                    QProcessEnvironment::systemEnvironment(), kPackageWaitMs);
         buildLog_ = new QString(QString::fromStdString(Describe(cpack)));
-        const QStringList debs = QDir(work_->filePath("package")).entryList({QStringLiteral("*.deb")}, QDir::Files);
+        const QStringList debs =
+            QDir(work_->filePath("package")).entryList({QStringLiteral("*.deb")}, QDir::Files);
         if (!cpack.finished || cpack.exitCode != 0 || debs.size() != 1) return;
         deb_ = new QString(QDir(work_->filePath("package")).filePath(debs.first()));
-        const RunResult unpack = RunTool(QStringLiteral("dpkg-deb"), {"-x", *deb_, work_->filePath("root")});
+        const RunResult unpack =
+            RunTool(QStringLiteral("dpkg-deb"), {"-x", *deb_, work_->filePath("root")});
         unpacked_ = unpack.finished && unpack.exitCode == 0;
     }
 
@@ -136,7 +142,8 @@ protected:
 
     void SetUp() override {
         ASSERT_NE(deb_, nullptr) << "the package was not built:\n"
-                                 << (buildLog_ != nullptr ? buildLog_->toStdString() : "no temporary folder");
+                                 << (buildLog_ != nullptr ? buildLog_->toStdString()
+                                                          : "no temporary folder");
         ASSERT_TRUE(unpacked_) << deb_->toStdString();
     }
 
@@ -169,7 +176,8 @@ bool InstalledPackage::unpacked_ = false;
 TEST_F(InstalledPackage, NamesItselfAndDependsOnWhatThisMachineHas) {
     EXPECT_EQ(Field("Package"), QStringLiteral("halvane"));
     EXPECT_EQ(Field("Version"), QStringLiteral(HALVANE_VERSION));
-    EXPECT_EQ(Field("Architecture"), RunTool(QStringLiteral("dpkg"), {"--print-architecture"}).output.trimmed());
+    EXPECT_EQ(Field("Architecture"),
+              RunTool(QStringLiteral("dpkg"), {"--print-architecture"}).output.trimmed());
 
     const QString depends = Field("Depends");
     QStringList needed = {"libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6svg6"};
@@ -183,19 +191,25 @@ TEST_F(InstalledPackage, NamesItselfAndDependsOnWhatThisMachineHas) {
         for (const QString& alternative : group.split(u'|')) {
             const QString name = alternative.trimmed().section(u' ', 0, 0).section(u':', 0, 0);
             named.insert(name);
-            const RunResult installed = RunTool(QStringLiteral("dpkg-query"),
-                                            {"-W", "-f", "${Status}|${Version}", name});
+            const RunResult installed =
+                RunTool(QStringLiteral("dpkg-query"), {"-W", "-f", "${Status}|${Version}", name});
             if (!installed.output.startsWith(QLatin1String("install ok installed|"))) continue;
             const QString version = installed.output.section(u'|', 1);
-            static const QRegularExpression relation(QStringLiteral("\\(\\s*([<>=]+)\\s*([^)\\s]+)\\s*\\)"));
+            static const QRegularExpression relation(
+                QStringLiteral("\\(\\s*([<>=]+)\\s*([^)\\s]+)\\s*\\)"));
             const auto match = relation.match(alternative);
             if (!match.hasMatch()) {
                 met = true;
                 break;
             }
-            const QString op = match.captured(1) == u">=" ? "ge" : match.captured(1) == u"<=" ? "le"
-                             : match.captured(1) == u">>" ? "gt" : match.captured(1) == u"<<" ? "lt" : "eq";
-            if (RunTool(QStringLiteral("dpkg"), {"--compare-versions", version, op, match.captured(2)}).exitCode == 0) {
+            const QString op = match.captured(1) == u">="   ? "ge"
+                               : match.captured(1) == u"<=" ? "le"
+                               : match.captured(1) == u">>" ? "gt"
+                               : match.captured(1) == u"<<" ? "lt"
+                                                            : "eq";
+            if (RunTool(QStringLiteral("dpkg"),
+                        {"--compare-versions", version, op, match.captured(2)})
+                    .exitCode == 0) {
                 met = true;
                 break;
             }
@@ -203,7 +217,8 @@ TEST_F(InstalledPackage, NamesItselfAndDependsOnWhatThisMachineHas) {
         EXPECT_TRUE(met) << "not met here: " << group.trimmed().toStdString();
     }
     for (const QString& name : needed)
-        EXPECT_EQ(named.count(name), 1u) << name.toStdString() << " missing from: " << depends.toStdString();
+        EXPECT_EQ(named.count(name), 1u)
+            << name.toStdString() << " missing from: " << depends.toStdString();
 }
 
 TEST_F(InstalledPackage, HoldsTheProgramItsComponentsAndNothingOfTheTests) {
@@ -227,7 +242,8 @@ TEST_F(InstalledPackage, HoldsTheProgramItsComponentsAndNothingOfTheTests) {
         expected.insert(suite + file);
     for (const QString& icon : FilesBelow(QStringLiteral(HALVANE_BUILD_ICONS)))
         expected.insert(QStringLiteral("usr/share/icons/hicolor/") + icon);
-    for (const QString& game : QDir(QStringLiteral(HALVANE_SHIPPED_GAMES)).entryList({"*.json"}, QDir::Files))
+    for (const QString& game :
+         QDir(QStringLiteral(HALVANE_SHIPPED_GAMES)).entryList({"*.json"}, QDir::Files))
         expected.insert(suite + QStringLiteral("Ferrolith/games/") + game);
     ASSERT_GE(expected.size(), 20u);
 
@@ -243,7 +259,8 @@ TEST_F(InstalledPackage, HoldsTheProgramItsComponentsAndNothingOfTheTests) {
     // The command is a relative link to the program in its folder; programs can be run.
     const QFileInfo link(Root("usr/bin/Halvane"));
     EXPECT_TRUE(link.isSymLink());
-    EXPECT_EQ(QFile::symLinkTarget(Root("usr/bin/Halvane")), QFileInfo(Root(program + "Halvane")).absoluteFilePath());
+    EXPECT_EQ(QFile::symLinkTarget(Root("usr/bin/Halvane")),
+              QFileInfo(Root(program + "Halvane")).absoluteFilePath());
     for (const QString& file : expected) {
         if (!QFileInfo(file).fileName().contains(u'.')) {  // the programs have no extension
             EXPECT_TRUE(QFileInfo(Root(file)).isExecutable()) << file.toStdString();
@@ -259,7 +276,9 @@ TEST_F(InstalledPackage, DesktopEntryStartsTheInstalledProgramWithTheThemeIcon) 
         EXPECT_EQ(validation.exitCode, 0) << Describe(validation);
         EXPECT_TRUE(validation.output.trimmed().isEmpty()) << Describe(validation);
     } else {
-        std::printf("desktop-file-validate is not installed (scripts/setup.sh installs it): only the keys are checked\n");
+        std::printf(
+            "desktop-file-validate is not installed (scripts/setup.sh installs it): only the keys "
+            "are checked\n");
     }
     const auto keys = DesktopEntryKeys(entry);
     auto key = [&](const char* name) {
@@ -270,7 +289,8 @@ TEST_F(InstalledPackage, DesktopEntryStartsTheInstalledProgramWithTheThemeIcon) 
     EXPECT_EQ(key("Name"), QStringLiteral("Halvane"));
     EXPECT_EQ(key("Exec"), QStringLiteral("Halvane"));  // found in bin, wherever that is
     EXPECT_EQ(key("Icon"), QStringLiteral("halvane"));
-    EXPECT_TRUE(key("Categories").split(u';').contains(QStringLiteral("AudioVideo"))) << key("Categories").toStdString();
+    EXPECT_TRUE(key("Categories").split(u';').contains(QStringLiteral("AudioVideo")))
+        << key("Categories").toStdString();
 
     // The same name, type and terminal as the start-on-logon entry the program writes.
     QTemporaryDir autostart;
@@ -301,7 +321,8 @@ TEST_F(InstalledPackage, DesktopEntryStartsTheInstalledProgramWithTheThemeIcon) 
         ASSERT_EQ(head.size(), 24);
         EXPECT_TRUE(head.startsWith("\x89PNG\r\n\x1a\n")) << size;
         auto bigEndian = [&](int at) {
-            return (static_cast<quint8>(head[at]) << 24) | (static_cast<quint8>(head[at + 1]) << 16) |
+            return (static_cast<quint8>(head[at]) << 24) |
+                   (static_cast<quint8>(head[at + 1]) << 16) |
                    (static_cast<quint8>(head[at + 2]) << 8) | static_cast<quint8>(head[at + 3]);
         };
         EXPECT_EQ(bigEndian(16), size);  // width and height from the image header
@@ -310,13 +331,16 @@ TEST_F(InstalledPackage, DesktopEntryStartsTheInstalledProgramWithTheThemeIcon) 
 }
 
 TEST_F(InstalledPackage, ProgramFindsItsLanguageFileInTheDataFolder) {
-    const LangTable table = LangTable::Scan(LanguageFolders(Root("usr/lib/halvane")), QStringLiteral("Halvane"));
+    const LangTable table =
+        LangTable::Scan(LanguageFolders(Root("usr/lib/halvane")), QStringLiteral("Halvane"));
     const int russian = table.Find(0x0419);
     ASSERT_GT(russian, 0);
-    EXPECT_EQ(table.Entry(russian).filePath, QFileInfo(Root("usr/share/halvane/Halvane_0x0419.lng")).absoluteFilePath());
+    EXPECT_EQ(table.Entry(russian).filePath,
+              QFileInfo(Root("usr/share/halvane/Halvane_0x0419.lng")).absoluteFilePath());
     LanguageTexts texts;
     QString error;
-    EXPECT_TRUE(LoadLanguageFile(table.Entry(russian).filePath, texts, &error)) << error.toStdString();
+    EXPECT_TRUE(LoadLanguageFile(table.Entry(russian).filePath, texts, &error))
+        << error.toStdString();
 }
 
 TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
@@ -329,13 +353,15 @@ TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
     if (display == nullptr) std::printf("no Xvfb: the program runs offscreen\n");
 
     // The entry's command, found in the installed bin folder as a launcher finds it.
-    const QString command = DesktopEntryKeys(Root("usr/share/applications/Halvane.desktop"))[QStringLiteral("Exec")];
+    const QString command =
+        DesktopEntryKeys(Root("usr/share/applications/Halvane.desktop"))[QStringLiteral("Exec")];
     const QString program = Root(QStringLiteral("usr/bin/") + command.section(u' ', 0, 0));
     ASSERT_TRUE(QFileInfo(program).isExecutable()) << program.toStdString();
 
     Child halvane;
     ASSERT_TRUE(halvane.Start(program, {}, InstalledEnvironment(world, display.get())));
-    ASSERT_TRUE(WaitUntil([&] { return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition; }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition; }));
     ASSERT_TRUE(halvane.Running()) << halvane.ErrorText().toStdString();
     // The start-up component came from the installed components folder.
     EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: begin 0 2 0")))
@@ -352,12 +378,14 @@ TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
     const QString programFolder = Root("usr/lib/halvane");
     const bool besideProgram = ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0;
     const QString logFolder = besideProgram ? programFolder : world.Path("state/Tervanix/Halvane");
-    const QStringList logs = QDir(logFolder).entryList({QStringLiteral("Halvane_*.log")}, QDir::Files);
+    const QStringList logs =
+        QDir(logFolder).entryList({QStringLiteral("Halvane_*.log")}, QDir::Files);
     ASSERT_EQ(logs.size(), 1) << logFolder.toStdString();
     QFile log(QDir(logFolder).filePath(logs.first()));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(log.readAll());
-    EXPECT_TRUE(text.contains(QStringLiteral("Halvane::OnSignal SIGTERM => close"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Halvane::OnSignal SIGTERM => close")))
+        << text.toStdString();
     log.remove();  // the next run in this root starts without it
 }
 
@@ -399,8 +427,10 @@ TEST_F(InstalledPackage, AnswersHelpAndVersionWithoutADisplayOrATrace) {
         }
     }
     // No settings, no log, no lock or state: nothing new anywhere.
-    EXPECT_EQ(Listing(EntriesBelow(world.Path(QString()))).toStdString(), Listing(before).toStdString());
-    EXPECT_EQ(Listing(EntriesBelow(Root("usr/lib/halvane"))).toStdString(), Listing(programBefore).toStdString());
+    EXPECT_EQ(Listing(EntriesBelow(world.Path(QString()))).toStdString(),
+              Listing(before).toStdString());
+    EXPECT_EQ(Listing(EntriesBelow(Root("usr/lib/halvane"))).toStdString(),
+              Listing(programBefore).toStdString());
 
     // The controller console runs from the package too.
     const RunResult panel = RunTool(Root("usr/bin/halvane-panel"), {"--help"}, environment);
@@ -414,7 +444,8 @@ TEST_F(InstalledPackage, InstallsAndRemovesCleanlyWithDpkg) {
     QTemporaryDir root(QDir::temp().filePath(QStringLiteral("halvane-dpkg-XXXXXX")));
     ASSERT_TRUE(root.isValid());
     const QString database = root.filePath("var/lib/dpkg");
-    for (const char* folder : {"info", "updates", "triggers"}) ASSERT_TRUE(QDir(database).mkpath(folder));
+    for (const char* folder : {"info", "updates", "triggers"})
+        ASSERT_TRUE(QDir(database).mkpath(folder));
     for (const char* file : {"status", "available"}) {
         QFile empty(QDir(database).filePath(file));
         ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
@@ -423,16 +454,18 @@ TEST_F(InstalledPackage, InstallsAndRemovesCleanlyWithDpkg) {
     QStringList prefix;
     if (::geteuid() != 0) {
         const QString fakeroot = FindTool(QStringLiteral("fakeroot"));
-        if (fakeroot.isEmpty()) GTEST_SKIP() << "neither root nor fakeroot (scripts/setup.sh installs it)";
+        if (fakeroot.isEmpty())
+            GTEST_SKIP() << "neither root nor fakeroot (scripts/setup.sh installs it)";
         prefix = {dpkg};
         dpkg = fakeroot;
     }
-    const QStringList common = prefix + QStringList{"--root=" + root.path(), "--force-not-root",
-                                                    "--log=/dev/null"};
+    const QStringList common =
+        prefix + QStringList{"--root=" + root.path(), "--force-not-root", "--log=/dev/null"};
 
     const RunResult install = RunTool(dpkg, common + QStringList{"--force-depends", "-i", *deb_});
     ASSERT_EQ(install.exitCode, 0) << Describe(install);
-    const RunResult status = RunTool(QStringLiteral("dpkg-query"), {"--admindir=" + database, "-W", "-f", "${Status}", "halvane"});
+    const RunResult status = RunTool(QStringLiteral("dpkg-query"), {"--admindir=" + database, "-W",
+                                                                    "-f", "${Status}", "halvane"});
     EXPECT_EQ(status.output, QStringLiteral("install ok installed")) << Describe(status);
     EXPECT_TRUE(QFileInfo(root.filePath("usr/lib/halvane/Halvane")).isExecutable());
     EXPECT_TRUE(QFileInfo::exists(root.filePath("usr/share/applications/Halvane.desktop")));
