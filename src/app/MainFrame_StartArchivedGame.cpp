@@ -93,16 +93,24 @@ bool CMainFrame::OnFileOldStart(std::int32_t& step, std::uint32_t& deadline, CSh
 
     // Waiting for the periods. A period list whose first period has no start (a console
     // that has not started the game's clock) is no game start yet: taken as it is, it would
-    // restore a game that started in 1601.
+    // restore a game that started in 1601. Nor is a start that has no local time (beyond
+    // what the calendar converts): it would name the game "0000-00-00-00-00".
     FileTime firstStart = 0;
+    CalendarTime local{};
     if (Link.CurrentPeriod >= 0) {
         firstStart = Game.GetSnapshot().Periods[1].Start;
-        if (firstStart == 0)
+        if (firstStart == 0) {
             Trace(QStringLiteral("Halvane::OnFileOldStart - the first period has no start yet, waiting\n"));
+        } else {
+            local = environment_.TimeSource->LocalCalendar(firstStart);
+            if (local.year == 0) {
+                Trace(QStringLiteral("Halvane::OnFileOldStart - the first period's start has no local time, waiting\n"));
+                firstStart = 0;
+            }
+        }
     }
     if (firstStart != 0) {
         Game.SetGameStartTime(firstStart);
-        const CalendarTime local = environment_.TimeSource->LocalCalendar(firstStart);
         {
             // The copy worker reads the game's start when it rewrites "refresh.csv".
             std::lock_guard lock(FrameLock);

@@ -33,7 +33,9 @@
 // Misbehaviours (TAMBERLO_MISBEHAVE, comma-separated, or "misbehave" in Tamberlo.conf next
 // to the program): "silent" answers nothing, "no-periods" reports no periods,
 // "no-period-start" reports the game's periods without their start times (no "THi" and
-// "TLo", as a console whose game clock has not been started does), "no-event-names"
+// "TLo", as a console whose game clock has not been started does; with
+// TAMBERLO_NO_PERIOD_START_ANSWERS=N only its first N answers to "PeriodInfo" lack them, as a
+// clock that is started a while later), "no-event-names"
 // reports no event types, "ignore-exit" stays on "Exit", "refuse-stopgame" refuses the
 // message "StopGame" at its queue, so that its sender's send fails (as it fails on a full
 // queue) and the clock runs on.
@@ -176,6 +178,10 @@ int main(int argc, char** argv) {
 
     const QStringList misbehave = zandrel::Misbehaviours(QStringLiteral("Tamberlo"));
     auto misbehaves = [&](const char* word) { return misbehave.contains(QLatin1StringView(word)); };
+    // How many "PeriodInfo" answers still go without start times (-1: all of them).
+    bool countSet = false;
+    const int startlessCount = qEnvironmentVariableIntValue("TAMBERLO_NO_PERIOD_START_ANSWERS", &countSet);
+    int startlessLeft = countSet && startlessCount >= 0 ? startlessCount : -1;
 
     bool exiting = false;
     // A game opened again announces none of the splits it had.
@@ -227,9 +233,10 @@ int main(int argc, char** argv) {
         }
         script.Refresh();
         QString answer = script.Game().At(run, Now()).Answer(command);
-        if (misbehaves("no-period-start") && command == QLatin1StringView("PeriodInfo")) {
+        if (misbehaves("no-period-start") && command == QLatin1StringView("PeriodInfo") && startlessLeft != 0) {
             static const QRegularExpression startTime(QStringLiteral(" T(Hi|Lo)=\"[^\"]*\""));
             answer.remove(startTime);
+            if (startlessLeft > 0) --startlessLeft;
         }
         if (answer.isEmpty()) {
             zandrel::ReportError(QStringLiteral("Tamberlo: ignored request '%1' from %2 on '%3'")

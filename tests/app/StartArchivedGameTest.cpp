@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <algorithm>
 
 #include "WorkflowTestSupport.h"
+#include "app/Language.h"
 #include "platform/ProcessLauncher.h"
 
 namespace hv {
@@ -58,7 +60,9 @@ protected:
 
     void TearDown() override {
         EndConsoles();
-        for (const char* name : {"TAMBERLO_SCRIPT", "TAMBERLO_MISBEHAVE", "TAMBERLO_STATE_DIR"}) qunsetenv(name);
+        for (const char* name :
+             {"TAMBERLO_SCRIPT", "TAMBERLO_MISBEHAVE", "TAMBERLO_NO_PERIOD_START_ANSWERS", "TAMBERLO_STATE_DIR"})
+            qunsetenv(name);
         WorkflowFixture::TearDown();
     }
 
@@ -85,8 +89,9 @@ protected:
     // Runs the workflow. The frame's update runs once per second of the test's clock from
     // `updatesFromMs` after the start on. Once the workflow has started the console, the
     // test's clock stands still until the process holds its queue: how long a program
-    // takes to start is no part of what is tested here.
-    WorkflowRun Run(int maxTicks = 500, std::uint32_t updatesFromMs = 1000) {
+    // takes to start is no part of what is tested here. Both waits run to their ends in
+    // about 623 ticks.
+    WorkflowRun Run(int maxTicks = 700, std::uint32_t updatesFromMs = 1000) {
         std::uint32_t nextUpdate = clock.tick + updatesFromMs;
         bool waitedForConsole = false;
         return RunWorkflow(kStartArchivedGame, maxTicks, 10, [&](CShowProgress& dialog) {
@@ -133,6 +138,7 @@ protected:
     }
 
     static std::string Text(const QString& text) { return text.toStdString(); }
+    static std::string Text(unsigned id) { return LoadStringOrMark(id).toStdString(); }
     std::string ReadArchiveFile(const char* name) const {
         QFile file(archive + "/" + name);
         return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
@@ -222,7 +228,7 @@ TEST_F(StartArchivedGameTest, ARunningConsoleIsKeptButMustSpeakAgainAfterTheRese
     // 20 ms of real time, so that all of the console's answers to one request arrive
     // within the second before the periods are checked.
     bool spokenAfterReset = true;
-    const WorkflowRun run = RunWorkflow(kStartArchivedGame, 500, 20, [&, next = clock.tick + 5000](CShowProgress& dialog) mutable {
+    const WorkflowRun run = RunWorkflow(kStartArchivedGame, 700, 20, [&, next = clock.tick + 5000](CShowProgress& dialog) mutable {
         if (dialog.Step == 100) spokenAfterReset = f.Link.KestriloSpoken || f.Link.CurrentPeriod >= 0;
         if (TickDiffMs(clock.tick, next) >= 0) {
             next += CMainFrame::kGameTimerPeriodMs;
@@ -323,6 +329,109 @@ TEST_F(StartArchivedGameTest, FailuresShowTheirMessageAndLogLine) {
         frame.reset();
         qunsetenv("TAMBERLO_MISBEHAVE");
     }
+}
+
+// Restores that meet an obstacle on the way and still bring the game back: the console's
+// periods first come without start times (a game clock started a little later), or the
+// archive's "refresh.csv" cannot be written (a warning, and the game is restored anyway).
+TEST_F(StartArchivedGameTest, RestoresPastAStartComingLateOrAnUnwritableGameDescription) {
+    enum class Obstacle { LateStart, RootIsAFile, DescriptionIsAFolder };
+    struct Case {
+        const char* name;
+        Obstacle obstacle;
+        unsigned warning;  // 0: none
+    };
+    const Case cases[] = {
+        {"start times only from the fourth period answer", Obstacle::LateStart, 0},
+        {"archive root is a file", Obstacle::RootIsAFile, 541},
+        {"refresh.csv is a folder", Obstacle::DescriptionIsAFolder, 542},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        boxes.shown.clear();
+        boxes.icons.clear();
+        log.Clear();
+        QString root = archive;
+        if (c.obstacle == Obstacle::LateStart) {
+            qputenv("TAMBERLO_MISBEHAVE", "no-period-start");
+            qputenv("TAMBERLO_NO_PERIOD_START_ANSWERS", "3");
+        } else if (c.obstacle == Obstacle::RootIsAFile) {
+            root = archive + "/not-a-folder";
+            QFile file(root);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        } else {
+            ASSERT_TRUE(QDir().mkpath(archive + "/refresh.csv/kept"));
+        }
+        Store("CopyToPath", root);
+        CMainFrame& f = MakeArchiveFrame();
+
+        const WorkflowRun run = Run();
+
+        ASSERT_TRUE(run.ended);
+        // The warning names the file that could not be written, then the game is restored.
+        ASSERT_EQ(boxes.shown.size(), c.warning != 0 ? 2u : 1u);
+        if (c.warning != 0) {
+            const std::string warning = Text(boxes.shown[0]);
+            const std::string firstLine = Text(c.warning).substr(0, Text(c.warning).find('\n'));
+            EXPECT_EQ(warning.rfind(firstLine, 0), 0u) << warning;
+            EXPECT_NE(warning.find("refresh.tmp"), std::string::npos) << warning;
+            EXPECT_EQ(boxes.icons[0], BoxIcon::Warning);
+        }
+        EXPECT_EQ(Text(boxes.shown.back()), "Game info was restored successfully.");
+        EXPECT_EQ(boxes.icons.back(), BoxIcon::Information);
+        EXPECT_EQ(log.Count(kSucceededLine), 1u);
+        EXPECT_EQ(run.steps.back(), 900);
+        EXPECT_EQ(run.progress.back(), 100);
+        EXPECT_EQ(f.Game.GetSnapshot().GameStart, test::At(2022, 1, 20, 13, 46, 30));
+        {
+            std::lock_guard lock(f.FrameLock);
+            EXPECT_EQ(f.GameStartLocal, kFirstPeriodLocal);
+        }
+        if (c.obstacle == Obstacle::LateStart) {
+            // The periods without a start were waited past, not taken as the game's start.
+            EXPECT_TRUE(log.Contains("Halvane::OnFileOldStart - the first period has no start yet, waiting\n"));
+            EXPECT_NE(std::find(run.steps.begin(), run.steps.end(), 301), run.steps.end());
+            EXPECT_EQ(ReadArchiveFile("refresh.csv"), "2022-01-20-14-46; 2022-01-21-10-00-00\r\n");
+        }
+        EndConsoles();
+        frame.reset();
+        qunsetenv("TAMBERLO_MISBEHAVE");
+        qunsetenv("TAMBERLO_NO_PERIOD_START_ANSWERS");
+        QFile::remove(archive + "/refresh.csv");
+    }
+}
+
+// A first period whose start has no local time (here: half an hour into 1601, seen from a
+// time zone an hour west) gives no game start; the game is not restored as one named
+// "0000-00-00-00-00".
+TEST_F(StartArchivedGameTest, AFirstPeriodStartWithoutLocalTimeIsNoGameStart) {
+    const QString script = root.filePath("early-game.json");
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"({"now": "1601-01-01T02:00:00Z",
+                   "cameras": ["{6F1A0C01-0000-4000-8000-000000000001}"],
+                   "periods": [{"start": "1601-01-01T00:30:00Z", "endScore": "0:0"}]})");
+    file.close();
+    qputenv("TAMBERLO_SCRIPT", script.toLocal8Bit());
+    clock.offsetSeconds = -3600;
+    CMainFrame& f = MakeArchiveFrame();
+
+    const WorkflowRun run = Run();
+
+    ASSERT_TRUE(run.ended);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(Text(boxes.shown[0]), "There is no periods!");
+    EXPECT_EQ(log.Count(kNoPeriodsLine), 1u);
+    EXPECT_TRUE(log.Contains("Halvane::OnFileOldStart - the first period's start has no local time, waiting\n"));
+    EXPECT_EQ(run.steps.back(), 320);
+    EXPECT_GE(f.Link.CurrentPeriod, 0) << "the console did report its periods";
+    EXPECT_NE(f.Game.GetSnapshot().Periods[1].Start, 0u) << "with a start";
+    EXPECT_EQ(f.Game.GetSnapshot().GameStart, 0u);
+    {
+        std::lock_guard lock(f.FrameLock);
+        EXPECT_EQ(f.GameStartLocal, CalendarTime{});
+    }
+    EXPECT_FALSE(QFile::exists(archive + "/refresh.csv"));
 }
 
 }  // namespace
