@@ -10,6 +10,7 @@ packages=(
     qt6-svg-dev
     libedit-dev pkgconf
     xvfb xauth x11-utils trayer xdotool
+    dpkg-dev fakeroot desktop-file-utils
 )
 
 missing=()

@@ -59,18 +59,28 @@ unsigned LanguageIdFromFileName(const QString& fileNameOrPath) {
 LangTable::LangTable() { entries_.push_back({0, QString(), QString()}); }
 
 LangTable LangTable::Scan(const QString& folder, const QString& exeBaseName) {
+    return Scan(QStringList{folder}, exeBaseName);
+}
+
+LangTable LangTable::Scan(const QStringList& folders, const QString& exeBaseName) {
     LangTable table;
-    const QString base = QDir(folder).filePath(exeBaseName);
+    const QString base = QDir(folders.value(0)).filePath(exeBaseName);
     table.entries_[0].helpPath = base + QStringLiteral(".hlp");
 
-    const QDir dir(folder);
     const QString pattern = exeBaseName + QStringLiteral("_0x*") + kLanguageFileExtension;
-    const QFileInfoList files =
-        dir.entryInfoList({pattern}, QDir::Files | QDir::CaseSensitive, QDir::Name);
-    for (const QFileInfo& file : files) {
-        if (table.Count() >= kMaxEntries) break;
-        const QString path = file.absoluteFilePath();
-        table.entries_.push_back({LanguageIdFromFileName(path), path, WithHelpExtension(path)});
+    QStringList taken;
+    for (const QString& folder : folders) {
+        if (folder.isEmpty()) continue;
+        const QDir dir(folder);
+        const QFileInfoList files =
+            dir.entryInfoList({pattern}, QDir::Files | QDir::CaseSensitive, QDir::Name);
+        for (const QFileInfo& file : files) {
+            if (table.Count() >= kMaxEntries) return table;
+            if (taken.contains(file.fileName())) continue;
+            taken << file.fileName();
+            const QString path = file.absoluteFilePath();
+            table.entries_.push_back({LanguageIdFromFileName(path), path, WithHelpExtension(path)});
+        }
     }
     return table;
 }

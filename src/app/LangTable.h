@@ -1,8 +1,9 @@
 #pragma once
 // The table of user-interface languages: the built-in one (English) and the language
-// files found next to the executable.
+// files found next to the executable (and, installed, in the program's data folder).
 
 #include <QString>
+#include <QStringList>
 #include <vector>
 
 namespace hv {
@@ -32,6 +33,9 @@ public:
     // Entry 0 for the built-in language, then up to 99 files "<exeBaseName>_0x*.lng" in
     // `folder`, in name order.
     static LangTable Scan(const QString& folder, const QString& exeBaseName);
+    // The same over several folders in turn, the executable's first (it names the built-in
+    // entry's help path); a file name found in an earlier folder is not taken again.
+    static LangTable Scan(const QStringList& folders, const QString& exeBaseName);
 
     int Count() const { return static_cast<int>(entries_.size()); }
     const LanguageEntry& Entry(int index) const { return entries_.at(static_cast<size_t>(index)); }

@@ -1,6 +1,7 @@
 #include "app/Language.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QSettings>
@@ -28,13 +29,25 @@ UiLanguage& UiLanguage::Instance() {
     return language;
 }
 
+QStringList LanguageFolders(const QString& programFolder) {
+    QStringList folders{programFolder};
+#ifdef HALVANE_DATA_FROM_PROGRAM
+    folders << QDir::cleanPath(programFolder + QStringLiteral("/" HALVANE_DATA_FROM_PROGRAM));
+#endif
+    return folders;
+}
+
 void UiLanguage::InitForExecutable() {
     const QFileInfo exe(QCoreApplication::applicationFilePath());
-    Init(exe.absolutePath(), exe.completeBaseName());
+    Init(LanguageFolders(exe.absolutePath()), exe.completeBaseName());
 }
 
 void UiLanguage::Init(const QString& folder, const QString& exeBaseName) {
-    LangTable table = LangTable::Scan(folder, exeBaseName);
+    Init(QStringList{folder}, exeBaseName);
+}
+
+void UiLanguage::Init(const QStringList& folders, const QString& exeBaseName) {
+    LangTable table = LangTable::Scan(folders, exeBaseName);
     std::lock_guard lock(mutex_);
     table_ = std::move(table);
     current_ = 0;

@@ -22,15 +22,21 @@ namespace hv {
 
 inline constexpr unsigned kRussianLanguageId = 0x0419;  // 1049
 
+// Where the language files of a program in `programFolder` are looked for: that folder,
+// then the data folder of an installed program (lib/halvane -> share/halvane).
+QStringList LanguageFolders(const QString& programFolder);
+
 class UiLanguage {
 public:
     // The process's one language state.
     static UiLanguage& Instance();
 
-    // Builds the language table from the files next to the executable (or, for tests, in
-    // `folder` for an executable named `exeBaseName`) and goes back to the built-in texts.
+    // Builds the language table from the files next to the executable and in its data
+    // folder (or, for tests, in `folder` for an executable named `exeBaseName`) and goes
+    // back to the built-in texts.
     void InitForExecutable();
     void Init(const QString& folder, const QString& exeBaseName);
+    void Init(const QStringList& folders, const QString& exeBaseName);
 
     // Switches to language `lcid`: true when that language is in use afterwards. 0 is the
     // built-in language; an id without a file, or whose file cannot be read, leaves the

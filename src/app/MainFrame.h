@@ -157,7 +157,7 @@ public:
     std::atomic<int> CopyPercent{0};  // written by the copy worker, read by the status
     int RecordingPeriod = 50;
     CalendarTime GameStartLocal;    // written under FrameLock on the GUI thread, read by the copy worker
-    QString GameFolder;
+    QString GameFolder;             // written under FrameLock on the GUI thread, read on the GUI thread
     std::atomic<bool> StopRequested{false};
     int SplitTimer = 0;             // kSplitTimerId while the split timer runs, else 0
     CopyPlanner Planner{FrameLock, Copies};

@@ -61,9 +61,9 @@ bool CMainFrame::RestoreCurrentGame() {
     {
         std::lock_guard lock(FrameLock);
         GameStartLocal = restored.GameStart;
+        GameFolder = restored.GameFolder;
     }
     Game.SetGameStart(restored.GameStart);
-    GameFolder = restored.GameFolder;
     if (restored.RecordingPeriod > 0) RecordingPeriod = restored.RecordingPeriod;
     return true;
 }

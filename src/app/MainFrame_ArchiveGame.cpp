@@ -18,6 +18,7 @@ constexpr std::uint32_t kCheckIntervalMs = 1000;
 
 bool CMainFrame::OnFileReset(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
     const std::uint32_t now = TickNow();
+    const std::int32_t late = TickDiffMs(now, deadline);
 
     if (step < 100) {
         dialog.SetStepText(QStringLiteral("Stop all applications"));
@@ -52,13 +53,15 @@ bool CMainFrame::OnFileReset(std::int32_t& step, std::uint32_t& deadline, CShowP
         if (!Link.IsQueueNameFree(QStringLiteral("Dravenor1"), this)) Companions.StopDravenor();
         dialog.SetStepText(QStringLiteral("Exit Vortamo"));
         step = 100;
-        deadline = now + kCheckIntervalMs;
+        // The recorder's second to stop counts from "StopRecord", not from before the
+        // question, which may have been open for a while.
+        deadline = TickNow() + kCheckIntervalMs;
         dialog.SetProgress(1);
         return true;
     }
 
     // The phases up to the storage manager's wait act once their deadline has passed.
-    if (step < 600 && SinceDeadline(deadline) < 0) return true;
+    if (step < 600 && late < 0) return true;
 
     if (step < 200) {
         if (Settings.VortamoIP.isEmpty()) Link.SendToVortamo(QStringLiteral("Exit"));

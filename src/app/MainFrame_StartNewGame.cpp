@@ -18,7 +18,7 @@ constexpr std::int32_t kMaxClockOffsetMs = 500;
 // The game starts on a whole minute: the next one, or the one after when the seconds are
 // past 50. Calendar arithmetic, so that a start in the last minute or two of a day, a
 // month or a year falls on the next day (never on an hour 24). A time that cannot be
-// converted gives the zero calendar.
+// converted gives the zero calendar (year 0).
 CalendarTime GameStartAfter(const CalendarTime& now) {
     CalendarTime minute = now;
     minute.second = 0;
@@ -171,6 +171,12 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
             return false;
         }
         const CalendarTime start = GameStartAfter(environment_.TimeSource->LocalNow());
+        if (start.year == 0) {
+            // A clock that cannot be read as a date: no game is started in a zero-date folder.
+            WriteLog("Halvane::OnFileRecStart ERROR - Can't convert the game's start time!\n");
+            ShowBox(LoadStringOrMark(538), BoxIcon::Error);
+            return false;
+        }
         const QString folder = ArchiveRefresh::GameFolderOf(start);
         {
             // The copy worker reads the game's start and folder.
@@ -182,7 +188,9 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
         if (!WithoutVortamo) Link.SendToVortamo(QStringLiteral("StartRecord 1111111111111111 0 \\") + folder);
         dialog.SetStepText(QStringLiteral("Wait Vortamo recording start"));
         step = 700;
-        deadline = now + 1000;
+        // The recorder's second counts from the start command, not from before the question,
+        // which may have been open for a while.
+        deadline = TickNow() + 1000;
         dialog.SetProgress(65);
         return true;
     }

@@ -25,7 +25,7 @@ constexpr std::uint32_t kCopyDelayMs = 5000;
 
 bool CMainFrame::OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
     const std::uint32_t now = TickNow();
-    const std::int32_t late = SinceDeadline(deadline);
+    const std::int32_t late = TickDiffMs(now, deadline);
 
     if (step < 100) {
         dialog.SetStepText(QStringLiteral("Init"));

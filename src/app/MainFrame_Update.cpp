@@ -75,7 +75,10 @@ void CMainFrame::RunSplit(const QString& text) {
     }
     if (command.HasPath) {
         QString folder;
-        if (SplitCommand::GameFolderFromPath(command.Path, Settings.CopyFromFolders(), folder)) GameFolder = folder;
+        if (SplitCommand::GameFolderFromPath(command.Path, Settings.CopyFromFolders(), folder)) {
+            std::lock_guard lock(FrameLock);
+            GameFolder = folder;
+        }
     }
     SplitPeriod = command.Period;
     const auto ahead = static_cast<std::int64_t>(command.Time - environment_.TimeSource->UtcNow());

@@ -5,6 +5,7 @@
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "game/ArchiveRefresh.h"
 
 namespace hv {
 
@@ -60,10 +61,9 @@ void CMainFrame::OnTest() {
             // The copy worker reads the game's start when it writes the archive's description.
             std::lock_guard lock(FrameLock);
             GameStartLocal = start;
+            GameFolder = ArchiveRefresh::GameFolderOf(start);
         }
         Game.SetGameStart(start);
-        GameFolder = QString::asprintf("%04d-%02d-%02d\\%02d-%02d\\", start.year, start.month, start.day, start.hour,
-                                       start.minute);
         sent = QStringLiteral("StartRecord 1111111111111111 0 \\") + GameFolder;
         Link.SendToVortamo(sent);
         TestStep = 1;

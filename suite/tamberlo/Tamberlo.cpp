@@ -32,9 +32,11 @@
 //
 // Misbehaviours (TAMBERLO_MISBEHAVE, comma-separated, or "misbehave" in Tamberlo.conf next
 // to the program): "silent" answers nothing, "no-periods" reports no periods,
-// "no-event-names" reports no event types, "ignore-exit" stays on "Exit",
-// "refuse-stopgame" refuses the message "StopGame" at its queue, so that its sender's send
-// fails (as it fails on a full queue) and the clock runs on.
+// "no-period-start" reports the game's periods without their start times (no "THi" and
+// "TLo", as a console whose game clock has not been started does), "no-event-names"
+// reports no event types, "ignore-exit" stays on "Exit", "refuse-stopgame" refuses the
+// message "StopGame" at its queue, so that its sender's send fails (as it fails on a full
+// queue) and the clock runs on.
 //
 // Standard output: "ready" once the queue is held; "command <text>" for each command.
 // Exit codes: 0 after "Exit", 2 bad arguments or script, 3 the queue is held by another
@@ -45,6 +47,7 @@
 #include <QTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <QFileInfo>
@@ -223,7 +226,11 @@ int main(int argc, char** argv) {
             return;
         }
         script.Refresh();
-        const QString answer = script.Game().At(run, Now()).Answer(command);
+        QString answer = script.Game().At(run, Now()).Answer(command);
+        if (misbehaves("no-period-start") && command == QLatin1StringView("PeriodInfo")) {
+            static const QRegularExpression startTime(QStringLiteral(" T(Hi|Lo)=\"[^\"]*\""));
+            answer.remove(startTime);
+        }
         if (answer.isEmpty()) {
             zandrel::ReportError(QStringLiteral("Tamberlo: ignored request '%1' from %2 on '%3'")
                                      .arg(command.left(200), replyQueue.left(100), senderHost.left(100)));

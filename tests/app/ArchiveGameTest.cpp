@@ -55,6 +55,12 @@ protected:
             });
     }
 
+    // Index of the first call after which the step counter was `step`; -1 if never.
+    static std::ptrdiff_t FirstCallAt(const WorkflowRun& run, std::int32_t step) {
+        const auto it = std::find(run.steps.begin(), run.steps.end(), step);
+        return it == run.steps.end() ? -1 : it - run.steps.begin();
+    }
+
     bool Contains(const WorkflowRun& run, std::int32_t step) const {
         return std::find(run.steps.begin(), run.steps.end(), step) != run.steps.end();
     }
@@ -68,6 +74,10 @@ TEST_F(ArchiveGameTest, TheGameIsArchivedAndEverythingIsSetUpForTheNextGame) {
     FillGame(f);
     ASSERT_TRUE(f.Player.HasComponent());
     boxes.answer = BoxAnswer::Yes;
+    // The user takes five seconds to answer the question.
+    boxes.onShow = [&] {
+        if (boxes.shown.back() == LoadStringOrMark(527)) clock.tick += 5000;
+    };
 
     int waitingTicks = 0;
     bool playerHeldDuringWait = false;
@@ -82,6 +92,9 @@ TEST_F(ArchiveGameTest, TheGameIsArchivedAndEverythingIsSetUpForTheNextGame) {
     });
     ASSERT_TRUE(run.ended);
     EXPECT_GE(waitingTicks, 60);
+    // A local recorder is told to exit a second (ten ticks) after "StopRecord", however long
+    // the question was open before that.
+    EXPECT_EQ(FirstCallAt(run, 200) - FirstCallAt(run, 100), 10);
     EXPECT_FALSE(playerHeldDuringWait) << "the player lets the recordings go while they are archived";
 
     EXPECT_EQ(boxes.shown, (std::vector<QString>{LoadStringOrMark(527), LoadStringOrMark(521)}));

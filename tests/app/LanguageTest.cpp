@@ -145,6 +145,41 @@ TEST(BuiltInStrings, AreEnglishAndUnknownIdsAreMarked) {
     }
 }
 
+// The workflows' messages word for word, line breaks (\n or \r\n) and spelling included:
+// the program shows them as they have always read.
+TEST(BuiltInStrings, TheWorkflowMessagesReadExactlyAsTheyAlwaysHave) {
+    UiLanguage::Instance().Init(QString(), QStringLiteral("Halvane"));
+    const struct {
+        unsigned id;
+        const char* text;
+    } messages[] = {
+        {514, "Can't create queue!\nTry reinstall Zandrel software."},
+        {521, "Now we ready to start new game."},
+        {522, "File coping is not finished yet!\n\nWait finish and try again."},
+        {525, "Can't start Ostrimund.exe!"},
+        {527, "Are you ready to archive the game?"},
+        {528, "Are you ready to start the game?"},
+        {529, "Are you ready to stop the game?"},
+        {530, "Video archive root folder was not specified!\n\nChoose root folder and try again."},
+        {531, "Vortamo root folder was not specified!\n\nChoose root folder and try again."},
+        {532, "Can't start the Vortamo application!\r\n\r\nDo you want to continue without Vortamo?"},
+        {533, "Score board info is not reseted now!\n\nContinue with wrang time info?"},
+        {535, "New game is recoding now."},
+        {536, "Game is not recording now!\n\nDo you want to continue?"},
+        {537, "Game recoding was stopped."},
+        {538, "Can't send command to application Vortamo!"},
+        {539, "Can't send command to application Kestrilo!"},
+        {540, "No answer from Kestrilo application!\n\nCheck the application and click OK to continue."},
+        {547, "Can't close Dravenor application"},
+        {548, "Can't close Kestrilo application"},
+        {549, "Can't close Vortamo application"},
+        {550, "There is no periods!"},
+        {551, "Game info was restored successfully."},
+        {552, "ERROR - big time difference with Vortamo PC:\r\n%d ms\r\n\r\nCorrect time and try again."},
+    };
+    for (const auto& m : messages) EXPECT_EQ(LoadStringOrMark(m.id), QString::fromUtf8(m.text)) << m.id;
+}
+
 TEST_F(LanguageFolder, TableListsTheExecutablesLanguageFilesOnly) {
     CopyRussian();
     WriteFile(dir.filePath("Halvane_0x0407.lng"), "[strings]\n523=Deutsch\n");

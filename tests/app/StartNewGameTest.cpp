@@ -362,6 +362,26 @@ TEST_P(StartTimeTest, FixesTheStartOnTheNextWholeMinuteWithCalendarCarry) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+TEST_F(StartNewGameTest, AClockThatCannotBeReadAsADateEndsTheWorkflowWithoutAGame) {
+    // A UTC time half an hour into 1601, an hour ahead of the local zone: there is no
+    // local date for it.
+    clock.offsetSeconds = -3600;
+    SetClock(At(1601, 1, 1, 0, 30));
+    Frame();
+    frame->WithoutVortamo = true;
+    frame->Companions.ResetScoreBoard();
+    CShowProgress dialog(frame.get(), 544, kStartNewGame);
+    dialog.Step = 600;
+    dialog.Deadline = clock.tick;
+    EXPECT_FALSE(frame->RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog));
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart ERROR - Can't convert the game's start time!\n"), 1u);
+    EXPECT_EQ(Boxes(), std::vector<std::string>{Text(538)});
+    EXPECT_EQ(boxes.icons, std::vector<BoxIcon>{BoxIcon::Error});
+    EXPECT_TRUE(frame->GameFolder.isEmpty());
+    EXPECT_EQ(frame->GameStartLocal, CalendarTime{});
+    EXPECT_EQ(frame->Game.GetSnapshot().GameStart, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Clock, StartTimeTest,
     ::testing::Values(
@@ -601,17 +621,30 @@ TEST_F(StartNewGameTest, ScoreBoardNotResetEndsTheWorkflowUnlessTheUserGoesOn) {
         boxes.icons.clear();
         boxes.answer = BoxAnswer::Yes;
         boxes.onShow = [&] {
-            if (boxes.shown.back() == LoadStringOrMark(533)) boxes.answer = goOn ? BoxAnswer::Yes : BoxAnswer::No;
+            if (boxes.shown.back() != LoadStringOrMark(533)) return;
+            boxes.answer = goOn ? BoxAnswer::Yes : BoxAnswer::No;
+            // The user takes five seconds to answer.
+            clock.tick += 5000;
         };
         log.Clear();
         Frame();
-        const WorkflowRun run = Drive({}, goOn ? 700 : -1);
+        const WorkflowRun run = Drive({}, goOn ? 800 : -1);
         EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(533)}));
         const char* line = "Halvane::OnFileRecStart ERROR - Can't reset score board info - user cancel!\n";
         if (goOn) {
             EXPECT_FALSE(run.ended);
             EXPECT_EQ(log.Count(line), 0u);
-            EXPECT_EQ(run.steps.back(), 700);
+            EXPECT_EQ(run.steps.back(), 800);
+            EXPECT_EQ(frame->GameFolder, QStringLiteral("2022-01-20\\13-46\\"));
+            EXPECT_TRUE(RecorderReport().contains(u"command StartRecord 1111111111111111 0 \\2022-01-20\\13-46\\"));
+            // The recorder is first checked a second (ten ticks) after the start command,
+            // which was sent when the question was answered, whatever time that took.
+            const int startRecord = FirstCallAt(run, 700);
+            ASSERT_GE(startRecord, 0);
+            const auto firstCheck = std::find_if(run.steps.begin() + startRecord, run.steps.end(),
+                                                 [](std::int32_t s) { return s != 700; });
+            ASSERT_NE(firstCheck, run.steps.end());
+            EXPECT_EQ(firstCheck - run.steps.begin() - startRecord, 10);
         } else {
             EXPECT_TRUE(run.ended);
             EXPECT_EQ(log.Count(line), 1u);

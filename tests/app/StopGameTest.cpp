@@ -13,7 +13,6 @@
 namespace hv {
 namespace {
 
-
 const std::set<QString> kStopTexts = {
     QStringLiteral("Init"),
     QStringLiteral("Stop Kestrilo timer"),
@@ -174,6 +173,58 @@ TEST_F(StopGameTest, TheQuestionDependsOnWhetherAGameIsRecordedAndOnlyYesGoesOn)
     }
 }
 
+// A game folder without command execution (the Advanced Stop command was used) counts as
+// no game being recorded: the user is asked 536, and on Yes the whole workflow runs and the
+// game's recordings are queued.
+TEST_F(StopGameTest, NotRecordingButConfirmedTheWholeWorkflowRuns) {
+    QString rec1, rec2, archive;
+    UseArchiveFolders(rec1, rec2, archive);
+    const QString game1 = rec1 + u'/' + kGameSubfolder;
+    WriteFile(game1, "50_1.mp4");
+    WriteFile(game1, "1_1.mp4");
+    ASSERT_TRUE(StartAllCompanions());
+    CMainFrame& f = MakeFrameWithGame();
+    f.ExecutionEnabled = false;
+    boxes.answer = BoxAnswer::Yes;
+    PhaseTicks ticks;
+    const WorkflowRun run = RunStop(ticks);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(boxes.shown, (std::vector<QString>{LoadStringOrMark(536), LoadStringOrMark(537)}));
+    EXPECT_EQ(boxes.icons, (std::vector<BoxIcon>{BoxIcon::Question, BoxIcon::Information}));
+    EXPECT_EQ(run.progress.back(), 100);
+    EXPECT_EQ(log.Count("Halvane::Menu File->Stop the game.\n"), 1u);
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u);
+    EXPECT_TRUE(LinesStartingWith("Halvane::OnFileRecStop ERROR").empty());
+    EXPECT_TRUE(console.WaitForLine("command StopGame"));
+    EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
+    EXPECT_TRUE(recorder.WaitForLine("command Exit"));
+    EXPECT_TRUE(capture.WaitForLine("command Exit"));
+    EXPECT_EQ(PlannedPeriods(LinesStartingWith("+++++Halvane::Add2Copy")), (std::vector<int>{50, 1}));
+    EXPECT_EQ(f.GameFolder, kGameFolder);
+    EXPECT_FALSE(f.ExecutionEnabled) << "left as it was";
+}
+
+// The waits compare ticks by their signed difference, so a wait that spans the 32-bit
+// tick's wrap lasts as long as any other.
+TEST_F(StopGameTest, TheRecordersWaitLastsItsTwentyOneSecondsAcrossTheTicksWrap) {
+    ASSERT_TRUE(StartAllCompanions());
+    MakeFrameWithGame();
+    boxes.answer = BoxAnswer::Yes;
+    clock.tick = 0xFFFFF000u;
+    PhaseTicks ticks;
+    const WorkflowRun run = RunStop(ticks);
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u);
+    ASSERT_TRUE(ticks.entered.count(400) && ticks.entered.count(500) && ticks.entered.count(600) &&
+                ticks.entered.count(700));
+    // The wrap falls inside the wait.
+    EXPECT_GT(ticks.entered[400], 0xFFFFF000u);
+    EXPECT_LT(ticks.entered[500], 0x10000u);
+    EXPECT_EQ(ticks.entered[500] - ticks.entered[400], 21000u);
+    EXPECT_EQ(ticks.entered[700] - ticks.entered[600], 1000u);
+    EXPECT_EQ(run.progress, (std::vector<int>{1, 10, 20, 30, 32, 34, 36, 38, 40, 42, 44, 46, 48, 50, 60, 70, 100}));
+}
+
 // Every failed send is tried again 333 ms apart up to five times, then warned about, and the
 // workflow goes on to its end.
 TEST_F(StopGameTest, FailedSendsAreTriedFiveTimesThenWarnedAboutAndTheWorkflowGoesOn) {
@@ -202,7 +253,7 @@ TEST_F(StopGameTest, FailedSendsAreTriedFiveTimesThenWarnedAboutAndTheWorkflowGo
         if (c.consoleMisbehaves != nullptr) consoleEnvironment << QString::fromLatin1(c.consoleMisbehaves);
         ASSERT_TRUE(StartConsole(consoleEnvironment));
         if (c.recorderRuns) {
-    ASSERT_TRUE(StartRecorder());
+            ASSERT_TRUE(StartRecorder());
         }
         ASSERT_TRUE(StartCapture());
         MakeFrameWithGame();
@@ -239,7 +290,7 @@ TEST_F(StopGameTest, FailedSendsAreTriedFiveTimesThenWarnedAboutAndTheWorkflowGo
         EXPECT_EQ(CountStartingWith("Halvane::OnFileRecStop ERROR"), c.errorLines.size());
         EXPECT_EQ(log.Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u) << "the workflow reaches its end";
         if (c.failedCommand != nullptr) {
-    EXPECT_EQ(CountStartingWith(c.failedCommand), 5u) << "five tries";
+            EXPECT_EQ(CountStartingWith(c.failedCommand), 5u) << "five tries";
         }
 
         if (c.consoleMisbehaves != nullptr) {
@@ -257,7 +308,7 @@ TEST_F(StopGameTest, FailedSendsAreTriedFiveTimesThenWarnedAboutAndTheWorkflowGo
             EXPECT_TRUE(console.WaitForLine("command StopGame"));
         }
         if (c.recorderGoneBeforeExit) {
-    EXPECT_TRUE(recorder.Output().contains("command StopRecord"));
+            EXPECT_TRUE(recorder.Output().contains("command StopRecord"));
         }
         EXPECT_TRUE(capture.WaitForLine("command Exit")) << "the post-play capture is stopped in every case";
         EXPECT_EQ(capture.WaitForExit(), 0);

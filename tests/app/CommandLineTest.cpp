@@ -1,0 +1,90 @@
+// The program's command line: help and version, Qt's own options, and what is refused.
+#include <gtest/gtest.h>
+
+#include "app/CommandLine.h"
+
+namespace hv {
+namespace {
+
+struct CommandLineCase {
+    const char* name;
+    QStringList arguments;  // after the program's path
+    bool run;
+    int exitCode;
+    const char* output;  // part of standard output, or empty
+    const char* error;   // part of standard error, or empty
+};
+
+class ReadCommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(ReadCommandLineTest, Outcome) {
+    const CommandLineCase& c = GetParam();
+    const CommandLineOutcome outcome =
+        ReadCommandLine(QStringList{QStringLiteral("/usr/lib/halvane/Halvane")} + c.arguments);
+    EXPECT_EQ(outcome.Run, c.run);
+    if (!c.run) {
+        EXPECT_EQ(outcome.ExitCode, c.exitCode);
+    }
+    if (*c.output != '\0') {
+        EXPECT_TRUE(outcome.Output.contains(QString::fromUtf8(c.output)))
+            << outcome.Output.toStdString();
+    } else {
+        EXPECT_TRUE(outcome.Output.isEmpty()) << outcome.Output.toStdString();
+    }
+    if (*c.error != '\0') {
+        EXPECT_TRUE(outcome.Error.contains(QString::fromUtf8(c.error)))
+            << outcome.Error.toStdString();
+    } else {
+        EXPECT_TRUE(outcome.Error.isEmpty()) << outcome.Error.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, ReadCommandLineTest,
+    ::testing::Values(
+        CommandLineCase{"None", {}, true, 0, "", ""},
+        CommandLineCase{"Help", {"--help"}, false, 0, "Usage: Halvane [options]", ""},
+        CommandLineCase{"ShortHelp", {"-h"}, false, 0, "-v, --version", ""},
+        CommandLineCase{"HelpAmongQtOptions",
+                        {"-platform", "offscreen", "--help"},
+                        false,
+                        0,
+                        "Tervanix/Halvane.conf",
+                        ""},
+        CommandLineCase{"Version", {"--version"}, false, 0, "Halvane " HALVANE_VERSION "\n", ""},
+        CommandLineCase{"ShortVersion", {"-v"}, false, 0, "Halvane " HALVANE_VERSION, ""},
+        // Qt reads these itself: they start the program as before.
+        CommandLineCase{"QtPlatform", {"-platform", "offscreen"}, true, 0, "", ""},
+        CommandLineCase{"QtPlatformDoubleDash", {"--platform", "xcb"}, true, 0, "", ""},
+        CommandLineCase{
+            "QtDisplayAndStyle", {"-display", ":7", "-style=fusion", "-reverse"}, true, 0, "", ""},
+        CommandLineCase{
+            "QtGeometry", {"-qwindowgeometry", "100x100+0+0", "-nograb"}, true, 0, "", ""},
+        // Other arguments were never used and still are not.
+        CommandLineCase{"Positional", {"Embedding", "file.txt"}, true, 0, "", ""},
+        CommandLineCase{
+            "UnknownLong", {"--bogus"}, false, kCommandLineError, "", "Unknown option 'bogus'"},
+        CommandLineCase{
+            "UnknownSingleDash", {"-x"}, false, kCommandLineError, "", "Halvane --help"},
+        CommandLineCase{"UnknownBeforeHelp",
+                        {"--bogus", "--help"},
+                        false,
+                        kCommandLineError,
+                        "",
+                        "Unknown option 'bogus'"},
+        CommandLineCase{"QtOptionWithoutValue",
+                        {"-platform"},
+                        false,
+                        kCommandLineError,
+                        "",
+                        "Missing value after '-platform'"},
+        CommandLineCase{"ValueToAFlag",
+                        {"--version=2"},
+                        false,
+                        kCommandLineError,
+                        "",
+                        "Unexpected value after '--version'"}),
+    [](const ::testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace hv
