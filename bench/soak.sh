@@ -1,7 +1,11 @@
 #!/bin/sh
-# The soak test for longer than CI runs it: the real program under controller connections,
-# companion messages and queue holder restarts for SECONDS (default 1800), then its
-# descriptors, threads and resident memory compared with where they started.
+# The soak test for longer than CI runs it (the same program, 50 s there): the real program
+# with the simulated suite for SECONDS under load (default 1800): controller connections and
+# commands, companion messages, a referee console game of sixty events a period (a period
+# every twelve seconds or more, up to 90), the recorder recording and the program copying,
+# the recorder away for a tenth of the time, console and queue holder restarts; then every
+# command answered, every event in the model, the copies whole, and the descriptors,
+# threads and resident memory compared with where they started.
 #
 #   bench/soak.sh [SECONDS] [BUILD_DIR]
 set -eu

@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     std::uint16_t port = config.relayPort;
     const char* bindAddress = "127.0.0.1";
     std::set<std::string> trusted = {"127.0.0.1", "::1", "::ffff:127.0.0.1"};
+    bool withParent = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--trust" && i + 1 < argc) {
             trusted.insert(argv[++i]);
         } else if (arg == "--with-parent") {
+            withParent = true;
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (::getppid() == 1) return 0;  // the parent has gone already
         } else {
@@ -100,8 +102,14 @@ int main(int argc, char** argv) {
     std::uint16_t boundPort = 0;
     const int fd = ListenTcp(bindAddress, port, boundPort);
     if (fd < 0) {
-        std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", bindAddress,
-                     static_cast<unsigned>(port), std::strerror(errno));
+        // A relay started for the answers of a sender finds one there already when this
+        // computer's own relay (or another sender's) listens on that address: it gives way.
+        if (errno == EADDRINUSE && withParent)
+            std::fprintf(stderr, "ZandrelQueueRelay: a relay listens on %s:%u already; this one gives way\n",
+                         bindAddress, static_cast<unsigned>(port));
+        else
+            std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", bindAddress,
+                         static_cast<unsigned>(port), std::strerror(errno));
         return 1;
     }
 

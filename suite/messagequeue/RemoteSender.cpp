@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <pthread.h>
@@ -42,23 +41,32 @@ QByteArray RelayProgram() {
         .absoluteFilePath()
         .toLocal8Bit();
 }
-// Waits a little for the relay `pid` to listen on `address`:`port`, so that an answer that
-// comes back at once finds it. Ends early when the relay ended or `stopFd` became readable.
-void WaitUntilListening(const std::string& address, std::uint16_t port, pid_t pid, int stopFd) {
-    addrinfo hints{};
-    hints.ai_flags = AI_NUMERICHOST;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return;
-    for (int round = 0; round < 50; ++round) {
-        const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool listening = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
-        if (fd >= 0) ::close(fd);
-        if (listening || ::kill(pid, 0) != 0) break;
-        pollfd stop{stopFd, POLLIN, 0};
-        if (::poll(&stop, 1, 10) != 0) break;
+// Waits a little for the relay just started to say on `output` (its standard output) that
+// it listens, or to end (it gives way to a relay listening there already). Its own word is
+// awaited, not a connection to the port: another relay may answer there while this one is
+// still starting, and would leave it to take the port later, when that other one has gone.
+// Ends early when `stopFd` became readable.
+enum class RelayStart { Listening, Ended, NoWord };
+RelayStart WaitUntilListening(int output, int stopFd) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerRelayStartWaitMs);
+    std::string text;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return RelayStart::NoWord;
+        pollfd fds[2] = {{output, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) return RelayStart::NoWord;
+        if (ready <= 0) continue;
+        if (fds[1].revents != 0) return RelayStart::NoWord;
+        char chunk[64];
+        const ssize_t n = ::read(output, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) return RelayStart::Ended;  // without listening
+        if (n < 0) return RelayStart::NoWord;
+        text.append(chunk, static_cast<std::size_t>(n));
+        if (text.find('\n') != std::string::npos)
+            return text.rfind("listening ", 0) == 0 ? RelayStart::Listening : RelayStart::NoWord;
     }
-    ::freeaddrinfo(found);
 }
 
 }  // namespace
@@ -147,13 +155,24 @@ void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
+    // Its standard output comes here: it says there when it listens.
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     pid_t pid = -1;
     if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) relayPid = pid;
     posix_spawn_file_actions_destroy(&actions);
-    if (relayPid > 0) WaitUntilListening(ends.local, config.relayPort, relayPid, stopFd);
+    ::close(output[1]);
+    // Before the message goes out the new relay either listens or has ended, so that the
+    // answer finds it, and a relay that gives way is gone rather than about to take the
+    // port when the one it gave way to ends.
+    if (relayPid > 0 && WaitUntilListening(output[0], stopFd) == RelayStart::Ended) {
+        ::waitpid(relayPid, nullptr, 0);  // it has closed its output on its way out
+        relayPid = -1;
+    }
+    ::close(output[0]);
 }
 
 void RemoteSender::State::EndAnswerRelay() {

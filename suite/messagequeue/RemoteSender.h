@@ -9,7 +9,8 @@
 // this computer. Before its first message goes out the sender starts that relay itself,
 // bound to the address the connection left from and trusting the other computer's address,
 // starts it again when it has ended (at most once a second), and ends it with the sender.
-// (Where a relay already listens there, the new one gives way.)
+// (Where a relay already listens there, the new one gives way; the sender waits until the
+// one it started listens or has ended before the message goes out.)
 //
 // Nobody ever waits for the sender thread: ending a sender tells its thread to stop,
 // cuts short a connection or wait under way and returns at once; the thread owns what it
@@ -31,6 +32,8 @@ constexpr std::size_t kMaxQueuedRemoteMessages = 1000;
 constexpr int kRemoteAttempts = 3;
 constexpr int kRemoteRetryPauseMs = 500;
 constexpr int kAnswerRelayRestartPauseMs = 1000;
+// How long a sender waits for the answer relay it started to listen.
+constexpr int kAnswerRelayStartWaitMs = 2000;
 
 class RemoteSender {
 public:
