@@ -110,6 +110,8 @@ void CMainFrame::CompleteSplit() {
 void CMainFrame::SetStatus(int state) {
     if (!TrayCreated) return;
     CurrentStatus = state;
+    // A trace line for each status set, for whoever follows the icon from outside.
+    Trace(QStringLiteral("Halvane::SetStatus %1\n").arg(state));
     Tray.SetTooltip(LoadStringOrMark(StatusStringId(state)));
     Tray.SetStateIcon(state);
 }
