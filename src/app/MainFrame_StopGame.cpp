@@ -117,7 +117,9 @@ bool CMainFrame::OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CSho
         // The update cycle is not to plan the same copy again.
         Game.LabelsChanged.store(false);
         step = 600;
-        deadline = now;
+        // The recorder's second before "Exit" counts from the end of the planning, which
+        // may take a while on large recorder folders.
+        deadline = TickNow();
         dialog.SetProgress(60);
         return true;
     }
