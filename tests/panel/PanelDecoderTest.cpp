@@ -487,6 +487,11 @@ TEST(PanelAssembler, AnOverlongLineIsGivenOutWithoutItsLf) {
     EXPECT_EQ(assembler.Pending(), "");
 }
 
+// Error texts reach a terminal: no control bytes from the input in them.
+bool Printable(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 TEST(PanelCommands, ShortNamesAndTextBecomeCommands) {
     struct Case {
         std::string input;
@@ -544,11 +549,13 @@ TEST(PanelCommands, OtherRequestsAndBadValues) {
         {"raw C0601\\", "lone \\"},
         {"raw \\q", "unknown escape \\q"},
         {"raw \\x4", "two hexadecimal digits"},
+        {"raw \\\x1b[2J", "unknown escape \\\\x1B"},
     };
     for (const Case& c : cases) {
         const PanelRequest request = ReadRequest(c.input, kNoGameId);
         EXPECT_EQ(request.kind, PanelRequest::Kind::Invalid) << c.input;
         EXPECT_NE(request.error.find(c.says), std::string::npos) << c.input << ": " << request.error;
+        EXPECT_TRUE(Printable(request.error)) << EscapeBytes(request.error);
     }
 }
 
@@ -567,12 +574,14 @@ TEST(PanelCommands, FaultsOfCommandsHalvaneRefuses) {
         {"C1101", "does not start with C0d01"},
         {"C07010000", "C0701 is not a command"},
         {"C0601\r", "C0601 must be 5 characters long, it is 6"},
+        {"C0\x1b" "010000", "C0\\x1B01 is not a command"},
         {"C0201", "C0201 must be 17 characters long, it is 5"},
     };
     for (const Case& c : cases) {
         const std::string fault = CommandFault(c.command);
         if (c.says.empty()) EXPECT_EQ(fault, "") << c.command;
         else EXPECT_NE(fault.find(c.says), std::string::npos) << EscapeBytes(c.command) << ": " << fault;
+        EXPECT_TRUE(Printable(fault)) << EscapeBytes(fault);
     }
 }
 
