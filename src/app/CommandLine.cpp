@@ -7,46 +7,94 @@ namespace hv {
 
 namespace {
 
-// Options that Qt's application objects read and remove from the arguments themselves.
+// Options that Qt's application objects read and remove from the arguments themselves:
+// those Qt documents for QGuiApplication and QApplication, and the few it reads without
+// documenting them.
 struct QtOption {
     const char* name;
     bool takesValue;
 };
 constexpr QtOption kQtOptions[] = {
+    // every platform
     {"platform", true},
     {"platformpluginpath", true},
     {"platformtheme", true},
     {"plugin", true},
     {"qwindowgeometry", true},
-    {"geometry", true},
     {"qwindowicon", true},
-    {"icon", true},
     {"qwindowtitle", true},
-    {"title", true},
-    {"session", true},
-    {"display", true},
-    {"name", true},
-    {"visual", true},
-    {"style", true},
-    {"stylesheet", true},
-    {"qmljsdebugger", true},
     {"reverse", false},
-    {"widgetcount", false},
+    {"session", true},
+    {"qmljsdebugger", true},
+    // X11
+    {"display", true},
+    {"geometry", true},
+    {"name", true},
+    {"title", true},
+    {"icon", true},
+    {"visual", true},
     {"nograb", false},
     {"dograb", false},
     {"sync", false},
+    // widgets
+    {"style", true},
+    {"stylesheet", true},
+    {"widgetcount", false},
+    {"testability", false},
 };
+
+const QtOption* FindQtOption(const QString& name) {
+    for (const QtOption& option : kQtOptions)
+        if (name == QLatin1String(option.name)) return &option;
+    return nullptr;
+}
+
+struct SortedArguments {
+    QStringList own;       // the program's path, our options and the other arguments
+    QStringList warnings;  // what is ignored, for standard error
+};
+
+// Takes Qt's options (with their values) out of the arguments, and the options nobody
+// knows, each with a warning: they have never stopped the program, and they do not now.
+SortedArguments SortArguments(const QStringList& arguments, const QStringList& ownNames) {
+    SortedArguments sorted;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (i == 0 || argument.size() < 2 || !argument.startsWith(u'-')) {
+            sorted.own << argument;
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            sorted.own << arguments.mid(i);
+            break;
+        }
+        const QString option = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        const QString name = option.section(u'=', 0, 0);
+        if (ownNames.contains(name)) {
+            sorted.own << argument;
+        } else if (const QtOption* qt = FindQtOption(name)) {
+            if (!qt->takesValue || option.contains(u'=')) continue;
+            if (i + 1 < arguments.size()) ++i;  // Qt takes the next argument, whatever it is
+            else sorted.warnings << QStringLiteral("'%1' needs a value; ignored").arg(argument);
+        } else {
+            sorted.warnings << QStringLiteral("unknown option '%1' ignored").arg(argument);
+        }
+    }
+    return sorted;
+}
+
+}  // namespace
 
 const QString kDescription = QStringLiteral(
     "Links the venue's Crestron controller to the replay suite. Halvane has no main\n"
     "window: its icon in the notification area carries the menu.\n"
     "\n"
     "Settings: $XDG_CONFIG_HOME/Tervanix/Halvane.conf (~/.config when unset).\n"
-    "Log: Halvane_<start time>.log next to the program, or in\n"
-    "$XDG_STATE_HOME/Tervanix/Halvane (~/.local/state) when that folder is not writable.\n"
-    "Qt's own options (-platform NAME, -display NAME, -style NAME, ...) are accepted.");
-
-}  // namespace
+    "Log: Halvane_<start time>.log in $XDG_STATE_HOME/Tervanix/Halvane (~/.local/state)\n"
+    "when installed; next to the program when it runs from its build folder (in the state\n"
+    "folder too when that folder is not writable).\n"
+    "Qt's own options (-platform NAME, -display NAME, -style NAME, ...) are accepted;\n"
+    "other unknown options are ignored with a warning.");
 
 QString ProgramVersionText() { return QStringLiteral("Halvane " HALVANE_VERSION); }
 
@@ -61,19 +109,17 @@ CommandLineOutcome ReadCommandLine(const QStringList& arguments) {
                                      QStringLiteral("Shows the version and ends."));
     parser.addOption(help);
     parser.addOption(version);
-    for (const QtOption& qt : kQtOptions) {
-        QCommandLineOption option(QString::fromLatin1(qt.name));
-        if (qt.takesValue) option.setValueName(QStringLiteral("value"));
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
-    }
 
+    const SortedArguments sorted = SortArguments(arguments, help.names() + version.names());
     CommandLineOutcome outcome;
-    if (!parser.parse(arguments)) {
+    for (const QString& warning : sorted.warnings)
+        outcome.Error += QStringLiteral("Halvane: %1\n").arg(warning);
+    // What is left are the program's own options: a misuse of them ends the program.
+    if (!parser.parse(sorted.own)) {
         outcome.Run = false;
         outcome.ExitCode = kCommandLineError;
-        outcome.Error = QStringLiteral("Halvane: %1\nTry 'Halvane --help' for the options.\n")
-                            .arg(parser.errorText());
+        outcome.Error += QStringLiteral("Halvane: %1\nTry 'Halvane --help' for the options.\n")
+                             .arg(parser.errorText());
         return outcome;
     }
     if (parser.isSet(help)) {

@@ -1,9 +1,9 @@
 #pragma once
 // The program's command line. --help and --version are answered before anything else
-// starts: no window, no icon, no log file, no settings. An option the program does not
-// know ends it with a message and status 2. Qt's own options (-platform NAME,
-// -display NAME, -style NAME, ...) are accepted and left to Qt; other arguments are
-// accepted and not used, as before.
+// starts: no window, no icon, no log file, no settings. A misuse of these two (a value
+// given to them) ends the program with a message and status 2. Qt's own options
+// (-platform NAME, -display NAME, -style NAME, ...) are left to Qt; any other option is
+// ignored with a warning and other arguments are not used, as before.
 
 #include <QString>
 #include <QStringList>

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/InstalledLayout.h"
 #include "platform/Trace.h"
 
 namespace hv {
@@ -46,12 +47,6 @@ std::string FormatMessage(const char* format, va_list args) {
     const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     if (n < 0) return {};
     return std::string(buffer, std::min(static_cast<size_t>(n), DiagnosticLog::kMaxMessage));
-}
-
-std::filesystem::path ExecutablePath() {
-    std::error_code error;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path("Halvane") : path;
 }
 
 std::string StateFallbackDirectory() {
@@ -143,11 +138,18 @@ void DiagnosticLog::KeepToTraceOnly() {
     std::call_once(openOnce_, [] {});
 }
 
+std::string LogDirectoryFor(const std::string& programFolder, const std::string& stateFolder) {
+    // An installed program's folder is the package's: a log there (root may write it)
+    // would outlive the package's removal.
+    return IsInstalledProgramFolder(programFolder) ? stateFolder : programFolder;
+}
+
 DiagnosticLog& TheLog() {
     static DiagnosticLog log = [] {
-        const auto exe = ExecutablePath();
-        return DiagnosticLog(exe.parent_path().string(), exe.stem().string(),
-                             StateFallbackDirectory(), Clock::System());
+        const auto exe = RunningExecutable();
+        const std::string state = StateFallbackDirectory();
+        return DiagnosticLog(LogDirectoryFor(exe.parent_path().string(), state),
+                             exe.stem().string(), state, Clock::System());
     }();
     return log;
 }

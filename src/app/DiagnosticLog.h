@@ -1,7 +1,8 @@
 #pragma once
 // The diagnostic log: one printf-style operation, WriteLog, callable from any thread.
 // Each line goes to the trace output as formatted, and to a log file next to the
-// executable (one per run) with a local time stamp in front and CR LF at its end.
+// executable (one per run; an installed program's goes to the user's state folder) with a
+// local time stamp in front and CR LF at its end.
 
 #include <cstdarg>
 #include <mutex>
@@ -49,7 +50,12 @@ private:
     std::string path_;
 };
 
-// The process's log, created on first use with the executable's folder and name.
+// Where the log of a program in `programFolder` goes: that folder when the program runs
+// from where it was built, the user's state folder when it is installed.
+std::string LogDirectoryFor(const std::string& programFolder, const std::string& stateFolder);
+
+// The process's log, created on first use with the executable's name, in the folder above
+// (the state folder too when that one is not writable).
 DiagnosticLog& TheLog();
 
 }  // namespace hv

@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QSettings>
 
+#include "platform/InstalledLayout.h"
 #include "platform/Trace.h"
 #include "res/MenuResource.h"
 #include "res/StringTable.h"
@@ -30,11 +31,8 @@ UiLanguage& UiLanguage::Instance() {
 }
 
 QStringList LanguageFolders(const QString& programFolder) {
-    QStringList folders{programFolder};
-#ifdef HALVANE_DATA_FROM_PROGRAM
-    folders << QDir::cleanPath(programFolder + QStringLiteral("/" HALVANE_DATA_FROM_PROGRAM));
-#endif
-    return folders;
+    const auto data = InstalledDataFolder(QFile::encodeName(programFolder).toStdString());
+    return {programFolder, QFile::decodeName(QByteArray::fromStdString(data.string()))};
 }
 
 void UiLanguage::InitForExecutable() {

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/ComponentFactory.h"
+#include "platform/InstalledLayout.h"
 #include "settings/SuiteRegistry.h"
 
 namespace hv {
@@ -197,10 +198,15 @@ QString AutostartEntryPath(const SettingsEnvironment& environment) {
 
 }  // namespace
 
+QString StartCommandOf(const QString& executable) {
+    const auto command = InstalledCommandFor(QFile::encodeName(executable).toStdString());
+    return command.empty() ? executable : QFile::decodeName(QByteArray::fromStdString(command.string()));
+}
+
 SettingsEnvironment SettingsEnvironment::ForThisProcess(const ComponentFactory& components) {
     SettingsEnvironment environment;
     environment.Components = &components;
-    environment.ExecutablePath = QCoreApplication::applicationFilePath();
+    environment.ExecutablePath = StartCommandOf(QCoreApplication::applicationFilePath());
     environment.AutostartFolder =
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
         QStringLiteral("/autostart");

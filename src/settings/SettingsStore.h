@@ -20,11 +20,16 @@ class ComponentFactory;
 // tests point them at temporary folders.
 struct SettingsEnvironment {
     const ComponentFactory* Components = nullptr;  // creates the suite registry; null = none
-    QString ExecutablePath;   // full path of the running executable
+    QString ExecutablePath;   // full path that starts the running executable
     QString AutostartFolder;  // where the start-on-logon entry lives
 
     static SettingsEnvironment ForThisProcess(const ComponentFactory& components);
 };
+
+// The path that starts `executable` for the start-on-logon entry: the command in bin
+// that leads to an installed program (it stays the same across the package's upgrades),
+// otherwise the executable itself.
+QString StartCommandOf(const QString& executable);
 
 // Receives VortamoIP at the end of LoadSettings (the companion link's SetVortamoHost).
 using VortamoHostSink = std::function<void(const QString& host)>;

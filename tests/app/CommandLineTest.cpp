@@ -1,4 +1,5 @@
-// The program's command line: help and version, Qt's own options, and what is refused.
+// The program's command line: help and version, Qt's own options, what is ignored with a
+// warning and what is refused.
 #include <gtest/gtest.h>
 
 #include "app/CommandLine.h"
@@ -56,28 +57,62 @@ INSTANTIATE_TEST_SUITE_P(
         // Qt reads these itself: they start the program as before.
         CommandLineCase{"QtPlatform", {"-platform", "offscreen"}, true, 0, "", ""},
         CommandLineCase{"QtPlatformDoubleDash", {"--platform", "xcb"}, true, 0, "", ""},
+        CommandLineCase{"QtPlatformStyleReverse",
+                        {"-platform", "offscreen", "-style", "fusion", "-reverse"},
+                        true,
+                        0,
+                        "",
+                        ""},
         CommandLineCase{
             "QtDisplayAndStyle", {"-display", ":7", "-style=fusion", "-reverse"}, true, 0, "", ""},
         CommandLineCase{
             "QtGeometry", {"-qwindowgeometry", "100x100+0+0", "-nograb"}, true, 0, "", ""},
-        // Other arguments were never used and still are not.
+        CommandLineCase{"QtWidgetOptions",
+                        {"-testability", "-widgetcount", "-stylesheet", "a.qss", "-session", "s1"},
+                        true,
+                        0,
+                        "",
+                        ""},
+        CommandLineCase{"QtX11Options",
+                        {"-geometry", "10x10", "-title", "T", "-name", "N", "-visual", "V", "-sync"},
+                        true,
+                        0,
+                        "",
+                        ""},
+        CommandLineCase{"QtPluginOptions",
+                        {"-platformpluginpath", "/p", "-platformtheme", "gtk3", "-plugin", "evdev",
+                         "-qwindowicon", "i.png", "-qwindowtitle", "T", "-qmljsdebugger=port:1"},
+                        true,
+                        0,
+                        "",
+                        ""},
+        // A Qt option's value is its own, even when it looks like an option.
+        CommandLineCase{"QtValueLikeAnOption", {"-style", "--help"}, true, 0, "", ""},
+        // Other arguments were never used and still are not; unknown options are said.
         CommandLineCase{"Positional", {"Embedding", "file.txt"}, true, 0, "", ""},
         CommandLineCase{
-            "UnknownLong", {"--bogus"}, false, kCommandLineError, "", "Unknown option 'bogus'"},
-        CommandLineCase{
-            "UnknownSingleDash", {"-x"}, false, kCommandLineError, "", "Halvane --help"},
+            "UnknownLong", {"--bogus"}, true, 0, "", "unknown option '--bogus' ignored"},
+        CommandLineCase{"UnknownSingleDash", {"-x"}, true, 0, "", "Halvane: unknown option '-x'"},
+        CommandLineCase{"UnknownAmongQtOptions",
+                        {"-platform", "offscreen", "-frobnicate", "-reverse"},
+                        true,
+                        0,
+                        "",
+                        "unknown option '-frobnicate' ignored"},
         CommandLineCase{"UnknownBeforeHelp",
                         {"--bogus", "--help"},
                         false,
-                        kCommandLineError,
-                        "",
-                        "Unknown option 'bogus'"},
+                        0,
+                        "Usage: Halvane [options]",
+                        "unknown option '--bogus' ignored"},
         CommandLineCase{"QtOptionWithoutValue",
                         {"-platform"},
-                        false,
-                        kCommandLineError,
+                        true,
+                        0,
                         "",
-                        "Missing value after '-platform'"},
+                        "'-platform' needs a value; ignored"},
+        CommandLineCase{"AfterDoubleDash", {"--", "--help"}, true, 0, "", ""},
+        // A misuse of the program's own options ends it.
         CommandLineCase{"ValueToAFlag",
                         {"--version=2"},
                         false,

@@ -102,6 +102,23 @@ TEST_F(DiagnosticLogTest, UsesTheFallbackFolderWhenTheExecutablesFolderIsNotWrit
     EXPECT_EQ(log.FilePath(), fallback + "/Halvane_20200305_140709.log");
 }
 
+// Installed, the program's folder is the package's, writable or not: the log goes to the
+// state folder, which is made on the first line. Built, it stays next to the program.
+TEST_F(DiagnosticLogTest, AnInstalledProgramLogsToTheStateFolderWhateverItMayWrite) {
+    ASSERT_TRUE(QDir(dir.path()).mkpath("usr/lib/halvane"));
+    ASSERT_TRUE(QDir(dir.path()).mkpath("usr/share/halvane"));
+    ASSERT_TRUE(QDir(dir.path()).mkpath("build/bin"));
+    const std::string state = Dir() + "/state/Tervanix/Halvane";
+    const std::string installed = Dir() + "/usr/lib/halvane";
+    EXPECT_EQ(LogDirectoryFor(installed, state), state);
+    EXPECT_EQ(LogDirectoryFor(Dir() + "/build/bin", state), Dir() + "/build/bin");
+
+    DiagnosticLog log(LogDirectoryFor(installed, state), "Halvane", state, clock);
+    Log(log, "line\n");
+    EXPECT_EQ(log.FilePath(), state + "/Halvane_20200305_140709.log");
+    EXPECT_TRUE(QDir(QString::fromStdString(installed)).isEmpty());
+}
+
 TEST_F(DiagnosticLogTest, AFailedOpenIsNotRetriedAndLinesStillReachTheTrace) {
     const std::string missing = Dir() + "/missing";
     DiagnosticLog log(missing, "Halvane", "/dev/null/cannot-be-a-folder", clock);

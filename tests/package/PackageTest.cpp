@@ -1,8 +1,9 @@
 // The Debian package as a user gets it: built with cpack from this build, unpacked into a
 // throw-away root, its layout and desktop entry checked, the program started from the
 // entry on a virtual display (offscreen without Xvfb) with settings of its own, asked
-// by a controller, and ended by SIGTERM; then installed and removed with dpkg in a root
-// with a package database of its own. Nothing outside temporary folders is touched.
+// by a controller, and ended by SIGTERM; then installed with dpkg in a root with a
+// package database of its own, run once and removed. Nothing outside temporary folders
+// is touched.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -160,6 +161,27 @@ protected:
         QProcessEnvironment environment = world.Environment(display);
         environment.remove(QStringLiteral("HALVANE_COMPONENT_DIR"));
         return environment;
+    }
+
+    // Starts `program` in `world`, waits until it answers a controller, ends it with
+    // SIGTERM and checks that it ended well. Returns what it wrote to standard error.
+    static QString RunUntilAnsweredAndTerminate(const QString& program, World& world,
+                                                const XDisplay* display) {
+        const std::uint16_t port = FreePort();
+        EXPECT_NE(port, 0);
+        world.SetSetting(QStringLiteral("Port"), port);
+        Child halvane;
+        EXPECT_TRUE(halvane.Start(program, {}, InstalledEnvironment(world, display)));
+        EXPECT_TRUE(WaitUntil([&] {
+            return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition;
+        }));
+        EXPECT_TRUE(halvane.Running()) << halvane.ErrorText().toStdString();
+        if (!halvane.Running()) return halvane.ErrorText();
+        EXPECT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
+        EXPECT_TRUE(halvane.process.waitForFinished(kWaitMs));
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(halvane.process.exitCode(), 0);
+        return halvane.ErrorText();
     }
 
     static QTemporaryDir* work_;
@@ -346,9 +368,6 @@ TEST_F(InstalledPackage, ProgramFindsItsLanguageFileInTheDataFolder) {
 TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
     World world(QStringLiteral("package"));
     ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
     const std::unique_ptr<XDisplay> display = XDisplay::Start();
     if (display == nullptr) std::printf("no Xvfb: the program runs offscreen\n");
 
@@ -357,27 +376,18 @@ TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
         DesktopEntryKeys(Root("usr/share/applications/Halvane.desktop"))[QStringLiteral("Exec")];
     const QString program = Root(QStringLiteral("usr/bin/") + command.section(u' ', 0, 0));
     ASSERT_TRUE(QFileInfo(program).isExecutable()) << program.toStdString();
+    const std::set<QString> programBefore = EntriesBelow(Root("usr/lib/halvane"));
 
-    Child halvane;
-    ASSERT_TRUE(halvane.Start(program, {}, InstalledEnvironment(world, display.get())));
-    ASSERT_TRUE(WaitUntil(
-        [&] { return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition; }));
-    ASSERT_TRUE(halvane.Running()) << halvane.ErrorText().toStdString();
+    const QString errors = RunUntilAnsweredAndTerminate(program, world, display.get());
     // The start-up component came from the installed components folder.
-    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: begin 0 2 0")))
-        << halvane.ErrorText().toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: begin 0 2 0"))) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
 
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
-    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
-
-    // The log is next to the program when its folder is writable (as for root here), in
-    // the user's state folder otherwise, as for everybody else after a real install.
-    const QString programFolder = Root("usr/lib/halvane");
-    const bool besideProgram = ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0;
-    const QString logFolder = besideProgram ? programFolder : world.Path("state/Tervanix/Halvane");
+    // The log is in the user's state folder, also when the program's folder is writable
+    // (as for root here): the package's folders get nothing of the program's own.
+    EXPECT_EQ(Listing(EntriesBelow(Root("usr/lib/halvane"))).toStdString(),
+              Listing(programBefore).toStdString());
+    const QString logFolder = world.Path("state/Tervanix/Halvane");
     const QStringList logs =
         QDir(logFolder).entryList({QStringLiteral("Halvane_*.log")}, QDir::Files);
     ASSERT_EQ(logs.size(), 1) << logFolder.toStdString();
@@ -386,7 +396,6 @@ TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
     const QString text = QString::fromUtf8(log.readAll());
     EXPECT_TRUE(text.contains(QStringLiteral("Halvane::OnSignal SIGTERM => close")))
         << text.toStdString();
-    log.remove();  // the next run in this root starts without it
 }
 
 TEST_F(InstalledPackage, AnswersHelpAndVersionWithoutADisplayOrATrace) {
@@ -412,7 +421,7 @@ TEST_F(InstalledPackage, AnswersHelpAndVersionWithoutADisplayOrATrace) {
         {{"-h"}, 0, "--version", ""},
         {{"--version"}, 0, "Halvane " HALVANE_VERSION "\n", ""},
         {{"-v"}, 0, "Halvane " HALVANE_VERSION "\n", ""},
-        {{"--no-such-option"}, 2, "", "Unknown option 'no-such-option'"},
+        {{"--version=2"}, 2, "", "Unexpected value after '--version'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.join(u' ').toStdString());
@@ -469,6 +478,17 @@ TEST_F(InstalledPackage, InstallsAndRemovesCleanlyWithDpkg) {
     EXPECT_EQ(status.output, QStringLiteral("install ok installed")) << Describe(status);
     EXPECT_TRUE(QFileInfo(root.filePath("usr/lib/halvane/Halvane")).isExecutable());
     EXPECT_TRUE(QFileInfo::exists(root.filePath("usr/share/applications/Halvane.desktop")));
+
+    // Run once as installed (as root when the test is), so that removal meets whatever a
+    // run leaves in the package's folders.
+    {
+        World world(QStringLiteral("package-dpkg"));
+        ASSERT_TRUE(world.IsValid());
+        RunUntilAnsweredAndTerminate(root.filePath("usr/bin/Halvane"), world, nullptr);
+        EXPECT_FALSE(QDir(world.Path("state/Tervanix/Halvane"))
+                         .entryList({QStringLiteral("Halvane_*.log")}, QDir::Files)
+                         .isEmpty());
+    }
 
     const RunResult remove = RunTool(dpkg, common + QStringList{"--purge", "halvane"});
     ASSERT_EQ(remove.exitCode, 0) << Describe(remove);

@@ -4,7 +4,9 @@
 // can be broken, the gathering of multi-line answers, and the command reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../crestron/CrestronTestSupport.h"
@@ -252,6 +254,10 @@ TEST(PanelDecoderFaults, BrokenAnswersAreNamed) {
         {header01 + entries17 + "\nM030103202512312130020010018" + "4300100000000\n", "part 03 after part 01"},
         {header01 + entries17 + "\nM030199202512312130020010019" + "4300100000000\n", "header of line 2 differs"},
         {"M030100202512312130020010000\nM030199202512312130020010000\n", "part 00) followed by 1 more"},
+        {header01 + entries17 + "\nM030199202512312130020010018" + "4300100000000\nM030199202512312130020010018\n",
+         "line 3 is part 99 after part 99"},
+        {"M030101202512312130020010035" + entries17 + "\nM030102202512312130020010035" + entries17 + "\n",
+         "the header counts 35 labels, the lines hold 34: the last line is part 02 and the answer's final line"},
         {"M030199202512312130020010000\n", "first line is part 99"},
         {header01 + entries17 + "\nM040199202512312130020010018\n", "line 2 starts with \"M0401\""},
         {"M0401202512312130" "21" "003" "000000A3\n", "time at position 22 is not 8 digits"},
@@ -265,6 +271,157 @@ TEST(PanelDecoderFaults, BrokenAnswersAreNamed) {
         EXPECT_FALSE(decoded.Ok()) << EscapeBytes(c.raw);
         EXPECT_NE(decoded.error.find(c.says), std::string::npos)
             << EscapeBytes(c.raw) << "\n  said: " << decoded.error << "\n  expected: " << c.says;
+    }
+}
+
+// ---- answers laid out to the letter of the protocol's line rules ----------------------------
+// Halvane numbers its lines on to one final line "99". Taken to the letter, the rules give
+// game information from 27 entries on several lines "99" (the part number is "99" once the
+// remaining estimate is down to a line's worth, for every line after), and period
+// information with 17 + 18k labels no line "99" at all. These builders follow those rules
+// step by step; the part numbers they give were worked out by hand.
+
+std::string Format(const char* format, auto... values) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, values...);
+    return buffer;
+}
+
+const std::string kStamp = "202512312130";
+
+int CountOf(std::size_t i) { return static_cast<int>(i * 7 % 1000); }
+
+std::string LiteralGameInfo(int n) {
+    auto header = [&](const std::string& part) { return "M0201" + part + kStamp + Format("%02d0302", n); };
+    std::string answer = header("01");
+    int remaining = 9 * n + 6, budget = 228, part = 1;
+    for (int k = 0; k < n; ++k) {
+        answer += Format("%02d%02d%d", k % 7, k % 5, k + 1 < n ? 0 : 3);
+        remaining -= 5, budget -= 5;
+    }
+    answer += "04";
+    remaining -= 2, budget -= 2;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(4 * (n + 1)); ++i) {
+        if (budget < 3) {
+            answer += '\n';
+            answer += header(remaining > 228 ? Format("%02d", ++part) : std::string("99"));
+            budget = 228;
+        }
+        answer += Format("%03d", CountOf(i));
+        remaining -= 3, budget -= 3;
+    }
+    return answer + "\n";
+}
+
+LabelEntry LabelOf(int i) { return {21, i + 1, i % 10, i / 10 % 100, i / 60 % 100, i % 60}; }
+
+std::string LiteralPeriodInfo(int count) {
+    auto header = [&](const std::string& part) { return "M0301" + part + kStamp + "02" "0" "01" "02" + Format("%02d", count); };
+    std::string answer = header("01");
+    int lineLeft = 17, left = count, part = 1;
+    for (int i = 0; i < count; ++i) {
+        if (--lineLeft < 0) {
+            answer += '\n';
+            if (left > 17) {
+                lineLeft = 17;
+                answer += header(Format("%02d", ++part));
+            } else {
+                lineLeft = left;
+                answer += header("99");
+            }
+        }
+        const LabelEntry l = LabelOf(i);
+        answer += Format("%02d%03d%02d%02d%02d%02d", l.code, l.number, l.score1, l.score2, l.minutes, l.seconds);
+        --left;
+    }
+    return answer + "\n";
+}
+
+std::vector<std::string> PartsOf(const std::string& answer) {
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at < answer.size(); at = answer.find('\n', at) + 1) parts.push_back(answer.substr(at + 5, 2));
+    return parts;
+}
+
+// Each answer whole, however the bytes arrive, and the next answer apart from it.
+std::vector<std::string> Gather(const std::string& stream, std::size_t cut, std::string& pending) {
+    AnswerAssembler assembler;
+    std::vector<std::string> answers;
+    for (std::size_t at = 0; at < stream.size(); at += cut)
+        for (std::string& a : assembler.Feed(std::string_view(stream).substr(at, cut))) answers.push_back(a);
+    pending = assembler.TakePending();
+    return answers;
+}
+
+TEST(PanelLiteralLayouts, GameInfoWithSeveralFinalLinesIsOneAnswer) {
+    struct Case {
+        int entries;
+        std::vector<std::string> parts;
+    };
+    const std::string pos = "M060100000100 ok\n";
+    for (const Case& c : {Case{25, {"01", "99"}}, Case{27, {"01", "99", "99"}}, Case{40, {"01", "99", "99", "99"}},
+                          Case{57, {"01", "02", "99", "99", "99"}}}) {
+        SCOPED_TRACE(c.entries);
+        const std::string raw = LiteralGameInfo(c.entries);
+        ASSERT_EQ(PartsOf(raw), c.parts) << raw;
+        for (std::size_t cut : {raw.size() + pos.size(), std::size_t{1}, std::size_t{100}}) {
+            std::string pending;
+            EXPECT_EQ(Gather(raw + pos, cut, pending), (std::vector<std::string>{raw, pos}));
+            EXPECT_EQ(pending, "");
+        }
+        const DecodedAnswer decoded = DecodeAnswer(raw);
+        ASSERT_TRUE(decoded.Ok()) << decoded.error << "\n" << raw;
+        const auto& info = std::get<GameInfoAnswer>(*decoded.body);
+        EXPECT_EQ(info.periods, c.entries);
+        EXPECT_EQ(info.lines, static_cast<int>(c.parts.size()));
+        ASSERT_EQ(info.counts.size(), static_cast<std::size_t>(c.entries + 1));
+        for (std::size_t row = 0; row < info.counts.size(); ++row)
+            for (std::size_t group = 0; group < 4; ++group) EXPECT_EQ(info.counts[row][group], CountOf(row * 4 + group));
+    }
+    // Counts still short when another answer comes: the game information is given out as
+    // it is, and said to be short.
+    const std::string raw = LiteralGameInfo(27);
+    const std::string cut = raw.substr(0, raw.rfind("M0201"));
+    std::string pending;
+    const auto answers = Gather(cut + pos, 1, pending);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0], cut);
+    EXPECT_NE(DecodeAnswer(answers[0]).error.find("(336 digits) expected, 318 digits received"), std::string::npos) << DecodeAnswer(answers[0]).error;
+    // And without one, it waits as an unfinished answer.
+    EXPECT_TRUE(Gather(cut, cut.size(), pending).empty());
+    EXPECT_EQ(pending, cut);
+}
+
+TEST(PanelLiteralLayouts, PeriodInfoEndingOnAFullNumberedLineIsGivenOutAtOnce) {
+    struct Case {
+        int labels;
+        std::vector<std::string> parts;
+    };
+    const std::string pos = "M060100000100 ok\n";
+    for (const Case& c : {Case{18, {"01", "99"}}, Case{35, {"01", "02"}}, Case{36, {"01", "02", "99"}},
+                          Case{53, {"01", "02", "03"}}, Case{71, {"01", "02", "03", "04"}}}) {
+        SCOPED_TRACE(c.labels);
+        const std::string raw = LiteralPeriodInfo(c.labels);
+        ASSERT_EQ(PartsOf(raw), c.parts) << raw;
+        for (std::size_t cut : {raw.size() + pos.size(), std::size_t{1}, std::size_t{100}}) {
+            std::string pending;
+            EXPECT_EQ(Gather(raw + pos, cut, pending), (std::vector<std::string>{raw, pos}));
+            EXPECT_EQ(pending, "");
+            // Complete without waiting for anything after it.
+            EXPECT_EQ(Gather(raw, cut, pending), (std::vector<std::string>{raw}));
+        }
+        const DecodedAnswer decoded = DecodeAnswer(raw);
+        ASSERT_TRUE(decoded.Ok()) << decoded.error << "\n" << raw;
+        const auto& period = std::get<PeriodInfoAnswer>(*decoded.body);
+        EXPECT_EQ(period.count, c.labels);
+        ASSERT_EQ(period.labels.size(), static_cast<std::size_t>(c.labels));
+        for (int i = 0; i < c.labels; ++i) {
+            const LabelEntry expected = LabelOf(i);
+            const LabelEntry& got = period.labels[static_cast<std::size_t>(i)];
+            EXPECT_EQ(std::tie(got.code, got.number, got.score1, got.score2, got.minutes, got.seconds),
+                      std::tie(expected.code, expected.number, expected.score1, expected.score2, expected.minutes,
+                               expected.seconds));
+        }
     }
 }
 
@@ -330,6 +487,11 @@ TEST(PanelAssembler, AnOverlongLineIsGivenOutWithoutItsLf) {
     EXPECT_EQ(assembler.Pending(), "");
 }
 
+// Error texts reach a terminal: no control bytes from the input in them.
+bool Printable(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 TEST(PanelCommands, ShortNamesAndTextBecomeCommands) {
     struct Case {
         std::string input;
@@ -387,11 +549,13 @@ TEST(PanelCommands, OtherRequestsAndBadValues) {
         {"raw C0601\\", "lone \\"},
         {"raw \\q", "unknown escape \\q"},
         {"raw \\x4", "two hexadecimal digits"},
+        {"raw \\\x1b[2J", "unknown escape \\\\x1B"},
     };
     for (const Case& c : cases) {
         const PanelRequest request = ReadRequest(c.input, kNoGameId);
         EXPECT_EQ(request.kind, PanelRequest::Kind::Invalid) << c.input;
         EXPECT_NE(request.error.find(c.says), std::string::npos) << c.input << ": " << request.error;
+        EXPECT_TRUE(Printable(request.error)) << EscapeBytes(request.error);
     }
 }
 
@@ -410,12 +574,14 @@ TEST(PanelCommands, FaultsOfCommandsHalvaneRefuses) {
         {"C1101", "does not start with C0d01"},
         {"C07010000", "C0701 is not a command"},
         {"C0601\r", "C0601 must be 5 characters long, it is 6"},
+        {"C0\x1b" "010000", "C0\\x1B01 is not a command"},
         {"C0201", "C0201 must be 17 characters long, it is 5"},
     };
     for (const Case& c : cases) {
         const std::string fault = CommandFault(c.command);
         if (c.says.empty()) EXPECT_EQ(fault, "") << c.command;
         else EXPECT_NE(fault.find(c.says), std::string::npos) << EscapeBytes(c.command) << ": " << fault;
+        EXPECT_TRUE(Printable(fault)) << EscapeBytes(fault);
     }
 }
 

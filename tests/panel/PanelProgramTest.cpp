@@ -155,9 +155,22 @@ TEST_F(PanelAgainstPort, RawPrintsTheAnswersBytesOnly) {
 // Commands Halvane does not answer: each is named with the reason, and the console goes on.
 TEST_F(PanelAgainstPort, CommandsWithoutAnswerAreNamed) {
     const PanelRun run = RunPanel(At(portNumber, {"--timeout", "400"}),
-                                  "C07010000\nlabel 41 9\nraw C0601\\r\nraw C0601\\nC0601\nperiod 200\npos\n");
+                                  "C07010000\nlabel 41 9\nraw C0601\\r\nraw C0601\\nC0601\nperiod 200\npos\n"
+                                  "raw C0301000000000000" "00\\nC0601\n"
+                                  "C0\x1b" "010000\nraw \\\x1b[2J\n");
     EXPECT_EQ(run.exitCode, 3) << run.err;
     EXPECT_HAS(run.err, "no answer to \"C07010000\" within 400 ms (Halvane answers nothing to a malformed command: C0701 is not a command)");
+    // Halvane skips the period it does not have and answers the position: the answer
+    // goes to the position, and the period is named as unanswered.
+    EXPECT_HAS(run.out, "> C0301000000000000" "00\\nC0601\n< M060100000000err\n  M0601 playback position\n");
+    EXPECT_HAS(run.err, "no answer to \"C0301000000000000" "00\": the next answer was a later command's (Halvane sends "
+                        "nothing when it cannot answer, such as for a label or period it does not have; its log says why)\n");
+    EXPECT_EQ(run.err.find("malformed answer"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("no answer to \"C0601\""), std::string::npos) << run.err;
+    // Bytes typed reach the error stream escaped.
+    EXPECT_HAS(run.err, "(Halvane answers nothing to a malformed command: C0\\x1B01 is not a command)");
+    EXPECT_HAS(run.err, "raw: unknown escape \\\\x1B");
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
     EXPECT_HAS(run.err, "no answer to \"C0401000000000000" "41009\" within 400 ms (Halvane sends nothing when it cannot answer");
     EXPECT_HAS(run.err, "no answer to \"C0601\\r\" within 400 ms (Halvane answers nothing to a malformed command: C0601 must be 5 characters long, it is 6)");
     EXPECT_HAS(run.err, "PERIOD must be a whole number from 0 to 99");
@@ -272,14 +285,17 @@ TEST(PanelFaults, EachFailureHasItsMessageRawBytesAndExitCode) {
         std::string says;
     };
     const Case cases[] = {
-        {"silent", "", false, 3, "no answer to \"C0601\" within 300 ms"},
+        {"silent", "", false, 3,
+         "no answer to \"C0601\" within 300 ms (Halvane always answers it: no answer in time means Halvane is busy "
+         "or hung, or the program on this port is not Halvane)\n"},
         {"garbage", "M0601garbage\n", false, 4,
          "malformed answer to \"C0601\": eight digits and \" ok\", or \"00000000err\", expected after \"M0601\"\n"
          "  raw bytes: \"M0601garbage\\n\""},
         {"not an answer", "HTTP/1.0 400 Bad Request\r\n\r\n", false, 4,
          "not an answer: M0101 to M0601 expected at the start\n  raw bytes: \"HTTP/1.0 400 Bad Request\\r\\n\""},
         {"another command's answer", "M01010001202512312130030201\n", false, 4, "it answers C0101, not this command"},
-        {"no LF", "M060100000100 ok", false, 4, "malformed answer: incomplete after 300 ms\n  raw bytes: \"M060100000100 ok\""},
+        {"no LF", "M060100000100 ok", false, 4,
+         "malformed answer to \"C0601\": incomplete after 300 ms\n  raw bytes: \"M060100000100 ok\""},
         {"no final part", "M030101202512312130020010018" + entries17 + "\n", false, 4,
          "incomplete after 300 ms\n  raw bytes: \"M030101202512312130020010018000"},
         {"closed", "", true, 5, "Halvane closed the connection"},
@@ -310,6 +326,7 @@ TEST(PanelFaults, RefusedConnectionAndBadOptions) {
         {{"--timeout", "x"}, "--timeout needs milliseconds"},
         {{"--game", "2025"}, "--game needs twelve digits"},
         {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"--\x1b[2J"}, "unknown option --\\x1B[2J"},
     };
     for (const Case& c : cases) {
         const PanelRun run = RunPanel(c.arguments);

@@ -241,6 +241,27 @@ TEST_F(SettingsStoreTest, ThisProcessUsesItsExecutableAndTheUserAutostartFolder)
     EXPECT_EQ(real.Components, &suiteComponents_);
 }
 
+// Installed, the entry starts the command in bin, which leads to the program in its
+// private folder; built, it starts the program itself.
+TEST_F(SettingsStoreTest, TheLogonEntryOfAnInstalledProgramStartsItsCommand) {
+    QDir tree(root_.filePath("tree"));
+    ASSERT_TRUE(tree.mkpath("usr/lib/halvane") && tree.mkpath("usr/share/halvane") && tree.mkpath("usr/bin"));
+    const QString program = tree.filePath("usr/lib/halvane/Halvane");
+    QFile file(program);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    ASSERT_TRUE(QFile::link("../lib/halvane/Halvane", tree.filePath("usr/bin/Halvane")));
+    EXPECT_EQ(StartCommandOf(program), tree.filePath("usr/bin/Halvane"));
+    EXPECT_EQ(StartCommandOf(QCoreApplication::applicationFilePath()), QCoreApplication::applicationFilePath());
+
+    environment_.ExecutablePath = StartCommandOf(program);
+    WriteAutostart(environment_, true);
+    QFile entry(AutostartFile());
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(entry.readAll().contains("\nExec=" + QFile::encodeName(tree.filePath("usr/bin/Halvane")) + "\n"));
+    EXPECT_TRUE(ReadAutostart(environment_));
+}
+
 TEST_F(SettingsStoreTest, SetupPathFromTheSystemSettings) {
     struct Case {
         QString stored;

@@ -6,6 +6,8 @@ namespace hv::panel {
 
 namespace {
 
+constexpr int kFinalPart = 99;
+
 bool IsMultiLineKind(int digit) { return digit == 2 || digit == 3; }
 
 // The part number of a game or period information line, -1 for any other line.
@@ -28,7 +30,7 @@ std::vector<std::string> AnswerAssembler::Feed(std::string_view bytes) {
             if (partial_.size() >= kMaxLineBytes) {
                 std::string line;
                 line.swap(partial_);
-                if (!open_.empty()) done.push_back(TakePending());
+                if (!open_.empty()) done.push_back(TakeOpen());
                 done.push_back(std::move(line));
             }
             break;
@@ -45,32 +47,43 @@ std::vector<std::string> AnswerAssembler::Feed(std::string_view bytes) {
 void AnswerAssembler::TakeLine(std::string line, std::vector<std::string>& done) {
     const int part = PartOf(line);
     if (!open_.empty()) {
-        // Only a line of the same kind with a part number after 01 continues the answer.
-        const bool continues = part > 1 && line.compare(0, 5, open_, 0, 5) == 0;
-        if (!continues || openLines_ >= kMaxAnswerLines) {
-            done.push_back(open_);
-            open_.clear();
-            openLines_ = 0;
-        }
+        // Only a line of the same kind with a part number after 01 continues the answer;
+        // after a final line, only another final line (more label counts).
+        const bool continues = part > 1 && line.compare(0, 5, open_, 0, 5) == 0 &&
+                               (!finalSeen_ || part == kFinalPart);
+        if (!continues || openLines_ >= kMaxAnswerLines) done.push_back(TakeOpen());
     }
-    if (part >= 1 && part <= 98) {
-        open_ += line;
-        ++openLines_;
+    if (open_.empty() && (part < 1 || part == kFinalPart)) {
+        done.push_back(std::move(line));  // a one-line answer, or a final line alone
         return;
     }
-    if (!open_.empty()) {
-        open_ += line;  // the final part
-        line.swap(open_);
-        open_.clear();
-        openLines_ = 0;
+    open_ += line;
+    ++openLines_;
+    finalSeen_ = finalSeen_ || part == kFinalPart;
+    // Whether the lines so far make the whole answer; an answer larger than any Halvane
+    // sends is not looked at again and again.
+    const AnswerProgress progress =
+        open_.size() <= kMaxCheckedBytes ? ProgressOfAnswer(open_) : AnswerProgress::Broken;
+    if (part == kFinalPart) {
+        // The final line closes the answer, unless the game information's label counts
+        // are still short: then they go on over further final lines.
+        const bool countsGoOn = progress == AnswerProgress::Short && AnswerDigit(open_) == 2;
+        if (!countsGoOn) done.push_back(TakeOpen());
+    } else if (progress == AnswerProgress::Complete) {
+        done.push_back(TakeOpen());  // the period information's last full line, without a "99"
     }
-    done.push_back(std::move(line));
+}
+
+std::string AnswerAssembler::TakeOpen() {
+    std::string answer;
+    answer.swap(open_);
+    openLines_ = 0;
+    finalSeen_ = false;
+    return answer;
 }
 
 std::string AnswerAssembler::TakePending() {
-    std::string pending = open_ + partial_;
-    open_.clear();
-    openLines_ = 0;
+    std::string pending = TakeOpen() + partial_;
     partial_.clear();
     return pending;
 }

@@ -121,9 +121,18 @@ std::string ExpectLength(std::string_view line, std::size_t bytes) {
     return Printf("%zu characters before the LF expected, %zu received", bytes, line.size());
 }
 
-// The part numbers of a multi-line answer: "00" alone, or "01", "02" ... and a last line
-// "99". The header after the part number (`headerBytes` in all) is the same on every line.
-std::string CheckParts(const std::vector<std::string_view>& lines, std::size_t headerBytes) {
+// How a multi-line answer may end besides its one line "99".
+enum class FinalParts {
+    One,       // exactly one line "99"
+    Run,       // one or more lines "99" (the game information's counts, laid out to the letter)
+    Optional,  // one line "99", or none after a full numbered line (the period information)
+};
+
+// The part numbers of a multi-line answer: "00" alone, or "01", "02" ... and the final
+// part "99" as `finals` allows. The header after the part number (`headerBytes` in all) is
+// the same on every line.
+std::string CheckParts(const std::vector<std::string_view>& lines, std::size_t headerBytes,
+                       FinalParts finals) {
     std::vector<int> parts;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view line = lines[i];
@@ -145,16 +154,21 @@ std::string CheckParts(const std::vector<std::string_view>& lines, std::size_t h
         return Printf("a one-line answer (part 00) followed by %zu more lines", lines.size() - 1);
     }
     if (parts[0] != 1) return Printf("the first line is part %02d, not 00 or 01", parts[0]);
-    for (std::size_t i = 1; i < parts.size(); ++i) {
-        const bool last = i + 1 == parts.size();
-        if (last && parts[i] == kFinalPart) return {};
+    std::size_t i = 1;
+    for (; i < parts.size() && parts[i] != kFinalPart; ++i) {
         // The numbering stops below the final part's number in a very long answer.
         const bool next = parts[i] == parts[i - 1] + 1 || (parts[i - 1] == 98 && parts[i] == 98);
-        if (!next || parts[i] == kFinalPart)
-            return Printf("line %zu is part %02d after part %02d", i + 1, parts[i], parts[i - 1]);
+        if (!next) return Printf("line %zu is part %02d after part %02d", i + 1, parts[i], parts[i - 1]);
     }
-    return Printf("the last line is part %02d: the answer's final line (part 99) is missing",
-                  parts.back());
+    if (i == parts.size()) {
+        if (finals == FinalParts::Optional) return {};
+        return Printf("the last line is part %02d: the answer's final line (part 99) is missing",
+                      parts.back());
+    }
+    for (std::size_t k = i + 1; k < parts.size(); ++k)
+        if (parts[k] != kFinalPart || finals != FinalParts::Run)
+            return Printf("line %zu is part %02d after part %02d", k + 1, parts[k], parts[k - 1]);
+    return {};
 }
 
 std::string DecodeGameList(const std::vector<std::string_view>& lines, AnswerBody& body) {
@@ -170,8 +184,12 @@ std::string DecodeGameList(const std::vector<std::string_view>& lines, AnswerBod
     return {};
 }
 
-std::string DecodeGameInfo(const std::vector<std::string_view>& lines, AnswerBody& body) {
-    if (auto error = CheckParts(lines, kGameInfoHeaderBytes); !error.empty()) return error;
+// Sets `shortOfLines` when the lines hold fewer label counts than the header calls for:
+// further lines may bring the rest.
+std::string DecodeGameInfo(const std::vector<std::string_view>& lines, AnswerBody& body,
+                           bool& shortOfLines) {
+    if (auto error = CheckParts(lines, kGameInfoHeaderBytes, FinalParts::Run); !error.empty())
+        return error;
     GameInfoAnswer answer;
     answer.lines = static_cast<int>(lines.size());
     FieldReader header(lines[0], kPrefixBytes + 2);
@@ -206,6 +224,7 @@ std::string DecodeGameInfo(const std::vector<std::string_view>& lines, AnswerBod
     }
     const std::size_t rows = static_cast<std::size_t>(answer.periods) + 1;
     const std::size_t expected = rows * static_cast<std::size_t>(answer.groups) * kCountBytes;
+    shortOfLines = counts.size() < expected;
     if (counts.size() != expected)
         return Printf("%zu rows of %d label counts (%zu digits) expected, %zu digits received", rows,
                       answer.groups, expected, counts.size());
@@ -233,9 +252,12 @@ std::size_t PeriodCountWidth(std::string_view line) {
     return 2;
 }
 
-std::string DecodePeriodInfo(const std::vector<std::string_view>& lines, AnswerBody& body) {
+// Sets `shortOfLines` when the lines hold fewer labels than the header counts.
+std::string DecodePeriodInfo(const std::vector<std::string_view>& lines, AnswerBody& body,
+                             bool& shortOfLines) {
     const std::size_t headerBytes = kPeriodHeaderBytesBeforeCount + PeriodCountWidth(lines[0]);
-    if (auto error = CheckParts(lines, headerBytes); !error.empty()) return error;
+    if (auto error = CheckParts(lines, headerBytes, FinalParts::Optional); !error.empty())
+        return error;
     PeriodInfoAnswer answer;
     answer.lines = static_cast<int>(lines.size());
     FieldReader header(lines[0], kPrefixBytes + 2);
@@ -261,9 +283,17 @@ std::string DecodePeriodInfo(const std::vector<std::string_view>& lines, AnswerB
             answer.labels.push_back(label);
         }
     }
-    if (answer.labels.size() != static_cast<std::size_t>(answer.count))
-        return Printf("the header counts %d labels, the lines hold %zu", answer.count,
-                      answer.labels.size());
+    if (answer.labels.size() != static_cast<std::size_t>(answer.count)) {
+        shortOfLines = answer.labels.size() < static_cast<std::size_t>(answer.count);
+        std::string error = Printf("the header counts %d labels, the lines hold %zu", answer.count,
+                                   answer.labels.size());
+        // Without the final line, an answer ends only when its last numbered line is full.
+        const std::string_view lastPart = lines.back().substr(kPrefixBytes, 2);
+        if (lastPart != "99" && lastPart != "00")
+            error += Printf(": the last line is part %s and the answer's final line (part 99) is missing",
+                            std::string(lastPart).c_str());
+        return error;
+    }
     body = std::move(answer);
     return {};
 }
@@ -423,7 +453,9 @@ int CommandDigit(std::string_view command) {
     return AnswerDigit("M" + std::string(command.substr(1, kPrefixBytes - 1)));
 }
 
-DecodedAnswer DecodeAnswer(std::string_view raw) {
+namespace {
+
+DecodedAnswer Decode(std::string_view raw, bool& shortOfLines) {
     DecodedAnswer out;
     out.raw = std::string(raw);
     const Lines split = SplitLines(raw);
@@ -435,8 +467,8 @@ DecodedAnswer DecodeAnswer(std::string_view raw) {
     std::string error;
     switch (AnswerDigit(split.lines[0])) {
     case 1: error = DecodeGameList(split.lines, body); break;
-    case 2: error = DecodeGameInfo(split.lines, body); break;
-    case 3: error = DecodePeriodInfo(split.lines, body); break;
+    case 2: error = DecodeGameInfo(split.lines, body, shortOfLines); break;
+    case 3: error = DecodePeriodInfo(split.lines, body, shortOfLines); break;
     case 4: error = DecodeLabelInfo(split.lines, body); break;
     case 5: error = DecodePlayStart(split.lines, body); break;
     case 6: error = DecodePlayTime(split.lines, body); break;
@@ -445,6 +477,20 @@ DecodedAnswer DecodeAnswer(std::string_view raw) {
     if (error.empty()) out.body = std::move(body);
     else out.error = std::move(error);
     return out;
+}
+
+}  // namespace
+
+DecodedAnswer DecodeAnswer(std::string_view raw) {
+    bool shortOfLines = false;
+    return Decode(raw, shortOfLines);
+}
+
+AnswerProgress ProgressOfAnswer(std::string_view raw) {
+    bool shortOfLines = false;
+    const DecodedAnswer decoded = Decode(raw, shortOfLines);
+    if (decoded.Ok()) return AnswerProgress::Complete;
+    return shortOfLines ? AnswerProgress::Short : AnswerProgress::Broken;
 }
 
 std::string DescribeAnswer(const AnswerBody& body, int gameYear) {

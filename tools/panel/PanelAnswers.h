@@ -104,8 +104,17 @@ struct DecodedAnswer {
 };
 
 // Decodes one complete answer. Every line must end in LF; the lines of a multi-line
-// answer must be numbered 01, 02 ... and end with the line numbered 99.
+// answer must be numbered 01, 02 ... and end with the line numbered 99. Two layouts that
+// follow the protocol's line rules to the letter are taken too: game information whose
+// label counts go on over several lines numbered 99, and period information whose last
+// line is a full numbered one (17 + 18k labels), without a line 99.
 DecodedAnswer DecodeAnswer(std::string_view raw);
+
+// How far the lines of one answer received so far go: Complete when they decode; Short
+// when they are game or period information holding fewer label counts or labels than
+// their header calls for, so that further lines may complete them; Broken otherwise.
+enum class AnswerProgress { Complete, Short, Broken };
+AnswerProgress ProgressOfAnswer(std::string_view raw);
 
 // The command digit an answer (or a command) belongs to: 1 to 9 for "M0d01" ("C0d01"),
 // 0 when the text does not start that way.

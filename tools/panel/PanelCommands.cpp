@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "PanelAnswers.h"
+
 namespace hv::panel {
 
 namespace {
@@ -56,7 +58,7 @@ bool Unescape(std::string_view text, std::string& out, std::string& error) {
             break;
         }
         default:
-            error = std::string("unknown escape \\") + text[i];
+            error = "unknown escape \\" + EscapeBytes(text.substr(i, 1));
             return false;
         }
     }
@@ -190,7 +192,7 @@ std::string CommandFault(std::string_view command) {
         return "it does not start with C0d01";
     static constexpr std::size_t kLengths[] = {0, 9, 17, 19, 22, 30, 5};
     const int digit = command[2] - '0';
-    if (digit < 1 || digit > 6) return std::string("C0") + command[2] + "01 is not a command";
+    if (digit < 1 || digit > 6) return "C0" + EscapeBytes(command.substr(2, 1)) + "01 is not a command";
     if (command.size() != kLengths[digit])
         return Format("C0%d01 must be %zu characters long, it is %zu", digit, kLengths[digit],
                       command.size());

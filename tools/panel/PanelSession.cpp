@@ -24,6 +24,19 @@ std::vector<std::string> CommandLines(std::string_view bytes) {
     return lines;
 }
 
+// Why Halvane may have sent nothing back to `command`, whose fault (CommandFault) is
+// `fault`.
+std::string WhyNoAnswer(std::string_view command, const std::string& fault) {
+    if (!fault.empty()) return "Halvane answers nothing to a malformed command: " + fault;
+    const int digit = CommandDigit(command);
+    if (digit == 3 || digit == 4)
+        return "Halvane sends nothing when it cannot answer, such as for a label or period it "
+               "does not have; its log says why";
+    // The game list and information, a play request and the position are always answered.
+    return "Halvane always answers it: no answer in time means Halvane is busy or hung, or "
+           "the program on this port is not Halvane";
+}
+
 std::string WithoutFinalLf(std::string_view bytes) {
     if (!bytes.empty() && bytes.back() == '\n') bytes.remove_suffix(1);
     return std::string(bytes);
@@ -113,11 +126,14 @@ void PanelSession::PrintLateAnswers() {
 
 void PanelSession::Exchange(const std::string& bytes) {
     PrintLateAnswers();
-    // Each line is a command of its own; Halvane answers the well-formed ones, in order.
-    std::deque<std::string> waiting;
-    for (const std::string& command : CommandLines(bytes))
-        if (CommandFault(command).empty()) waiting.push_back(command);
+    // Each line is a command of its own; Halvane answers the well-formed ones, in order,
+    // and sends nothing for those it cannot answer.
     const std::vector<std::string> commands = CommandLines(bytes);
+    std::deque<std::size_t> waiting;   // well-formed commands without an answer yet
+    std::vector<std::size_t> skipped;  // commands a later command's answer passed over
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        if (CommandFault(commands[i]).empty()) waiting.push_back(i);
+    const bool anyExpected = !waiting.empty();
 
     if (!options_.rawOnly) std::fprintf(out_, "> %s\n", EscapeBytes(WithoutFinalLf(bytes)).c_str());
     std::fflush(out_);
@@ -130,10 +146,9 @@ void PanelSession::Exchange(const std::string& bytes) {
     }
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.answerTimeoutMs);
-    std::size_t answered = 0;
+    std::size_t answers = 0;
     // With no well-formed command, the whole time is spent to see that nothing comes.
-    const std::size_t expected = waiting.size();
-    while (answered < expected || expected == 0) {
+    while (!waiting.empty() || !anyExpected) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
@@ -153,37 +168,57 @@ void PanelSession::Exchange(const std::string& bytes) {
             return;
         }
         for (const std::string& answer : assembler_.Feed(received)) {
-            const bool asked = answered < expected;
-            const std::string command = asked ? waiting.front() : std::string();
-            if (asked) waiting.pop_front();
-            PrintAnswer(answer, command, asked ? nullptr : "an answer to no well-formed command");
-            ++answered;
+            ++answers;
+            // The answer belongs to the first waiting command of its kind: the ones before
+            // it got none. An answer of no waiting command's kind is paired with the first,
+            // and said to be wrong.
+            const int digit = AnswerDigit(answer);
+            const auto own = std::find_if(waiting.begin(), waiting.end(), [&](std::size_t i) {
+                return CommandDigit(commands[i]) == digit;
+            });
+            if (digit != 0 && own != waiting.end()) {
+                skipped.insert(skipped.end(), waiting.begin(), own);
+                waiting.erase(waiting.begin(), own);
+            }
+            if (waiting.empty()) {
+                PrintAnswer(answer, {}, "an answer to no well-formed command");
+                continue;
+            }
+            const std::string& command = commands[waiting.front()];
+            waiting.pop_front();
+            PrintAnswer(answer, command, nullptr);
         }
         std::fflush(out_);
     }
-    if (answered >= expected && expected > 0) return;
-
     std::fflush(out_);
+    if (anyExpected && waiting.empty() && skipped.empty()) return;
+
     const std::string pending = assembler_.TakePending();
     if (!pending.empty()) {
-        std::fprintf(err_, "halvane-panel: malformed answer: incomplete after %d ms\n  raw bytes: \"%s\"\n",
-                     options_.answerTimeoutMs, EscapeBytes(pending).c_str());
+        // The first command still waiting got these bytes, not a whole answer.
+        std::fprintf(err_, "halvane-panel: malformed answer%s%s%s: incomplete after %d ms\n  raw bytes: \"%s\"\n",
+                     waiting.empty() ? "" : " to \"", waiting.empty() ? "" : EscapeBytes(commands[waiting.front()]).c_str(),
+                     waiting.empty() ? "" : "\"", options_.answerTimeoutMs, EscapeBytes(pending).c_str());
         Fail(kExitMalformed);
-        return;
+        if (!waiting.empty()) waiting.pop_front();
+        if (waiting.empty() && skipped.empty()) return;
+    } else if (!anyExpected && answers > 0) {
+        return;  // Halvane answered what we thought it would refuse
     }
-    if (expected == 0 && answered > 0) return;  // Halvane answered what we thought it would refuse
-    // Say which command went unanswered and, when Halvane refuses it, why.
-    for (const std::string& command : commands) {
+    // Say which command went unanswered and why that may be.
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        const std::string& command = commands[i];
         const std::string fault = CommandFault(command);
-        const bool unanswered = !fault.empty() || std::find(waiting.begin(), waiting.end(), command) != waiting.end();
-        if (!unanswered) continue;
-        std::fprintf(err_, "halvane-panel: no answer to \"%s\" within %d ms", EscapeBytes(command).c_str(),
-                     options_.answerTimeoutMs);
-        if (!fault.empty())
-            std::fprintf(err_, " (Halvane answers nothing to a malformed command: %s)\n", fault.c_str());
+        const bool passedOver = std::find(skipped.begin(), skipped.end(), i) != skipped.end();
+        const bool timedOut = std::find(waiting.begin(), waiting.end(), i) != waiting.end();
+        if (fault.empty() && !passedOver && !timedOut) continue;
+        if (passedOver)
+            std::fprintf(err_, "halvane-panel: no answer to \"%s\": the next answer was a later command's",
+                         EscapeBytes(command).c_str());
         else
-            std::fprintf(err_, " (Halvane sends nothing when it cannot answer, such as for a label "
-                               "or period it does not have; its log says why)\n");
+            std::fprintf(err_, "halvane-panel: no answer to \"%s\" within %d ms", EscapeBytes(command).c_str(),
+                         options_.answerTimeoutMs);
+        std::fprintf(err_, " (%s)\n", WhyNoAnswer(command, fault).c_str());
     }
     if (commands.empty())
         std::fprintf(err_, "halvane-panel: no LF was sent, so Halvane has no command to answer\n");

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "PanelAnswers.h"
 #include "PanelCommands.h"
 #include "PanelConnection.h"
 #include "PanelSession.h"
@@ -157,7 +158,7 @@ int main(int argc, char** argv) {
         } else if (arg == "-r" || arg == "--raw") {
             options.rawOnly = true;
         } else {
-            return UsageError("unknown option " + std::string(arg));
+            return UsageError("unknown option " + EscapeBytes(arg));
         }
     }
 
