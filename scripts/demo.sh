@@ -103,6 +103,9 @@ export ZANDREL_QUEUE_SCOPE="${ZANDREL_QUEUE_SCOPE:-halvane-demo}"
 export VORTAMO_ROOTS="$demo/recorder/cam1;$demo/recorder/cam2"
 export TAMBERLO_STATE_DIR="$demo/referee"
 export OSTRIMUND_EXIT_AFTER_MS="${OSTRIMUND_EXIT_AFTER_MS:-8000}"
+# Small videos (160 KB a second each), so that the demo's folder stays small and the copy
+# to the archive is quick.
+export VORTAMO_GROW_BYTES="${VORTAMO_GROW_BYTES:-16384}"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
@@ -110,7 +113,7 @@ fi
 
 if [ "$print_env" = 1 ]; then
     for name in XDG_CONFIG_HOME XDG_CONFIG_DIRS XDG_STATE_HOME HALVANE_INSTANCE_NAME \
-                ZANDREL_QUEUE_SCOPE VORTAMO_ROOTS TAMBERLO_STATE_DIR OSTRIMUND_EXIT_AFTER_MS; do
+                ZANDREL_QUEUE_SCOPE VORTAMO_ROOTS TAMBERLO_STATE_DIR OSTRIMUND_EXIT_AFTER_MS VORTAMO_GROW_BYTES; do
         printf '%s=%s\n' "$name" "${!name}"
     done
     printf 'HALVANE_DEMO_PROGRAM=%s\n' "$demo/bin/Halvane"
