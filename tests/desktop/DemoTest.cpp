@@ -6,6 +6,7 @@
 // settings folder stays untouched. The screenshots of the README come from this run
 // (scripts/screenshots.sh copies them to docs/images).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -47,6 +48,21 @@ protected:
         StartNotificationArea();
     }
 
+    // The companions Halvane started run detached: after a failure they may outlive it.
+    // Each is found by the queue scope of this test in its environment and killed.
+    void TearDown() override {
+        if (halvane_.Running()) halvane_.KillHard();
+        const QByteArray mine = "ZANDREL_QUEUE_SCOPE=" + unique_.toLocal8Bit();
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool number = false;
+            const qint64 pid = entry.toLongLong(&number);
+            if (!number || pid == QCoreApplication::applicationPid()) continue;
+            QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+            if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(mine))
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+    }
+
     QString Path(const QString& relative) const { return root_.filePath(relative); }
     QString Demo(const QString& relative) const { return Path(QStringLiteral("demo/") + relative); }
 
@@ -86,9 +102,8 @@ protected:
         environment.insert(QStringLiteral("HOME"), Path("home"));
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Path("user-config"));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Path("runtime"));
-        const QString unique = QStringLiteral("hvdemo-%1").arg(QCoreApplication::applicationPid());
-        environment.insert(QStringLiteral("ZANDREL_QUEUE_SCOPE"), unique);
-        environment.insert(QStringLiteral("HALVANE_INSTANCE_NAME"), unique);
+        environment.insert(QStringLiteral("ZANDREL_QUEUE_SCOPE"), unique_);
+        environment.insert(QStringLiteral("HALVANE_INSTANCE_NAME"), unique_);
         environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));  // the X notification area
         for (const char* name : {"VORTAMO_MISBEHAVE", "TAMBERLO_MISBEHAVE", "TAMBERLO_SCRIPT",
                                  "DRAVENOR_MISBEHAVE", "OSTRIMUND_EXIT_FILE", "OSTRIMUND_EXIT_AFTER_MS",
@@ -273,6 +288,7 @@ protected:
     Child halvane_;
     QString icon_;
     std::uint16_t port_ = 0;
+    const QString unique_ = QStringLiteral("hvdemo-%1").arg(QCoreApplication::applicationPid());
 };
 
 TEST_F(DemoVenue, AGameFromTheIconsMenuFollowedByAControllerEndsInTheArchive) {
