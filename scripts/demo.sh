@@ -24,7 +24,8 @@
 #
 # Without a display Halvane runs on Qt's offscreen platform: there is no icon to start a
 # game from, so the demo resumes its current game from the archive (the last one started,
-# or the sample game) with the referee console running, for a controller to query.
+# or the sample game) with the referee console and the recorder running, for a controller
+# to query.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -135,6 +136,9 @@ fi
 echo "No display: Halvane runs offscreen; ask it with: $build/bin/halvane-panel -p $(sed -n 's/^Port=//p' "$settings" | head -n 1) list game \"period 1\""
 "$suite/Ferrolith/Tamberlo" -openlast >"$demo/referee/console.txt" 2>&1 &
 console=$!
+# The recorder too, not recording, so that Halvane's questions to it are answered.
+"$suite/Vortamo/Vortamo" >"$demo/recorder/recorder.txt" 2>&1 &
+recorder=$!
 "$demo/bin/Halvane" "$@" &
 halvane=$!
 trap 'kill -TERM "$halvane" 2>/dev/null || true' INT TERM HUP
@@ -142,6 +146,6 @@ status=0
 while kill -0 "$halvane" 2>/dev/null; do
     wait "$halvane" && status=0 || status=$?
 done
-kill "$console" 2>/dev/null || true
-wait "$console" 2>/dev/null || true
+kill "$console" "$recorder" 2>/dev/null || true
+wait "$console" "$recorder" 2>/dev/null || true
 exit "$status"

@@ -107,7 +107,8 @@ protected:
         environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));  // the X notification area
         for (const char* name : {"VORTAMO_MISBEHAVE", "TAMBERLO_MISBEHAVE", "TAMBERLO_SCRIPT",
                                  "DRAVENOR_MISBEHAVE", "OSTRIMUND_EXIT_FILE", "OSTRIMUND_EXIT_AFTER_MS",
-                                 "VORTAMO_CLOCK_AT", "VORTAMO_CLOCK_SKEW_MS", "HALVANE_COMPONENT_DIR"})
+                                 "VORTAMO_CLOCK_AT", "VORTAMO_CLOCK_SKEW_MS", "VORTAMO_GROW_BYTES",
+                                 "HALVANE_COMPONENT_DIR", "XDG_CONFIG_DIRS", "XDG_STATE_HOME"})
             environment.remove(QString::fromLatin1(name));
         environment.insert(QStringLiteral("LSAN_OPTIONS"),
                            QStringLiteral("suppressions=%1").arg(HALVANE_DESKTOP_LSAN_SUPPRESSIONS));
