@@ -129,9 +129,13 @@ fi
 # Offscreen: Halvane resumes the game the archive names at its start (the sample game,
 # started this minute, when the demo has none yet), and the referee console runs with its
 # last game open, so that the game's periods and events reach Halvane and a controller.
+# A description written here is taken away again at the end, so that the next start on a
+# display finds the archive as it was.
+written=""
 if [ ! -e "$demo/archive/refresh.csv" ]; then
     now="$(date +%Y-%m-%d-%H-%M-%S)"
     printf '%s; %s\r\n' "${now%-*}" "$now" >"$demo/archive/refresh.csv"
+    written="$(cat "$demo/archive/refresh.csv")"
 fi
 echo "No display: Halvane runs offscreen; ask it with: $build/bin/halvane-panel -p $(sed -n 's/^Port=//p' "$settings" | head -n 1) list game \"period 1\""
 "$suite/Ferrolith/Tamberlo" -openlast >"$demo/referee/console.txt" 2>&1 &
@@ -148,4 +152,7 @@ while kill -0 "$halvane" 2>/dev/null; do
 done
 kill "$console" "$recorder" 2>/dev/null || true
 wait "$console" "$recorder" 2>/dev/null || true
+if [ -n "$written" ] && [ "$(cat "$demo/archive/refresh.csv" 2>/dev/null)" = "$written" ]; then
+    rm -f "$demo/archive/refresh.csv"
+fi
 exit "$status"
