@@ -143,6 +143,11 @@ console=$!
 # The recorder too, not recording, so that Halvane's questions to it are answered.
 "$suite/Vortamo/Vortamo" >"$demo/recorder/recorder.txt" 2>&1 &
 recorder=$!
+# Both hold their queues before Halvane asks them (at most 10 s).
+for _ in $(seq 100); do
+    grep -qs '^ready' "$demo/referee/console.txt" && grep -qs '^ready' "$demo/recorder/recorder.txt" && break
+    sleep 0.1
+done
 "$demo/bin/Halvane" "$@" &
 halvane=$!
 trap 'kill -TERM "$halvane" 2>/dev/null || true' INT TERM HUP

@@ -3,7 +3,8 @@
 // with a notification area. The operator starts a new game from the icon's menu, a
 // controller (halvane-panel) follows the sample game's periods and events, the game is
 // stopped and archived, and the archive holds what the recorder wrote. The user's own
-// settings folder stays untouched. The screenshots of the README come from this run
+// settings folder stays untouched. Without a display, the same demo shows the sample game
+// to a controller. The screenshots of the README come from this run
 // (scripts/screenshots.sh copies them to docs/images).
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -36,13 +37,20 @@ constexpr int kWorkflowMs = 90000;
 class DemoVenue : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string missing;
-        for (const char* tool : {"Xvfb", "xdotool", "xprop", "trayer", "bash"})
-            if (FindTool(QString::fromLatin1(tool)).isEmpty()) missing += std::string(" ") + tool;
-        if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
         ASSERT_TRUE(root_.isValid());
         for (const char* sub : {"demo", "home", "user-config", "runtime"}) QDir(root_.path()).mkpath(sub);
         QFile::setPermissions(Path("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    // The tools a test needs; the names of those missing.
+    static std::string Missing(const std::initializer_list<const char*>& tools) {
+        std::string missing;
+        for (const char* tool : tools)
+            if (FindTool(QString::fromLatin1(tool)).isEmpty()) missing += std::string(" ") + tool;
+        return missing;
+    }
+
+    void StartDisplay() {
         display_ = XDisplay::Start();
         ASSERT_NE(display_, nullptr) << "the virtual X server did not start";
         StartNotificationArea();
@@ -52,6 +60,12 @@ protected:
     // Each is found by the queue scope of this test in its environment and killed.
     void TearDown() override {
         if (halvane_.Running()) halvane_.KillHard();
+        for (const QString& pid : CompanionsLeft()) ::kill(static_cast<pid_t>(pid.toLongLong()), SIGKILL);
+    }
+
+    // The processes, other than this test, that run with this test's queue scope.
+    QStringList CompanionsLeft() const {
+        QStringList found;
         const QByteArray mine = "ZANDREL_QUEUE_SCOPE=" + unique_.toLocal8Bit();
         for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
             bool number = false;
@@ -59,8 +73,9 @@ protected:
             if (!number || pid == QCoreApplication::applicationPid()) continue;
             QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
             if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(mine))
-                ::kill(static_cast<pid_t>(pid), SIGKILL);
+                found << entry;
         }
+        return found;
     }
 
     QString Path(const QString& relative) const { return root_.filePath(relative); }
@@ -98,7 +113,12 @@ protected:
         port_ = FreePort();
         ASSERT_NE(port_, 0);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        display_->Apply(environment);
+        if (display_ != nullptr) {
+            display_->Apply(environment);
+        } else {
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                environment.remove(QString::fromLatin1(name));
+        }
         environment.insert(QStringLiteral("HOME"), Path("home"));
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Path("user-config"));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Path("runtime"));
@@ -293,6 +313,10 @@ protected:
 };
 
 TEST_F(DemoVenue, AGameFromTheIconsMenuFollowedByAControllerEndsInTheArchive) {
+    const std::string missing = Missing({"Xvfb", "xdotool", "xprop", "trayer", "bash"});
+    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    StartDisplay();
+    ASSERT_FALSE(HasFatalFailure());
     StartDemo();
     ASSERT_FALSE(HasFatalFailure());
     icon_ = WaitForIcon();
@@ -396,6 +420,37 @@ TEST_F(DemoVenue, AGameFromTheIconsMenuFollowedByAControllerEndsInTheArchive) {
     EXPECT_FALSE(QFileInfo::exists(Path("home/.config/Tervanix")));
     EXPECT_TRUE(QFileInfo::exists(Demo("config/Tervanix/Halvane.conf")));
     EXPECT_TRUE(LogText().contains(QStringLiteral("Halvane::OnDestroy()")));
+}
+
+// Without a display: the demo resumes the game its archive names, with the referee
+// console and the recorder running, and a controller sees the sample game played out.
+// Ending the demo ends all of it and leaves the archive as it was.
+TEST_F(DemoVenue, WithoutADisplayAControllerSeesTheSampleGame) {
+    const std::string missing = Missing({"bash"});
+    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    StartDemo();
+    ASSERT_FALSE(HasFatalFailure());
+
+    QString answer;
+    EXPECT_TRUE(WaitUntil([&] {
+        answer = Panel({"list", "period 3"});
+        return answer.contains(QStringLiteral(" goal")) || !halvane_.Running();
+    })) << answer.toStdString() << halvane_.ErrorText().toStdString();
+    EXPECT_TRUE(answer.contains(QStringLiteral("periods       03"))) << answer.toStdString();
+    EXPECT_TRUE(answer.contains(QStringLiteral("score         02:01"))) << answer.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(Demo("archive/refresh.csv")));
+    // Halvane's questions to the recorder are answered.
+    EXPECT_FALSE(LogText().contains(QStringLiteral("to Vortamo1 ERROR"))) << LogText().toStdString();
+
+    // As Ctrl+C or kill of scripts/run.sh: the script ends Halvane and the companions.
+    halvane_.process.terminate();
+    ASSERT_TRUE(halvane_.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane_.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
+    EXPECT_TRUE(LogText().contains(QStringLiteral("Halvane::OnDestroy()")));
+    EXPECT_TRUE(CompanionsLeft().isEmpty()) << CompanionsLeft().join(u' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Demo("archive/refresh.csv")));
+    EXPECT_TRUE(QDir(Path("user-config")).isEmpty());
 }
 
 }  // namespace
