@@ -11,6 +11,7 @@
 #   --dir DEMO_DIR the demo's folder (default: DIR/demo)
 #   --port N       the controller port written into fresh settings (default 1025)
 #   --print-env    prepare the folder, print the demo's environment and end
+#   --help         this text
 #
 # The demo's folder:
 #   config/Tervanix/Halvane.conf          Halvane's settings (written once; the settings
@@ -39,6 +40,7 @@ while [ $# -gt 0 ]; do
         --dir) demo="$2"; shift 2 ;;
         --port) port="$2"; shift 2 ;;
         --print-env) print_env=1; shift ;;
+        -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         --) shift; break ;;
         *) break ;;
     esac
