@@ -1,17 +1,46 @@
 #!/usr/bin/env bash
-# Builds Halvane and runs it. Without a display it runs on Qt's offscreen platform.
+# Builds Halvane and runs it.
+#
+#   scripts/run.sh [--demo | --real-suite] [Halvane's options]
+#
+# --demo        the demo venue (scripts/demo.sh): the suite's stand-ins, with folders,
+#               settings and a log of its own under build/demo; nothing of this user's
+#               settings or of a suite installed on this computer is read or changed.
+# --real-suite  this user's settings and the suite installed on this computer.
+# Without either: the demo when this user has no Halvane settings and no suite is
+# installed, the real suite otherwise. Without a display Halvane runs on Qt's offscreen
+# platform.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mode=auto
+case "${1:-}" in
+    --demo) mode=demo; shift ;;
+    --real-suite) mode=real; shift ;;
+esac
+
 scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-# The program and the suite components it creates (message queue, player, ...).
-cmake --build build --target Halvane suite_components suite_programs
-# Without a suite install folder of its own, this user's suite is the stand-ins just built.
-suite_conf="${XDG_CONFIG_HOME:-$HOME/.config}/Tervanix/ZandrelSoftware.conf"
-if ! grep -qs '^\[ZandrelSetup_Params\]' "$suite_conf"; then
-    mkdir -p "$(dirname "$suite_conf")"
-    printf '\n[ZandrelSetup_Params]\nSetup_Path=%s\n' "$PWD/build/bin/Zandrel Software" >> "$suite_conf"
-    echo "The suite's install folder is now $PWD/build/bin/Zandrel Software (in $suite_conf)."
+# The program, the suite components it creates (message queue, player, ...), the suite's
+# stand-ins and the controller console.
+cmake --build build --target Halvane suite_components suite_programs halvane-panel
+
+if [ "$mode" = auto ]; then
+    config="${XDG_CONFIG_HOME:-$HOME/.config}/Tervanix"
+    mode=demo
+    if [ -e "$config/Halvane.conf" ] || [ -d "/opt/Zandrel Software" ] ||
+        grep -qs '^Setup_Path=' "$config/ZandrelSoftware.conf" /etc/xdg/Tervanix/ZandrelSoftware.conf; then
+        mode=real
+    fi
+    if [ "$mode" = demo ]; then
+        echo "No Halvane settings and no suite here: the demo venue (scripts/run.sh --real-suite for this user's settings)."
+    else
+        echo "This user's settings and suite (scripts/run.sh --demo for the demo venue)."
+    fi
+fi
+
+if [ "$mode" = demo ]; then
+    exec scripts/demo.sh --build build -- "$@"
 fi
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
