@@ -4,10 +4,14 @@
 // the recorder records it for real, split by the console, and the program copies each
 // closed segment to the archive while the load goes on. On the way the recorder is away
 // for a stretch, the referee console is killed and started again, and so is the holder of
-// the queue that floods the program. Checked: every controller command got its answer,
+// the queue that floods the program. The recorder stands for one on another computer
+// (127.0.0.2, with a relay of its own there): the program's messages to it go through its
+// sender thread and that relay, and its answers through the answer relay the program starts,
+// which is killed once on the way. Checked: every controller command got its answer,
 // every flood message was taken, every event of the game reached the model (the
 // controller's period lists show them all), copies were made and are whole, and the
-// program's open descriptors, threads and resident memory came back to where they were.
+// program's open descriptors, threads and resident memory came back to where they were, and
+// its children: no zombie left, never more than one answer relay.
 //
 // HALVANE_SOAK_SECONDS sets the time under load (50 by default; bench/soak.sh runs it for
 // longer); the game, the recorder's absence and the restarts scale with it. The figures
@@ -122,6 +126,35 @@ bool HoldsFileUnder(qint64 pid, const QString& folder) {
     for (const QString& fd : Entries(fds))
         if (LinkTarget(fds + fd).startsWith(prefix)) return true;
     return false;
+}
+
+// The children of a process: how many answer relays run, and how many have ended unreaped.
+struct Children {
+    int answerRelays = 0;
+    int zombies = 0;
+    std::vector<qint64> relayPids;
+};
+
+Children ChildrenOf(qint64 pid) {
+    Children children;
+    for (const QString& entry : Entries(QStringLiteral("/proc"))) {
+        bool isPid = false;
+        const qint64 child = entry.toLongLong(&isPid);
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (close < 0 || fields.size() < 2 || fields[1].toLongLong() != pid) continue;
+        if (fields[0] == "Z") {
+            ++children.zombies;
+        } else if (text.contains("(ZandrelQueueRel")) {
+            ++children.answerRelays;
+            children.relayPids.push_back(child);
+        }
+    }
+    return children;
 }
 
 constexpr std::uint64_t kUnixEpochAsFileTime = 116'444'736'000'000'000ULL;
@@ -300,6 +333,7 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     world.SetSetting(QStringLiteral("CopyToPath"), world.Path("archive"));
     world.SetSetting(QStringLiteral("CopyFromPathList"), world.Path("rec"));
     world.SetSetting(QStringLiteral("CopyRateLimit_MBperSEC"), 50);
+    world.SetSetting(QStringLiteral("VortamoIP"), QStringLiteral("127.0.0.2"));
     // A game under way, as after a restart of the program: it is current from the start,
     // with execution and polling on.
     ASSERT_TRUE(QDir().mkpath(world.Path("rec/" + kGameFolder)));
@@ -324,6 +358,16 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     }
 
     QProcessEnvironment environment = world.Environment();
+    // The recorder's computer: its relay listens on 127.0.0.2 and trusts this one. The
+    // program's relay for the answers takes the same port on the address it leaves from.
+    Child remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(QStringLiteral(HALVANE_QUEUE_RELAY),
+                                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bind"),
+                                   QStringLiteral("127.0.0.2"), QStringLiteral("--trust"), QStringLiteral("127.0.0.1")},
+                                  environment));
+    const QString listening = remoteRelay.NextLine();
+    ASSERT_TRUE(listening.startsWith(QStringLiteral("listening "))) << listening.toStdString();
+    environment.insert(QStringLiteral("ZANDREL_QUEUE_RELAY_PORT"), listening.mid(10));
     environment.insert(QStringLiteral("TAMBERLO_STATE_DIR"), world.Path("tamberlo"));
     environment.insert(QStringLiteral("VORTAMO_ROOTS"), QDir::toNativeSeparators(world.Path("rec")));
     environment.insert(QStringLiteral("VORTAMO_GROW_BYTES"), QStringLiteral("16384"));
@@ -350,7 +394,9 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         {"C0601\n", "M0601"}, {"C0101ABCD\n", "M0101"}, {"C0201202201201100\n", "M0201"},
         {"C0301202201201100" "01\n", "M0301"}, {"C0501202201201100" "0000060001+01\n", "M0501"}};
     long asked = 0, answered = 0, sent = 0, taken = 0, peerRestarts = 0, consoleRestarts = 0;
+    int mostAnswerRelays = 0, rounds = 0;
     auto round = [&] {
+        if (++rounds % 10 == 0) mostAnswerRelays = std::max(mostAnswerRelays, ChildrenOf(halvane.Pid()).answerRelays);
         for (int c = 0; c < 10; ++c) {
             const auto& [command, answer] = commands[static_cast<size_t>(asked % static_cast<long>(commands.size()))];
             ++asked;
@@ -389,6 +435,7 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     const qint64 recorderAwayAt = durationMs * 3 / 10;
     const qint64 recorderBackAt = recorderAwayAt + std::max<qint64>(3000, durationMs / 10);
     bool recorderAway = false, recorderBack = false;
+    int answerRelaysKilled = 0;
     std::vector<qint64> consoleRestartsAt = {durationMs * 82 / 100, durationMs * 92 / 100};
     // Resident memory is taken at half time as well: what it grows by afterwards is bounded
     // more tightly than the whole (a leak grows on; the allocator's pools level off).
@@ -408,6 +455,12 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         if (!recorderAway && elapsed.elapsed() >= recorderAwayAt) {
             recorder.Kill();
             recorderAway = true;
+            // The program's answer relay goes as well; its next message to the recorder
+            // reaps it and starts another.
+            for (const qint64 relay : ChildrenOf(halvane.Pid()).relayPids) {
+                ::kill(static_cast<pid_t>(relay), SIGKILL);
+                ++answerRelaysKilled;
+            }
         }
         if (recorderAway && !recorderBack && elapsed.elapsed() >= recorderBackAt) {
             ASSERT_TRUE(recorder.Start({}, returningRecorder));
@@ -523,6 +576,17 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         QFile a(source), b(target);
         if (a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly) && a.readAll() == b.readAll()) ++whole;
     }
+    // Every child that ended was reaped (the program's next message to the recorder reaps a
+    // killed answer relay), and one answer relay serves it again.
+    Children children;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            children = ChildrenOf(halvane.Pid());
+            mostAnswerRelays = std::max(mostAnswerRelays, children.answerRelays);
+            return children.zombies == 0 && children.answerRelays == 1;
+        },
+        30000))
+        << children.zombies << " zombies, " << children.answerRelays << " answer relays";
     const long copiesLogged = static_cast<long>(world.LogText().count(QStringLiteral("Halvane::CopyFile OK")));
 
     std::printf("soak: %.0f s under load, %ld controller commands (%ld answered), %ld companion messages "
@@ -530,12 +594,14 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
                 "soak: %d periods, %d referee events (%d in the model's lists); %d closed segment files "
                 "copied (%d whole, %.1f MB; %lld closed in the game's periods before its last split), %ld copies in "
                 "the log\n"
-                "soak: recorder away %.0f s, %ld referee console restarts, %ld flood queue holder restarts\n"
+                "soak: recorder away %.0f s, %ld referee console restarts, %ld flood queue holder restarts, %d answer "
+                "relay killed; at most %d answer relays at a time, %d at the end, %d zombies\n"
                 "soak: descriptors %d -> %d, threads %d -> %d, resident %ld kB -> %ld kB (%ld kB at half time)\n",
                 loadSeconds, asked, answered, sent, taken, periods, periods * kEventsPerPeriod, eventsListed,
                 copied, whole, static_cast<double>(copiedBytes) / 1e6, static_cast<long long>(closedBeforeLastSplit.size()),
                 copiesLogged,
                 static_cast<double>(recorderBackAt - recorderAwayAt) / 1000.0, consoleRestarts, peerRestarts,
+                answerRelaysKilled, mostAnswerRelays, children.answerRelays, children.zombies,
                 start.descriptors, end.descriptors, start.threads, end.threads, start.residentKb, end.residentKb, half.residentKb);
     EXPECT_TRUE(halvane.Running());
     EXPECT_EQ(answered, asked);
@@ -546,6 +612,8 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
                                      << notCopied.join(u'\n').toStdString();
     EXPECT_EQ(whole, copied);
     EXPECT_TRUE(recorderBack);
+    EXPECT_EQ(answerRelaysKilled, 1);
+    EXPECT_LE(mostAnswerRelays, 1);
     EXPECT_EQ(consoleRestarts, 2);
     EXPECT_EQ(KindsAbove(DescriptorKinds(endTargets), startKinds).toStdString(), "")
         << "at the start:\n" << startTargets.join(u'\n').toStdString() << "\nat the end:\n"
