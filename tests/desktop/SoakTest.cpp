@@ -416,11 +416,19 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     // Warm up, then take the starting figures: the fewest descriptors and threads seen over
     // the last rounds of the warm-up (connections of the companions come and go), and the
     // descriptors of each kind at the time of the fewest; then the game begins.
+    // The warm-up lasts until the program has sent to the recorder's computer as well: its
+    // sender thread for that computer (and the answer relay) stay from then on.
+    QElapsedTimer warmUp;
+    warmUp.start();
+    for (int r = 0; r < 20 || ChildrenOf(halvane.Pid()).answerRelays == 0; ++r) {
+        round();
+        ASSERT_LT(warmUp.elapsed(), 30000) << "the program started no relay for the recorder's answers";
+    }
+    const double warmUpSeconds = static_cast<double>(warmUp.elapsed()) / 1000.0;
     Figures start;
     QStringList startTargets;
-    for (int r = 0; r < 30; ++r) {
+    for (int r = 20; r < 30; ++r) {
         round();
-        if (r < 20) continue;
         const QStringList targets = DescriptorTargets(halvane.Pid());
         const Figures now = Measure(halvane.Pid());
         if (r == 20 || targets.size() < startTargets.size()) startTargets = targets;
@@ -589,7 +597,7 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         << children.zombies << " zombies, " << children.answerRelays << " answer relays";
     const long copiesLogged = static_cast<long>(world.LogText().count(QStringLiteral("Halvane::CopyFile OK")));
 
-    std::printf("soak: %.0f s under load, %ld controller commands (%ld answered), %ld companion messages "
+    std::printf("soak: %.1f s of warm-up (until the first message to the recorder's computer), %.0f s under load, %ld controller commands (%ld answered), %ld companion messages "
                 "(%ld taken)\n"
                 "soak: %d periods, %d referee events (%d in the model's lists); %d closed segment files "
                 "copied (%d whole, %.1f MB; %lld closed in the game's periods before its last split), %ld copies in "
@@ -597,7 +605,7 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
                 "soak: recorder away %.0f s, %ld referee console restarts, %ld flood queue holder restarts, %d answer "
                 "relay killed; at most %d answer relays at a time, %d at the end, %d zombies\n"
                 "soak: descriptors %d -> %d, threads %d -> %d, resident %ld kB -> %ld kB (%ld kB at half time)\n",
-                loadSeconds, asked, answered, sent, taken, periods, periods * kEventsPerPeriod, eventsListed,
+                warmUpSeconds, loadSeconds, asked, answered, sent, taken, periods, periods * kEventsPerPeriod, eventsListed,
                 copied, whole, static_cast<double>(copiedBytes) / 1e6, static_cast<long long>(closedBeforeLastSplit.size()),
                 copiesLogged,
                 static_cast<double>(recorderBackAt - recorderAwayAt) / 1000.0, consoleRestarts, peerRestarts,
