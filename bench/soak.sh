@@ -3,7 +3,8 @@
 # with the simulated suite for SECONDS under load (default 1800): controller connections and
 # commands, companion messages, a referee console game of sixty events a period (a period
 # every twelve seconds or more, up to 90), the recorder recording and the program copying,
-# the recorder away for a tenth of the time, console and queue holder restarts; then every
+# the recorder (on "another computer", 127.0.0.2) away for a tenth of the time, console and
+# queue holder restarts, the program's answer relay killed once; then every
 # command answered, every event in the model, the copies whole, and the descriptors,
 # threads and resident memory compared with where they started.
 #

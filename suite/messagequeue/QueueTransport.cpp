@@ -235,7 +235,7 @@ std::string SocketAddressText(int fd, bool peer) {
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
                WireAck& ack, ConnectionEnds* ends, int cancelFd,
                const std::function<void(const ConnectionEnds&)>& onConnected) {
-    const std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
+    std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
     // IPv4 only: a relay listens on one IPv4 address (`--bind`), and the answers come back
     // to the IPv4 address this connection leaves from.
     addrinfo hints{};
@@ -277,8 +277,20 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (ends != nullptr || onConnected) {
         const ConnectionEnds here{SocketAddressText(fd, false), SocketAddressText(fd, true)};
-        if (onConnected) onConnected(here);
         if (ends != nullptr) *ends = here;
+        if (onConnected) {
+            onConnected(here);
+            // What it waited for happened on this computer: the relay there has its full
+            // time from now on. (A frame written with no time left would reach the relay
+            // while its acknowledgement was given up on at once, and the retry would
+            // deliver the message twice.)
+            deadlineMs = NowMs() + config.sendTimeoutMs;
+        }
+    }
+    // Told to stop meanwhile: nothing goes out.
+    if (cancelFd >= 0) {
+        pollfd cancel{cancelFd, POLLIN, 0};
+        if (::poll(&cancel, 1, 0) > 0) return ECANCELED;
     }
 
     if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs, cancelFd))

@@ -86,8 +86,10 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
 // Returns 0 with `ack` filled, or an errno value for a transport failure.
 // `ends`, when given, receives the two addresses of the connection that carried it. When
 // `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
-// way ends at once with ECANCELED. `onConnected`, when given, runs once the connection
-// stands, before the frame is written. Resolves `host` on the calling thread.
+// way ends at once with ECANCELED (and a frame not yet written is not written). `onConnected`,
+// when given, runs once the connection stands, before the frame is written; the time-out
+// for the frame and its acknowledgement starts when it returns. Resolves `host` on the
+// calling thread.
 struct ConnectionEnds {
     std::string local;  // this computer's address towards the relay ("192.0.2.1")
     std::string peer;   // the relay's address

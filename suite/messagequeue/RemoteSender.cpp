@@ -46,7 +46,7 @@ QByteArray RelayProgram() {
 // awaited, not a connection to the port: another relay may answer there while this one is
 // still starting, and would leave it to take the port later, when that other one has gone.
 // Ends early when `stopFd` became readable.
-enum class RelayStart { Listening, Ended, NoWord };
+enum class RelayStart { Listening, Ended, NoWord, Stopped };
 RelayStart WaitUntilListening(int output, int stopFd) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerRelayStartWaitMs);
     std::string text;
@@ -57,7 +57,7 @@ RelayStart WaitUntilListening(int output, int stopFd) {
         const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR) return RelayStart::NoWord;
         if (ready <= 0) continue;
-        if (fds[1].revents != 0) return RelayStart::NoWord;
+        if (fds[1].revents != 0) return RelayStart::Stopped;
         char chunk[64];
         const ssize_t n = ::read(output, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
@@ -66,6 +66,27 @@ RelayStart WaitUntilListening(int output, int stopFd) {
         text.append(chunk, static_cast<std::size_t>(n));
         if (text.find('\n') != std::string::npos)
             return text.rfind("listening ", 0) == 0 ? RelayStart::Listening : RelayStart::NoWord;
+    }
+}
+
+// Reaps `pid` if it ends within `waitMs`; true when it did (or is not ours to wait for).
+bool ReapWithin(pid_t pid, int waitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const pid_t got = ::waitpid(pid, nullptr, WNOHANG);
+        if (got == pid || (got < 0 && errno != EINTR)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        ::poll(nullptr, 0, 10);
+    }
+}
+
+// Ends a relay this sender started and reaps it: asked to end first, killed when it has not
+// ended a little later (whatever runs under that process id may not heed SIGTERM).
+void EndProcess(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    if (ReapWithin(pid, kAnswerRelayEndWaitMs)) return;
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -90,6 +111,7 @@ struct RemoteSender::State {
     // Starts the answer relay, or again when it has ended.
     void KeepAnswerRelay(const ConnectionEnds& ends);
     void EndAnswerRelay();
+    static void SayOnce(bool& said, const std::string& text);
 
     const QueueConfig config;
     const QString host;
@@ -102,7 +124,10 @@ struct RemoteSender::State {
     // Sender thread only.
     int relayPid = -1;  // the answer relay, started and reaped by the sender thread
     bool relayMissing = false;  // said once
+    bool startFailed = false;   // said once
+    bool relayGaveWay = false;  // said once
     std::chrono::steady_clock::time_point relayStarted{};
+    std::chrono::milliseconds relayPause{kAnswerRelayRestartPauseMs};  // before the next start
 };
 
 RemoteSender::RemoteSender(QueueConfig config, QString host)
@@ -137,11 +162,11 @@ void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
         if (::waitpid(relayPid, nullptr, WNOHANG) == 0) return;  // still there
         relayPid = -1;
     }
-    // One that gives way to another relay ends at once: not a new process for every message.
+    // Not a new process for every message: one that ended (killed, say) is started again at
+    // most once a second, and one that did not come to listen (it gave way to a relay that
+    // listens there already, or stayed silent) only after a long pause.
     const auto now = std::chrono::steady_clock::now();
-    if (relayStarted != std::chrono::steady_clock::time_point{} &&
-        now - relayStarted < std::chrono::milliseconds(kAnswerRelayRestartPauseMs))
-        return;
+    if (relayStarted != std::chrono::steady_clock::time_point{} && now - relayStarted < relayPause) return;
     const QByteArray program = RelayProgram();
     if (ends.local.empty() || ends.peer.empty() || program.isEmpty() || ::access(program.constData(), X_OK) != 0) {
         if (!relayMissing) hv::Trace("Zandrel.MessageQueue: no relay for answers from " + host.toStdString() + "\n");
@@ -149,6 +174,7 @@ void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
         return;
     }
     relayStarted = now;
+    relayPause = std::chrono::milliseconds(kAnswerRelayRestartPauseMs);
     const std::string port = std::to_string(config.relayPort);
     std::vector<std::string> arguments = {program.toStdString(), "--port", port, "--bind", ends.local,
                                           "--trust", ends.peer, "--with-parent"};
@@ -157,28 +183,63 @@ void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
     argv.push_back(nullptr);
     // Its standard output comes here: it says there when it listens.
     int output[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) return;
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        SayOnce(startFailed, "could not start the relay for answers from " + host.toStdString() + ": " +
+                                 std::strerror(errno));
+        return;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     pid_t pid = -1;
-    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) relayPid = pid;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(output[1]);
+    if (spawned != 0) {
+        ::close(output[0]);
+        SayOnce(startFailed, "could not start the relay for answers from " + host.toStdString() + ": " +
+                                 std::strerror(spawned));
+        return;
+    }
+    relayPid = pid;
     // Before the message goes out the new relay either listens or has ended, so that the
     // answer finds it, and a relay that gives way is gone rather than about to take the
     // port when the one it gave way to ends.
-    if (relayPid > 0 && WaitUntilListening(output[0], stopFd) == RelayStart::Ended) {
-        ::waitpid(relayPid, nullptr, 0);  // it has closed its output on its way out
-        relayPid = -1;
+    switch (WaitUntilListening(output[0], stopFd)) {
+        case RelayStart::Listening:
+        case RelayStart::Stopped:  // ended with the sender
+            break;
+        case RelayStart::Ended:
+            // It closed its output on its way out; whatever still runs there is ended.
+            if (!ReapWithin(relayPid, kAnswerRelayEndWaitMs)) EndProcess(relayPid);
+            relayPid = -1;
+            relayPause = std::chrono::milliseconds(kAnswerRelayGiveWayPauseMs);
+            SayOnce(relayGaveWay, "the relay for answers from " + host.toStdString() + " did not listen on " +
+                                      ends.local + ":" + port + " (a relay listens there already?); " +
+                                      "it is tried again after a pause");
+            break;
+        case RelayStart::NoWord:
+            // A silent relay would take the port whenever it came to bind it, perhaps from a
+            // relay that serves this computer: it is ended rather than left to do that.
+            EndProcess(relayPid);
+            relayPid = -1;
+            relayPause = std::chrono::milliseconds(kAnswerRelayGiveWayPauseMs);
+            hv::Trace("Zandrel.MessageQueue: the relay for answers from " + host.toStdString() +
+                      " did not say it listens; ended\n");
+            break;
     }
     ::close(output[0]);
 }
 
+void RemoteSender::State::SayOnce(bool& said, const std::string& text) {
+    if (said) return;
+    said = true;
+    hv::Trace("Zandrel.MessageQueue: " + text + "\n");
+}
+
 void RemoteSender::State::EndAnswerRelay() {
     if (relayPid <= 0) return;
-    ::kill(relayPid, SIGTERM);
-    ::waitpid(relayPid, nullptr, 0);
+    EndProcess(relayPid);
     relayPid = -1;
 }
 

@@ -10,7 +10,8 @@
 // bound to the address the connection left from and trusting the other computer's address,
 // starts it again when it has ended (at most once a second), and ends it with the sender.
 // (Where a relay already listens there, the new one gives way; the sender waits until the
-// one it started listens or has ended before the message goes out.)
+// one it started listens or has ended before the message goes out, and then starts none
+// for a minute. One that says nothing within the wait is ended.)
 //
 // Nobody ever waits for the sender thread: ending a sender tells its thread to stop,
 // cuts short a connection or wait under way and returns at once; the thread owns what it
@@ -32,8 +33,14 @@ constexpr std::size_t kMaxQueuedRemoteMessages = 1000;
 constexpr int kRemoteAttempts = 3;
 constexpr int kRemoteRetryPauseMs = 500;
 constexpr int kAnswerRelayRestartPauseMs = 1000;
-// How long a sender waits for the answer relay it started to listen.
+// After a start of the answer relay that did not come to listen (it gave way to a relay
+// listening there already, or said nothing): the pause before the next start.
+constexpr int kAnswerRelayGiveWayPauseMs = 60000;
+// How long a sender waits for the answer relay it started to listen (on this computer; the
+// send time-out for the message starts afterwards).
 constexpr int kAnswerRelayStartWaitMs = 2000;
+// How long an answer relay that is to end has before it is killed.
+constexpr int kAnswerRelayEndWaitMs = 1000;
 
 class RemoteSender {
 public:

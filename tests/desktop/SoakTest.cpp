@@ -4,12 +4,16 @@
 // the recorder records it for real, split by the console, and the program copies each
 // closed segment to the archive while the load goes on. On the way the recorder is away
 // for a stretch, the referee console is killed and started again, and so is the holder of
-// the queue that floods the program. Checked: every controller command got its answer,
+// the queue that floods the program. The recorder stands for one on another computer
+// (127.0.0.2, with a relay of its own there): the program's messages to it go through its
+// sender thread and that relay, and its answers through the answer relay the program starts,
+// which is killed once on the way. Checked: every controller command got its answer,
 // every flood message was taken, every event of the game reached the model (the
 // controller's period lists show them all), copies were made and are whole, and the
-// program's open descriptors, threads and resident memory came back to where they were.
+// program's open descriptors, threads and resident memory came back to where they were, and
+// its children: no zombie left, never more than one answer relay.
 //
-// HALVANE_SOAK_SECONDS sets the time under load (40 by default; bench/soak.sh runs it for
+// HALVANE_SOAK_SECONDS sets the time under load (50 by default; bench/soak.sh runs it for
 // longer); the game, the recorder's absence and the restarts scale with it. The figures
 // are printed.
 #include <gtest/gtest.h>
@@ -66,21 +70,91 @@ Figures Measure(qint64 pid) {
     return f;
 }
 
-// What the process's descriptors point at, sorted ("socket:[...]" with its inode).
+// What a descriptor of /proc/<pid>/fd points at, as the kernel says it ("socket:[...]",
+// "pipe:[...]", "anon_inode:[eventfd]", or a file's canonical path); empty when it has gone.
+QString LinkTarget(const QString& link) {
+    char buffer[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(link).constData(), buffer, sizeof buffer);
+    return n > 0 ? QFile::decodeName(QByteArray(buffer, static_cast<qsizetype>(n))) : QString();
+}
+
+// What the process's descriptors point at, by descriptor number ("3 -> socket:[...]").
 QStringList DescriptorTargets(qint64 pid) {
     const QString fds = QStringLiteral("/proc/%1/fd/").arg(pid);
     QStringList targets;
-    for (const QString& fd : Entries(fds)) targets << fd + QStringLiteral(" -> ") + QFileInfo(fds + fd).symLinkTarget();
+    for (const QString& fd : Entries(fds)) targets << fd + QStringLiteral(" -> ") + LinkTarget(fds + fd);
     targets.sort();
     return targets;
 }
 
+// How many descriptors of each kind the targets hold: "socket", "pipe", "anon_inode:[eventfd]"
+// and the like, "file" for everything with a path. A leak of one kind cannot hide behind a
+// descriptor of another kind that was closed meanwhile.
+std::map<QString, int> DescriptorKinds(const QStringList& targets) {
+    std::map<QString, int> kinds;
+    for (const QString& entry : targets) {
+        const QString target = entry.section(QStringLiteral(" -> "), 1);
+        if (target.startsWith(u'/')) {
+            ++kinds[QStringLiteral("file")];
+        } else if (target.startsWith(QLatin1StringView("anon_inode:"))) {
+            ++kinds[target];
+        } else {
+            ++kinds[target.section(u':', 0, 0)];
+        }
+    }
+    return kinds;
+}
+
+// The kinds of which `now` holds more than `before`, with both counts; empty when none.
+QString KindsAbove(const std::map<QString, int>& now, const std::map<QString, int>& before) {
+    QStringList above;
+    for (const auto& [kind, count] : now) {
+        const auto was = before.find(kind);
+        const int wasCount = was == before.end() ? 0 : was->second;
+        if (count > wasCount) above << QStringLiteral("%1 %2 -> %3").arg(kind).arg(wasCount).arg(count);
+    }
+    return above.join(QStringLiteral(", "));
+}
+
 // True when the process holds a file open under `folder` (a copy under way).
 bool HoldsFileUnder(qint64 pid, const QString& folder) {
+    // The descriptors name canonical paths; the folder's own name may go through a link.
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (canonical.isEmpty()) return false;
+    const QString prefix = canonical + u'/';
     const QString fds = QStringLiteral("/proc/%1/fd/").arg(pid);
     for (const QString& fd : Entries(fds))
-        if (QFileInfo(fds + fd).symLinkTarget().startsWith(folder)) return true;
+        if (LinkTarget(fds + fd).startsWith(prefix)) return true;
     return false;
+}
+
+// The children of a process: how many answer relays run, and how many have ended unreaped.
+struct Children {
+    int answerRelays = 0;
+    int zombies = 0;
+    std::vector<qint64> relayPids;
+};
+
+Children ChildrenOf(qint64 pid) {
+    Children children;
+    for (const QString& entry : Entries(QStringLiteral("/proc"))) {
+        bool isPid = false;
+        const qint64 child = entry.toLongLong(&isPid);
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(child));
+        if (!stat.open(QIODevice::ReadOnly)) continue;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (close < 0 || fields.size() < 2 || fields[1].toLongLong() != pid) continue;
+        if (fields[0] == "Z") {
+            ++children.zombies;
+        } else if (text.contains("(ZandrelQueueRel")) {
+            ++children.answerRelays;
+            children.relayPids.push_back(child);
+        }
+    }
+    return children;
 }
 
 constexpr std::uint64_t kUnixEpochAsFileTime = 116'444'736'000'000'000ULL;
@@ -259,6 +333,7 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     world.SetSetting(QStringLiteral("CopyToPath"), world.Path("archive"));
     world.SetSetting(QStringLiteral("CopyFromPathList"), world.Path("rec"));
     world.SetSetting(QStringLiteral("CopyRateLimit_MBperSEC"), 50);
+    world.SetSetting(QStringLiteral("VortamoIP"), QStringLiteral("127.0.0.2"));
     // A game under way, as after a restart of the program: it is current from the start,
     // with execution and polling on.
     ASSERT_TRUE(QDir().mkpath(world.Path("rec/" + kGameFolder)));
@@ -283,6 +358,16 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     }
 
     QProcessEnvironment environment = world.Environment();
+    // The recorder's computer: its relay listens on 127.0.0.2 and trusts this one. The
+    // program's relay for the answers takes the same port on the address it leaves from.
+    Child remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(QStringLiteral(HALVANE_QUEUE_RELAY),
+                                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--bind"),
+                                   QStringLiteral("127.0.0.2"), QStringLiteral("--trust"), QStringLiteral("127.0.0.1")},
+                                  environment));
+    const QString listening = remoteRelay.NextLine();
+    ASSERT_TRUE(listening.startsWith(QStringLiteral("listening "))) << listening.toStdString();
+    environment.insert(QStringLiteral("ZANDREL_QUEUE_RELAY_PORT"), listening.mid(10));
     environment.insert(QStringLiteral("TAMBERLO_STATE_DIR"), world.Path("tamberlo"));
     environment.insert(QStringLiteral("VORTAMO_ROOTS"), QDir::toNativeSeparators(world.Path("rec")));
     environment.insert(QStringLiteral("VORTAMO_GROW_BYTES"), QStringLiteral("16384"));
@@ -309,7 +394,9 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         {"C0601\n", "M0601"}, {"C0101ABCD\n", "M0101"}, {"C0201202201201100\n", "M0201"},
         {"C0301202201201100" "01\n", "M0301"}, {"C0501202201201100" "0000060001+01\n", "M0501"}};
     long asked = 0, answered = 0, sent = 0, taken = 0, peerRestarts = 0, consoleRestarts = 0;
+    int mostAnswerRelays = 0, rounds = 0;
     auto round = [&] {
+        if (++rounds % 10 == 0) mostAnswerRelays = std::max(mostAnswerRelays, ChildrenOf(halvane.Pid()).answerRelays);
         for (int c = 0; c < 10; ++c) {
             const auto& [command, answer] = commands[static_cast<size_t>(asked % static_cast<long>(commands.size()))];
             ++asked;
@@ -327,15 +414,24 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         taken += peer.Flood(100);
     };
     // Warm up, then take the starting figures: the fewest descriptors and threads seen over
-    // the last rounds of the warm-up (connections of the companions come and go); then the
-    // game begins.
+    // the last rounds of the warm-up (connections of the companions come and go), and the
+    // descriptors of each kind at the time of the fewest; then the game begins.
+    // The warm-up lasts until the program has sent to the recorder's computer as well: its
+    // sender thread for that computer (and the answer relay) stay from then on.
+    QElapsedTimer warmUp;
+    warmUp.start();
+    for (int r = 0; r < 20 || ChildrenOf(halvane.Pid()).answerRelays == 0; ++r) {
+        round();
+        ASSERT_LT(warmUp.elapsed(), 30000) << "the program started no relay for the recorder's answers";
+    }
+    const double warmUpSeconds = static_cast<double>(warmUp.elapsed()) / 1000.0;
     Figures start;
     QStringList startTargets;
-    for (int r = 0; r < 30; ++r) {
+    for (int r = 20; r < 30; ++r) {
         round();
-        if (r < 20) continue;
+        const QStringList targets = DescriptorTargets(halvane.Pid());
         const Figures now = Measure(halvane.Pid());
-        if (r == 20 || now.descriptors < start.descriptors) startTargets = DescriptorTargets(halvane.Pid());
+        if (r == 20 || targets.size() < startTargets.size()) startTargets = targets;
         start.descriptors = r == 20 ? now.descriptors : std::min(start.descriptors, now.descriptors);
         start.threads = r == 20 ? now.threads : std::min(start.threads, now.threads);
         start.residentKb = now.residentKb;
@@ -347,12 +443,17 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     const qint64 recorderAwayAt = durationMs * 3 / 10;
     const qint64 recorderBackAt = recorderAwayAt + std::max<qint64>(3000, durationMs / 10);
     bool recorderAway = false, recorderBack = false;
+    int answerRelaysKilled = 0;
     std::vector<qint64> consoleRestartsAt = {durationMs * 82 / 100, durationMs * 92 / 100};
+    // Resident memory is taken at half time as well: what it grows by afterwards is bounded
+    // more tightly than the whole (a leak grows on; the allocator's pools level off).
+    Figures half;
     QElapsedTimer elapsed;
     elapsed.start();
     int r = 0;
     while (elapsed.elapsed() < durationMs) {
         round();
+        if (half.residentKb == 0 && elapsed.elapsed() >= durationMs / 2) half = Measure(halvane.Pid());
         if (++r % 50 == 0) {
             // The flood's queue holder goes and comes back, as after a crash.
             peer.Kill();
@@ -362,6 +463,12 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
         if (!recorderAway && elapsed.elapsed() >= recorderAwayAt) {
             recorder.Kill();
             recorderAway = true;
+            // The program's answer relay goes as well; its next message to the recorder
+            // reaps it and starts another.
+            for (const qint64 relay : ChildrenOf(halvane.Pid()).relayPids) {
+                ::kill(static_cast<pid_t>(relay), SIGKILL);
+                ++answerRelaysKilled;
+            }
         }
         if (recorderAway && !recorderBack && elapsed.elapsed() >= recorderBackAt) {
             ASSERT_TRUE(recorder.Start({}, returningRecorder));
@@ -415,6 +522,19 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
     EXPECT_TRUE(WaitUntil([&] {
         return world.LogText().contains(QStringLiteral("->%1 - Start FillCopyFiles").arg(periods));
     }));
+    // Every segment of the game's periods closed by then is to be copied (the one recorded
+    // now is closed below, after the last split, and is not; the returning recorder's first
+    // segment has a number of no period and is not either).
+    const auto closedSegments = [&] {
+        return recorder.Output().split(u'\n').filter(QRegularExpression(QStringLiteral("^closed ")));
+    };
+    QStringList closedBeforeLastSplit;
+    for (const QString& line : closedSegments()) {
+        static const QRegularExpression number(QStringLiteral("^(\\d+)[._]"));
+        const auto match = number.match(QFileInfo(QDir::fromNativeSeparators(line.mid(7))).fileName());
+        const int period = match.hasMatch() ? match.captured(1).toInt() : 0;
+        if (period >= 1 && period <= periods) closedBeforeLastSplit << line;
+    }
     // The segment it records now would stay open.
     ASSERT_EQ(peer.Send(QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord")), 1);
     qsizetype copyLines = -1;
@@ -432,52 +552,80 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
 
     // What the program holds now is its steady state: its descriptors and threads come back
     // to the starting figures (within the time an idle companion connection is kept).
+    // Descriptors are compared kind by kind.
     for (int settle = 0; settle < 20; ++settle) round();
+    const std::map<QString, int> startKinds = DescriptorKinds(startTargets);
     Figures end;
+    QStringList endTargets;
     WaitUntil(
         [&] {
             round();
             end = Measure(halvane.Pid());
-            return end.descriptors <= start.descriptors && end.threads <= start.threads;
+            endTargets = DescriptorTargets(halvane.Pid());
+            return KindsAbove(DescriptorKinds(endTargets), startKinds).isEmpty() && end.threads <= start.threads;
         },
         20000);
 
     // Each segment the recorder closed and the program copied is whole in the archive.
     int copied = 0, whole = 0;
     qint64 copiedBytes = 0;
-    const QStringList closed = recorder.Output().split(u'\n').filter(QRegularExpression(QStringLiteral("^closed ")));
-    for (const QString& line : closed) {
+    const auto targetOf = [&](const QString& closedLine) {
+        return archiveFolder + QDir::fromNativeSeparators(closedLine.mid(7)).mid(recFolder.size());
+    };
+    QStringList notCopied;
+    for (const QString& line : closedBeforeLastSplit)
+        if (!QFileInfo::exists(targetOf(line))) notCopied << line.mid(7);
+    for (const QString& line : closedSegments()) {
         const QString source = QDir::fromNativeSeparators(line.mid(7));
-        const QString target = archiveFolder + source.mid(recFolder.size());
+        const QString target = targetOf(line);
         if (!QFileInfo::exists(target)) continue;
         ++copied;
         copiedBytes += QFileInfo(target).size();
         QFile a(source), b(target);
         if (a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly) && a.readAll() == b.readAll()) ++whole;
     }
+    // Every child that ended was reaped (the program's next message to the recorder reaps a
+    // killed answer relay), and one answer relay serves it again.
+    Children children;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            children = ChildrenOf(halvane.Pid());
+            mostAnswerRelays = std::max(mostAnswerRelays, children.answerRelays);
+            return children.zombies == 0 && children.answerRelays == 1;
+        },
+        30000))
+        << children.zombies << " zombies, " << children.answerRelays << " answer relays";
     const long copiesLogged = static_cast<long>(world.LogText().count(QStringLiteral("Halvane::CopyFile OK")));
 
-    std::printf("soak: %.0f s under load, %ld controller commands (%ld answered), %ld companion messages "
+    std::printf("soak: %.1f s of warm-up (until the first message to the recorder's computer), %.0f s under load, %ld controller commands (%ld answered), %ld companion messages "
                 "(%ld taken)\n"
                 "soak: %d periods, %d referee events (%d in the model's lists); %d closed segment files "
-                "copied (%d whole, %.1f MB), %ld copies in the log\n"
-                "soak: recorder away %.0f s, %ld referee console restarts, %ld flood queue holder restarts\n"
-                "soak: descriptors %d -> %d, threads %d -> %d, resident %ld kB -> %ld kB\n",
-                loadSeconds, asked, answered, sent, taken, periods, periods * kEventsPerPeriod, eventsListed,
-                copied, whole, static_cast<double>(copiedBytes) / 1e6, copiesLogged,
+                "copied (%d whole, %.1f MB; %lld closed in the game's periods before its last split), %ld copies in "
+                "the log\n"
+                "soak: recorder away %.0f s, %ld referee console restarts, %ld flood queue holder restarts, %d answer "
+                "relay killed; at most %d answer relays at a time, %d at the end, %d zombies\n"
+                "soak: descriptors %d -> %d, threads %d -> %d, resident %ld kB -> %ld kB (%ld kB at half time)\n",
+                warmUpSeconds, loadSeconds, asked, answered, sent, taken, periods, periods * kEventsPerPeriod, eventsListed,
+                copied, whole, static_cast<double>(copiedBytes) / 1e6, static_cast<long long>(closedBeforeLastSplit.size()),
+                copiesLogged,
                 static_cast<double>(recorderBackAt - recorderAwayAt) / 1000.0, consoleRestarts, peerRestarts,
-                start.descriptors, end.descriptors, start.threads, end.threads, start.residentKb, end.residentKb);
+                answerRelaysKilled, mostAnswerRelays, children.answerRelays, children.zombies,
+                start.descriptors, end.descriptors, start.threads, end.threads, start.residentKb, end.residentKb, half.residentKb);
     EXPECT_TRUE(halvane.Running());
     EXPECT_EQ(answered, asked);
     EXPECT_EQ(taken, sent);
     EXPECT_EQ(eventsListed, periods * kEventsPerPeriod);
-    EXPECT_GT(copied, 0) << "no closed segment was copied";
+    EXPECT_GT(closedBeforeLastSplit.size(), 0) << "no segment of the game was closed";
+    EXPECT_TRUE(notCopied.isEmpty()) << "closed before the last split and not copied:\n"
+                                     << notCopied.join(u'\n').toStdString();
     EXPECT_EQ(whole, copied);
     EXPECT_TRUE(recorderBack);
+    EXPECT_EQ(answerRelaysKilled, 1);
+    EXPECT_LE(mostAnswerRelays, 1);
     EXPECT_EQ(consoleRestarts, 2);
-    EXPECT_LE(end.descriptors, start.descriptors)
+    EXPECT_EQ(KindsAbove(DescriptorKinds(endTargets), startKinds).toStdString(), "")
         << "at the start:\n" << startTargets.join(u'\n').toStdString() << "\nat the end:\n"
-        << DescriptorTargets(halvane.Pid()).join(u'\n').toStdString();
+        << endTargets.join(u'\n').toStdString();
     EXPECT_LE(end.threads, start.threads);
     // Memory settles after the warm-up; allow the allocator some slack, not a leak's growth.
     // (Under the address sanitizer freed memory is held back on purpose: only reported.)
@@ -494,6 +642,7 @@ TEST(Soak, ANightUnderLoadWithTheSuite) {
 #endif
     if (!kMemoryIsHeldBack) {
         EXPECT_LT(end.residentKb, start.residentKb + 8 * 1024);
+        EXPECT_LT(end.residentKb, half.residentKb + 4 * 1024) << "still growing after half time";
     }
 
     console.Kill();

@@ -545,5 +545,190 @@ TEST(QueueAnswersFromAnotherComputer, TheRelayForTheAnswersIsStartedByTheCompone
     qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
 
+// Children of this process (any state, zombies too) whose command line holds `text`.
+std::vector<pid_t> ChildrenRunning(const QByteArray& text) {
+    std::vector<pid_t> found;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const pid_t pid = static_cast<pid_t>(entry.toInt(&isPid));
+        if (!isPid) continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly) || !commandLine.open(QIODevice::ReadOnly)) continue;
+        const QByteArray statText = stat.readAll();
+        const QList<QByteArray> fields = statText.mid(statText.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == ::getpid() && commandLine.readAll().contains(text))
+            found.push_back(pid);
+    }
+    return found;
+}
+
+// A script in `folder` that the component starts as its answer relay: it notes each start in
+// the file HALVANE_TEST_RELAY_STARTS (when set), waits HALVANE_TEST_RELAY_DELAY seconds and
+// becomes the relay; with the delay "close" it closes its output and stays without a word.
+QString SlowRelayScript(const QTemporaryDir& folder) {
+    const QString path = folder.filePath(QStringLiteral("slow-relay"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return {};
+    file.write("#!/bin/sh\n"
+               "[ -n \"$HALVANE_TEST_RELAY_STARTS\" ] && echo start >> \"$HALVANE_TEST_RELAY_STARTS\"\n"
+               "if [ \"$HALVANE_TEST_RELAY_DELAY\" = close ]; then exec >&-; sleep 30; exit 0; fi\n"
+               "sleep \"$HALVANE_TEST_RELAY_DELAY\"\n"
+               "exec \"" + BinaryPath("ZandrelQueueRelay").toLocal8Bit() + "\" \"$@\"\n");
+    file.close();
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) return {};
+    return path;
+}
+
+TEST(QueueAnswersFromAnotherComputer, AnAnswerRelaySlowToStartNeverDoublesAMessage) {
+    // The relay for the answers is started through a script that waits before it becomes the
+    // relay. The sender waits for it on this computer; the message then has the whole send
+    // time-out (1 s, as in real use) for the other computer, and goes there exactly once. A
+    // relay that says nothing within the sender's wait is ended (and reaped), and so is one
+    // that closes its output but stays; a component closed during the wait sends nothing.
+    struct Case {
+        const char* name;
+        const char* delaySeconds;
+        bool closeAtOnce;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"slow to speak", "1.5", false, true},
+        {"silent", "4", false, false},
+        {"closes its output and stays", "close", false, false},
+        {"closed while it starts", "1.5", true, false},
+    };
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    const QByteArray oldTimeout = qgetenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString wrapper = SlowRelayScript(folder);
+    ASSERT_FALSE(wrapper.isEmpty());
+    qputenv("ZANDREL_QUEUE_RELAY_PROGRAM", wrapper.toLocal8Bit());
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "1000");
+
+    std::int32_t sequence = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qputenv("HALVANE_TEST_RELAY_DELAY", c.delaySeconds);
+        ++sequence;
+        {
+            auto component = std::make_unique<QueueComponent>();
+            ASSERT_NE(component->service, nullptr);
+            TestWindow window(kArrival);
+            ComponentPtr object = component->Open(QStringLiteral("Halvane"), &window, kArrival);
+            IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+            ASSERT_NE(queue, nullptr);
+            std::int32_t status = 0;
+            std::int32_t result = 0;
+            ASSERT_EQ(queue->Send(status, result, sequence, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                                  QStringLiteral("Vortamo.Control"), QStringLiteral("StartRecord")),
+                      S_OK);
+            if (c.closeAtOnce) {
+                // Closed while the sender waits for its relay to speak.
+                QThread::msleep(300);
+                object.reset();
+                component.reset();
+            } else {
+                EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 10000),
+                          QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tStartRecord").arg(sequence));
+                std::vector<QueueMessage> taken;
+                const bool answered = WaitUntil(
+                    [&] {
+                        for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+                        return !taken.empty();
+                    },
+                    c.answered ? kProcessTimeoutMs : 2000);
+                EXPECT_EQ(answered, c.answered);
+            }
+            // A second delivery would follow a given-up acknowledgement half a second later.
+            EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 2500), QString());
+            if (!c.answered && !c.closeAtOnce) {
+                EXPECT_TRUE(WaitUntil([&] { return ChildrenRunning(wrapper.toLocal8Bit()).empty(); }, 5000))
+                    << "the silent relay is ended and reaped";
+            }
+        }
+        // The component ends its sender, which ends its relay.
+        EXPECT_TRUE(WaitUntil([&] { return ChildrenRunning(wrapper.toLocal8Bit()).empty() && ChildRelays().empty(); }, 10000));
+    }
+    qunsetenv("ZANDREL_QUEUE_RELAY_PROGRAM");
+    qunsetenv("HALVANE_TEST_RELAY_DELAY");
+    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", oldTimeout);
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
+TEST(QueueAnswersFromAnotherComputer, AnAnswerRelayThatGivesWayIsNotStartedForEveryMessage) {
+    // A relay listens where the answer relay would (this computer's own, say): the one the
+    // sender starts gives way, and the next messages, more than the restart pause apart, start
+    // none (the pause after a start that gave way is a minute). The answers come back through
+    // the relay that listens there.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    const QString port = line.mid(10);
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
+    LineProcess ownRelay;
+    ASSERT_TRUE(ownRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                               {"--port", port, "--bind", "127.0.0.1", "--trust", "127.0.0.2"}));
+    ASSERT_TRUE(ownRelay.ReadLine().startsWith(QLatin1StringView("listening ")));
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString wrapper = SlowRelayScript(folder);
+    ASSERT_FALSE(wrapper.isEmpty());
+    const QString starts = folder.filePath(QStringLiteral("starts"));
+    qputenv("ZANDREL_QUEUE_RELAY_PROGRAM", wrapper.toLocal8Bit());
+    qputenv("HALVANE_TEST_RELAY_DELAY", "0");
+    qputenv("HALVANE_TEST_RELAY_STARTS", starts.toLocal8Bit());
+    {
+        QueueComponent component;
+        ASSERT_NE(component.service, nullptr);
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        for (std::int32_t sequence = 1; sequence <= 3; ++sequence) {
+            std::int32_t status = 0;
+            std::int32_t result = 0;
+            ASSERT_EQ(queue->Send(status, result, sequence, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                                  QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                      S_OK);
+            EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                      QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState").arg(sequence));
+            std::vector<QueueMessage> taken;
+            EXPECT_TRUE(WaitUntil([&] {
+                for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+                return !taken.empty();
+            }));
+            QThread::msleep(1200);  // more than the pause between two starts that listened
+        }
+        QFile file(starts);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll().count("start"), 1);
+        EXPECT_TRUE(ChildrenRunning(wrapper.toLocal8Bit()).empty());
+        EXPECT_TRUE(ChildRelays().empty());
+    }
+    qunsetenv("ZANDREL_QUEUE_RELAY_PROGRAM");
+    qunsetenv("HALVANE_TEST_RELAY_DELAY");
+    qunsetenv("HALVANE_TEST_RELAY_STARTS");
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
 }  // namespace
 }  // namespace hv::test
