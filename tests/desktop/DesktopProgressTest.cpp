@@ -21,15 +21,7 @@ TEST(DesktopProgress, TheDialogShowsCaptionStepTextAndProgressWhileTheIconFollow
     world.SetSetting(QStringLiteral("Port"), FreePort());
 
     Child area;
-    QProcessEnvironment areaEnvironment = QProcessEnvironment::systemEnvironment();
-    display->Apply(areaEnvironment);
-    ASSERT_TRUE(area.Start(FindTool(QStringLiteral("trayer")),
-                           {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                            "--heighttype", "pixel", "--height", "24"},
-                           areaEnvironment));
-    ASSERT_TRUE(WaitUntil([&] {
-        return display->Tool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "trayer"}).has_value();
-    }));
+    ASSERT_TRUE(StartNotificationArea(*display, area)) << "the notification area did not come up";
 
     Child shown;
     ASSERT_TRUE(shown.Start(QStringLiteral(HALVANE_PROGRESS_SHOW), {world.Path(".")}, world.Environment(display.get())));

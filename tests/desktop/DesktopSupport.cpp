@@ -319,4 +319,27 @@ bool ProcessListensOn(qint64 pid, std::uint16_t port) {
     return false;
 }
 
+bool StartNotificationArea(const XDisplay& display, Child& area) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    display.Apply(environment);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!area.Start(FindTool(QStringLiteral("trayer")),
+                        {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                         "--heighttype", "pixel", "--height", "24"},
+                        environment))
+            return false;
+        bool shown = false;
+        WaitUntil(
+            [&] {
+                shown = display.Tool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "trayer"})
+                            .has_value();
+                return shown || !area.Running();
+            },
+            20000);
+        if (shown) return true;
+        area.KillHard();
+    }
+    return false;
+}
+
 }  // namespace hv::desktop

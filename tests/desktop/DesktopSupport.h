@@ -110,4 +110,9 @@ bool ProcessListensOn(qint64 pid, std::uint16_t port);
 QString ArtefactPath(const QString& fileName);
 QString FindTool(const QString& name);
 
+// Starts a notification area (trayer) on `display` as `area` and waits until it is shown.
+// Under load trayer may fail to reach a display that was only just opened: it is started
+// again, up to three times. False when it never came up.
+bool StartNotificationArea(const XDisplay& display, Child& area);
+
 }  // namespace hv::desktop

@@ -320,17 +320,7 @@ protected:
     }
 
     void StartNotificationArea() {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        display_->Apply(environment);
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            ASSERT_TRUE(area_.Start(FindTool(QStringLiteral("trayer")),
-                                    {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                                     "--heighttype", "pixel", "--height", "24"},
-                                    environment));
-            if (WaitUntil([&] { return Tool({"search", "--onlyvisible", "--class", "trayer"}); }, 20000)) return;
-            area_.KillHard();
-        }
-        FAIL() << "the notification area did not come up";
+        ASSERT_TRUE(hv::desktop::StartNotificationArea(*display_, area_)) << "the notification area did not come up";
     }
 
     bool Tool(const QStringList& arguments) const {
