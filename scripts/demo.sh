@@ -262,15 +262,19 @@ for _ in $(seq 100); do
     if ! running "$console" || ! running "$recorder"; then break; fi
     sleep 0.1
 done
+names=("the referee console (Tamberlo)" "the recorder (Vortamo)")
+pids=("$console" "$recorder")
+outputs=("$demo/referee/console.txt" "$demo/recorder/recorder.txt")
 failed=0
-for name in "the referee console (Tamberlo):$console:$demo/referee/console.txt" \
-            "the recorder (Vortamo):$recorder:$demo/recorder/recorder.txt"; do
-    pid="${name#*:}"; pid="${pid%%:*}"; output="${name#*:*:}"; name="${name%%:*}"
-    if ! running "$pid"; then
-        echo "demo.sh: $name did not come up (another demo may hold its queues); its output: $output" >&2
+for i in 0 1; do
+    if ! running "${pids[i]}"; then
+        echo "demo.sh: ${names[i]} did not come up (another demo may hold its queues); its output: ${outputs[i]}" >&2
         failed=1
-    elif ! grep -qs '^ready' "$output"; then
-        echo "demo.sh: $name is not ready after 10 s; going on (its output: $output)" >&2
+    fi
+done
+for i in 0 1; do
+    if [ "$failed" = 0 ] && ! grep -qs '^ready' "${outputs[i]}"; then
+        echo "demo.sh: ${names[i]} is not ready after 10 s; going on (its output: ${outputs[i]})" >&2
     fi
 done
 if [ "$failed" = 1 ]; then
