@@ -451,6 +451,34 @@ TEST_F(DemoVenue, AGameFromTheIconsMenuFollowedByAControllerEndsInTheArchive) {
     EXPECT_TRUE(LogText().contains(QStringLiteral("Halvane::OnDestroy()")));
 }
 
+// Exit in the middle of a game: Halvane leaves the companions of the game running (as at
+// a venue, where they go on recording), but the demo ends them with Halvane, so that no
+// recorder goes on filling the demo's folder.
+TEST_F(DemoVenue, ExitDuringAGameEndsTheDemosCompanions) {
+    const std::string missing = Missing({"Xvfb", "xdotool", "xprop", "trayer", "bash"});
+    if (!missing.empty() && ToolsRequired()) FAIL() << "needs" << missing;
+    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    StartDisplay();
+    ASSERT_FALSE(HasFatalFailure());
+    StartDemo();
+    ASSERT_FALSE(HasFatalFailure());
+    icon_ = WaitForIcon();
+    ASSERT_FALSE(icon_.isEmpty()) << halvane_.ErrorText().toStdString();
+
+    const Run started =
+        RunWorkflow({"Down", "Return"}, QStringLiteral("OnFileRecStart"), QStringLiteral("Start Recording"));
+    ASSERT_TRUE(started.succeeded) << LogText().toStdString();
+    QStringList companions = CompanionsLeft();
+    companions.removeAll(QString::number(halvane_.Pid()));  // the demo script
+    companions.removeAll(QString::number(HalvanePid()));
+    EXPECT_FALSE(companions.isEmpty());
+
+    ASSERT_TRUE(Menu({"x"}));
+    ASSERT_TRUE(halvane_.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
+    EXPECT_TRUE(CompanionsLeft().isEmpty()) << CompanionsLeft().join(u' ').toStdString();
+}
+
 // Without a display: the demo resumes the game its archive names, with the referee
 // console and the recorder running, and a controller sees the sample game played out.
 // Ending the demo ends all of it and leaves the archive as it was.
