@@ -159,17 +159,7 @@ protected:
                     EXPECT_TRUE(WaitUntil([&] { return frame->Link.KestriloSpoken; }, kWaitMs));
                 }
             }
-            ++run.ticks;
-            const bool goOn = frame->RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog);
-            run.steps.push_back(dialog.Step);
-            if (run.stepTexts.empty() || run.stepTexts.back() != dialog.StepText())
-                run.stepTexts.push_back(dialog.StepText());
-            if (run.progress.empty() || run.progress.back() != dialog.Progress())
-                run.progress.push_back(dialog.Progress());
-            if (!goOn) {
-                run.ended = true;
-                break;
-            }
+            if (!Step(kStartNewGame, dialog, run)) break;
         }
         return run;
     }

@@ -56,19 +56,23 @@ protected:
                 if (realMsPerTick > 0) QThread::usleep(200);
             } while (!pause.hasExpired());
             if (beforeTick) beforeTick(dialog);
-            ++run.ticks;
-            const bool goOn = frame->RunWorkflowStep(kind, dialog.Step, dialog.Deadline, dialog);
-            run.steps.push_back(dialog.Step);
-            if (run.stepTexts.empty() || run.stepTexts.back() != dialog.StepText())
-                run.stepTexts.push_back(dialog.StepText());
-            if (run.progress.empty() || run.progress.back() != dialog.Progress())
-                run.progress.push_back(dialog.Progress());
-            if (!goOn) {
-                run.ended = true;
-                break;
-            }
+            if (!Step(kind, dialog, run)) break;
         }
         return run;
+    }
+
+    // One call of the step function, as one tick of the dialog, noted in `run`; false once
+    // the workflow has ended.
+    bool Step(int kind, CShowProgress& dialog, WorkflowRun& run) {
+        ++run.ticks;
+        const bool goOn = frame->RunWorkflowStep(kind, dialog.Step, dialog.Deadline, dialog);
+        run.steps.push_back(dialog.Step);
+        if (run.stepTexts.empty() || run.stepTexts.back() != dialog.StepText())
+            run.stepTexts.push_back(dialog.StepText());
+        if (run.progress.empty() || run.progress.back() != dialog.Progress())
+            run.progress.push_back(dialog.Progress());
+        if (!goOn) run.ended = true;
+        return goOn;
     }
 };
 

@@ -169,29 +169,13 @@ protected:
         const QStringList windows = Windows();
         return QSet<QString>(windows.begin(), windows.end());
     }
-    bool IsOfType(const QString& window, const char* type) const {
-        return display_->Property(window, QStringLiteral("_NET_WM_WINDOW_TYPE"))
-            .contains(QLatin1StringView(type));
-    }
+    bool IsOfType(const QString& window, const char* type) const { return display_->IsOfType(window, type); }
     bool Xdotool(const QStringList& arguments) const {
         return display_->Tool(QStringLiteral("xdotool"), arguments).has_value();
     }
 
     QString WaitForIcon() {
-        QString icon;
-        WaitUntil([&] {
-            if (!halvane_.Running()) return true;
-            for (const QString& window : Windows()) {
-                const QRect place = display_->Geometry(window);
-                if (place.isValid() && place.width() <= 64 && place.height() <= 64 &&
-                    !IsOfType(window, "TOOLTIP")) {
-                    icon = window;
-                    return true;
-                }
-            }
-            return false;
-        });
-        return icon;
+        return hv::desktop::WaitForIcon(*display_, [this] { return Windows(); }, [this] { return halvane_.Running(); });
     }
 
     QString WaitForNewWindow(const QSet<QString>& known, int timeoutMs = kWaitMs) {

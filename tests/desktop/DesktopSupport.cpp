@@ -134,6 +134,10 @@ QString XDisplay::Property(const QString& window, const QString& name) const {
     return Tool(QStringLiteral("xprop"), {"-id", window, name}).value_or(QString()).trimmed();
 }
 
+bool XDisplay::IsOfType(const QString& window, const char* type) const {
+    return Property(window, QStringLiteral("_NET_WM_WINDOW_TYPE")).contains(QLatin1StringView(type));
+}
+
 QString XDisplay::Title(const QString& window) const {
     return Tool(QStringLiteral("xdotool"), {"getwindowname", window}).value_or(QString()).trimmed();
 }
@@ -340,6 +344,23 @@ bool StartNotificationArea(const XDisplay& display, Child& area) {
         area.KillHard();
     }
     return false;
+}
+
+QString WaitForIcon(const XDisplay& display, const std::function<QStringList()>& windows,
+                    const std::function<bool()>& running) {
+    QString icon;
+    WaitUntil([&] {
+        if (!running()) return true;
+        for (const QString& window : windows()) {
+            const QRect place = display.Geometry(window);
+            if (place.isValid() && place.width() <= 64 && place.height() <= 64 && !display.IsOfType(window, "TOOLTIP")) {
+                icon = window;
+                return true;
+            }
+        }
+        return false;
+    });
+    return icon;
 }
 
 }  // namespace hv::desktop

@@ -67,6 +67,8 @@ public:
     QRect Geometry(const QString& window) const;
     QString Property(const QString& window, const QString& name) const;
     QString Title(const QString& window) const;
+    // True when the window's _NET_WM_WINDOW_TYPE names `type` ("TOOLTIP", "DIALOG", ...).
+    bool IsOfType(const QString& window, const char* type) const;
     // Saves the screen (or a part of it) as PNG under the build folder's artefacts.
     bool Screenshot(const QString& fileName, const QRect& part = QRect()) const;
 
@@ -114,5 +116,11 @@ QString FindTool(const QString& name);
 // Under load trayer may fail to reach a display that was only just opened: it is started
 // again, up to three times. False when it never came up.
 bool StartNotificationArea(const XDisplay& display, Child& area);
+
+// The icon: the program's small window that the notification area has taken in, among
+// `windows()` (the program's visible windows); empty when `running()` turns false first or
+// the time is up.
+QString WaitForIcon(const XDisplay& display, const std::function<QStringList()>& windows,
+                    const std::function<bool()>& running);
 
 }  // namespace hv::desktop

@@ -136,27 +136,11 @@ protected:
     }
 
     QStringList Windows() const { return display_->VisibleWindowsOf(halvane_.Pid()); }
-    bool IsOfType(const QString& window, const char* type) const {
-        return display_->Property(window, QStringLiteral("_NET_WM_WINDOW_TYPE"))
-            .contains(QLatin1StringView(type));
-    }
+    bool IsOfType(const QString& window, const char* type) const { return display_->IsOfType(window, type); }
 
     // The icon: Halvane's small window that the notification area has taken in.
     QString WaitForIcon() {
-        QString icon;
-        WaitUntil([&] {
-            if (!halvane_.Running()) return true;
-            for (const QString& window : Windows()) {
-                const QRect place = display_->Geometry(window);
-                if (place.isValid() && place.width() <= 64 && place.height() <= 64 &&
-                    !IsOfType(window, "TOOLTIP")) {
-                    icon = window;
-                    return true;
-                }
-            }
-            return false;
-        });
-        return icon;
+        return hv::desktop::WaitForIcon(*display_, [this] { return Windows(); }, [this] { return halvane_.Running(); });
     }
 
     // A window of Halvane's that is not among `known` (tooltips aside).

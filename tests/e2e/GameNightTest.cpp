@@ -327,9 +327,7 @@ protected:
         return display_->Tool(QStringLiteral("xdotool"), arguments).has_value();
     }
     QStringList Windows() const { return display_->VisibleWindowsOf(halvane_.Pid()); }
-    bool IsTooltip(const QString& window) const {
-        return display_->Property(window, "_NET_WM_WINDOW_TYPE").contains(QLatin1StringView("TOOLTIP"));
-    }
+    bool IsTooltip(const QString& window) const { return display_->IsOfType(window, "TOOLTIP"); }
     // Halvane's visible window titled `title`; empty when there is none.
     QString WindowTitled(const QString& title) {
         for (const QString& window : Windows())
@@ -343,18 +341,7 @@ protected:
     }
 
     QString WaitForIcon() {
-        QString icon;
-        WaitUntil([&] {
-            for (const QString& window : Windows()) {
-                const QRect place = display_->Geometry(window);
-                if (place.isValid() && place.width() <= 64 && place.height() <= 64 && !IsTooltip(window)) {
-                    icon = window;
-                    return true;
-                }
-            }
-            return false;
-        });
-        return icon;
+        return hv::desktop::WaitForIcon(*display_, [this] { return Windows(); }, [] { return true; });
     }
 
     // Right-click on the icon: its menu, where only the keyboard picks items.
