@@ -47,12 +47,16 @@ std::unique_ptr<QSettings> OpenSettings(QSettings::Scope scope, const QString& a
     return settings;
 }
 
-// Whether the group `group` of `settings` exists, as a registry key would. In a settings
-// file a group exists while it holds a value; this is also how the suite registry's
-// stand-in decides whether a key opens. The file alone is not enough: it may hold only
-// other groups.
-bool GroupExists(QSettings& settings, const QString& group) {
-    return settings.childGroups().contains(group);
+// Whether the replay machine's settings exist, so that they may be written. In the
+// registry that is its key; where the settings live in a file, it is that file, whatever
+// it holds (a file with an empty "Settings" group, or none at all, is the machine's
+// settings all the same: QSettings does not even list a group without values).
+bool ReplayMachineSettingsExist(QSettings& settings) {
+#ifdef Q_OS_WIN
+    return settings.childGroups().contains(kSettingsGroup);
+#else
+    return QFileInfo::exists(settings.fileName());
+#endif
 }
 
 // Creates the program's settings where they are missing, as opening the keys for
@@ -374,7 +378,7 @@ void SaveSettings(const AppSettings& settings, const SettingsEnvironment& enviro
 
 bool WriteReplayMachineSettings(const AppSettings& settings, bool remoteRecorder) {
     auto store = OpenSettings(QSettings::UserScope, kReplayMachineApplication);
-    if (!GroupExists(*store, kSettingsGroup)) return false;
+    if (!ReplayMachineSettingsExist(*store)) return false;
     store->beginGroup(kSettingsGroup);
     store->setValue(QStringLiteral("VortamoControl"), 1);
     store->setValue(QStringLiteral("VortamoPeriod0"), settings.DefPeriodNumber);

@@ -48,7 +48,8 @@ inline void LoadSettings(AppSettings& settings, const SettingsEnvironment& envir
 void SaveSettings(const AppSettings& settings, const SettingsEnvironment& environment);
 
 // The replay machine's settings (organisation "Tervanix", application "Ferrolith", group
-// "Settings"), written only when they already exist: VortamoControl 1, VortamoPeriod0 the
+// "Settings"), written only when they already exist (here: when their file exists, even
+// empty or with an empty group): VortamoControl 1, VortamoPeriod0 the
 // period number before the game, VortamoServer the recorder's address when the recorder
 // is remote, else "localhost". True when they were written.
 bool WriteReplayMachineSettings(const AppSettings& settings, bool remoteRecorder);

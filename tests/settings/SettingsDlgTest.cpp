@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -577,16 +578,21 @@ TEST_F(SettingsDlgTest, OkWritesTheReplayMachineSettingsOnlyWhereTheyExist) {
     PressOk();
     EXPECT_FALSE(QFile::exists(ReplayMachineFile()));
 
-    // The replay machine's file without its "Settings": still nothing is written.
+    // The replay machine's file, as its program leaves it before it has saved anything: an
+    // empty "Settings" group. It is the replay machine's settings, and OK writes them.
     {
-        QSettings machine(ReplayMachineFile(), QSettings::IniFormat);
-        machine.setValue("Other/Value", 1);
+        QDir().mkpath(QFileInfo(ReplayMachineFile()).absolutePath());
+        QFile empty(ReplayMachineFile());
+        ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+        empty.write("[Settings]\n");
     }
     Open(values);
     PressOk();
     {
         QSettings machine(ReplayMachineFile(), QSettings::IniFormat);
-        EXPECT_EQ(machine.childGroups(), QStringList{"Other"});
+        EXPECT_EQ(machine.value("Settings/VortamoControl").toInt(), 1);
+        EXPECT_EQ(machine.value("Settings/VortamoPeriod0").toInt(), 77);
+        EXPECT_EQ(machine.value("Settings/VortamoServer").toString(), "localhost");
         machine.setValue("Settings/Other", "kept");
     }
     struct Case {

@@ -310,33 +310,36 @@ TEST_F(SettingsStoreTest, SuiteRegistryComesFirst) {
     EXPECT_EQ(Load().SetupPath, "/srv/system-suite");
 }
 
-TEST_F(SettingsStoreTest, ReplayMachineSettingsAreWrittenOnlyWhenPresent) {
+TEST_F(SettingsStoreTest, ReplayMachineSettingsAreWrittenOnlyWhenTheirFileExists) {
     const QString file = root_.filePath("user/Tervanix/Ferrolith.conf");
     AppSettings s;
     s.DefPeriodNumber = 77;
     s.VortamoIP = "recorder-host";
     EXPECT_FALSE(WriteReplayMachineSettings(s, true));
-    EXPECT_FALSE(QFileInfo::exists(file));
+    EXPECT_FALSE(QFileInfo::exists(file)) << "no file is made for a replay machine that has none";
 
-    // A file without the group is not the group: nothing is written into it.
-    const char* const withoutTheGroup[] = {"", "[Other]\nValue=1\n", "[Settings]\n",
-                                           "[SettingsOld]\nValue=1\n", "[Other]\nSettings=1\n"};
-    for (const char* contents : withoutTheGroup) {
-        WriteFile(file, contents);
-        EXPECT_FALSE(WriteReplayMachineSettings(s, true)) << contents;
-        QFile written(file);
-        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-        EXPECT_EQ(written.readAll(), QByteArray(contents));
-    }
-
-    WriteFile(file, "[Settings]\nOther=keep\n");
-    ASSERT_TRUE(WriteReplayMachineSettings(s, true));
-    {
+    // The file is the replay machine's settings, whatever it holds yet: an empty file, an
+    // empty group (which QSettings does not even list), other groups, the group with values.
+    const struct {
+        const char* contents;
+        const char* otherKey;  // a value the file held before, kept; null when none
+        const char* otherValue;
+    } cases[] = {
+        {"", nullptr, nullptr},
+        {"[Settings]\n", nullptr, nullptr},
+        {"[Settings]\n\n[Other]\nValue=1\n", "Other/Value", "1"},
+        {"[Other]\nValue=1\n", "Other/Value", "1"},
+        {"[Settings]\nOther=keep\n", "Settings/Other", "keep"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.contents);
+        WriteFile(file, c.contents);
+        ASSERT_TRUE(WriteReplayMachineSettings(s, true));
         QSettings raw(file, QSettings::IniFormat);
         EXPECT_EQ(raw.value("Settings/VortamoControl").toInt(), 1);
         EXPECT_EQ(raw.value("Settings/VortamoPeriod0").toInt(), 77);
         EXPECT_EQ(raw.value("Settings/VortamoServer").toString(), "recorder-host");
-        EXPECT_EQ(raw.value("Settings/Other").toString(), "keep");
+        if (c.otherKey != nullptr) EXPECT_EQ(raw.value(c.otherKey).toString(), c.otherValue);
     }
     ASSERT_TRUE(WriteReplayMachineSettings(s, false));
     QSettings raw(file, QSettings::IniFormat);
