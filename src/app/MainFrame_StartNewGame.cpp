@@ -172,9 +172,10 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
         }
         const CalendarTime start = GameStartAfter(environment_.TimeSource->LocalNow());
         if (start.year == 0) {
-            // A clock that cannot be read as a date: no game is started in a zero-date folder.
+            // A clock that cannot be read as a date: no game is started in a zero-date folder,
+            // and the operator is told that it is the clock (not the recorder) that is wrong.
             WriteLog("Halvane::OnFileRecStart ERROR - Can't convert the game's start time!\n");
-            ShowBox(LoadStringOrMark(538), BoxIcon::Error);
+            ShowBox(LoadStringOrMark(553), BoxIcon::Error);
             return false;
         }
         const QString folder = ArchiveRefresh::GameFolderOf(start);

@@ -58,6 +58,7 @@ constexpr StringEntry kStrings[] = {
     {550, "There is no periods!"},
     {551, "Game info was restored successfully."},
     {552, "ERROR - big time difference with Vortamo PC:\r\n%d ms\r\n\r\nCorrect time and try again."},
+    {553, "The computer's clock can't be read as a date!\n\nSet the date and time of this computer and try again."},
     // Menu prompts, numbered like their commands
     {32771, "Change settings\nSettings..."},
     {32772, "Enable Crestron command execution\nStart"},

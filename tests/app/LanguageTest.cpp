@@ -176,6 +176,7 @@ TEST(BuiltInStrings, TheWorkflowMessagesReadExactlyAsTheyAlwaysHave) {
         {550, "There is no periods!"},
         {551, "Game info was restored successfully."},
         {552, "ERROR - big time difference with Vortamo PC:\r\n%d ms\r\n\r\nCorrect time and try again."},
+        {553, "The computer's clock can't be read as a date!\n\nSet the date and time of this computer and try again."},
     };
     for (const auto& m : messages) EXPECT_EQ(LoadStringOrMark(m.id), QString::fromUtf8(m.text)) << m.id;
 }

@@ -365,7 +365,8 @@ TEST_F(StartNewGameTest, AClockThatCannotBeReadAsADateEndsTheWorkflowWithoutAGam
     dialog.Deadline = clock.tick;
     EXPECT_FALSE(frame->RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog));
     EXPECT_EQ(log.Count("Halvane::OnFileRecStart ERROR - Can't convert the game's start time!\n"), 1u);
-    EXPECT_EQ(Boxes(), std::vector<std::string>{Text(538)});
+    // The message names the cause: the clock, not the recorder.
+    EXPECT_EQ(Boxes(), std::vector<std::string>{Text(553)});
     EXPECT_EQ(boxes.icons, std::vector<BoxIcon>{BoxIcon::Error});
     EXPECT_TRUE(frame->GameFolder.isEmpty());
     EXPECT_EQ(frame->GameStartLocal, CalendarTime{});
