@@ -80,7 +80,9 @@ ArchiveRefresh::Result ArchiveRefresh::Write(const QString& archiveRoot, const C
 }
 
 bool ArchiveRefresh::Read(const QString& archiveRoot, Restored& out) {
-    FILE* file = std::fopen(fs::Encode(archiveRoot + QStringLiteral("refresh.csv")).constData(), "r");
+    // "e": close-on-exec, as every descriptor of the program, so that a program started
+    // meanwhile from another thread never inherits it.
+    FILE* file = std::fopen(fs::Encode(archiveRoot + QStringLiteral("refresh.csv")).constData(), "re");
     if (file == nullptr) return false;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
     const int read = std::fscanf(file, "%d-%d-%d-%d-%d", &year, &month, &day, &hour, &minute);

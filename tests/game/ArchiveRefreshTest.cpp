@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <chrono>
+#include <thread>
 
 #include "game/ArchiveRefresh.h"
 #include "platform/FileSystem.h"
@@ -104,6 +109,54 @@ TEST_F(ArchiveRefreshTest, WhatRestoresNothing) {
         Write(root + "refresh.csv", line);
         EXPECT_FALSE(ArchiveRefresh::Read(root, restored)) << line;
     }
+}
+
+// The flags of this process's descriptor `fd` as the kernel reports them (octal), or -1.
+long DescriptorFlags(int fd) {
+    QFile info(QStringLiteral("/proc/self/fdinfo/%1").arg(fd));
+    if (!info.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : info.readAll().split('\n'))
+        if (line.startsWith("flags:")) return line.mid(6).trimmed().toLong(nullptr, 8);
+    return -1;
+}
+
+// This process's descriptor open for reading on `path`, or -1.
+int ReadingDescriptorOn(const QString& path) {
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name : fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        if (QFile::symLinkTarget(fds.filePath(name)) != path) continue;
+        const long flags = DescriptorFlags(name.toInt());
+        if (flags >= 0 && (flags & O_ACCMODE) == O_RDONLY) return name.toInt();
+    }
+    return -1;
+}
+
+TEST_F(ArchiveRefreshTest, ReadingKeepsItsDescriptorFromProgramsStartedMeanwhile) {
+    // "refresh.csv" as a pipe holds the reading open until the test has looked at its
+    // descriptor: it must be close-on-exec, so that a companion started from another thread
+    // at that moment does not inherit it.
+    const QString csv = root + "refresh.csv";
+    ASSERT_EQ(::mkfifo(fs::Encode(csv).constData(), 0600), 0);
+    ArchiveRefresh::Restored restored;
+    bool read = false;
+    std::thread reader([&] { read = ArchiveRefresh::Read(root, restored); });
+    const QString pipePath = QFileInfo(csv).canonicalFilePath();
+    const int writer = ::open(fs::Encode(csv).constData(), O_WRONLY | O_CLOEXEC);  // meets the reader's open
+    int readerFd = -1;
+    QDeadlineTimer deadline(10000);
+    while ((readerFd = ReadingDescriptorOn(pipePath)) < 0 && !deadline.hasExpired()) QThread::msleep(1);
+    const long flags = readerFd >= 0 ? DescriptorFlags(readerFd) : -1;
+    const QByteArray line = "2022-01-20-13-46; 2022-01-20-14-05-09\r\n";
+    if (writer >= 0) {
+        (void)!::write(writer, line.constData(), static_cast<size_t>(line.size()));
+        ::close(writer);
+    }
+    reader.join();
+    ASSERT_GE(writer, 0);
+    ASSERT_GE(readerFd, 0) << "the reading's descriptor was not found";
+    EXPECT_NE(flags & O_CLOEXEC, 0) << "flags 0" << std::oct << flags;
+    EXPECT_TRUE(read);
+    EXPECT_EQ(restored.GameStart, game);
 }
 
 }  // namespace
