@@ -28,9 +28,6 @@ namespace {
 
 constexpr int kBacklog = 3;
 constexpr int kReadBufferBytes = 4096;
-constexpr int kPollIntervalMs = 100;
-constexpr auto kPeerClosedPause = std::chrono::milliseconds(100);
-constexpr auto kReadErrorPause = std::chrono::milliseconds(33);
 
 }  // namespace
 
@@ -199,11 +196,12 @@ void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* 
     CommandFramer framer;
     char buffer[kReadBufferBytes];
     const int stopEventFd = port->StopEventFd();
+    const CPort4Crestron::WorkerWaits waits = port->Waits();
     while (!stop->load()) {
         // Wait for data or for the port telling this thread to stop; the time-out is a
         // second guard for the stop flag.
         pollfd ready[2] = {{socketFd, POLLIN, 0}, {stopEventFd, POLLIN, 0}};
-        const int waiting = ::poll(ready, stopEventFd >= 0 ? 2 : 1, kPollIntervalMs);
+        const int waiting = ::poll(ready, stopEventFd >= 0 ? 2 : 1, waits.PollIntervalMs);
         if (stop->load()) break;
         if (waiting > 0 && ready[0].revents == 0) continue;  // a stale wake-up
         if (waiting == 0 || (waiting < 0 && errno == EINTR)) continue;
@@ -214,7 +212,7 @@ void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* 
         if (got == 0) {
             // The controller closed its side; the port ends this thread at the next
             // connection or when it closes.
-            PauseUnlessStopped(stopEventFd, kPeerClosedPause);
+            PauseUnlessStopped(stopEventFd, std::chrono::milliseconds(waits.PeerClosedPauseMs));
             continue;
         }
         if (got < 0) {
@@ -224,7 +222,7 @@ void WorkingThread(CPort4Crestron* port, int socketFd, const std::atomic<bool>* 
                 break;
             }
             WriteLog("Halvane::recv() res=%d, error=%d\n", static_cast<int>(got), error);
-            PauseUnlessStopped(stopEventFd, kReadErrorPause);
+            PauseUnlessStopped(stopEventFd, std::chrono::milliseconds(waits.ReadErrorPauseMs));
             continue;
         }
         for (const FramedLine& line : framer.Feed({buffer, static_cast<size_t>(got)})) {

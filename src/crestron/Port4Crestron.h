@@ -53,6 +53,18 @@ public:
     // its connection, so that a stop takes effect at once rather than after a poll interval.
     int StopEventFd() const { return stopEventFd_; }
 
+    // How long the working thread waits for its connection before it looks at the stop
+    // flag again, and its pauses after the controller closed its side or a read failed.
+    // A stop ends each of them at once (StopEventFd), so that a new controller never waits
+    // for one to run out; tests stretch them to show it. Set while no connection is served.
+    struct WorkerWaits {
+        int PollIntervalMs = 100;
+        int PeerClosedPauseMs = 100;
+        int ReadErrorPauseMs = 33;
+    };
+    void SetWorkerWaits(const WorkerWaits& waits) { waits_ = waits; }
+    const WorkerWaits& Waits() const { return waits_; }
+
     // Read by the working thread for every command; written by the GUI thread.
     std::atomic<bool> UseGameTime{true};
     std::atomic<bool> CrestronLog{false};
@@ -74,6 +86,7 @@ private:
     std::thread worker_;
     std::atomic<bool> stop_{false};
     int stopEventFd_ = -1;
+    WorkerWaits waits_;
 };
 
 // The working thread of one connection: reads and answers commands until `stop` is set

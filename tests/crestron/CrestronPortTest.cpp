@@ -590,6 +590,41 @@ TEST_F(CrestronPort, ControllerClosingItsSideChangesNothing) {
     EXPECT_FALSE(log.Contains("recv()"));
 }
 
+TEST_F(CrestronPort, AControllerGoneInTheMiddleOfACommandDoesNotHoldUpTheNext) {
+    // Each wait of the working thread (its poll for data, its pauses after the controller
+    // closed or reset its side) is stretched to a minute: the next controller is answered
+    // within the read's ten seconds only if the old thread's end never waits for one of
+    // them to run out, neither in the accept that replaces it nor in the port's close.
+    port.SetWorkerWaits({60000, 60000, 60000});
+    const struct {
+        const char* name;
+        bool reset;            // the controller goes with a reset rather than a close
+        bool nextOnceServed;   // the next one comes once the gone one's thread has run
+    } cases[] = {
+        {"closed, next at once", false, false},
+        {"closed, next once served", false, true},
+        {"reset, next at once", true, false},
+        {"reset, next once served", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Clear();
+        TestController gone;
+        ASSERT_TRUE(gone.Connect(portNumber));
+        ASSERT_TRUE(gone.Send("C0601\n"));
+        if (c.reset) gone.Reset();
+        else gone.Close();
+        if (c.nextOnceServed) ASSERT_TRUE(log.WaitFor("Halvane::WorkingThread START\n"));
+        TestController next;
+        ASSERT_TRUE(next.Connect(portNumber));
+        ASSERT_TRUE(next.Send("C0601\n"));
+        EXPECT_EQ(next.ReadLine(), "M060100000000err\n");
+    }
+    log.Clear();
+    port.ClosePort();
+    EXPECT_EQ(log.Count("Halvane::WorkingThread FINISH\n"), 1u);
+}
+
 TEST_F(CrestronPort, ResetConnectionIsLogged) {
     Connect(controller);
     log.Clear();
