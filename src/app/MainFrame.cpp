@@ -133,6 +133,7 @@ void CMainFrame::OnGameTimer() {
     }
     if (!TrayCreated) TrayCreated = Tray.AddIcon(QStringLiteral("Halvane"));
     Companions.ReapEnded();
+    systemServices_.ReapEnded();
 }
 
 bool CMainFrame::event(QEvent* event) {

@@ -1,9 +1,5 @@
 #include "workflow/CompanionProcesses.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <QDeadlineTimer>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -25,9 +21,6 @@ QStringList Arguments(const char* text) {
     return QString::fromLatin1(text).split(u' ', Qt::SkipEmptyParts);
 }
 
-// A systemctl run gets this long before it is left to itself.
-constexpr int kSystemctlTimeoutMs = 15000;
-
 }  // namespace
 
 const CompanionEntry& Companion(CompanionId id) {
@@ -43,21 +36,11 @@ bool SystemctlServiceControl::OpenManager() {
 void SystemctlServiceControl::StopService(const QString& name) {
     const QString systemctl = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
     if (systemctl.isEmpty()) return;
-    // Started as the companions are, so that it inherits none of Halvane's descriptors.
-    ProcessLauncher launcher;
-    // Never a password prompt: nobody could answer it while the GUI thread waits here.
-    const pid_t pid = launcher.StartChild(
-        systemctl, {QStringLiteral("--no-ask-password"), QStringLiteral("stop"), name.toLower() + QStringLiteral(".service")});
-    if (pid <= 0) return;
-    QDeadlineTimer deadline(kSystemctlTimeoutMs);
-    while (!ProcessLauncher::ChildEnded(pid)) {
-        if (deadline.hasExpired()) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-            return;
-        }
-        QThread::msleep(20);
-    }
+    // The stop is asked for and not waited for, neither the service's end (--no-block) nor
+    // systemctl's own: it is reaped once it has ended. Never a password prompt: nobody
+    // would see it. Started as the companions are, so it inherits none of our descriptors.
+    launcher_.StartDetached(systemctl, {QStringLiteral("--no-ask-password"), QStringLiteral("--no-block"),
+                                        QStringLiteral("stop"), name.toLower() + QStringLiteral(".service")});
 }
 
 CCompanionProcesses::CCompanionProcesses(const AppSettings& settings, Environment environment)

@@ -1,7 +1,8 @@
 #pragma once
 // Starting and stopping the suite's applications, waiting for the storage manager, and
-// resetting the score board. Everything runs on the GUI thread and blocks it while it
-// runs (a score board reset through its service for at least a second).
+// resetting the score board. Everything runs on the GUI thread. Nothing waits for a
+// program it starts; a score board reset through its service sleeps the one second the
+// service is given to stop (the stop itself is only asked for).
 
 #include <sys/types.h>
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform/Component.h"
+#include "platform/ProcessLauncher.h"
 #include "platform/ResultCodes.h"
 
 namespace hv {
@@ -41,11 +42,19 @@ public:
     virtual void StopService(const QString& name) = 0;
 };
 
-// The system's service manager: `systemctl --no-ask-password stop <name lower case>.service`.
+// The system's service manager: `systemctl --no-ask-password --no-block stop <name lower
+// case>.service`, started and left to itself, as a stop control is sent and not waited
+// for: the GUI thread never waits on systemctl. Runs on the GUI thread.
 class SystemctlServiceControl final : public IServiceControl {
 public:
     bool OpenManager() override;
     void StopService(const QString& name) override;
+    // Reaps the systemctl runs that have ended. Does not block.
+    void ReapEnded() { launcher_.ReapDetached(); }
+    const ProcessLauncher& Launcher() const { return launcher_; }
+
+private:
+    ProcessLauncher launcher_;
 };
 
 }  // namespace hv

@@ -178,7 +178,7 @@ protected:
         environment.TimeSource = &clock;
         environment.TrayBackend = FakeTrayFactory(tray);
         environment.FilePrompt = &files;
-        environment.Services = &services;
+        environment.Services = useSystemServices ? nullptr : &services;
         environment.Sleep = [this](int ms) { sleeps.push_back(ms); };
         frame = std::make_unique<CMainFrame>(std::move(environment));
         if (create) {
@@ -194,6 +194,7 @@ protected:
     RecordingBoxes boxes;
     ScriptedFiles files;
     RecordingServices services;
+    bool useSystemServices = false;  // the frame's own service manager (systemctl) instead
     std::vector<int> sleeps;  // the GUI thread's sleeps, which take no time here
     FakeTrayState tray;
     FakeClock clock;

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <deque>
 
+#include "OwnSystemctl.h"
 #include "WorkflowTestSupport.h"
 #include "platform/WindowMessages.h"
 #include "res/MenuResource.h"
@@ -261,6 +262,35 @@ TEST_F(MainFrameWorkflowTest, WithoutTheScoreBoardComponentTheFrameRestartsItsSe
     qunsetenv("SCOREBOARD_MISBEHAVE");
     EXPECT_EQ(services.calls, (std::vector<std::string>{"open", "stop Wintacore"}));
     EXPECT_EQ(sleeps, std::vector<int>{1000});
+}
+
+TEST_F(MainFrameWorkflowTest, TheServiceRestartDoesNotWaitForTheServiceManagerWhichIsReapedOnceEnded) {
+    // Start new game's score board reset without the component, with a service manager
+    // that does not end until the test lets it: the step returns meanwhile (after the one
+    // second it gives the service, which takes no time here), and the frame's timer reaps
+    // systemctl once it has ended.
+    test::OwnSystemctl systemctl(root);
+    useSystemServices = true;
+    QString rec1, rec2, archive;
+    UseArchiveFolders(rec1, rec2, archive);
+    CMainFrame& f = MakeFrame();
+    qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+    boxes.answer = BoxAnswer::Yes;
+    CShowProgress dialog(&f, 544, kStartNewGame);
+    ASSERT_TRUE(f.RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog));
+    ASSERT_EQ(dialog.Step, 100);
+    ASSERT_TRUE(f.RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog));
+    qunsetenv("SCOREBOARD_MISBEHAVE");
+    EXPECT_EQ(dialog.Step, 200);
+    EXPECT_EQ(sleeps, std::vector<int>{1000});
+    ASSERT_TRUE(WaitUntil([&] { return !systemctl.Called().isEmpty(); }));
+    const pid_t pid = systemctl.Pid();
+    EXPECT_EQ(systemctl.Called().section(u' ', 1), "--no-ask-password --no-block stop wintacore.service");
+    EXPECT_TRUE(QFile::exists(QStringLiteral("/proc/%1").arg(pid))) << "still running: not waited for";
+
+    systemctl.OpenGate();
+    EXPECT_TRUE(WaitUntil([&] { return !QFile::exists(QStringLiteral("/proc/%1").arg(pid)); }))
+        << "ended, and reaped by the frame's timer";
 }
 
 TEST_F(MainFrameWorkflowTest, TheGameTheTestCommandStartsIsTheOneTheCopyWorkerDescribes) {

@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "LogCapture.h"
+#include "OwnSystemctl.h"
 #include "settings/SettingsStore.h"
 #include "workflow/CompanionLink.h"
 #include "workflow/CompanionProcesses.h"
@@ -290,26 +291,36 @@ TEST_F(CompanionProcessesTest, TheScoreBoardIsResetThroughItsComponentOrItsServi
     }
 }
 
-TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceBySystemctl) {
-    // A systemctl of the test's own, first on the path, noting how it was called.
-    const QString bin = dir.filePath("bin");
-    ASSERT_TRUE(QDir().mkpath(bin));
-    QFile script(bin + "/systemctl");
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(dir.filePath("called")).toUtf8());
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", bin.toUtf8());
+TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceWithoutWaitingForIt) {
+    test::OwnSystemctl systemctl(dir);
     SystemctlServiceControl system;
     EXPECT_TRUE(system.OpenManager());
     system.StopService(kScoreBoardService);
-    QFile called(dir.filePath("called"));
-    ASSERT_TRUE(called.open(QIODevice::ReadOnly));
-    EXPECT_EQ(called.readAll(), "--no-ask-password stop wintacore.service\n");
+    // StopService has returned; systemctl runs on, and cannot end before its gate opens.
+    ASSERT_TRUE(WaitUntil([&] { return !systemctl.Called().isEmpty(); }));
+    const pid_t pid = systemctl.Pid();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(systemctl.Called().section(u' ', 1), "--no-ask-password --no-block stop wintacore.service");
+    system.ReapEnded();
+    EXPECT_TRUE(ProcessExists(pid)) << "systemctl has not been waited for";
+    EXPECT_EQ(system.Launcher().DetachedChildren(), std::vector<pid_t>{pid});
 
+    // Once it has ended it is reaped: no zombie stays behind.
+    systemctl.OpenGate();
+    EXPECT_TRUE(WaitUntil([&] {
+        system.ReapEnded();
+        return !ProcessExists(pid);
+    }));
+    EXPECT_TRUE(system.Launcher().DetachedChildren().empty());
+}
+
+TEST_F(CompanionProcessesTest, WithoutSystemctlThereIsNoServiceManager) {
+    const QByteArray path = qgetenv("PATH");
     qputenv("PATH", dir.filePath("nothing").toUtf8());
-    EXPECT_FALSE(system.OpenManager()) << "no service manager";
+    SystemctlServiceControl system;
+    EXPECT_FALSE(system.OpenManager());
+    system.StopService(kScoreBoardService);
+    EXPECT_TRUE(system.Launcher().DetachedChildren().empty());
     qputenv("PATH", path);
 }
 
