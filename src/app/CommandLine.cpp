@@ -52,6 +52,7 @@ const QtOption* FindQtOption(const QString& name) {
 struct SortedArguments {
     QStringList own;       // the program's path, our options and the other arguments
     QStringList warnings;  // what is ignored, for standard error
+    bool platformChosen = false;  // -platform or -display with its value
 };
 
 // Takes Qt's options (with their values) out of the arguments, and the options nobody
@@ -73,9 +74,17 @@ SortedArguments SortArguments(const QStringList& arguments, const QStringList& o
         if (ownNames.contains(name)) {
             sorted.own << argument;
         } else if (const QtOption* qt = FindQtOption(name)) {
-            if (!qt->takesValue || option.contains(u'=')) continue;
-            if (i + 1 < arguments.size()) ++i;  // Qt takes the next argument, whatever it is
-            else sorted.warnings << QStringLiteral("'%1' needs a value; ignored").arg(argument);
+            const bool choosesPlatform = name == QLatin1String("platform") || name == QLatin1String("display");
+            if (!qt->takesValue || option.contains(u'=')) {
+                sorted.platformChosen = sorted.platformChosen || choosesPlatform;
+                continue;
+            }
+            if (i + 1 < arguments.size()) {
+                ++i;  // Qt takes the next argument, whatever it is
+                sorted.platformChosen = sorted.platformChosen || choosesPlatform;
+            } else {
+                sorted.warnings << QStringLiteral("'%1' needs a value; ignored").arg(argument);
+            }
         } else {
             sorted.warnings << QStringLiteral("unknown option '%1' ignored").arg(argument);
         }
@@ -94,7 +103,14 @@ const QString kDescription = QStringLiteral(
     "when installed; next to the program when it runs from its build folder (in the state\n"
     "folder too when that folder is not writable).\n"
     "Qt's own options (-platform NAME, -display NAME, -style NAME, ...) are accepted;\n"
-    "other unknown options are ignored with a warning.");
+    "other unknown options are ignored with a warning.\n"
+    "\n"
+    "Without a display (neither DISPLAY nor WAYLAND_DISPLAY set, no platform chosen, or a\n"
+    "display that cannot be opened) Halvane says so and ends with status 3; --offscreen\n"
+    "(or -platform offscreen) runs it without one.\n"
+    "\n"
+    "Exit status: 0 when it ended normally (also a second Halvane, which ends at once),\n"
+    "2 for a command line it cannot use, 3 without a display.");
 
 QString ProgramVersionText() { return QStringLiteral("Halvane " HALVANE_VERSION); }
 
@@ -107,10 +123,18 @@ CommandLineOutcome ReadCommandLine(const QStringList& arguments) {
                                   QStringLiteral("Shows this help and ends."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Shows the version and ends."));
+    const QCommandLineOption offscreen(
+        QStringLiteral("offscreen"),
+        QStringLiteral("Runs without a display, on Qt's offscreen platform: no icon and no\n"
+                       "windows (its menu cannot be reached), but the controller is served\n"
+                       "and the game the archive's refresh.csv names is followed. Ended by\n"
+                       "SIGTERM or Ctrl+C."));
     parser.addOption(help);
     parser.addOption(version);
+    parser.addOption(offscreen);
 
-    const SortedArguments sorted = SortArguments(arguments, help.names() + version.names());
+    const SortedArguments sorted =
+        SortArguments(arguments, help.names() + version.names() + offscreen.names());
     CommandLineOutcome outcome;
     for (const QString& warning : sorted.warnings)
         outcome.Error += QStringLiteral("Halvane: %1\n").arg(warning);
@@ -134,6 +158,15 @@ CommandLineOutcome ReadCommandLine(const QStringList& arguments) {
     if (parser.isSet(version)) {
         outcome.Run = false;
         outcome.Output = ProgramVersionText() + u'\n';
+        return outcome;
+    }
+    outcome.Offscreen = parser.isSet(offscreen);
+    outcome.PlatformChosen = sorted.platformChosen;
+    if (outcome.Offscreen && outcome.PlatformChosen) {
+        outcome.Run = false;
+        outcome.ExitCode = kCommandLineError;
+        outcome.Error += QStringLiteral("Halvane: --offscreen chooses the platform itself; leave out -platform and "
+                                        "-display\nTry 'Halvane --help' for the options.\n");
     }
     return outcome;
 }

@@ -1,9 +1,11 @@
 // Halvane's entry point: the application object runs the program until Exit.
 #include <QApplication>
 #include <cstdio>
+#include <memory>
 
 #include "app/CommandLine.h"
 #include "app/DiagnosticLog.h"
+#include "app/DisplayCheck.h"
 #include "app/HalvaneApp.h"
 #include "platform/TerminationSignals.h"
 
@@ -31,10 +33,21 @@ int main(int argc, char** argv) {
     Print(stderr, command.Error);
     if (!command.Run) return command.ExitCode;
 
-    QApplication qtApp(argc, argv);
+    // Without a display Qt would abort: say what is wrong, unless the offscreen platform
+    // was asked for.
+    if (!command.Offscreen && !command.PlatformChosen && hv::NoDisplayNamed()) {
+        Print(stderr, hv::NoDisplayText(QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set")));
+        return hv::kNoDisplay;
+    }
+    hv::QtArguments qtArguments(argc, argv, command.Offscreen);
+    std::unique_ptr<QApplication> qtApp;
+    {
+        const hv::PlatformFailureExit exitIfThePlatformFails;
+        qtApp = std::make_unique<QApplication>(qtArguments.Count(), qtArguments.Values());
+    }
     hv::CHalvaneApp app;
     if (!app.InitInstance()) return 0;
-    const int result = qtApp.exec();
+    const int result = qtApp->exec();
     app.ExitInstance();
     return result;
 }

@@ -14,6 +14,8 @@ struct CommandLineCase {
     int exitCode;
     const char* output;  // part of standard output, or empty
     const char* error;   // part of standard error, or empty
+    bool offscreen = false;       // --offscreen asked for (when it runs)
+    bool platformChosen = false;  // Qt's -platform or -display given (when it runs)
 };
 
 class ReadCommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
@@ -25,6 +27,9 @@ TEST_P(ReadCommandLineTest, Outcome) {
     EXPECT_EQ(outcome.Run, c.run);
     if (!c.run) {
         EXPECT_EQ(outcome.ExitCode, c.exitCode);
+    } else {
+        EXPECT_EQ(outcome.Offscreen, c.offscreen);
+        EXPECT_EQ(outcome.PlatformChosen, c.platformChosen);
     }
     if (*c.output != '\0') {
         EXPECT_TRUE(outcome.Output.contains(QString::fromUtf8(c.output)))
@@ -55,16 +60,25 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"Version", {"--version"}, false, 0, "Halvane " HALVANE_VERSION "\n", ""},
         CommandLineCase{"ShortVersion", {"-v"}, false, 0, "Halvane " HALVANE_VERSION, ""},
         // Qt reads these itself: they start the program as before.
-        CommandLineCase{"QtPlatform", {"-platform", "offscreen"}, true, 0, "", ""},
-        CommandLineCase{"QtPlatformDoubleDash", {"--platform", "xcb"}, true, 0, "", ""},
+        CommandLineCase{"QtPlatform", {"-platform", "offscreen"}, true, 0, "", "", false, true},
+        CommandLineCase{"QtPlatformDoubleDash", {"--platform", "xcb"}, true, 0, "", "", false, true},
+        CommandLineCase{"QtPlatformWithEquals", {"-platform=offscreen"}, true, 0, "", "", false, true},
         CommandLineCase{"QtPlatformStyleReverse",
                         {"-platform", "offscreen", "-style", "fusion", "-reverse"},
                         true,
                         0,
                         "",
-                        ""},
-        CommandLineCase{
-            "QtDisplayAndStyle", {"-display", ":7", "-style=fusion", "-reverse"}, true, 0, "", ""},
+                        "",
+                        false,
+                        true},
+        CommandLineCase{"QtDisplayAndStyle",
+                        {"-display", ":7", "-style=fusion", "-reverse"},
+                        true,
+                        0,
+                        "",
+                        "",
+                        false,
+                        true},
         CommandLineCase{
             "QtGeometry", {"-qwindowgeometry", "100x100+0+0", "-nograb"}, true, 0, "", ""},
         CommandLineCase{"QtWidgetOptions",
@@ -98,7 +112,9 @@ INSTANTIATE_TEST_SUITE_P(
                         true,
                         0,
                         "",
-                        "unknown option '-frobnicate' ignored"},
+                        "unknown option '-frobnicate' ignored",
+                        false,
+                        true},
         CommandLineCase{"UnknownBeforeHelp",
                         {"--bogus", "--help"},
                         false,
@@ -112,6 +128,29 @@ INSTANTIATE_TEST_SUITE_P(
                         "",
                         "'-platform' needs a value; ignored"},
         CommandLineCase{"AfterDoubleDash", {"--", "--help"}, true, 0, "", ""},
+        // Without a display: the offscreen platform, asked for by the program's own option.
+        CommandLineCase{"Offscreen", {"--offscreen"}, true, 0, "", "", true, false},
+        CommandLineCase{"OffscreenAmongQtOptions", {"-style", "fusion", "--offscreen"}, true, 0, "", "", true, false},
+        CommandLineCase{"HelpNamesOffscreenAndTheExitStatuses", {"--help"}, false, 0, "3 without a display", ""},
+        CommandLineCase{"HelpDescribesOffscreen", {"--help"}, false, 0, "--offscreen", ""},
+        CommandLineCase{"OffscreenWithAPlatform",
+                        {"--offscreen", "-platform", "xcb"},
+                        false,
+                        kCommandLineError,
+                        "",
+                        "--offscreen chooses the platform itself"},
+        CommandLineCase{"OffscreenWithADisplay",
+                        {"-display", ":0", "--offscreen"},
+                        false,
+                        kCommandLineError,
+                        "",
+                        "--offscreen chooses the platform itself"},
+        CommandLineCase{"ValueToOffscreen",
+                        {"--offscreen=yes"},
+                        false,
+                        kCommandLineError,
+                        "",
+                        "Unexpected value after '--offscreen'"},
         // A misuse of the program's own options ends it.
         CommandLineCase{"ValueToAFlag",
                         {"--version=2"},

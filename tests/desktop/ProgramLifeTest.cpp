@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -18,6 +19,7 @@
 
 #include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
+#include "app/CommandLine.h"
 #include "platform/ComponentFactory.h"
 #include "workflow/SuiteComponents.h"
 
@@ -144,6 +146,12 @@ TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
     EXPECT_TRUE(HalvaneLines(world.LogText()).contains(QStringLiteral("Halvane::OnSignal SIGTERM => close")))
         << world.LogText().toStdString();
     EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
+    // Nobody sees the message without a display: its text is on standard error.
+    EXPECT_TRUE(halvane.ErrorText().contains(
+        QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\nError=%2 on step=3.")
+            .arg(ntohs(address.sin_port))
+            .arg(EADDRINUSE)))
+        << halvane.ErrorText().toStdString();
     ::close(holder);
 }
 
@@ -209,6 +217,78 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(), closing.join(u'|').toStdString());
     EXPECT_FALSE(lines.filter(QStringLiteral("Halvane::CopyFile OK : '") + rec("1_1.mp4")).size() > 0);
     EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
+}
+
+// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
+QProcessEnvironment WithoutADisplay(const World& world) {
+    QProcessEnvironment environment = world.Environment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
+    return environment;
+}
+
+// An X display number that no server on this computer serves.
+QString UnservedDisplay() {
+    for (int n = 4000 + ::getpid() % 1000;; ++n)
+        if (!QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) &&
+            !QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+            return QStringLiteral(":%1").arg(n);
+}
+
+TEST(ProgramLife, WithoutADisplayItSaysSoAndEndsWithStatusThree) {
+    const struct {
+        const char* name;
+        const char* display;  // DISPLAY, or null for none
+        const char* cause;
+    } cases[] = {
+        {"no display named", nullptr, "neither DISPLAY nor WAYLAND_DISPLAY is set"},
+        {"a display nobody serves", "unserved", "the display could not be opened"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        World world(QStringLiteral("no-display"));
+        ASSERT_TRUE(world.IsValid());
+        QProcessEnvironment environment = WithoutADisplay(world);
+        if (c.display != nullptr) environment.insert(QStringLiteral("DISPLAY"), UnservedDisplay());
+        Child halvane;
+        ASSERT_TRUE(halvane.Start(world.Program(), {}, environment));
+        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit) << "not SIGABRT";
+        EXPECT_EQ(halvane.process.exitCode(), hv::kNoDisplay);
+        const QString errors = halvane.ErrorText();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Halvane: no display: ") + QString::fromLatin1(c.cause)))
+            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Halvane --offscreen"))) << errors.toStdString();
+        EXPECT_TRUE(world.LogFiles().isEmpty()) << "it ended before anything started";
+    }
+}
+
+TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurrentGame) {
+    for (const QStringList& arguments : {QStringList{QStringLiteral("--offscreen")},
+                                         QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}}) {
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        World world(QStringLiteral("offscreen"));
+        ASSERT_TRUE(world.IsValid());
+        const std::uint16_t port = FreePort();
+        ASSERT_NE(port, 0);
+        world.SetSetting(QStringLiteral("Port"), port);
+        // The game under way, as the archive's description names it.
+        world.SetSetting(QStringLiteral("CopyToPath"), world.Path(QStringLiteral("archive")));
+        ASSERT_TRUE(QDir().mkpath(world.Path(QStringLiteral("archive"))));
+        {
+            QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
+            ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+            csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
+        }
+        Child halvane;
+        ASSERT_TRUE(halvane.Start(world.Program(), arguments, WithoutADisplay(world)));
+        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+        EXPECT_EQ(AskCrestron(port, "C01010000\n"), "M01010001202201201100000000\n");
+
+        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
+        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(halvane.process.exitCode(), 0);
+    }
 }
 
 TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
