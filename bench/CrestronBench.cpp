@@ -1,7 +1,9 @@
 // Crestron round trips on a loopback connection: the latency of one command and its
 // answer, the rate of commands pipelined on one connection, and what replacing the
 // controller costs: the GUI thread's time in one accept (which ends the old connection's
-// working thread) and the time of a hundred replacements in a row. Logging flags are off.
+// working thread), the time of a hundred replacements in a row, and how long a controller
+// waits for its first answer after one that went in the middle of a command. Logging flags
+// are off.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -201,7 +203,54 @@ void BM_HundredControllerReplacements(benchmark::State& state) {
     state.counters["max_accept_us"] = frame.acceptUs.empty() ? 0.0 : frame.acceptUs.back();
 }
 
+// Sends C0601 on `fd` and waits, running the event loop (which accepts the connections),
+// for its answer line.
+void AskWhileAccepting(int fd) {
+    if (::send(fd, "C0601\n", 6, MSG_NOSIGNAL) != 6) std::abort();
+    std::string answer;
+    while (answer.find('\n') == std::string::npos) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        char buffer[256];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got > 0) answer.append(buffer, static_cast<size_t>(got));
+        else if (got == 0) std::abort();
+    }
+}
+
+// A controller sends C0601 and then goes: having read its answer (Arg 0), or closing at
+// once, in the middle of the command (Arg 1). How long the next controller waits for the
+// answer to its C0601, from its connect: the accept of both on the GUI thread, the old
+// working thread's end and the new one's start, with the log lines that go with them.
+void BM_NextControllerAfterOneThatWent(benchmark::State& state) {
+    const bool abrupt = state.range(0) == 1;
+    Frame frame;
+    hv::CGameInfo game;
+    hv::CPort4Crestron port;
+    frame.port = &port;
+    if (!port.InitPort(0, &frame, &game)) std::abort();
+    std::vector<double> latenciesUs;
+    for (auto _ : state) {
+        const int gone = ConnectController(port.ListeningPort());
+        if (abrupt) {
+            if (::send(gone, "C0601\n", 6, MSG_NOSIGNAL) != 6) std::abort();
+        } else {
+            AskWhileAccepting(gone);
+        }
+        ::close(gone);
+        const auto begin = std::chrono::steady_clock::now();
+        const int next = ConnectController(port.ListeningPort());
+        AskWhileAccepting(next);
+        latenciesUs.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin).count());
+        ::close(next);
+    }
+    port.ClosePort();
+    ReportLatency(state, latenciesUs);
+    state.counters["max_us"] = *std::max_element(latenciesUs.begin(), latenciesUs.end());
+}
+
 BENCHMARK(BM_RoundTripPlayTime)->UseRealTime();
+BENCHMARK(BM_NextControllerAfterOneThatWent)->Arg(0)->Arg(1)->Iterations(200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HundredControllerReplacements)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RoundTripPeriodOf17Labels)->UseRealTime();
 BENCHMARK(BM_PipelinedPlayTime)->Arg(100)->Arg(1000)->UseRealTime();

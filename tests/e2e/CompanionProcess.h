@@ -104,6 +104,7 @@ public:
         pid_ = -1;
     }
 
+    pid_t Pid() const { return pid_; }
     QString Output() const { return ReadAll(outPath_); }
     QString Errors() const { return ReadAll(errPath_); }
 
