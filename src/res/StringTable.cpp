@@ -58,6 +58,9 @@ constexpr StringEntry kStrings[] = {
     {550, "There is no periods!"},
     {551, "Game info was restored successfully."},
     {552, "ERROR - big time difference with Vortamo PC:\r\n%d ms\r\n\r\nCorrect time and try again."},
+    // The copy status while copies wait for the video archive
+    {553, "Video archive is full - copying waits for free space"},
+    {554, "Video archive cannot be reached - copying waits for it"},
     // Menu prompts, numbered like their commands
     {32771, "Change settings\nSettings..."},
     {32772, "Enable Crestron command execution\nStart"},

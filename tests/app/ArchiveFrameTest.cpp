@@ -94,7 +94,9 @@ TEST_F(ArchiveFrameTest, TheStatusFollowsTheGameThePortThePlayerAndTheCopies) {
         }
         f.UpdateTheGame();
         EXPECT_EQ(f.CurrentStatus, c.status);
-        if (c.status < 6) EXPECT_EQ(tray.tooltip, LoadStringOrMark(c.status == 0 ? 501 : c.status == 4 ? 507 : 508));
+        if (c.status < 6) {
+            EXPECT_EQ(tray.tooltip, LoadStringOrMark(c.status == 0 ? 501 : c.status == 4 ? 507 : 508));
+        }
     }
     // The copy progress in the tooltip, refreshed on every tick.
     {
@@ -248,7 +250,7 @@ TEST_F(ArchiveFrameTest, ALabelChangeCopiesTheDescriptionsOnlyDuringTheGame) {
     EXPECT_FALSE(f.Game.LabelsChanged);
     std::vector<QString> sources;
     for (const CopyItem& item : Queued()) {
-        sources.push_back(item.Source);
+        sources.push_back(QFile::decodeName(item.Source));
         EXPECT_EQ(item.NotBefore, clock.tick + 1000);
     }
     EXPECT_EQ(sources, (std::vector<QString>{Rec("50.xml"), Rec("0.xml"), Rec("1.xml")}));
@@ -420,7 +422,8 @@ TEST_F(ArchiveFrameTest, SettingsAppliedDuringACopyReachTheWorkerWithoutARace) {
     f.ApplySettings(values);
     {
         std::lock_guard lock(f.FrameLock);
-        for (const QString& name : names) f.Copies.push_back(CopyItem{Rec(name), Arch(name), clock.tick});
+        for (const QString& name : names)
+            f.Copies.push_back(CopyItem{fs::Encode(Rec(name)), fs::Encode(Arch(name)), clock.tick, f.CopyRoot});
     }
     int rounds = 0;
     bool progressShown = false;
