@@ -62,7 +62,11 @@ bool CheckDir(const QByteArray& path, const ArchiveRoot& root, fs::UniqueFd* fol
     for (const QByteArray& name : below.split(char(fs::kSeparator))) {
         if (name.isEmpty()) continue;
         made += char(fs::kSeparator) + name;
-        const int fd = name == "." || name == ".." ? (errno = EINVAL, -1) : OpenOrMakeLevel(level.Get(), name);
+        if (name == "." || name == "..") {  // nothing leads out of the root
+            TraceCreateError(EINVAL, made);
+            return fail(EINVAL);
+        }
+        const int fd = OpenOrMakeLevel(level.Get(), name);
         if (fd < 0) {
             e = errno;
             TraceCreateError(e, made);
