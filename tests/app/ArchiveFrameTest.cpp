@@ -574,43 +574,62 @@ TEST_F(ArchiveFrameTest, CopiesQueuedBeforeTheArchiveRootChangedCreateNothingUnd
     }
 }
 
-// A full archive: the tooltip says so while the recording waits for room, the log says it
-// once for the whole wait, and the copy goes through by itself once there is room.
-TEST_F(ArchiveFrameTest, AFullArchiveIsShownUntilTheCopiesGoOnByThemselves) {
-    test::MountGuard small;
-    ASSERT_TRUE(small.MountTmpfs(archive, "size=2m")) << small.Error();
-    WriteFile(Rec("1_1.mp4"), 3 * 1'048'576);
-    CMainFrame& f = MakeGameFrame();
-    f.FillCopyFiles(1, false, clock.tick);
-    const QString waiting = LoadStringOrMark(509) + "\r\n" + LoadStringOrMark(553);
+// A full archive, and one that cannot be written (here a share gone read-only): the tooltip
+// says so while the recording waits, the log says it once for the whole wait, and the copy
+// goes through by itself once the archive takes it again.
+TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopiesGoOnByThemselves) {
+    const struct {
+        const char* what;
+        QByteArray size;
+        bool readOnly;  // the share goes read-only once the game's folder is made
+        unsigned text;
+        std::string logged;
+    } cases[] = {
+        {"full", "size=2m", false, 553, "Halvane::CopyFile ERROR=28. : the video archive '%1/' is full - copying waits for free space\n"},
+        {"read-only", "size=16m", true, 554,
+         "Halvane::CopyFile ERROR=30. : the video archive '%1/' cannot be reached - copying waits for it\n"},
+    };
     EXPECT_EQ(LoadStringOrMark(553), "Video archive is full - copying waits for free space");
-    ASSERT_TRUE(WaitUntil([&] {
-        f.UpdateTheGame();
-        return tray.tooltip == waiting;
-    })) << tray.tooltip.toStdString();
-    const std::string full = "Halvane::CopyFile ERROR=28. : the video archive '" + archive.toStdString() +
-                             "/' is full - copying waits for free space\n";
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const size_t retries = log.Count("Halvane::CopyFile (" + Arch("1_1.mp4").toStdString() +
-                                         ") ERROR - will copy again later\n");
-        clock.tick += 5000;
+    EXPECT_EQ(LoadStringOrMark(554), "Video archive cannot be reached - copying waits for it");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::MountGuard share;
+        ASSERT_TRUE(share.MountTmpfs(archive, c.size)) << share.Error();
+        WriteFile(Rec("1_1.mp4"), 3 * 1'048'576);
+        CMainFrame& f = MakeGameFrame();
+        log.Clear();
+        f.FillCopyFiles(1, false, clock.tick + 60'000);  // the game's folder is made now
+        if (c.readOnly) {
+            ASSERT_TRUE(share.Remount(c.size, true));
+        }
+        clock.tick += 60'000;
+        const QString waiting = LoadStringOrMark(509) + "\r\n" + LoadStringOrMark(c.text);
         ASSERT_TRUE(WaitUntil([&] {
-            return log.Count("Halvane::CopyFile (" + Arch("1_1.mp4").toStdString() + ") ERROR - will copy again later\n") >
-                   retries;
-        }));
-    }
-    EXPECT_EQ(log.Count(full), 1U) << "once for the wait, not once per attempt";
-    f.UpdateTheGame();
-    EXPECT_EQ(tray.tooltip, waiting);
+            f.UpdateTheGame();
+            return tray.tooltip == waiting;
+        })) << tray.tooltip.toStdString();
+        const std::string retry = "Halvane::CopyFile (" + Arch("1_1.mp4").toStdString() + ") ERROR - will copy again later\n";
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const size_t retries = log.Count(retry);
+            clock.tick += 5000;
+            ASSERT_TRUE(WaitUntil([&] { return log.Count(retry) > retries; }));
+        }
+        const std::string logged = QString::fromStdString(c.logged).arg(archive).toStdString();
+        EXPECT_EQ(log.Count(logged), 1U) << "once for the wait, not once per attempt\n" << log.Text();
+        f.UpdateTheGame();
+        EXPECT_EQ(tray.tooltip, waiting);
 
-    ASSERT_TRUE(small.Remount("size=16m"));
-    clock.tick += 5000;
-    ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));
-    EXPECT_EQ(ReadFile(Arch("1_1.mp4")), ReadFile(Rec("1_1.mp4")));
-    EXPECT_EQ(f.ArchiveWaiting, ArchiveWait::None);
-    f.UpdateTheGame();
-    EXPECT_EQ(f.CurrentStatus, 4) << "copying done";
-    frame.reset();
+        ASSERT_TRUE(share.Remount("size=16m"));
+        clock.tick += 5000;
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));
+        EXPECT_EQ(ReadFile(Arch("1_1.mp4")), ReadFile(Rec("1_1.mp4")));
+        EXPECT_EQ(f.ArchiveWaiting, ArchiveWait::None);
+        EXPECT_EQ(log.Count("Halvane::CopyFile : the video archive '" + archive.toStdString() + "/' takes copies again\n"),
+                  1U);
+        f.UpdateTheGame();
+        EXPECT_EQ(f.CurrentStatus, 4) << "copying done";
+        frame.reset();
+    }
 }
 
 TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {

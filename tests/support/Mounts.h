@@ -30,9 +30,10 @@ public:
     bool MountBind(const QString& from, const QString& folder) {
         return Mount(folder, QFile::encodeName(from), nullptr, MS_BIND, QByteArray());
     }
-    // New options for the tmpfs mounted here ("size=16m").
-    bool Remount(const QByteArray& options) {
-        return mounted_ && ::mount("tmpfs", folder_.constData(), "tmpfs", MS_REMOUNT, options.constData()) == 0;
+    // New options for the tmpfs mounted here ("size=16m"), read-only when asked.
+    bool Remount(const QByteArray& options, bool readOnly = false) {
+        return mounted_ && ::mount("tmpfs", folder_.constData(), "tmpfs", MS_REMOUNT | (readOnly ? MS_RDONLY : 0),
+                                   options.constData()) == 0;
     }
     // Unmounts now, lazily: whoever still holds a file in it keeps it, as when a network
     // share drops under a program that is writing.
