@@ -19,8 +19,8 @@ bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame)
     {
         // The later caller writes later, so its game is the one that stays.
         std::lock_guard serial(refreshMutex_);
-        // The setting got its separator when it was loaded or applied; it is never
-        // changed here, where other threads may read it.
+        // The archive root as recorded with the settings: the file is written only while
+        // the root is still the archive's (never onto the folder of a dropped share).
         const ArchiveRoot root = ArchiveRootNow();
         CalendarTime game;
         {
