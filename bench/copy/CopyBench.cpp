@@ -18,8 +18,10 @@
 #include <chrono>
 #include <mutex>
 
+#include "copy/ArchiveRoot.h"
 #include "copy/CopyPlanning.h"
 #include "copy/CopyWorker.h"
+#include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
 extern char** environ;
@@ -60,6 +62,7 @@ void BM_RateLimit(benchmark::State& state) {
     const QString source = dir.filePath("rec/1_1.mp4");
     MakeFile(source, size);
     QDir().mkpath(dir.filePath("archive"));
+    const hv::ArchiveRoot root = hv::ArchiveRoot::Record(dir.filePath("archive"));
     std::vector<char> buffer(CopyWorker::kChunkSize);
     std::atomic<int> percent{0};
     std::atomic<bool> stop{false};
@@ -68,7 +71,7 @@ void BM_RateLimit(benchmark::State& state) {
         const QString target = dir.filePath("archive/g/1_1.mp4");
         const double cpu0 = ProcessCpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
-        const auto result = CopyWorker::CopyFile(source, target, dir.filePath("archive") + "/", buffer,
+        const auto result = CopyWorker::CopyFile(hv::fs::Encode(source), hv::fs::Encode(target), root, buffer,
                                                  CopyWorker::ChunkBudgetUs(rate), false, percent, stop);
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (result != CopyWorker::CopyResult::Copied) state.SkipWithError("copy failed");
@@ -103,12 +106,13 @@ void BM_CopyAgainstCp(benchmark::State& state) {
         QDir(dir.filePath("archive")).removeRecursively();
         QDir(dir.filePath("cp")).removeRecursively();
         QDir().mkpath(dir.filePath("archive"));
+        const hv::ArchiveRoot root = hv::ArchiveRoot::Record(dir.filePath("archive"));
         ::sync();
         auto t0 = std::chrono::steady_clock::now();
         for (const QString& source : sources) {
             const QString target = dir.filePath("archive") + source.mid(dir.filePath("rec").size());
-            CopyWorker::CopyFile(source, target, dir.filePath("archive") + "/", buffer, CopyWorker::ChunkBudgetUs(99),
-                                 false, percent, stop);
+            CopyWorker::CopyFile(hv::fs::Encode(source), hv::fs::Encode(target), root, buffer,
+                                 CopyWorker::ChunkBudgetUs(99), false, percent, stop);
         }
         const double w = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         ::sync();
@@ -164,12 +168,14 @@ void BM_PlanStopTheGame(benchmark::State& state) {
     hv::CopyList list;
     hv::CopyPlanner planner(lock, list);
     hv::SetTraceSink([](std::string_view) {});  // the planning's traces are not measured
+    // The root as the frame holds it: recorded when the settings were taken.
+    const hv::ArchiveRoot root = hv::ArchiveRoot::Record(settings.CopyToPath);
     std::size_t queued = 0;
     for (auto _ : state) {
         list.clear();
         hv::CopyPlanner::Batch batch(planner);
-        planner.FillCopyFiles(settings, kGame, 50, false, 0);
-        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(settings, kGame, i, false, 0);
+        planner.FillCopyFiles(root, settings, kGame, 50, false, 0);
+        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(root, settings, kGame, i, false, 0);
         queued = list.size();
     }
     hv::SetTraceSink({});
@@ -190,11 +196,12 @@ void BM_PlanStopTheGameUnbatched(benchmark::State& state) {
     std::mutex lock;
     hv::CopyList list;
     hv::CopyPlanner planner(lock, list);
+    const hv::ArchiveRoot root = hv::ArchiveRoot::Record(settings.CopyToPath);
     hv::SetTraceSink([](std::string_view) {});
     for (auto _ : state) {
         list.clear();
-        planner.FillCopyFiles(settings, kGame, 50, false, 0);
-        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(settings, kGame, i, false, 0);
+        planner.FillCopyFiles(root, settings, kGame, 50, false, 0);
+        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(root, settings, kGame, i, false, 0);
     }
     hv::SetTraceSink({});
     state.counters["queued"] = static_cast<double>(list.size());

@@ -14,7 +14,8 @@ CMainFrame::CMainFrame(Environment environment)
       Link(*environment.Components, *environment.TimeSource),
       Player(*environment.Components, *environment.TimeSource),
       Playback(Player),
-      Worker(CopyWorker::Shared{FrameLock, Copies, Settings, CurrentCopyFile, CopyPercent, StopRequested},
+      Worker(CopyWorker::Shared{FrameLock, Copies, Settings, CopyRoot, CurrentCopyFile, CopyPercent, StopRequested,
+                                ArchiveWaiting},
              *environment.TimeSource, [this] { WriteArchiveRefresh(nullptr, true); }),
       Companions(Settings, {environment.Components,
                             environment.Services != nullptr ? environment.Services : &systemServices_,
@@ -39,6 +40,11 @@ CMainFrame::~CMainFrame() {
 bool CMainFrame::Create() {
     LoadSettings(Settings, environment_.Settings, Link);
     Settings.NormaliseCopySettings();
+    {
+        ArchiveRoot root = ArchiveRoot::Record(Settings.CopyToPath);
+        std::lock_guard lock(FrameLock);
+        CopyRoot = std::move(root);
+    }
     Port.UseGameTime = Settings.UseGameTime;
     Game.Clear();
 
@@ -69,6 +75,24 @@ void CMainFrame::Destroy() {
     WriteLog("Halvane::OnDestroy()\n");
     KillTimer(kGameTimerId);
     Tray.RemoveIcon();
+}
+
+// Any thread.
+ArchiveRoot CMainFrame::ArchiveRootNow() {
+    ArchiveRoot recorded;
+    QString path;
+    {
+        std::lock_guard lock(FrameLock);
+        recorded = CopyRoot;
+        path = Settings.CopyToPath;
+    }
+    if (recorded.Found() || path.isEmpty()) return recorded;
+    // Not there when the settings were taken: the archive is what is found there first.
+    ArchiveRoot found = ArchiveRoot::Record(path);
+    if (!found.Found()) return recorded;
+    std::lock_guard lock(FrameLock);
+    if (CopyRoot == recorded) CopyRoot = found;
+    return CopyRoot;
 }
 
 bool CMainFrame::IsCopyPending() const {

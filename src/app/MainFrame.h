@@ -111,6 +111,9 @@ public:
     bool WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame = false);
     // Makes the game named by the archive's "refresh.csv" the current game. GUI thread.
     bool RestoreCurrentGame();
+    // The archive root as recorded when the settings were loaded or applied. A root that
+    // was not there then is recorded the first time it is found. Any thread.
+    ArchiveRoot ArchiveRootNow();
     // Takes the settings dialog's values: the copy settings under one FrameLock hold and
     // within their ranges; the player and the Crestron port set up again only when theirs
     // changed; then saves.
@@ -153,8 +156,11 @@ public:
     int SplitPeriod = 0;
     mutable std::mutex FrameLock;
     CopyList Copies;                // guarded by FrameLock
+    ArchiveRoot CopyRoot;           // guarded by FrameLock; recorded with the settings
     QString CurrentCopyFile;        // guarded by FrameLock
     std::atomic<int> CopyPercent{0};  // written by the copy worker, read by the status
+    // What the waiting copies wait for: written by the copy worker, read by the status.
+    std::atomic<ArchiveWait> ArchiveWaiting{ArchiveWait::None};
     int RecordingPeriod = 50;
     CalendarTime GameStartLocal;    // written under FrameLock on the GUI thread, read by the copy worker
     QString GameFolder;             // written under FrameLock on the GUI thread, read on the GUI thread

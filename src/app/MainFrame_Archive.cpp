@@ -10,7 +10,7 @@
 namespace hv {
 
 void CMainFrame::FillCopyFiles(std::int32_t number, bool xmlOnly, std::uint32_t notBefore) {
-    Planner.FillCopyFiles(Settings, GameFolder, number, xmlOnly, notBefore);
+    Planner.FillCopyFiles(ArchiveRootNow(), Settings, GameFolder, number, xmlOnly, notBefore);
 }
 
 // GUI thread or copy worker thread.
@@ -19,13 +19,12 @@ bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame)
     {
         // The later caller writes later, so its game is the one that stays.
         std::lock_guard serial(refreshMutex_);
-        QString root;
+        // The archive root as recorded with the settings: the file is written only while
+        // the root is still the archive's (never onto the folder of a dropped share).
+        const ArchiveRoot root = ArchiveRootNow();
         CalendarTime game;
         {
             std::lock_guard lock(FrameLock);
-            // The setting got its separator when it was loaded or applied; it is never
-            // changed here, where other threads may read it.
-            root = fs::WithTrailingSeparator(Settings.CopyToPath);
             game = GameStartLocal;
         }
         if (skipWithoutGame && game.year == 0) return false;

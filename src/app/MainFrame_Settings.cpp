@@ -4,6 +4,7 @@
 #include "app/DiagnosticLog.h"
 #include "app/Language.h"
 #include "app/MainFrame.h"
+#include "platform/FileSystem.h"
 
 namespace hv {
 
@@ -41,6 +42,12 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
     Port.UseGameTime = values.UseGameTime;
     Settings.Preroll = values.Preroll;
 
+    // The archive root is recorded anew when it changed: an archive that is away while the
+    // same root is applied again stays the archive it was. Copies queued for another root
+    // are not copied (the worker drops them; the next planning queues them again).
+    const bool newRoot = fs::WithTrailingSeparator(values.CopyToPath) != fs::WithTrailingSeparator(Settings.CopyToPath);
+    ArchiveRoot root;
+    if (newRoot) root = ArchiveRoot::Record(values.CopyToPath);
     {
         // The copy worker reads these under the lock: it sees all of the change or none.
         std::lock_guard lock(FrameLock);
@@ -51,6 +58,7 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
         Settings.CopyRateLimit_MBperSEC = values.CopyRateLimit_MBperSEC;
         Settings.DefPeriodNumber = values.DefPeriodNumber;
         Settings.NormaliseCopySettings();
+        if (newRoot) CopyRoot = std::move(root);
     }
 
     if (values.FifoSizeMS != Settings.FifoSizeMS ||

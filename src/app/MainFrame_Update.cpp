@@ -25,6 +25,9 @@ unsigned StatusStringId(int state) {
 constexpr std::int64_t kSplitSettleMs = 10'000;
 // A label change copies the descriptions this long after it was seen.
 constexpr std::uint32_t kLabelCopyDelayMs = 1000;
+// The copy status while the copies wait for the archive.
+constexpr unsigned kArchiveFullId = 554;
+constexpr unsigned kArchiveUnreachableId = 555;
 
 }  // namespace
 
@@ -34,7 +37,8 @@ void CMainFrame::UpdateTheGame() {
         status = 0;
     } else if (Port.Step() == CPort4Crestron::kStepListening && Port.LastError() == 0 &&
                Player.HasComponent()) {
-        if (IsCopyPending())
+        // The file being copied has left the list already: it counts as copying too.
+        if (IsCopyBusy())
             status = ExecutionEnabled ? 7 : 6;
         else
             status = ExecutionEnabled ? 5 : 4;
@@ -122,11 +126,21 @@ void CMainFrame::ShowCopyStatus(int state) {
         std::lock_guard lock(FrameLock);
         file = CurrentCopyFile.left(259);
     }
-    const int percent = CopyPercent.load();
-    const QString text = QStringLiteral("%1\r\n%2% %3")
-                             .arg(LoadStringOrMark(state == 6 ? 509 : 510))
-                             .arg(percent)
-                             .arg(file);
+    // The counter runs in whole chunks, so during a file's last chunk it may pass 100.
+    const int percent = std::min(CopyPercent.load(), 100);
+    const QString status = LoadStringOrMark(state == 6 ? 509 : 510);
+    QString text;
+    switch (ArchiveWaiting.load()) {
+    case ArchiveWait::Full:
+        text = QStringLiteral("%1\r\n%2").arg(status, LoadStringOrMark(kArchiveFullId));
+        break;
+    case ArchiveWait::Unreachable:
+        text = QStringLiteral("%1\r\n%2").arg(status, LoadStringOrMark(kArchiveUnreachableId));
+        break;
+    case ArchiveWait::None:
+        text = QStringLiteral("%1\r\n%2% %3").arg(status).arg(percent).arg(file);
+        break;
+    }
     // The icon holds the text cut to its length: compared as held, a long text is not set again.
     if (CSystemTray::CutTooltip(text) != Tray.GetTooltip()) Tray.SetTooltip(text);
 }

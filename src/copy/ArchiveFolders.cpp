@@ -1,66 +1,80 @@
 #include "copy/ArchiveFolders.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QByteArrayList>
 #include <cerrno>
 
-#include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
 namespace hv {
 
 namespace {
 
-qsizetype LastSeparator(const QString& path) {
-    for (qsizetype i = path.size() - 1; i >= 0; --i)
-        if (fs::IsSeparator(path.at(i))) return i;
-    return -1;
+void TraceCreateError(int error, const QByteArray& folder) {
+    Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CheckDir ERROR %d - can't create directory '%s'\n\n", error,
+                            fs::Printable(folder).constData()));
 }
 
-QString WithoutTrailingSeparators(QString path) {
-    while (path.size() > 1 && fs::IsSeparator(path.back())) path.chop(1);
+QByteArray WithoutTrailingSeparator(QByteArray path) {
+    while (path.size() > 1 && path.back() == char(fs::kSeparator)) path.chop(1);
     return path;
 }
 
-// True when `folder` is the archive root or one of the folders above it.
-bool IsRootOrAbove(const QString& folder, const QString& archiveRoot) {
-    if (archiveRoot.isEmpty()) return false;
-    const QString root = WithoutTrailingSeparators(archiveRoot);
-    const QString f = WithoutTrailingSeparators(folder);
-    if (f == root) return true;
-    return root.startsWith(f) && root.size() > f.size() && (fs::IsSeparator(root.at(f.size())) || fs::IsSeparator(f.back()));
-}
-
-void TraceCreateError(int error, const QString& folder) {
-    Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CheckDir ERROR %d - can't create directory '%s'\n\n", error,
-                            folder.toUtf8().constData()));
+// Opens the level `name` of `parent`, making it first when it is missing (and syncing
+// `parent`, so that the new name is on the disk). -1 with errno.
+int OpenOrMakeLevel(int parent, const QByteArray& name) {
+    int fd = fs::OpenFolderAt(parent, name.constData(), false);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    if (::mkdirat(parent, name.constData(), 0777) != 0 && errno != EEXIST) return -1;
+    if (!fs::SyncFolder(parent)) return -1;
+    return fs::OpenFolderAt(parent, name.constData(), false);
 }
 
 }  // namespace
 
-bool CheckDir(const QString& path, const QString& archiveRoot) {
-    const qsizetype last = LastSeparator(path);
+bool CheckDir(const QByteArray& path, const ArchiveRoot& root, fs::UniqueFd* folder, int* error) {
+    const auto fail = [error](int e) {
+        if (error != nullptr) *error = e;
+        return false;
+    };
+    const qsizetype last = path.lastIndexOf(char(fs::kSeparator));
     if (last <= 0) {
         Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CheckDir ERROR - empty directory '%s'\n\n",
-                                path.toUtf8().constData()));
-        return false;
+                                fs::Printable(path).constData()));
+        return fail(ENOENT);
     }
-    const QString folder = path.left(last);
-    // The folder may be reached through a link (an archive root that is a link to a mount).
-    struct stat st{};
-    if (::stat(fs::Encode(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    if (IsRootOrAbove(folder, archiveRoot)) {
-        TraceCreateError(ENOENT, folder);
-        return false;
+    const QByteArray rootPath = root.Path();
+    if (root.Empty() || !path.startsWith(rootPath)) {
+        TraceCreateError(EXDEV, path.left(last));
+        return fail(EXDEV);
     }
-    if (!CheckDir(folder, archiveRoot)) return false;
-    if (::mkdir(fs::Encode(folder).constData(), 0777) != 0) {
-        const int error = errno;
-        // Made meanwhile by someone else: as good as made here.
-        if (error == EEXIST && ::stat(fs::Encode(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-        TraceCreateError(error, folder);
-        return false;
+    int e = 0;
+    fs::UniqueFd level = root.Open(&e);
+    if (!level.Valid()) {
+        TraceCreateError(e, WithoutTrailingSeparator(rootPath));
+        return fail(e);
     }
+    QByteArray made = WithoutTrailingSeparator(rootPath);
+    // The levels between the root and the folder of `path` (none for a path in the root).
+    const QByteArray below = path.left(last + 1).mid(rootPath.size());
+    for (const QByteArray& name : below.split(char(fs::kSeparator))) {
+        if (name.isEmpty()) continue;
+        made += char(fs::kSeparator) + name;
+        if (name == "." || name == "..") {  // nothing leads out of the root
+            TraceCreateError(EINVAL, made);
+            return fail(EINVAL);
+        }
+        const int fd = OpenOrMakeLevel(level.Get(), name);
+        if (fd < 0) {
+            e = errno;
+            TraceCreateError(e, made);
+            return fail(e);
+        }
+        level = fs::UniqueFd(fd);
+    }
+    if (folder != nullptr) *folder = std::move(level);
     return true;
 }
 

@@ -2,14 +2,22 @@
 // Making sure archive folders exist. Runs on the GUI thread (planning) and on the copy
 // worker thread (before each copy); keeps no state.
 
-#include <QString>
+#include <QByteArray>
+
+#include "copy/ArchiveRoot.h"
+#include "platform/FileSystem.h"
 
 namespace hv {
 
-// Makes sure the folder that contains `path` exists, creating every missing level top
-// down: a path ending with a separator makes sure of that folder itself. The archive root
-// `archiveRoot` (and anything above it) is never created: a missing root (an unmounted
-// archive) fails, so that copies never fill the local disk. An empty root guards nothing.
-bool CheckDir(const QString& path, const QString& archiveRoot);
+// Makes sure the folder that contains `path` exists under the archive root `root`,
+// creating every missing level top down: a path ending with a separator makes sure of
+// that folder itself. The root itself is never created, and nothing is made unless the
+// root is still the archive's (see ArchiveRoot): a missing or dropped archive never fills
+// the local disk. The levels are opened from the root down without following links, and
+// the name of every folder made is synced to the disk at once.
+//
+// On success `folder`, when given, holds the folder that contains `path`. On failure
+// *error, when given, holds the reason.
+bool CheckDir(const QByteArray& path, const ArchiveRoot& root, fs::UniqueFd* folder = nullptr, int* error = nullptr);
 
 }  // namespace hv

@@ -2,16 +2,25 @@
 // The queue of recordings to copy to the video archive, shared by the GUI thread (which
 // plans copies) and the copy worker (which carries them out) under the frame's FrameLock.
 
-#include <QString>
+#include <QByteArray>
 #include <cstdint>
 #include <deque>
+#include <utility>
+
+#include "copy/ArchiveRoot.h"
 
 namespace hv {
 
 struct CopyItem {
-    QString Source;               // full path of the recorded file
-    QString Target;               // full path of the archive copy
+    CopyItem() = default;
+    CopyItem(QByteArray source, QByteArray target, std::uint32_t notBefore, ArchiveRoot root = {})
+        : Source(std::move(source)), Target(std::move(target)), NotBefore(notBefore), Root(std::move(root)) {}
+
+    QByteArray Source;            // full native path of the recorded file, as listed (bytes)
+    QByteArray Target;            // full native path of the archive copy, under Root
     std::uint32_t NotBefore = 0;  // tick count before which the item waits
+    ArchiveRoot Root;             // the archive root it was planned under
+    bool WaitsForArchive = false; // put back because the archive was full or unreachable
 };
 
 // First in, first out.

@@ -5,15 +5,19 @@
 // queues the rest in the copy list; for negative period numbers it deletes the videos
 // instead (when DeleteCopiedFiles is set). GUI thread; only the final merge into the
 // list takes FrameLock.
+//
+// Paths are native bytes from the listing on (see platform/FileSystem.h); each item
+// carries the archive root it was planned under.
 
 #include <QByteArray>
+#include <QByteArrayList>
+#include <QHash>
 #include <QString>
-#include <QStringList>
 #include <cstdint>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
+#include "copy/ArchiveRoot.h"
 #include "copy/CopyList.h"
 #include "platform/FileSystem.h"
 #include "settings/AppSettings.h"
@@ -26,7 +30,7 @@ struct FolderListing {
     std::vector<QByteArray> Subfolders;
     std::vector<QByteArray> Files;
 };
-using FolderListings = std::unordered_map<QString, FolderListing>;
+using FolderListings = QHash<QByteArray, FolderListing>;
 
 class CopyPlanner {
 public:
@@ -48,11 +52,17 @@ public:
     };
 
     // Number 0 or above: queues the period's description ("<n>.xml") and, unless xmlOnly,
-    // its videos ("<n>_*.mp4"), not before the tick notBefore. Below 0: deletes the
-    // period's videos in every recorder folder when DeleteCopiedFiles is set.
+    // its videos ("<n>_*.mp4"), not before the tick notBefore, into the archive `root`
+    // (recorded when the settings were loaded or applied). Below 0: deletes the period's
+    // videos in every recorder folder when DeleteCopiedFiles is set.
     // `gameFolder` is the game's folder as backslash text ("2024-05-17\19-30\").
+    void FillCopyFiles(const ArchiveRoot& root, const AppSettings& settings, const QString& gameFolder,
+                       std::int32_t number, bool xmlOnly, std::uint32_t notBefore);
+    // The same into the archive root of `settings` as it is now (a plan of its own).
     void FillCopyFiles(const AppSettings& settings, const QString& gameFolder, std::int32_t number, bool xmlOnly,
-                       std::uint32_t notBefore);
+                       std::uint32_t notBefore) {
+        FillCopyFiles(ArchiveRoot::Record(settings.CopyToPath), settings, gameFolder, number, xmlOnly, notBefore);
+    }
 
     // The file-name patterns of a period.
     static QByteArray XmlPattern(std::int32_t number);
@@ -60,19 +70,20 @@ public:
 
     // The items for one pattern over all recorder folders (empty without an archive root or
     // when the game's archive folder cannot be made).
-    static std::vector<CopyItem> CollectCopies(const AppSettings& settings, const QByteArray& pattern,
-                                               const QString& gameFolder, std::uint32_t notBefore,
-                                               FolderListings* listings = nullptr);
+    static std::vector<CopyItem> CollectCopies(const ArchiveRoot& root, const AppSettings& settings,
+                                               const QByteArray& pattern, const QString& gameFolder,
+                                               std::uint32_t notBefore, FolderListings* listings = nullptr);
     // One folder tree, subfolders first (depth first), then the folder's own files. Both
     // folders end with a separator. Symbolic links are never followed.
-    static void ScanCopies(const QString& sourceFolder, const QString& targetFolder, std::vector<CopyItem>& list,
-                           const QByteArray& pattern, std::uint32_t notBefore, FolderListings* listings = nullptr);
+    static void ScanCopies(const QByteArray& sourceFolder, const QByteArray& targetFolder, const ArchiveRoot& root,
+                           std::vector<CopyItem>& list, const QByteArray& pattern, std::uint32_t notBefore,
+                           FolderListings* listings = nullptr);
     // True when the target already holds the source: the same size and written no earlier.
-    static bool CheckCopyFile(const QString& sourcePath, const QString& targetPath, const fs::FileInfo& source);
+    static bool CheckCopyFile(const QByteArray& sourcePath, const QByteArray& targetPath, const fs::FileInfo& source);
 
-    static QStringList CollectDeletes(const AppSettings& settings, const QByteArray& pattern, const QString& gameFolder,
-                                      FolderListings* listings = nullptr);
-    static void ScanDeletes(const QString& sourceFolder, QStringList& paths, const QByteArray& pattern,
+    static QByteArrayList CollectDeletes(const AppSettings& settings, const QByteArray& pattern,
+                                         const QString& gameFolder, FolderListings* listings = nullptr);
+    static void ScanDeletes(const QByteArray& sourceFolder, QByteArrayList& paths, const QByteArray& pattern,
                             FolderListings* listings = nullptr);
 
 private:

@@ -15,18 +15,30 @@ namespace hv {
 
 namespace {
 
-// One attempt to put tmp in place of csv. A reader that holds "refresh.csv" under a lock
-// keeps it (as a reader's open file does where files are shared by mode).
-int MoveOnce(const QByteArray& tmp, const QByteArray& csv) {
-    const int held = ::open(csv.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        ::close(held);
-        return error;
-    }
-    const int result = ::rename(tmp.constData(), csv.constData()) == 0 ? 0 : errno;
-    if (held >= 0) ::close(held);
-    return result;
+constexpr char kTmpName[] = "refresh.tmp";
+constexpr char kCsvName[] = "refresh.csv";
+
+// One attempt to put tmp in place of csv in the folder `folder`. A reader that holds
+// "refresh.csv" under a lock keeps it (as a reader's open file does where files are shared
+// by mode).
+int MoveOnce(int folder) {
+    const fs::UniqueFd held(fs::OpenAtRetrying(folder, kCsvName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    if (held.Valid() && ::flock(held.Get(), LOCK_EX | LOCK_NB) != 0) return errno;
+    return ::renameat(folder, kTmpName, folder, kCsvName) == 0 ? 0 : errno;
+}
+
+// Writes `line` into a new "refresh.tmp" of `folder`; 0 or the error (the tmp file removed).
+int WriteTmp(int folder, const QByteArray& line) {
+    const int fd = fs::OpenAtRetrying(folder, kTmpName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return errno;
+    int error = 0;
+    if (!fs::WriteAll(fd, line.constData(), static_cast<std::size_t>(line.size())))
+        error = errno == 0 ? EIO : errno;
+    else if (::fdatasync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) (void)::unlinkat(folder, kTmpName, 0);
+    return error;
 }
 
 }  // namespace
@@ -42,40 +54,36 @@ QString ArchiveRefresh::GameFolderOf(const CalendarTime& g) {
     return QString::asprintf("%04d-%02d-%02d\\%02d-%02d\\", g.year, g.month, g.day, g.hour, g.minute);
 }
 
-ArchiveRefresh::Result ArchiveRefresh::Write(const QString& archiveRoot, const CalendarTime& game,
+ArchiveRefresh::Result ArchiveRefresh::Write(const ArchiveRoot& root, const CalendarTime& game,
                                              const CalendarTime& written) {
     Result result;
-    result.TmpPath = archiveRoot + QStringLiteral("refresh.tmp");
-    result.CsvPath = archiveRoot + QStringLiteral("refresh.csv");
-    const QByteArray tmp = fs::Encode(result.TmpPath);
-    const QByteArray csv = fs::Encode(result.CsvPath);
-
-    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        result.What = Outcome::TmpNotWritten;
-        result.Error = errno;
-        return result;
+    result.TmpPath = root.Text() + QLatin1StringView(kTmpName);
+    result.CsvPath = root.Text() + QLatin1StringView(kCsvName);
+    // The archive root as it is now, and only while it is still the archive's.
+    fs::UniqueFd opened;
+    int folder = AT_FDCWD;
+    if (!root.Empty()) {
+        opened = root.Open(&result.Error);
+        if (!opened.Valid()) {
+            result.What = Outcome::TmpNotWritten;
+            return result;
+        }
+        folder = opened.Get();
     }
-    const QByteArray line = Line(game, written);
-    int error = 0;
-    if (!fs::WriteAll(fd, line.constData(), static_cast<std::size_t>(line.size())))
-        error = errno == 0 ? EIO : errno;
-    else if (::fdatasync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) {
-        (void)::unlink(tmp.constData());
+    result.Error = WriteTmp(folder, Line(game, written));
+    if (result.Error != 0) {
         result.What = Outcome::TmpNotWritten;
-        result.Error = error;
         return result;
     }
     for (int attempt = 1; attempt <= kMoveAttempts; ++attempt) {
-        error = MoveOnce(tmp, csv);
-        if (error == 0) return result;
+        result.Error = MoveOnce(folder);
+        if (result.Error == 0) {
+            (void)fs::SyncFolder(folder);
+            return result;
+        }
         if (attempt < kMoveAttempts) std::this_thread::sleep_for(std::chrono::milliseconds(kMoveRetryMs));
     }
     result.What = Outcome::NotMoved;
-    result.Error = error;
     return result;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include "copy/ArchiveRoot.h"
 #include "platform/FileTime.h"
 
 namespace hv {
@@ -29,11 +30,16 @@ public:
     // The game's folder text "%04d-%02d-%02d\%02d-%02d\" (backslashes) of a local start.
     static QString GameFolderOf(const CalendarTime& gameStart);
 
-    // Writes the line for `game` at `written` into `archiveRoot` (ending with a separator,
-    // or empty for the current folder). The tmp file is written, flushed, synced and
-    // closed before it is moved; a failure removes it and leaves "refresh.csv" as it was.
-    // A "refresh.csv" held under a reader's lock is retried kMoveAttempts times.
-    static Result Write(const QString& archiveRoot, const CalendarTime& game, const CalendarTime& written);
+    // Writes the line for `game` at `written` into the archive `root` (no root: the current
+    // folder), only while the root is still the archive's: a missing or dropped archive
+    // gets nothing (TmpNotWritten with the root's error). The tmp file is written, flushed,
+    // synced and closed before it is moved; a failure removes it and leaves "refresh.csv" as
+    // it was. A "refresh.csv" held under a reader's lock is retried kMoveAttempts times.
+    static Result Write(const ArchiveRoot& root, const CalendarTime& game, const CalendarTime& written);
+    // The same into the root `archiveRoot` as it is now (ending with a separator, or empty).
+    static Result Write(const QString& archiveRoot, const CalendarTime& game, const CalendarTime& written) {
+        return Write(ArchiveRoot::Record(archiveRoot), game, written);
+    }
 
     struct Restored {
         CalendarTime GameStart;      // seconds and milliseconds 0

@@ -44,14 +44,98 @@ QString WithTrailingSeparator(const QString& path) {
     return path;
 }
 
+QByteArray WithTrailingSeparator(const QByteArray& path) {
+    if (path.size() > 1 && path.back() != char(kSeparator)) return path + char(kSeparator);
+    return path;
+}
+
 QByteArray Encode(const QString& path) { return QFile::encodeName(path); }
+
+namespace {
+
+// The length of the valid UTF-8 character at `p` (of `left` bytes), 0 when there is none.
+int Utf8CharLength(const unsigned char* p, qsizetype left) {
+    const unsigned char c = p[0];
+    int length = 0;
+    char32_t code = 0;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) length = 2, code = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) length = 3, code = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) length = 4, code = c & 0x07;
+    else return 0;
+    if (left < length) return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (p[i] & 0x3F);
+    }
+    // No overlong forms, no surrogates, nothing above U+10FFFF.
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+    return length;
+}
+
+}  // namespace
+
+QByteArray Printable(const QByteArray& path) {
+    QByteArray text;
+    text.reserve(path.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(path.constData());
+    for (qsizetype i = 0; i < path.size();) {
+        const int length = Utf8CharLength(p + i, path.size() - i);
+        if (length == 0 || (length == 1 && (p[i] < 0x20 || p[i] == 0x7F))) {
+            static const char kHex[] = "0123456789ABCDEF";
+            text += "\\x";
+            text += kHex[p[i] >> 4];
+            text += kHex[p[i] & 0xF];
+            ++i;
+            continue;
+        }
+        text.append(path.constData() + i, length);
+        i += length;
+    }
+    return text;
+}
+
+QString Display(const QByteArray& path) { return QString::fromUtf8(Printable(path)); }
+
+std::pair<QByteArray, QByteArray> SplitName(const QByteArray& path) {
+    const qsizetype last = path.lastIndexOf(char(kSeparator));
+    return {path.left(last + 1), path.mid(last + 1)};
+}
+
+bool UniqueFd::Close() {
+    if (fd_ < 0) return true;
+    const int r = ::close(fd_);
+    fd_ = -1;
+    return r == 0;
+}
+
+int OpenRetrying(const char* path, int flags, unsigned mode) { return OpenAtRetrying(AT_FDCWD, path, flags, mode); }
+
+int OpenAtRetrying(int dirFd, const char* name, int flags, unsigned mode) {
+    int fd = -1;
+    do fd = ::openat(dirFd, name, flags, static_cast<mode_t>(mode));
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int OpenFolderAt(int dirFd, const char* name, bool followLinks) {
+    return OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+}
+
+bool SyncFolder(int folderFd) {
+    int r = 0;
+    do r = ::fsync(folderFd);
+    while (r != 0 && errno == EINTR);
+    return r == 0 || errno == EINVAL;
+}
 
 using DirHandle = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 // Opens `folder` (the current folder when empty) for listing; null, with the error
 // number, when it cannot be listed.
-static DirHandle OpenDirectory(const QString& folder, int* error) {
-    const QByteArray name = Encode(folder.isEmpty() ? QStringLiteral(".") : folder);
+static DirHandle OpenDirectory(const QByteArray& folder, int* error) {
+    const QByteArray name = folder.isEmpty() ? QByteArrayLiteral(".") : folder;
     const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DirHandle dir(fd < 0 ? nullptr : ::fdopendir(fd), &::closedir);
     if (!dir) {
@@ -74,7 +158,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* error) {
     entries.clear();
-    const DirHandle dir = OpenDirectory(folder, error);
+    const DirHandle dir = OpenDirectory(Encode(folder), error);
     if (!dir) return false;
     while (const dirent* entry = ::readdir(dir.get())) {
         const char* n = entry->d_name;
@@ -88,9 +172,21 @@ bool ListDirectory(const QString& folder, std::vector<DirEntry>& entries, int* e
     return true;
 }
 
-bool ReadInfo(const QString& path, FileInfo& info, int* error) {
+bool ReadInfo(const QString& path, FileInfo& info, int* error) { return ReadInfo(Encode(path), info, error); }
+
+bool ReadInfo(const QByteArray& path, FileInfo& info, int* error) {
     struct stat st{};
-    if (::lstat(Encode(path).constData(), &st) != 0) {
+    if (::lstat(path.constData(), &st) != 0) {
+        if (error != nullptr) *error = errno;
+        return false;
+    }
+    FillInfo(st, info);
+    return true;
+}
+
+bool ReadInfoAt(int dirFd, const char* name, FileInfo& info, bool followLinks, int* error) {
+    struct stat st{};
+    if (::fstatat(dirFd, name, &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
         if (error != nullptr) *error = errno;
         return false;
     }
@@ -140,7 +236,7 @@ unsigned char ResolveEntryType(int dirFd, const char* name, unsigned char report
     return S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
 }
 
-bool ScanFolder(const QString& folder, const QByteArray& pattern, std::vector<QByteArray>& subfolders,
+bool ScanFolder(const QByteArray& folder, const QByteArray& pattern, std::vector<QByteArray>& subfolders,
                 std::vector<QByteArray>& matches, int* error) {
     subfolders.clear();
     matches.clear();

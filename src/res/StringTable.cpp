@@ -59,6 +59,9 @@ constexpr StringEntry kStrings[] = {
     {551, "Game info was restored successfully."},
     {552, "ERROR - big time difference with Vortamo PC:\r\n%d ms\r\n\r\nCorrect time and try again."},
     {553, "The computer's clock can't be read as a date!\n\nSet the date and time of this computer and try again."},
+    // The copy status while copies wait for the video archive
+    {554, "Video archive is full - copying waits for free space"},
+    {555, "Video archive cannot be reached - copying waits for it"},
     // Menu prompts, numbered like their commands
     {32771, "Change settings\nSettings..."},
     {32772, "Enable Crestron command execution\nStart"},

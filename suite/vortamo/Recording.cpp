@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -22,6 +23,17 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// True when the open file `fd` is still the file at `path`: not unlinked, not replaced.
+bool HasItsName(int fd, const QString& path) {
+    struct stat open{}, named{};
+    return ::fstat(fd, &open) == 0 && open.st_nlink > 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+QByteArray DescriptionHead(int number) {
+    return "<?xml version=\"1.0\"?>\r\n<Segment Number=\"" + QByteArray::number(number) + "\">\r\n";
 }
 
 }  // namespace
@@ -84,16 +96,11 @@ bool Recording::OpenSegment(int number, QString* error) {
         OpenFile file;
         file.path = path;
         file.seed = ++seed;
-        file.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (file.fd < 0 || ::flock(file.fd, LOCK_EX) != 0) {
+        if (!Take(file) && errno != EWOULDBLOCK) {
             if (error) *error = QStringLiteral("cannot record '%1': %2").arg(path, QString::fromUtf8(std::strerror(errno)));
-            if (file.fd >= 0) ::close(file.fd);
+            Release(file);
             CloseSegment();
             return false;
-        }
-        if (path.endsWith(QStringLiteral(".xml"))) {
-            const QByteArray head = "<?xml version=\"1.0\"?>\r\n<Segment Number=\"" + QByteArray::number(number) + "\">\r\n";
-            WriteAll(file.fd, head.constData(), static_cast<std::size_t>(head.size()));
         }
         open_.push_back(file);
     }
@@ -101,9 +108,44 @@ bool Recording::OpenSegment(int number, QString* error) {
     return true;
 }
 
+bool Recording::Take(OpenFile& file) {
+    // A few rounds: each finds a file that lost its name meanwhile and opens the new one.
+    for (int round = 0; round < 3; ++round) {
+        if (file.fd < 0) file.fd = ::open(QFile::encodeName(file.path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (file.fd < 0) return false;
+        if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0) return false;  // read by someone: later
+        if (!HasItsName(file.fd, file.path)) {
+            ::close(file.fd);
+            file.fd = -1;
+            continue;
+        }
+        if (::ftruncate(file.fd, 0) != 0 || ::lseek(file.fd, 0, SEEK_SET) != 0) return false;
+        file.held = true;
+        file.written = 0;
+        if (file.path.endsWith(QStringLiteral(".xml"))) {
+            const QByteArray head = DescriptionHead(number_);
+            WriteAll(file.fd, head.constData(), static_cast<std::size_t>(head.size()));
+        }
+        return true;
+    }
+    errno = EWOULDBLOCK;
+    return false;
+}
+
+void Recording::Release(OpenFile& file) {
+    if (file.fd >= 0) ::close(file.fd);  // releases the lock
+    file.fd = -1;
+    file.held = false;
+}
+
 void Recording::Grow() {
     QByteArray block;
     for (OpenFile& file : open_) {
+        if (file.held && !HasItsName(file.fd, file.path)) {
+            // Unlinked or replaced under the writer: what follows goes to a file with a name.
+            Release(file);
+        }
+        if (!file.held && !Take(file)) continue;
         if (file.path.endsWith(QStringLiteral(".xml"))) {
             const QByteArray line = "  <Frame Offset=\"" + QByteArray::number(file.written) + "\"/>\r\n";
             if (WriteAll(file.fd, line.constData(), static_cast<std::size_t>(line.size()))) file.written += line.size();
@@ -118,10 +160,12 @@ void Recording::Grow() {
 
 void Recording::CloseSegment() {
     for (OpenFile& file : open_) {
-        if (file.path.endsWith(QStringLiteral(".xml"))) WriteAll(file.fd, "</Segment>\r\n", 12);
-        ::fsync(file.fd);
-        ::close(file.fd);  // releases the lock
-        closed_.append(file.path);
+        if (file.held) {
+            if (file.path.endsWith(QStringLiteral(".xml"))) WriteAll(file.fd, "</Segment>\r\n", 12);
+            ::fsync(file.fd);
+            closed_.append(file.path);
+        }
+        Release(file);
     }
     open_.clear();
 }

@@ -6,6 +6,13 @@
 // cannot be read then). "SplitAtTime" closes the segment and opens the next under the
 // announced number; "StopRecord" closes everything.
 //
+// A segment may reuse the name of a file that is still being copied (the same period
+// number again): a file is opened without truncating it, its lock is taken without
+// waiting (a file someone reads is taken on a later Grow, so the program's event loop
+// never stops), and only once the lock is held and the file still has its name (a copier
+// may have deleted it meanwhile) is it emptied and written. A file that loses its name
+// while it is written (unlinked, or another file renamed over it) is opened again.
+//
 // Where the files go: the description under the first root, camera c's video under root
 // (c - 1) modulo the number of roots, in a subfolder "cam<c>" for cameras after the first.
 
@@ -43,9 +50,14 @@ private:
         QString path;
         qint64 written = 0;
         int seed = 0;
+        bool held = false;  // locked under its name, emptied, being written
     };
     bool OpenSegment(int number, QString* error);
     void CloseSegment();
+    // Opens and takes `file` as described above; true once it is held. False with errno
+    // when it cannot be opened, or with EWOULDBLOCK while someone else holds it.
+    bool Take(OpenFile& file);
+    void Release(OpenFile& file);
 
     QStringList roots_;
     int cameras_;

@@ -11,10 +11,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "../copy/CopyTestSupport.h"
 #include "FrameTestSupport.h"
+#include "Mounts.h"
 #include "app/Language.h"
 #include "platform/FileSystem.h"
 #include "platform/WindowMessages.h"
@@ -66,6 +68,32 @@ protected:
         return text;
     }
 
+    // The planning of Stop the game: every recording of every period, due at once.
+    static void PlanStopTheGame(CMainFrame& f, std::uint32_t now) {
+        CopyPlanner::Batch batch(f.Planner);
+        f.FillCopyFiles(f.Settings.DefPeriodNumber, false, now);
+        for (std::int32_t period = 0; period < f.Settings.DefPeriodNumber; ++period) f.FillCopyFiles(period, false, now);
+    }
+
+    // A game's recordings in both recorder folders, by path, with their content.
+    std::map<QString, QByteArray> RecordGame(qint64 videoSize) {
+        std::map<QString, QByteArray> recorded;
+        int seed = 0;
+        for (const QString& path : {Rec("50.xml"), Rec("50_1.mp4"), Rec("1.xml"), Rec("1_1.mp4"), Rec("cam2/1_2.mp4"),
+                                    rec2 + "/2022-01-20/11-00/1_3.mp4", Rec("2.xml"), Rec("2_1.mp4"),
+                                    rec2 + "/2022-01-20/11-00/cam4/2_4.mp4"}) {
+            WriteFile(path, path.endsWith(".xml") ? 700 : videoSize, ++seed);
+            recorded[path] = ReadFile(path);
+        }
+        return recorded;
+    }
+
+    // Where a recording lands in the archive.
+    QString ArchiveOf(const QString& recording) const {
+        const QString game = "/2022-01-20/11-00/";
+        return archive + game + recording.mid(recording.indexOf(game) + game.size());
+    }
+
     QString rec1, rec2, archive;
 };
 
@@ -94,7 +122,9 @@ TEST_F(ArchiveFrameTest, TheStatusFollowsTheGameThePortThePlayerAndTheCopies) {
         }
         f.UpdateTheGame();
         EXPECT_EQ(f.CurrentStatus, c.status);
-        if (c.status < 6) EXPECT_EQ(tray.tooltip, LoadStringOrMark(c.status == 0 ? 501 : c.status == 4 ? 507 : 508));
+        if (c.status < 6) {
+            EXPECT_EQ(tray.tooltip, LoadStringOrMark(c.status == 0 ? 501 : c.status == 4 ? 507 : 508));
+        }
     }
     // The copy progress in the tooltip, refreshed on every tick.
     {
@@ -248,7 +278,7 @@ TEST_F(ArchiveFrameTest, ALabelChangeCopiesTheDescriptionsOnlyDuringTheGame) {
     EXPECT_FALSE(f.Game.LabelsChanged);
     std::vector<QString> sources;
     for (const CopyItem& item : Queued()) {
-        sources.push_back(item.Source);
+        sources.push_back(QFile::decodeName(item.Source));
         EXPECT_EQ(item.NotBefore, clock.tick + 1000);
     }
     EXPECT_EQ(sources, (std::vector<QString>{Rec("50.xml"), Rec("0.xml"), Rec("1.xml")}));
@@ -420,7 +450,8 @@ TEST_F(ArchiveFrameTest, SettingsAppliedDuringACopyReachTheWorkerWithoutARace) {
     f.ApplySettings(values);
     {
         std::lock_guard lock(f.FrameLock);
-        for (const QString& name : names) f.Copies.push_back(CopyItem{Rec(name), Arch(name), clock.tick});
+        for (const QString& name : names)
+            f.Copies.push_back(CopyItem{fs::Encode(Rec(name)), fs::Encode(Arch(name)), clock.tick, f.CopyRoot});
     }
     int rounds = 0;
     bool progressShown = false;
@@ -440,6 +471,165 @@ TEST_F(ArchiveFrameTest, SettingsAppliedDuringACopyReachTheWorkerWithoutARace) {
     EXPECT_TRUE(progressShown) << "the copy status was shown during the copy";
     for (std::size_t i = 0; i < contents.size(); ++i) EXPECT_EQ(ReadFile(Arch(names[i])), contents[i]);
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+// The archive is a share mounted at the root (here a tmpfs, mounted again at the root the way
+// a network share is). It drops in the middle of a game's copies, with the sources deleted
+// after copying: nothing lands on the local disk (no game folder, no "refresh.csv"), no
+// source is deleted that is not in the archive whole, and once the share is back the next
+// planning (Stop the game) brings every recording to the archive whole. The same when the
+// root is removed and made again as a plain folder on the local disk meanwhile.
+TEST_F(ArchiveFrameTest, AnArchiveThatDropsDuringAGamesCopiesGetsNothingAndTheWholeGameWhenBack) {
+    for (const bool madeAgain : {false, true}) {
+        SCOPED_TRACE(madeAgain ? "the root made again as a plain folder" : "the share unmounted");
+        const QString share = root.filePath(madeAgain ? "share2" : "share1");
+        test::MountGuard shareStore, archiveMount;
+        ASSERT_TRUE(shareStore.MountTmpfs(share, "size=128m")) << shareStore.Error();
+        ASSERT_TRUE(archiveMount.MountBind(share, archive)) << archiveMount.Error();
+        Store("DeleteCopiedFiles", true);
+        Store("CopyRateLimit_MBperSEC", 10);
+        const std::map<QString, QByteArray> recorded = RecordGame(4 * 1'048'576);
+        CMainFrame& f = MakeGameFrame();
+        ASSERT_TRUE(f.CopyRoot.MountPoint());
+        log.Clear();
+
+        PlanStopTheGame(f, clock.tick);
+        // Some recordings archived, one being copied: the share drops.
+        ASSERT_TRUE(WaitUntil([&] {
+            std::lock_guard lock(f.FrameLock);
+            return log.Contains("Halvane::CopyFile OK") && !f.CurrentCopyFile.isEmpty() && f.CopyPercent > 0;
+        }));
+        archiveMount.Unmount();
+        if (madeAgain) {
+            ASSERT_TRUE(QDir().rmdir(archive));
+            ASSERT_TRUE(QDir().mkdir(archive));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }, 30000));
+        // The worker's description after its copies has nowhere to go either.
+        EXPECT_TRUE(WaitUntil([&] { return log.Contains("Can't create tmp file with game info for Video_Archive"); }));
+        EXPECT_TRUE(log.Contains("Halvane::CopyFile ERROR=19. : check access to root '" + archive.toStdString() + "/'\n"))
+            << log.Text();
+        PlanStopTheGame(f, clock.tick);  // planning while the share is away
+        EXPECT_FALSE(f.IsCopyPending());
+        EXPECT_TRUE(test::EntriesOf(archive).isEmpty()) << "nothing on the local disk";
+        int kept = 0;
+        for (const auto& [path, content] : recorded) {
+            if (QFile::exists(path))
+                ++kept;
+            else
+                EXPECT_EQ(ReadFile(share + ArchiveOf(path).mid(archive.size())), content)
+                    << "deleted only once archived whole: " << path.toStdString();
+        }
+        EXPECT_GT(kept, 0) << "the copies after the drop deleted nothing";
+
+        // The share is back: the next planning brings the whole game.
+        ASSERT_TRUE(archiveMount.MountBind(share, archive)) << archiveMount.Error();
+        PlanStopTheGame(f, clock.tick);
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }, 60000));
+        for (const auto& [path, content] : recorded)
+            EXPECT_EQ(ReadFile(ArchiveOf(path)), content) << path.toStdString();
+        EXPECT_TRUE(WaitUntil([&] { return QFile::exists(archive + "/refresh.csv"); }));
+        frame.reset();
+        for (const QString& folder : {rec1, rec2}) QDir(folder + "/2022-01-20").removeRecursively();
+    }
+}
+
+// "To:" changed in the settings while copies wait: the copies planned for the old root are
+// not made (nothing is created under it, whether it is still there or gone), and the next
+// planning brings the recordings to the new root.
+TEST_F(ArchiveFrameTest, CopiesQueuedBeforeTheArchiveRootChangedCreateNothingUnderTheOldRoot) {
+    for (const bool oldRootRemoved : {false, true}) {
+        SCOPED_TRACE(oldRootRemoved ? "the old root removed" : "the old root still there");
+        const QString newRoot = root.filePath(oldRootRemoved ? "archive3" : "archive2");
+        QDir().mkpath(newRoot);
+        Store("CopyToPath", archive);
+        const std::map<QString, QByteArray> recorded = RecordGame(100'000);
+        CMainFrame& f = MakeGameFrame();
+        PlanStopTheGame(f, clock.tick + 60'000);  // waiting a minute
+        ASSERT_TRUE(f.IsCopyPending());
+        const QStringList before = test::EntriesOf(archive + "/2022-01-20/11-00");
+
+        SettingsDlgValues values = SettingsDlgValues::From(f.Settings);
+        values.CopyToPath = newRoot;
+        f.ApplySettings(values);
+        if (oldRootRemoved) {
+            ASSERT_TRUE(QDir(archive).removeRecursively());
+        }
+        clock.tick += 60'000;
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }, 30000));
+        if (oldRootRemoved) {
+            EXPECT_FALSE(QDir(archive).exists()) << "the old root is not made again";
+        } else {
+            EXPECT_EQ(test::EntriesOf(archive + "/2022-01-20/11-00"), before) << "nothing new under the old root";
+        }
+        EXPECT_TRUE(test::EntriesOf(newRoot).isEmpty()) << "planned for the old root, not copied to the new one";
+        for (const auto& [path, content] : recorded) EXPECT_TRUE(QFile::exists(path));
+
+        PlanStopTheGame(f, clock.tick);
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }, 30000));
+        for (const auto& [path, content] : recorded)
+            EXPECT_EQ(ReadFile(newRoot + ArchiveOf(path).mid(archive.size())), content) << path.toStdString();
+        frame.reset();
+        QDir().mkpath(archive);
+    }
+}
+
+// A full archive, and one that cannot be written (here a share gone read-only): the tooltip
+// says so while the recording waits, the log says it once for the whole wait, and the copy
+// goes through by itself once the archive takes it again.
+TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopiesGoOnByThemselves) {
+    const struct {
+        const char* what;
+        QByteArray size;
+        bool readOnly;  // the share goes read-only once the game's folder is made
+        unsigned text;
+        std::string logged;
+    } cases[] = {
+        {"full", "size=2m", false, 554, "Halvane::CopyFile ERROR=28. : the video archive '%1/' is full - copying waits for free space\n"},
+        {"read-only", "size=16m", true, 555,
+         "Halvane::CopyFile ERROR=30. : the video archive '%1/' cannot be reached - copying waits for it\n"},
+    };
+    EXPECT_EQ(LoadStringOrMark(554), "Video archive is full - copying waits for free space");
+    EXPECT_EQ(LoadStringOrMark(555), "Video archive cannot be reached - copying waits for it");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::MountGuard share;
+        ASSERT_TRUE(share.MountTmpfs(archive, c.size)) << share.Error();
+        WriteFile(Rec("1_1.mp4"), 3 * 1'048'576);
+        CMainFrame& f = MakeGameFrame();
+        log.Clear();
+        f.FillCopyFiles(1, false, clock.tick + 60'000);  // the game's folder is made now
+        if (c.readOnly) {
+            ASSERT_TRUE(share.Remount(c.size, true));
+        }
+        clock.tick += 60'000;
+        const QString waiting = LoadStringOrMark(509) + "\r\n" + LoadStringOrMark(c.text);
+        ASSERT_TRUE(WaitUntil([&] {
+            f.UpdateTheGame();
+            return tray.tooltip == waiting;
+        })) << tray.tooltip.toStdString();
+        const std::string retry = "Halvane::CopyFile (" + Arch("1_1.mp4").toStdString() + ") ERROR - will copy again later\n";
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const size_t retries = log.Count(retry);
+            clock.tick += 5000;
+            ASSERT_TRUE(WaitUntil([&] { return log.Count(retry) > retries; }));
+        }
+        const std::string logged = QString::fromStdString(c.logged).arg(archive).toStdString();
+        EXPECT_EQ(log.Count(logged), 1U) << "once for the wait, not once per attempt\n" << log.Text();
+        f.UpdateTheGame();
+        EXPECT_EQ(tray.tooltip, waiting);
+
+        ASSERT_TRUE(share.Remount("size=16m"));
+        clock.tick += 5000;
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));
+        EXPECT_EQ(ReadFile(Arch("1_1.mp4")), ReadFile(Rec("1_1.mp4")));
+        EXPECT_EQ(f.ArchiveWaiting, ArchiveWait::None);
+        EXPECT_EQ(log.Count("Halvane::CopyFile : the video archive '" + archive.toStdString() + "/' takes copies again\n"),
+                  1U);
+        f.UpdateTheGame();
+        EXPECT_EQ(f.CurrentStatus, 4) << "copying done";
+        frame.reset();
+    }
 }
 
 TEST_F(ArchiveFrameTest, ClosingWhileFilesWaitAsksFirst) {

@@ -158,7 +158,8 @@ TEST_F(ArchiveGameTest, UnconfirmedOrWithFilesStillToCopyNothingChanges) {
         {
             std::lock_guard lock(f.FrameLock);
             if (c.waiting)
-                f.Copies.push_back(CopyItem{root.filePath("rec1/a.mp4"), root.filePath("archive/a.mp4"), clock.tick + 600000});
+                f.Copies.push_back(CopyItem{fs::Encode(root.filePath("rec1/a.mp4")),
+                                            fs::Encode(root.filePath("archive/a.mp4")), clock.tick + 600000});
             if (c.copying) f.CurrentCopyFile = root.filePath("archive/b.mp4");
         }
         boxes.answer = c.answer;

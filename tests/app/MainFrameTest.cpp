@@ -298,24 +298,35 @@ TEST_F(MainFrameTest, ARefusedIconIsAddedOnALaterTickAndShowsTheStatus) {
 TEST_F(MainFrameTest, TheUpdateComputesTheStatusFromGamePortPlayerCopiesAndExecution) {
     CMainFrame& f = MakeFrame();
     f.GameFolder = "2022-01-20\\13-46\\";
+    // Files wait in the list, or the last one is being copied (it has left the list).
     struct Case {
-        bool copies;
+        bool waiting;
+        bool copying;
         bool execution;
         int status;
-    } cases[] = {{false, false, 4}, {false, true, 5}, {true, false, 6}, {true, true, 7}};
+    } cases[] = {{false, false, false, 4}, {false, false, true, 5}, {true, false, false, 6},
+                 {false, true, false, 6},  {true, true, true, 7},   {false, true, true, 7}};
     for (const Case& c : cases) {
         {
             std::lock_guard lock(f.FrameLock);
             f.Copies.clear();
-            if (c.copies) f.Copies.push_back({"a", "b", 0});
+            if (c.waiting) f.Copies.push_back({"a", "b", 0});
             f.CopyPercent = 42;
-            f.CurrentCopyFile = "/archive/1_1.mp4";
+            f.CurrentCopyFile = c.copying ? QStringLiteral("/archive/1_1.mp4") : QString();
         }
         f.ExecutionEnabled = c.execution;
         f.UpdateTheGame();
-        EXPECT_EQ(f.CurrentStatus, c.status);
+        EXPECT_EQ(f.CurrentStatus, c.status) << c.waiting << c.copying << c.execution;
     }
     EXPECT_EQ(tray.tooltip, "Halvane\nCopy files (Running)\r\n42% /archive/1_1.mp4");
+    // The counter runs in whole chunks: a small file's last chunk would read far above 100.
+    f.CopyPercent = 104'857'600;
+    f.UpdateTheGame();
+    EXPECT_EQ(tray.tooltip, "Halvane\nCopy files (Running)\r\n100% /archive/1_1.mp4");
+    {
+        std::lock_guard lock(f.FrameLock);
+        f.CurrentCopyFile.clear();
+    }
 
     f.Player.ReleasePlayer();  // no player: the error state
     f.ExecutionEnabled = false;

@@ -309,7 +309,8 @@ TEST_F(MainFrameWorkflowTest, TheGameTheTestCommandStartsIsTheOneTheCopyWorkerDe
         source.close();
         {
             std::lock_guard lock(f.FrameLock);
-            f.Copies.push_back(CopyItem{source.fileName(), archive + "/" + name, clock.tick});
+            f.Copies.push_back(
+                CopyItem{fs::Encode(source.fileName()), fs::Encode(archive + "/" + name), clock.tick, f.CopyRoot});
         }
         QFile csv(archive + "/refresh.csv");
         QDeadlineTimer deadline(10000);

@@ -131,7 +131,7 @@ TEST_F(StopGameTest, TheGameStopsAndItsRecordingsAreQueuedForTheArchive) {
         std::lock_guard lock(f.FrameLock);
         std::set<QString> sources;
         for (const CopyItem& item : f.Copies) {
-            sources.insert(item.Source);
+            sources.insert(QFile::decodeName(item.Source));
             EXPECT_EQ(item.NotBefore, ticks.entered[600] + 5000);
         }
         EXPECT_EQ(sources, (std::set<QString>{game1 + "50.xml", game1 + "50_1.mp4", game2 + "cam2/50_2.mp4",

@@ -5,11 +5,14 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <functional>
 #include <mutex>
 
 #include "CopyTestSupport.h"
 #include "LogCapture.h"
+#include "Mounts.h"
 #include "copy/ArchiveFolders.h"
+#include "copy/ArchiveRoot.h"
 #include "copy/CopyPlanning.h"
 
 namespace hv {
@@ -46,13 +49,13 @@ protected:
 
     std::vector<std::pair<QString, QString>> Queued() const {
         std::vector<std::pair<QString, QString>> pairs;
-        for (const CopyItem& item : list) pairs.emplace_back(item.Source, item.Target);
+        for (const CopyItem& item : list) pairs.emplace_back(QFile::decodeName(item.Source), QFile::decodeName(item.Target));
         return pairs;
     }
 
     qsizetype IndexOfSource(const QString& source) const {
         for (size_t i = 0; i < list.size(); ++i)
-            if (list[i].Source == source) return static_cast<qsizetype>(i);
+            if (list[i].Source == fs::Encode(source)) return static_cast<qsizetype>(i);
         return -1;
     }
 
@@ -99,14 +102,16 @@ TEST_F(CopyPlanningTest, SubfoldersAreMirroredAndComeFirstDepthFirst) {
     ASSERT_EQ(list.size(), 5U);
     for (const CopyItem& item : list) {
         EXPECT_EQ(item.NotBefore, kTick);
-        EXPECT_EQ(item.Target, archive + item.Source.mid(rec1.size())) << "the relative folders are kept";
+        EXPECT_EQ(item.Target, fs::Encode(archive) + item.Source.mid(fs::Encode(rec1).size()))
+            << "the relative folders are kept";
+        EXPECT_EQ(item.Root, ArchiveRoot::Record(archive)) << "the root it was planned under";
     }
     // The videos first (deepest folders before their parents), then the description.
     EXPECT_LT(IndexOfSource(Rec1("cam1/deep/3_1.mp4")), IndexOfSource(Rec1("cam1/3_7.mp4")));
     EXPECT_LT(IndexOfSource(Rec1("cam1/3_7.mp4")), IndexOfSource(Rec1("3_9.mp4")));
     EXPECT_LT(IndexOfSource(Rec1("cam2/3_2.mp4")), IndexOfSource(Rec1("3_9.mp4")));
-    EXPECT_EQ(list.back().Source, Rec1("3.xml"));
-    EXPECT_EQ(list.back().Target, Arch("3.xml"));
+    EXPECT_EQ(list.back().Source, fs::Encode(Rec1("3.xml")));
+    EXPECT_EQ(list.back().Target, fs::Encode(Arch("3.xml")));
     EXPECT_FALSE(QDir(Arch("cam1")).exists()) << "target subfolders are made by the worker";
     EXPECT_TRUE(traces.Contains("+++++Halvane::Add2Copy '" + Rec1("cam2/3_2.mp4").toStdString() + "'->'" +
                                 Arch("cam2/3_2.mp4").toStdString() + "'\n"));
@@ -122,7 +127,7 @@ TEST_F(CopyPlanningTest, ThePeriodsNamePatternsAndEmptyFiles) {
     list.clear();
     Fill(3, false);
     std::vector<QString> names;
-    for (const CopyItem& item : list) names.push_back(QFileInfo(item.Source).fileName());
+    for (const CopyItem& item : list) names.push_back(QFileInfo(QFile::decodeName(item.Source)).fileName());
     ASSERT_EQ(names.size(), 3U);
     EXPECT_EQ(names.back(), "3.xml");
     std::sort(names.begin(), names.end() - 1);
@@ -186,7 +191,7 @@ TEST_F(CopyPlanningTest, EachPairIsQueuedOnceAndTwoRecorderFoldersGiveTwoItemsFo
     // Once the worker has taken an item, planning may queue it again.
     list.pop_front();
     Fill(2, false);
-    EXPECT_EQ(list.back().Source, Rec1("cam/2_1.mp4"));
+    EXPECT_EQ(list.back().Source, fs::Encode(Rec1("cam/2_1.mp4")));
     EXPECT_EQ(list.size(), 3U);
 }
 
@@ -269,12 +274,69 @@ TEST_F(CopyPlanningTest, ARunOfRequestsPlansWhatTheRequestsPlanOneByOne) {
     EXPECT_FALSE(QFile::exists(Rec1("cam/-2_2.mp4")));
 }
 
+// The archive root as it was recorded: a share mounted there that drops leaves its empty
+// folder on the local disk, which is no archive; nor is the root made again as a plain
+// folder, nor a root that another file system was mounted over.
+TEST_F(CopyPlanningTest, AnArchiveThatIsNotTheRecordedOneGetsNoFolders) {
+    WriteFile(Rec1("3.xml"), 10);
+    WriteFile(Rec1("3_1.mp4"), 10);
+    const QString share = dir.filePath("share");
+    test::MountGuard shareMount;
+    ASSERT_TRUE(shareMount.MountTmpfs(share, "size=4m")) << shareMount.Error();
+    const struct {
+        const char* what;
+        bool mountedWhenRecorded;
+        std::function<void(test::MountGuard&)> change;
+    } cases[] = {
+        {"the share dropped", true, [](test::MountGuard& m) { m.Unmount(); }},
+        {"the root made again as a plain folder", true,
+         [&](test::MountGuard& m) {
+             m.Unmount();
+             QDir(archive).removeRecursively();
+             QDir().mkpath(archive);
+         }},
+        {"another file system mounted over a plain root", false,
+         [&](test::MountGuard& m) { ASSERT_TRUE(m.MountBind(share, archive)) << m.Error(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        list.clear();
+        QDir(archive).removeRecursively();
+        QDir().mkpath(archive);
+        test::MountGuard archiveMount;
+        if (c.mountedWhenRecorded) {
+            ASSERT_TRUE(archiveMount.MountBind(share, archive)) << archiveMount.Error();
+        }
+        const ArchiveRoot root = ArchiveRoot::Record(archive);
+        EXPECT_EQ(root.MountPoint(), c.mountedWhenRecorded);
+        c.change(archiveMount);
+        planner.FillCopyFiles(root, settings, kGame, 3, false, kTick);
+        EXPECT_TRUE(list.empty());
+        EXPECT_FALSE(QDir(archive + "/2024-05-17").exists()) << "no game folder";
+        archiveMount.Unmount();
+        EXPECT_TRUE(test::EntriesOf(archive).isEmpty()) << "nothing on the local disk";
+        EXPECT_TRUE(test::EntriesOf(share).isEmpty()) << "nor on the share";
+    }
+    // A file system mounted again where the recorded one was: the archive again.
+    test::MountGuard again;
+    const ArchiveRoot before = [&] {
+        test::MountGuard first;
+        EXPECT_TRUE(first.MountBind(share, archive)) << first.Error();
+        return ArchiveRoot::Record(archive);
+    }();
+    ASSERT_TRUE(again.MountTmpfs(archive, "size=4m")) << again.Error();
+    planner.FillCopyFiles(before, settings, kGame, 3, false, kTick);
+    EXPECT_EQ(list.size(), 2U);
+    EXPECT_TRUE(QDir(archive + "/2024-05-17/19-30").exists());
+}
+
 TEST_F(CopyPlanningTest, CheckDirMakesEveryMissingLevelBelowTheRootOnly) {
-    const QString root = archive + "/";
-    EXPECT_TRUE(CheckDir(archive + "/a/b/c/file.mp4", root));
+    const ArchiveRoot root = ArchiveRoot::Record(archive);
+    const auto bytes = [](const QString& path) { return fs::Encode(path); };
+    EXPECT_TRUE(CheckDir(bytes(archive + "/a/b/c/file.mp4"), root));
     EXPECT_TRUE(QDir(archive + "/a/b/c").exists());
     EXPECT_FALSE(QFile::exists(archive + "/a/b/c/file.mp4"));
-    EXPECT_TRUE(CheckDir(archive + "/x/y/", root));
+    EXPECT_TRUE(CheckDir(bytes(archive + "/x/y/"), root));
     EXPECT_TRUE(QDir(archive + "/x/y").exists());
 
     traces.Clear();
@@ -282,9 +344,20 @@ TEST_F(CopyPlanningTest, CheckDirMakesEveryMissingLevelBelowTheRootOnly) {
     EXPECT_TRUE(traces.Contains("\n----- !!!!! ----- Halvane::CheckDir ERROR - empty directory 'file.mp4'\n\n"));
 
     const QString gone = dir.filePath("gone/archive");
-    EXPECT_FALSE(CheckDir(gone + "/2024/file.mp4", gone + "/"));
+    EXPECT_FALSE(CheckDir(bytes(gone + "/2024/file.mp4"), ArchiveRoot::Record(gone)));
     EXPECT_FALSE(QDir(gone).exists());
     EXPECT_FALSE(QDir(dir.filePath("gone")).exists());
+
+    // Nothing outside the root, and no way out of it.
+    EXPECT_FALSE(CheckDir(bytes(dir.filePath("elsewhere/file.mp4")), root));
+    EXPECT_FALSE(CheckDir(bytes(archive + "/../escaped/file.mp4"), root));
+    EXPECT_FALSE(QDir(dir.filePath("elsewhere")).exists());
+    EXPECT_FALSE(QDir(dir.filePath("escaped")).exists());
+    // A link inside the archive is not followed out of it.
+    ASSERT_EQ(::symlink(fs::Encode(dir.filePath("outside")).constData(), bytes(archive + "/link").constData()), 0);
+    QDir().mkpath(dir.filePath("outside"));
+    EXPECT_FALSE(CheckDir(bytes(archive + "/link/2024/file.mp4"), root));
+    EXPECT_FALSE(QDir(dir.filePath("outside/2024")).exists());
 }
 
 }  // namespace

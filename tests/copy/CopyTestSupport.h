@@ -37,6 +37,31 @@ inline QByteArray ReadFile(const QString& path) {
     return file.readAll();
 }
 
+// The same for paths given as the file system's bytes (names in any encoding).
+inline void WriteRawFile(const QByteArray& path, const QByteArray& content) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path.toStdString();
+    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), content.size());
+    ::close(fd);
+}
+
+inline QByteArray ReadRawFile(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    QByteArray content;
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) content.append(chunk, n);
+    ::close(fd);
+    return content;
+}
+
+inline bool RawExists(const QByteArray& path) { return ::access(path.constData(), F_OK) == 0; }
+
+// Every entry of `folder`, hidden ones too (a copy's temporary file among them).
+inline QStringList EntriesOf(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 // Sets the last-write time in 100-ns units since 1601 (UTC).
 inline void SetLastWrite(const QString& path, FileTime t) {
     const std::int64_t sinceUnix = static_cast<std::int64_t>(t) - 116'444'736'000'000'000LL;

@@ -1,22 +1,37 @@
 // The copy worker and its single-file copy over real files: progress, the rate limit,
-// stopping, what counts as copied, the deferral and retry of items, the archive root
-// check, the refresh after a batch, and a real full file system (a size-limited tmpfs).
+// stopping, what counts as copied, an earlier copy kept through a failed one, what is
+// deleted after a copy and what is not, the deferral and retry of items, the archive root
+// check, the refresh after a batch, names that are not UTF-8, and a real full file system
+// (a size-limited tmpfs).
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/file.h>
-#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "CopyTestSupport.h"
 #include "FakeClock.h"
 #include "LogCapture.h"
+#include "Mounts.h"
+#include "copy/ArchiveRoot.h"
 #include "copy/ChunkPacer.h"
+#include "copy/CopyPlanning.h"
 #include "copy/CopyWorker.h"
+
+extern "C" char** environ;
 
 namespace hv {
 namespace {
@@ -27,6 +42,34 @@ using Result = CopyWorker::CopyResult;
 using namespace std::chrono_literals;
 
 constexpr qint64 kMiB = 1'048'576;
+
+// Runs a program to its end (posix_spawn: the thread sanitizer cannot follow QProcess's way
+// of starting one), its standard error into `errors`; its exit code, or -1. A leak check
+// cannot run under ptrace, so the child runs without one.
+int RunToEnd(const QStringList& arguments, const QString& errors) {
+    std::vector<QByteArray> args;
+    for (const QString& a : arguments) args.push_back(QFile::encodeName(a));
+    std::vector<char*> argv;
+    for (QByteArray& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    QByteArray asan = "ASAN_OPTIONS=" + qgetenv("ASAN_OPTIONS") + ":detect_leaks=0";
+    std::vector<char*> envp{asan.data()};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) envp.push_back(*e);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const QByteArray errorFile = QFile::encodeName(errors);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Waits (polling) until `condition` holds or the time is up.
 bool Eventually(const std::function<bool()>& condition, int timeoutMs = 15000) {
@@ -61,8 +104,10 @@ protected:
         buffer.resize(CopyWorker::kChunkSize);
     }
 
+    // One copy into the root as it is now (as if the settings were taken just before).
     Result Copy(std::int64_t budgetUs = 0, bool deleteAfter = false) {
-        return CopyWorker::CopyFile(source, target, root, buffer, budgetUs, deleteAfter, percent, stop);
+        return CopyWorker::CopyFile(fs::Encode(source), fs::Encode(target), ArchiveRoot::Record(root), buffer,
+                                    budgetUs, deleteAfter, percent, stop, &archiveError);
     }
 
     QTemporaryDir dir;
@@ -70,6 +115,7 @@ protected:
     std::vector<char> buffer;
     std::atomic<int> percent{0};
     std::atomic<bool> stop{false};
+    int archiveError = 0;
     test::LogCapture traces;
 };
 
@@ -86,22 +132,58 @@ TEST_F(CopyFileTest, AWholeFileArrivesWithItsFoldersAndTheSourceGoesOnlyWhenAske
     EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + source.toStdString() + "'\n"));
 }
 
-// A writer that wants the source back waits for the copy's shared lock; by the time it
-// has the file, a source copied with deletion is already gone from its folder, so the
-// writer can never have started on a file that is then removed under it.
-TEST_F(CopyFileTest, ACopiedSourceIsDeletedBeforeItsLockIsGiven) {
+// A writer that wants the source back (the same name recorded again) waits for the copy's
+// shared lock. The copy deletes the source before it lets go, so a writer that then looks
+// whether the file it holds still has its name, as the recorder does, finds it without one
+// and starts a new file under the name: its recording is never written into a file that
+// has no name, nor deleted after it was written.
+TEST_F(CopyFileTest, AWriterThatWaitedForACopiedSourceFindsItNamelessAndRecordsIntoANewFile) {
     WriteFile(source, 3 * kMiB);
-    const int writer = ::open(fs::Encode(source).constData(), O_RDWR | O_CLOEXEC);
+    const QByteArray copied = ReadFile(source);
+    const int writer = ::open(fs::Encode(source).constData(), O_WRONLY | O_CLOEXEC);  // no truncation
     ASSERT_GE(writer, 0);
     Result result = Result::Failed;
     std::thread copier([&] { result = Copy(CopyWorker::ChunkBudgetUs(20), true); });
     ASSERT_TRUE(Eventually([&] { return percent > 0; }));
     ASSERT_EQ(::flock(writer, LOCK_EX), 0);  // waits for the copy to let go
-    const bool sourceStillThere = QFile::exists(source);
+    struct stat held{};
+    ASSERT_EQ(::fstat(writer, &held), 0);
     ::close(writer);
     copier.join();
     EXPECT_EQ(result, Result::Copied);
-    EXPECT_FALSE(sourceStillThere);
+    EXPECT_EQ(ReadFile(target), copied);
+    EXPECT_EQ(held.st_nlink, 0U) << "the file the writer was given is the copied one, already without a name";
+    // The writer opens the name anew and records; that recording stays whole.
+    WriteFile(source, 1000, 9);
+    EXPECT_EQ(ReadFile(source).size(), 1000);
+    EXPECT_EQ(ReadFile(target), copied);
+}
+
+// A file renamed over the source while it is copied (a recording that took the name) is
+// another file: it is not deleted with the copied one, and the next planning finds it
+// different from the archive's copy, so it is copied in its turn.
+TEST_F(CopyFileTest, AFileRenamedOverTheSourceDuringItsCopyStaysAndIsCopiedLater) {
+    WriteFile(source, 4 * kMiB, 1);
+    const QByteArray first = ReadFile(source);
+    const QString next = dir.filePath("rec/game/next.part");
+    WriteFile(next, 2 * kMiB + 5, 2);
+    const QByteArray second = ReadFile(next);
+    Result result = Result::Failed;
+    std::thread copier([&] { result = Copy(CopyWorker::ChunkBudgetUs(20), true); });
+    ASSERT_TRUE(Eventually([&] { return percent > 0; }));
+    ASSERT_EQ(::rename(fs::Encode(next).constData(), fs::Encode(source).constData()), 0);
+    copier.join();
+    EXPECT_EQ(result, Result::Copied) << "what was opened is copied whole";
+    EXPECT_EQ(ReadFile(target), first);
+    EXPECT_EQ(ReadFile(source), second) << "the file that took the name is not deleted";
+    EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + source.toStdString() + "' - not deleted"));
+
+    fs::FileInfo info;
+    ASSERT_TRUE(fs::ReadInfo(source, info));
+    EXPECT_FALSE(CopyPlanner::CheckCopyFile(fs::Encode(source), fs::Encode(target), info)) << "planned again";
+    EXPECT_EQ(Copy(0, true), Result::Copied);
+    EXPECT_EQ(ReadFile(target), second);
+    EXPECT_FALSE(QFile::exists(source));
 }
 
 TEST_F(CopyFileTest, TheProgressOfAOneAndAHalfMebibyteFile) {
@@ -171,7 +253,6 @@ TEST_F(CopyFileTest, AStopDuringALargeCopyRemovesThePartialTargetWithinOneChunk)
     WriteFile(source, 64 * kMiB);
     std::atomic<bool> done{false};
     Result result = Result::Copied;
-    std::chrono::steady_clock::time_point stoppedAt;
     std::thread copier([&] {
         result = Copy(CopyWorker::ChunkBudgetUs(10), true);
         done = true;
@@ -181,6 +262,7 @@ TEST_F(CopyFileTest, AStopDuringALargeCopyRemovesThePartialTargetWithinOneChunk)
     copier.join();
     EXPECT_EQ(result, Result::Interrupted);
     EXPECT_FALSE(QFile::exists(target));
+    EXPECT_TRUE(test::EntriesOf(root + "game/cam").isEmpty()) << "nothing of the copy is left";
     EXPECT_TRUE(QFile::exists(source)) << "never deleted after an interruption";
     EXPECT_TRUE(traces.Contains("Halvane::CopyFile BREAK!!! : remove target file '" + target.toStdString() + "'\n"));
 }
@@ -223,12 +305,15 @@ TEST_F(CopyFileTest, WhatCannotBeOpenedFailsAndAVanishedSourceIsToldApart) {
 }
 
 TEST_F(CopyFileTest, SourceAndTargetBeingOneFileIsNeverTruncated) {
+    // An archive root above the recorder's folder, so that the source is a target too.
+    const QString archiveRoot = root;
+    root = dir.path() + "/";
     WriteFile(source, 3 * kMiB);
     const QByteArray content = ReadFile(source);
     // The same path, a link to the source, and a second name of the same file.
-    const QString link = root + "game/link.mp4";
-    const QString hard = root + "game/hard.mp4";
-    QDir().mkpath(root + "game");
+    const QString link = archiveRoot + "game/link.mp4";
+    const QString hard = archiveRoot + "game/hard.mp4";
+    QDir().mkpath(archiveRoot + "game");
     ASSERT_EQ(::symlink(fs::Encode(source).constData(), fs::Encode(link).constData()), 0);
     ASSERT_EQ(::link(fs::Encode(source).constData(), fs::Encode(hard).constData()), 0);
     for (const QString& same : {source, link, hard}) {
@@ -275,38 +360,126 @@ TEST_F(CopyFileTest, ASourceDeletedDuringItsCopyStillArrivesWhole) {
     EXPECT_EQ(ReadFile(target), content);
 }
 
-// A size-limited file system for the archive, mounted by the test.
-class SmallArchive {
-public:
-    explicit SmallArchive(const QString& folder) : folder_(folder) {
-        QDir().mkpath(folder);
-        mounted_ = ::mount("tmpfs", fs::Encode(folder).constData(), "tmpfs", 0, "size=2m") == 0;
-        if (!mounted_) error_ = errno;
-    }
-    ~SmallArchive() {
-        if (mounted_) ::umount2(fs::Encode(folder_).constData(), MNT_DETACH);
-    }
-    bool Mounted() const { return mounted_; }
-    int Error() const { return error_; }
-    bool Grow() { return ::mount("tmpfs", fs::Encode(folder_).constData(), "tmpfs", MS_REMOUNT, "size=16m") == 0; }
-
-private:
-    QString folder_;
-    bool mounted_ = false;
-    int error_ = 0;
-};
-
 TEST_F(CopyFileTest, AFullArchiveDiskIsNeverReportedAsCopied) {
-    SmallArchive small(dir.filePath("archive"));
-    if (!small.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (errno " << small.Error() << "): needs root";
+    test::MountGuard small;
+    ASSERT_TRUE(small.MountTmpfs(dir.filePath("archive"), "size=2m")) << small.Error();
     WriteFile(source, 3 * kMiB);
     EXPECT_EQ(Copy(0, true), Result::Failed);
+    EXPECT_EQ(archiveError, ENOSPC);
     EXPECT_FALSE(QFile::exists(target)) << "nothing half-written is left";
+    EXPECT_TRUE(test::EntriesOf(root + "game/cam").isEmpty());
     EXPECT_TRUE(QFile::exists(source));
     EXPECT_TRUE(traces.Contains("Halvane::CopyFile ERROR 28 : Can't write target file"));
-    ASSERT_TRUE(small.Grow());
+    ASSERT_TRUE(small.Remount("size=16m"));
     EXPECT_EQ(Copy(0, false), Result::Copied);
     EXPECT_EQ(ReadFile(target), ReadFile(source));
+}
+
+// An earlier good copy survives every re-copy that fails: an archive found full before
+// the copy starts, an archive that fills up during it, a source that changes, a stop.
+// Nothing of the failed copy is left beside it, and the source stays.
+TEST_F(CopyFileTest, AFailedReCopyLeavesTheEarlierCopyInPlace) {
+    test::MountGuard small;
+    ASSERT_TRUE(small.MountTmpfs(dir.filePath("archive"), "size=3m")) << small.Error();
+    const QString filler = root + "filler";
+    const auto fillTheDisk = [&] {
+        QFile file(filler);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        const QByteArray block(64 * 1024, 'f');
+        while (file.write(block) == block.size() && file.flush()) {
+        }
+    };
+    const struct {
+        const char* what;
+        qint64 firstSize, secondSize;
+        std::function<void()> during;  // while the second copy runs
+        Result result;
+        int archiveError;
+    } cases[] = {
+        {"the archive is full before the copy", 2 * kMiB, 2 * kMiB, nullptr, Result::Failed, ENOSPC},
+        {"the archive fills up during the copy", kMiB, 3 * kMiB / 2, fillTheDisk, Result::Failed, ENOSPC},
+        {"the source changes during the copy", kMiB, 3 * kMiB / 2,
+         [&] {
+             QFile grow(source);
+             ASSERT_TRUE(grow.open(QIODevice::Append));
+             grow.write(QByteArray(1000, 'x'));
+         },
+         Result::Failed, 0},
+        {"the copy is stopped", kMiB, 3 * kMiB / 2, [&] { stop = true; }, Result::Interrupted, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stop = false;
+        QFile::remove(filler);
+        WriteFile(source, c.firstSize, 1);
+        ASSERT_EQ(Copy(), Result::Copied);
+        const QByteArray first = ReadFile(target);
+        ASSERT_EQ(first.size(), c.firstSize);
+        WriteFile(source, c.secondSize, 2);  // a later recording under the same name
+        percent = 0;
+        Result result = Result::Copied;
+        std::thread copier([&] { result = Copy(CopyWorker::ChunkBudgetUs(2), true); });
+        if (c.during) {
+            EXPECT_TRUE(Eventually([&] { return percent > 0; }));
+            c.during();
+        }
+        copier.join();
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(archiveError, c.archiveError);
+        EXPECT_EQ(ReadFile(target), first) << "the earlier copy is untouched";
+        EXPECT_EQ(test::EntriesOf(root + "game/cam"), QStringList{"1_1.mp4"}) << "nothing else is left";
+        EXPECT_TRUE(QFile::exists(source));
+    }
+}
+
+// The order on the disk, seen in the system calls of a real copy (strace): the new copy's
+// data is synced, it is renamed over the target, the target's folder is synced, and every
+// folder made on the way had its name synced in its parent, all before the source is
+// deleted. Otherwise a power cut could leave the source deleted and the copy without a name.
+TEST_F(CopyFileTest, TheCopysNameIsOnTheDiskBeforeTheSourceIsDeleted) {
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    ASSERT_FALSE(strace.isEmpty()) << "strace is missing (scripts/setup.sh installs it)";
+    WriteFile(source, 2 * kMiB + 3);
+    const QString trace = dir.filePath("calls.txt");
+    const int status = RunToEnd({strace, "-f", "-y", "-qq", "-o", trace, "-e",
+                                 "trace=mkdir,mkdirat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
+                                 QStringLiteral(HALVANE_COPY_ONE), source, target, root, "delete"},
+                                dir.filePath("errors.txt"));
+    ASSERT_EQ(status, 0) << ReadFile(dir.filePath("errors.txt")).toStdString();
+    EXPECT_FALSE(QFile::exists(source));
+    const QStringList calls = QString::fromUtf8(ReadFile(trace)).split(u'\n', Qt::SkipEmptyParts);
+    const auto at = [&](const QString& pattern) {
+        const QRegularExpression re(pattern);
+        for (qsizetype i = 0; i < calls.size(); ++i)
+            if (re.match(calls[i]).hasMatch()) return i;
+        return qsizetype(-1);
+    };
+    const QString archive = QRegularExpression::escape(dir.filePath("archive"));
+    const QString folder = archive + "/game/cam";
+    const qsizetype dataSynced = at("fdatasync\\(\\d+<" + folder + "/\\.1_1\\.mp4\\.halvane-copy>\\) = 0");
+    const qsizetype renamed = at("rename.*\"\\.1_1\\.mp4\\.halvane-copy\".*\"1_1\\.mp4\".* = 0");
+    const qsizetype deleted = at("unlinkat\\(\\d+<" + QRegularExpression::escape(dir.filePath("rec/game")) +
+                                 ">, \"1_1\\.mp4\", 0\\) = 0");
+    const auto syncedAfter = [&](const QString& folderPattern, qsizetype after) {
+        const QRegularExpression re("fsync\\(\\d+<" + folderPattern + ">\\) = 0");
+        for (qsizetype i = after + 1; i < calls.size(); ++i)
+            if (re.match(calls[i]).hasMatch()) return i;
+        return qsizetype(-1);
+    };
+    ASSERT_GE(dataSynced, 0) << calls.join(u'\n').toStdString();
+    ASSERT_GT(renamed, dataSynced) << calls.join(u'\n').toStdString();
+    const qsizetype folderSynced = syncedAfter(folder, renamed);
+    ASSERT_GT(folderSynced, renamed) << calls.join(u'\n').toStdString();
+    EXPECT_GT(deleted, folderSynced) << calls.join(u'\n').toStdString();
+    // The folders made on the way: "game" in the root, "cam" in "game".
+    for (const auto& [made, parent] : {std::pair{QStringLiteral("game"), archive},
+                                       std::pair{QStringLiteral("cam"), archive + "/game"}}) {
+        const qsizetype madeAt = at("mkdirat\\(\\d+<" + parent + ">, \"" + made + "\", ");
+        ASSERT_GE(madeAt, 0) << made.toStdString();
+        const qsizetype parentSynced = syncedAfter(parent, madeAt);
+        EXPECT_GT(parentSynced, madeAt) << made.toStdString();
+        EXPECT_LT(parentSynced, deleted) << made.toStdString();
+    }
 }
 
 // The worker thread over a list, with settings and a tick the test controls.
@@ -318,10 +491,21 @@ protected:
         QDir().mkpath(archive);
         settings.CopyToPath = archive + "/";
         settings.CopyRateLimit_MBperSEC = 99;
+        RecordRoot();
     }
     void TearDown() override {
         worker.RequestStop();
         worker.Join();
+        // Names that are not UTF-8 are beyond the temporary folder's own clean-up.
+        std::error_code ignored;
+        std::filesystem::remove_all(fs::Encode(dir.path()).toStdString(), ignored);
+    }
+
+    // The archive root as the settings take it (loaded or applied).
+    void RecordRoot() {
+        ArchiveRoot recorded = ArchiveRoot::Record(settings.CopyToPath);
+        std::lock_guard guard(lock);
+        root = std::move(recorded);
     }
 
     QString Source(const QString& name) const { return dir.filePath("rec/g/" + name); }
@@ -329,7 +513,7 @@ protected:
 
     void Queue(const QString& name, std::uint32_t notBefore) {
         std::lock_guard guard(lock);
-        list.push_back(CopyItem{Source(name), Target(name), notBefore});
+        list.push_back(CopyItem{fs::Encode(Source(name)), fs::Encode(Target(name)), notBefore, root});
     }
     bool Pending() {
         std::lock_guard guard(lock);
@@ -347,15 +531,18 @@ protected:
     QTemporaryDir dir;
     QString archive;
     AppSettings settings;
+    ArchiveRoot root;
     std::mutex lock;
     CopyList list;
     QString current;
     std::atomic<int> percent{0};
     std::atomic<bool> stop{false};
+    std::atomic<ArchiveWait> waiting{ArchiveWait::None};
     std::atomic<int> refreshes{0};
     test::FakeClock clock;
     test::LogCapture traces;
-    CopyWorker worker{CopyWorker::Shared{lock, list, settings, current, percent, stop}, clock, [this] { ++refreshes; }};
+    CopyWorker worker{CopyWorker::Shared{lock, list, settings, root, current, percent, stop, waiting}, clock,
+                      [this] { ++refreshes; }};
 };
 
 TEST_F(CopyWorkerTest, ItemsNotYetDueWaitAtTheBackAndNeverLookDone) {
@@ -375,7 +562,7 @@ TEST_F(CopyWorkerTest, ItemsNotYetDueWaitAtTheBackAndNeverLookDone) {
         std::lock_guard guard(lock);
         ASSERT_EQ(list.size(), 2U);
         for (const CopyItem& item : list)
-            EXPECT_EQ(item.NotBefore, item.Source == Source("1.xml") ? now + 10'000 : now + 5000);
+            EXPECT_EQ(item.NotBefore, item.Source == fs::Encode(Source("1.xml")) ? now + 10'000 : now + 5000);
     }
     clock.tick = now + 5000;
     ASSERT_TRUE(Eventually([&] { return QFile::exists(Target("2.xml")); }));
@@ -458,25 +645,39 @@ TEST_F(CopyWorkerTest, StoppingDuringACopyEndsTheWorkerAndRemovesThePartialTarge
                            Target("1_1.mp4").toStdString() + "'\n"), 0U);
 }
 
+// A full archive: the item waits (retried every five seconds), the log says so once for the
+// whole wait, the status can show it, and copying goes on by itself once there is room.
 TEST_F(CopyWorkerTest, AFullArchiveIsRetriedUntilThereIsRoomAndNothingIsLeftHalfWritten) {
-    SmallArchive small(archive);
-    if (!small.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (errno " << small.Error() << "): needs root";
+    test::MountGuard small;
+    ASSERT_TRUE(small.MountTmpfs(archive, "size=2m")) << small.Error();
+    RecordRoot();  // the settings taken with the archive mounted
     settings.DeleteCopiedFiles = true;
     WriteFile(Source("1_1.mp4"), 3 * kMiB);
     const QByteArray content = ReadFile(Source("1_1.mp4"));
     Queue("1_1.mp4", clock.tick);
     worker.Start();
     const std::string retry = "Halvane::CopyFile (" + Target("1_1.mp4").toStdString() + ") ERROR - will copy again later\n";
+    const std::string full = "Halvane::CopyFile ERROR=28. : the video archive '" + archive.toStdString() +
+                             "/' is full - copying waits for free space\n";
     ASSERT_TRUE(Eventually([&] { return traces.Count(retry) == 1; }));
+    EXPECT_EQ(waiting, ArchiveWait::Full);
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+        clock.tick += 5000;
+        ASSERT_TRUE(Eventually([&] { return traces.Count(retry) == static_cast<size_t>(attempt); }));
+    }
+    EXPECT_EQ(traces.Count(full), 1U) << "once for the whole wait, not once per attempt";
     EXPECT_TRUE(Pending());
     EXPECT_FALSE(QFile::exists(Target("1_1.mp4")));
     EXPECT_TRUE(QFile::exists(Source("1_1.mp4")));
     EXPECT_FALSE(traces.Contains("Halvane::CopyFile OK"));
-    ASSERT_TRUE(small.Grow());
+    ASSERT_TRUE(small.Remount("size=16m"));
     clock.tick += 5000;
     ASSERT_TRUE(Eventually([&] { return !Busy(); }));
     EXPECT_EQ(ReadFile(Target("1_1.mp4")), content);
     EXPECT_FALSE(QFile::exists(Source("1_1.mp4")));
+    EXPECT_EQ(waiting, ArchiveWait::None);
+    EXPECT_EQ(traces.Count("Halvane::CopyFile : the video archive '" + archive.toStdString() + "/' takes copies again\n"),
+              1U);
     worker.RequestStop();
     worker.Join();
 }
@@ -499,6 +700,66 @@ TEST_F(CopyWorkerTest, TheArchiveRootRemovedAndMadeAgainDuringACopy) {
     ASSERT_TRUE(Eventually([&] { return !Busy(); }));
     EXPECT_EQ(ReadFile(Target("1_1.mp4")), content);
     EXPECT_FALSE(QFile::exists(Source("1_1.mp4")));
+}
+
+// Names in Latin-1 and bytes that are no UTF-8 at all, in a recorder folder and in a
+// subfolder with such a name: planned, copied byte for byte under the same names, deleted
+// when asked, also the videos of a period that is not archived, and logged readably.
+TEST_F(CopyWorkerTest, NamesThatAreNotUtf8AreCopiedByteForByteDeletedAndLoggedReadably) {
+    settings.DeleteCopiedFiles = true;
+    settings.CopyFromPathList = dir.filePath("rec");
+    const QByteArray rec = fs::Encode(dir.filePath("rec/g/"));
+    const QByteArray arch = fs::Encode(archive + "/g/");
+    const QByteArray folder = "cam\xE9/";  // "camé" in Latin-1
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("rec/g")));
+    ASSERT_EQ(::mkdir((rec + folder).constData(), 0777), 0);
+    const QByteArrayList names = {"3_caf\xE9.mp4", folder + "3_\xFF\xFE\x80.mp4", "3.xml"};
+    for (const QByteArray& name : names) test::WriteRawFile(rec + name, "content of " + name);
+    test::WriteRawFile(rec + "-3_d\xE9j\xE0.mp4", "not archived");
+
+    CopyPlanner planner(lock, list);
+    planner.FillCopyFiles(root, settings, "g\\", 3, false, clock.tick);
+    planner.FillCopyFiles(root, settings, "g\\", -3, false, clock.tick);
+    EXPECT_FALSE(test::RawExists(rec + "-3_d\xE9j\xE0.mp4"));
+    EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteWithoutCopy '" + rec.toStdString() + "-3_d\\xE9j\\xE0.mp4'\n"));
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(list.size(), 3U);
+        EXPECT_EQ(list.front().Source, rec + folder + "3_\xFF\xFE\x80.mp4") << "the listed bytes, unchanged";
+    }
+    worker.Start();
+    ASSERT_TRUE(Eventually([&] { return !Busy(); }));
+    for (const QByteArray& name : names) {
+        EXPECT_EQ(test::ReadRawFile(arch + name), "content of " + name) << fs::Printable(name).constData();
+        EXPECT_FALSE(test::RawExists(rec + name)) << fs::Printable(name).constData();
+    }
+    const std::string readable[] = {"3_caf\\xE9.mp4", "cam\\xE9/3_\\xFF\\xFE\\x80.mp4"};
+    for (const std::string& name : readable)
+        EXPECT_EQ(traces.Count("Halvane::CopyFile OK : '" + rec.toStdString() + name + "' -> '" + arch.toStdString() +
+                               name + "'\n"),
+                  1U)
+            << name;
+    EXPECT_EQ(fs::Display(rec + folder), QString::fromUtf8(rec) + "cam\\xE9/") << "the tooltip's form";
+}
+
+// The archive root changed ("To:" in the settings) while copies waited: they were planned
+// for the old root and go nowhere, so nothing is made there again; the next planning
+// queues the recordings for the new root.
+TEST_F(CopyWorkerTest, CopiesPlannedForAnotherArchiveRootAreDroppedAndMakeNothingThere) {
+    WriteFile(Source("1.xml"), 100);
+    Queue("1.xml", clock.tick);
+    const QString other = dir.filePath("other");
+    QDir().mkpath(other);
+    settings.CopyToPath = other + "/";
+    RecordRoot();
+    ASSERT_TRUE(QDir(archive).removeRecursively());
+    worker.Start();
+    ASSERT_TRUE(Eventually([&] { return !Busy(); }));
+    EXPECT_FALSE(QDir(archive).exists()) << "the old root is not made again";
+    EXPECT_TRUE(test::EntriesOf(other).isEmpty());
+    EXPECT_TRUE(QFile::exists(Source("1.xml")));
+    EXPECT_TRUE(traces.Contains("Halvane::CopyFile '" + Target("1.xml").toStdString() + "' was planned for the archive '" +
+                                archive.toStdString() + "/', which is not the archive now - dropped\n"));
 }
 
 }  // namespace

@@ -197,8 +197,10 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     ASSERT_EQ(queue->Send(status, result, 2, 0, 0, "localhost", "Halvane", "Kestrilo.Command",
                           QString::asprintf("SplitAtTime 2_0x%X_0x%X", hv::LowPart(at), hv::HighPart(at))),
               hv::S_OK);
-    // Ten seconds after the split the first period is planned, and its recording copied.
-    ASSERT_TRUE(WaitUntil([&] { return QFileInfo(arch("1_1.mp4")).size() >= 2 * 1'048'576; }, 40000))
+    // Ten seconds after the split the first period is planned, and its recording copied
+    // (under the copy's temporary name until it is complete).
+    const QString unfinished = arch(".1_1.mp4.halvane-copy");
+    ASSERT_TRUE(WaitUntil([&] { return QFileInfo(unfinished).size() >= 2 * 1'048'576; }, 40000))
         << world.LogText().toStdString();
 
     ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
@@ -206,7 +208,8 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(halvane.process.exitCode(), 0);
 
-    EXPECT_FALSE(QFile::exists(arch("1_1.mp4"))) << "the partial copy is removed";
+    EXPECT_FALSE(QFile::exists(unfinished)) << "the partial copy is removed";
+    EXPECT_FALSE(QFile::exists(arch("1_1.mp4"))) << "and never took the target's name";
     EXPECT_EQ(QFileInfo(rec("1_1.mp4")).size(), kVideoSize) << "the recording stays";
     const QStringList lines = HalvaneLines(world.LogText());
     const QStringList closing = {QStringLiteral("Halvane::OnSignal SIGTERM => close"),

@@ -1,6 +1,8 @@
 // The real program and its archive across a crash: Halvane killed with SIGKILL in the
-// middle of a copy leaves a partial target; started again it resumes the game from the
-// archive's description, finds that target different and copies the recording again whole.
+// middle of a copy leaves no partial target, only its unfinished copy under the copy's
+// hidden temporary name; started again it resumes the game from the archive's
+// description, finds the recording not archived and copies it again whole, taking the
+// unfinished copy's place.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -55,6 +57,8 @@ protected:
 
     QString Rec(const QString& name) const { return world.Path("rec/2022-01-20/11-00/" + name); }
     QString Arch(const QString& name) const { return world.Path("archive/2022-01-20/11-00/" + name); }
+    // Where a copy of `name` is written until it is complete.
+    QString Unfinished(const QString& name) const { return Arch("." + name + ".halvane-copy"); }
 
     bool StartHalvane(Child& halvane) {
         if (!halvane.Start(world.Program(), {}, world.Environment())) return false;
@@ -82,19 +86,19 @@ protected:
     IMessageQueue* queue = nullptr;
 };
 
-TEST_F(ArchiveProgramTest, ACopyCutByAKillIsFoundDifferentAndCopiedAgainWhole) {
+TEST_F(ArchiveProgramTest, ACopyCutByAKillLeavesNoPartialTargetAndIsCopiedAgainWhole) {
     {
         Child halvane;
         ASSERT_TRUE(StartHalvane(halvane)) << halvane.ErrorText().toStdString();
         Split(2);
         // Ten seconds after the split the first period is planned; the worker is then well
         // into the 24 MiB at 4 MiB/s when it is killed.
-        ASSERT_TRUE(WaitUntil([&] { return QFileInfo(Arch("1_1.mp4")).size() >= 4 * 1'048'576; }, 40000))
+        ASSERT_TRUE(WaitUntil([&] { return QFileInfo(Unfinished("1_1.mp4")).size() >= 4 * 1'048'576; }, 40000))
             << world.LogText().toStdString();
         halvane.KillHard();
     }
-    const qint64 partial = QFileInfo(Arch("1_1.mp4")).size();
-    EXPECT_LT(partial, kVideoSize);
+    EXPECT_FALSE(QFile::exists(Arch("1_1.mp4"))) << "the archive never shows half a copy";
+    EXPECT_LT(QFileInfo(Unfinished("1_1.mp4")).size(), kVideoSize);
     EXPECT_TRUE(QFile::exists(Rec("1_1.mp4")));
 
     Child again;
@@ -104,6 +108,7 @@ TEST_F(ArchiveProgramTest, ACopyCutByAKillIsFoundDifferentAndCopiedAgainWhole) {
         << world.LogText().toStdString();
     ASSERT_TRUE(WaitUntil([&] { return world.LogText().contains("Halvane::CopyFile OK : '" + Rec("1_1.mp4")); }));
     EXPECT_EQ(test::ReadFile(Arch("1_1.mp4")), test::ReadFile(Rec("1_1.mp4")));
+    EXPECT_FALSE(QFile::exists(Unfinished("1_1.mp4"))) << "the unfinished copy's place was taken";
     EXPECT_TRUE(test::ReadFile(world.Path("archive/refresh.csv")).startsWith("2022-01-20-11-00; "));
 }
 

@@ -1,0 +1,273 @@
+#include "copy/FileCopy.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include "copy/ArchiveFolders.h"
+#include "copy/ChunkPacer.h"
+#include "platform/Trace.h"
+
+namespace hv {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using fs::Printable;
+
+constexpr char kTemporarySuffix[] = ".halvane-copy";
+
+// Reads up to `size` bytes; the count, 0 at the end, -1 on an error.
+ssize_t ReadChunk(int fd, char* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Sleeps until `deadline`, looking at `stop` at least every 20 ms.
+void SleepUntil(SteadyClock::time_point deadline, const std::atomic<bool>& stop) {
+    constexpr auto kSlice = std::chrono::milliseconds(20);
+    for (auto now = SteadyClock::now(); now < deadline && !stop; now = SteadyClock::now())
+        std::this_thread::sleep_for(std::min<SteadyClock::duration>(deadline - now, kSlice));
+}
+
+void TraceError(int error, const char* why, const QByteArray& path) {
+    Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CopyFile ERROR %d : %s '%s'\n", error, why,
+                            Printable(path).constData()));
+}
+
+// The folder part of `path` as something to open ("." for none).
+QByteArray FolderToOpen(const QByteArray& folder) { return folder.isEmpty() ? QByteArrayLiteral(".") : folder; }
+
+}  // namespace
+
+FileCopy::FileCopy(QByteArray source, QByteArray target, ArchiveRoot root)
+    : source_(std::move(source)), target_(std::move(target)), root_(std::move(root)) {}
+
+QByteArray FileCopy::TemporaryName(const QByteArray& name) {
+    constexpr qsizetype kSuffix = sizeof kTemporarySuffix - 1;
+    return '.' + name.left(NAME_MAX - 1 - kSuffix) + kTemporarySuffix;
+}
+
+CopyResult FileCopy::Run(std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
+                         std::atomic<int>& percent, const std::atomic<bool>& stop) {
+    if (!OpenTargetFolder() || !OpenSource() || !CheckTarget() || !CreateTemporary()) return result_;
+    if (!Transfer(buffer, budgetUs, percent, stop) || !Complete() || !PutInPlace()) return result_;
+    percent = 100;
+    if (deleteAfter) DeleteSource();
+    // The source's lock goes last: a writer waiting for it finds a source that was deleted
+    // without a name, and opens it anew (see the recorder's protocol).
+    in_.Close();
+    return CopyResult::Copied;
+}
+
+bool FileCopy::Fail(CopyResult result) {
+    result_ = result;
+    return false;
+}
+
+void FileCopy::RemoveTemporary() {
+    temporary_.Close();
+    if (temporaryMade_) (void)::unlinkat(targetFolder_.Get(), temporaryName_.constData(), 0);
+    temporaryMade_ = false;
+}
+
+bool FileCopy::Abandon(const char* why, int error, bool onArchive) {
+    TraceError(error, why, target_);
+    RemoveTemporary();
+    if (onArchive) archiveError_ = error;
+    return Fail();
+}
+
+// 1. The target's folder, made as needed under a root that is still the archive's.
+bool FileCopy::OpenTargetFolder() {
+    targetName_ = fs::SplitName(target_).second;
+    int error = 0;
+    if (targetName_.isEmpty() || !CheckDir(target_, root_, &targetFolder_, &error)) {
+        archiveError_ = error;
+        return Fail();
+    }
+    return true;
+}
+
+// 2. The source: read access, and no one may be writing it (a writer holds an exclusive
+// lock while it writes). Opened by its name in its folder, never through a link.
+bool FileCopy::OpenSource() {
+    const auto [folder, name] = fs::SplitName(source_);
+    sourceName_ = name;
+    sourceFolder_ = fs::UniqueFd(fs::OpenFolderAt(AT_FDCWD, FolderToOpen(folder).constData(), true));
+    if (!sourceFolder_.Valid()) {
+        TraceError(errno, "Can't open source file", source_);
+        return Fail();
+    }
+    in_ = fs::UniqueFd(fs::OpenAtRetrying(sourceFolder_.Get(), sourceName_.constData(),
+                                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    int error = in_.Valid() ? 0 : errno;
+    if (error == 0 && ::flock(in_.Get(), LOCK_SH | LOCK_NB) != 0) error = errno;
+    if (error == 0 && !fs::ReadInfo(in_.Get(), before_, &error)) error = error != 0 ? error : EIO;
+    if (error == 0 && !before_.IsRegular) error = EINVAL;
+    if (error != 0) {
+        in_.Close();
+        // Its folder is there: a source that is not is gone for good.
+        if (error == ENOENT) return Fail(CopyResult::SourceGone);
+        TraceError(error, "Can't open source file", source_);
+        return Fail();
+    }
+    (void)::posix_fadvise(in_.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+// 3. The target: not the source itself (an archive inside a recorder folder, a link, a
+// second name); an earlier copy is not replaced while anyone else holds it; and the
+// archive has room for the new copy beside the earlier one.
+bool FileCopy::CheckTarget() {
+    fs::FileInfo existing;
+    if (fs::ReadInfoAt(targetFolder_.Get(), targetName_.constData(), existing, true) &&
+        existing.Device == before_.Device && existing.Inode == before_.Inode)
+        return Fail(CopyResult::SameFile);
+    earlier_ = fs::UniqueFd(fs::OpenAtRetrying(targetFolder_.Get(), targetName_.constData(),
+                                               O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    if (earlier_.Valid() && ::flock(earlier_.Get(), LOCK_EX | LOCK_NB) != 0) {
+        TraceError(errno, "Can't create target file", target_);
+        return Fail();
+    }
+    struct statvfs space{};
+    if (::fstatvfs(targetFolder_.Get(), &space) == 0 && space.f_blocks > 0) {
+        const auto available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+        if (available < before_.Size) {
+            Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CopyFile ERROR %d : Can't write target file '%s' - "
+                                    "%llu bytes free for %llu\n",
+                                    ENOSPC, Printable(target_).constData(),
+                                    static_cast<unsigned long long>(available),
+                                    static_cast<unsigned long long>(before_.Size)));
+            archiveError_ = ENOSPC;
+            return Fail();
+        }
+    }
+    return true;
+}
+
+// 4. The new copy, under its temporary name (a leftover of a copy that was cut off is
+// taken over). Written through to the disk, so that each chunk's time is the disk's and
+// the rate limit holds for what reaches the archive.
+bool FileCopy::CreateTemporary() {
+    temporaryName_ = TemporaryName(targetName_);
+    temporary_ = fs::UniqueFd(fs::OpenAtRetrying(targetFolder_.Get(), temporaryName_.constData(),
+                                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
+                                                     O_DSYNC,
+                                                 0644));
+    if (!temporary_.Valid()) {
+        const int error = errno;
+        TraceError(error, "Can't create target file", target_);
+        archiveError_ = error;
+        return Fail();
+    }
+    temporaryMade_ = true;
+    if (::flock(temporary_.Get(), LOCK_EX | LOCK_NB) != 0) return Abandon("Can't create target file", errno, false);
+    (void)::posix_fadvise(temporary_.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+// 5. The bytes, chunk by chunk.
+bool FileCopy::Transfer(std::vector<char>& buffer, std::int64_t budgetUs, std::atomic<int>& percent,
+                        const std::atomic<bool>& stop) {
+    const auto size = static_cast<std::int64_t>(before_.Size);
+    std::int64_t counter = 0;
+    ChunkPacer pacer{std::chrono::microseconds(budgetUs)};
+    auto chunkStart = SteadyClock::now();
+    ssize_t n = ReadChunk(in_.Get(), buffer.data(), buffer.size());
+    while (n > 0) {
+        // Here the chunk read is in `buffer`, as it goes to the archive.
+        if (!fs::WriteAll(temporary_.Get(), buffer.data(), static_cast<std::size_t>(n)))
+            return Abandon("Can't write target file", errno, true);
+        bytesWritten_ += static_cast<std::uint64_t>(n);
+        counter += static_cast<std::int64_t>(buffer.size());
+        if (size > 0) percent = static_cast<int>((counter * 100 + 49) / size);
+        // Rate limit: no chunk ends before its budget has passed (see ChunkPacer).
+        SleepUntil(pacer.Deadline(chunkStart), stop);
+        if (stop) {
+            RemoveTemporary();
+            Trace(QString::asprintf("Halvane::CopyFile BREAK!!! : remove target file '%s'\n",
+                                    Printable(target_).constData()));
+            return Fail(CopyResult::Interrupted);
+        }
+        chunkStart = SteadyClock::now();
+        n = ReadChunk(in_.Get(), buffer.data(), buffer.size());
+    }
+    if (n < 0) return Abandon("Can't read source file", errno, false);
+    return true;
+}
+
+// 6. Complete only when everything of the source as it was at the start arrived, the
+// source did not change meanwhile, and the copy is on the disk.
+bool FileCopy::Complete() {
+    if (bytesWritten_ != before_.Size) return Abandon("Copied size differs from the source's size for", EIO, false);
+    fs::FileInfo after;
+    if (!fs::ReadInfo(in_.Get(), after) || after.Size != before_.Size || after.LastWrite != before_.LastWrite)
+        return Abandon("Source file changed while it was copied to", EAGAIN, false);
+    if (::fdatasync(temporary_.Get()) != 0) return Abandon("Can't write target file", errno, true);
+    if (!fs::ReadInfo(temporary_.Get(), written_)) return Abandon("Can't write target file", errno, true);
+    if (!temporary_.Close()) return Abandon("Can't close target file", errno, true);
+    return true;
+}
+
+// 7. In place of the target, durable, and where the archive shows it.
+bool FileCopy::PutInPlace() {
+    if (::renameat(targetFolder_.Get(), temporaryName_.constData(), targetFolder_.Get(), targetName_.constData()) != 0)
+        return Abandon("Can't rename the copy to target file", errno, true);
+    temporaryMade_ = false;
+    earlier_.Close();
+    if (!fs::SyncFolder(targetFolder_.Get())) {
+        const int error = errno;
+        TraceError(error, "Can't sync the folder of target file", target_);
+        archiveError_ = error;
+        return Fail();
+    }
+    // The copy must be where the archive root leads now (its folder may have been removed,
+    // or the archive unmounted, during the copy).
+    if (!StillInTheArchive()) {
+        TraceError(ENOENT, "Target file vanished during the copy", target_);
+        return Fail();
+    }
+    return true;
+}
+
+bool FileCopy::StillInTheArchive() const {
+    const fs::UniqueFd root = root_.Open(nullptr);
+    if (!root.Valid()) return false;
+    fs::FileInfo placed;
+    const QByteArray below = target_.mid(root_.Path().size());
+    return fs::ReadInfoAt(root.Get(), below.constData(), placed, false) && placed.Device == written_.Device &&
+           placed.Inode == written_.Inode;
+}
+
+// 8. The source goes while its shared lock is still held, and only when its name still
+// leads to the file that was copied: a file that took its name meanwhile (a recording
+// started again under the same name, a file renamed over it) stays.
+void FileCopy::DeleteSource() {
+    fs::FileInfo now;
+    if (!fs::ReadInfoAt(sourceFolder_.Get(), sourceName_.constData(), now, false) ||
+        !fs::SameFileAsItWas(now, before_)) {
+        Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s' - not deleted: the name leads to another file now\n",
+                                Printable(source_).constData()));
+        return;
+    }
+    (void)::unlinkat(sourceFolder_.Get(), sourceName_.constData(), 0);
+    Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s'\n", Printable(source_).constData()));
+}
+
+}  // namespace hv

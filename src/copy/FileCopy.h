@@ -1,0 +1,87 @@
+#pragma once
+// One recording copied into the video archive, in the steps of a copy the archive can be
+// trusted with:
+//   1. the target's folder, opened from the archive root down (made where missing, never
+//      the root itself, only while the root is still the archive's);
+//   2. the source, under a shared lock (no writer at work), and what file it is;
+//   3. the target checked: not the source itself, an earlier copy not held by anyone else,
+//      room on the archive for the new copy;
+//   4. the new copy written under a temporary name in the target's folder;
+//   5. the bytes, chunk by chunk, paced to the rate limit, with the progress shown and the
+//      stop flag looked at between chunks;
+//   6. the copy complete: every byte of the source as it was, the source unchanged, the
+//      copy on the disk;
+//   7. the copy put in place of the target by a rename, the folder's entries synced, and
+//      the copy found where the archive root shows it now;
+//   8. the source deleted when asked, only when its name still leads to the file copied.
+// Any failure before 7 removes the temporary copy and leaves an earlier copy of the target
+// as it was. Runs on the copy worker thread (or any thread in tests and benchmarks).
+
+#include <QByteArray>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "copy/ArchiveRoot.h"
+#include "platform/FileSystem.h"
+
+namespace hv {
+
+enum class CopyResult {
+    Copied,       // the whole file reached the target
+    Failed,       // nothing usable was written; worth another attempt
+    Interrupted,  // stopped; the partial copy was removed
+    SourceGone,   // the source no longer exists (its folder does)
+    SameFile,     // source and target are one file: nothing to copy
+};
+
+class FileCopy {
+public:
+    FileCopy(QByteArray source, QByteArray target, ArchiveRoot root);
+
+    // Copies with chunks of `buffer`'s size, each taking at least `budgetUs`; `percent`
+    // shows the progress, `stop` ends the copy between chunks.
+    CopyResult Run(std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter, std::atomic<int>& percent,
+                   const std::atomic<bool>& stop);
+
+    // When the copy failed on the archive's side (its folders, the new copy, its room, its
+    // place), the system's error number; 0 otherwise.
+    int ArchiveError() const { return archiveError_; }
+
+    // The name a copy of `name` is written under until it is complete: hidden, in the
+    // same folder, within the longest name a file system takes.
+    static QByteArray TemporaryName(const QByteArray& name);
+
+private:
+    bool OpenTargetFolder();
+    bool OpenSource();
+    bool CheckTarget();
+    bool CreateTemporary();
+    bool Transfer(std::vector<char>& buffer, std::int64_t budgetUs, std::atomic<int>& percent,
+                  const std::atomic<bool>& stop);
+    bool Complete();
+    bool PutInPlace();
+    bool StillInTheArchive() const;
+    void DeleteSource();
+
+    // Fails: traces why (with the target), removes the temporary copy.
+    bool Abandon(const char* why, int error, bool onArchive);
+    void RemoveTemporary();
+    bool Fail(CopyResult result = CopyResult::Failed);
+
+    QByteArray source_, target_;
+    ArchiveRoot root_;
+    QByteArray sourceName_, targetName_, temporaryName_;
+    fs::UniqueFd sourceFolder_, targetFolder_;
+    fs::UniqueFd in_;         // the source, under a shared lock
+    fs::UniqueFd earlier_;    // an earlier copy at the target, under an exclusive lock
+    fs::UniqueFd temporary_;  // the new copy while it is written
+    fs::FileInfo before_;     // the source when it was opened
+    fs::FileInfo written_;    // the new copy once complete
+    std::uint64_t bytesWritten_ = 0;
+    bool temporaryMade_ = false;
+    CopyResult result_ = CopyResult::Failed;
+    int archiveError_ = 0;
+};
+
+}  // namespace hv
