@@ -103,7 +103,7 @@ struct Setup {
     explicit Setup(bool withRelay) {
         if (withRelay) {
             relay.start(QCoreApplication::applicationDirPath() + QStringLiteral("/ZandrelQueueRelay"),
-                        {"--port", "0", "--bind", "127.0.0.1"});
+                        {"--port", "0", "--bind", "127.0.0.1", "--trust", "127.0.0.1"});
             if (!relay.waitForStarted() || !relay.waitForReadyRead(10000)) return;
             const QByteArray line = relay.readLine().trimmed();
             qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10));
