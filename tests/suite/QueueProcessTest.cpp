@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <QThread>
 #include <memory>
@@ -577,6 +578,64 @@ QString SlowRelayScript(const QTemporaryDir& folder) {
     file.close();
     if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) return {};
     return path;
+}
+
+TEST(QueueAnswersFromAnotherComputer, TheAnswerRelayHoldsNothingOfTheProcessThatStartedIt) {
+    // The process holds a file and a socket it opened without close-on-exec (as a library
+    // might): the answer relay it starts gets neither, only its standard input and output
+    // (its line to the process) and the process's standard error.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QByteArray held = QFile::encodeName(folder.filePath(QStringLiteral("held-open")));
+    const int file = ::open(held.constData(), O_RDWR | O_CREAT, 0600);  // no O_CLOEXEC
+    ASSERT_GE(file, 0);
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);  // no SOCK_CLOEXEC
+    ASSERT_GE(socket, 0);
+    struct stat socketInfo {};
+    ASSERT_EQ(::fstat(socket, &socketInfo), 0);
+    const QString socketTarget = QStringLiteral("socket:[%1]").arg(socketInfo.st_ino);
+    {
+        QueueComponent component;
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 1, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        ASSERT_FALSE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).isEmpty());
+        const std::vector<pid_t> relays = ChildRelays();
+        ASSERT_EQ(relays.size(), 1u);
+        const auto target = [](const QString& link) {
+            char text[512] = {};
+            const ssize_t n = ::readlink(QFile::encodeName(link).constData(), text, sizeof text - 1);
+            return n > 0 ? QString::fromLocal8Bit(text, n) : QString();
+        };
+        const QString fds = QStringLiteral("/proc/%1/fd/").arg(relays[0]);
+        for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            const QString what = target(fds + fd);
+            EXPECT_NE(what, QString::fromLocal8Bit(held)) << fd.toStdString();
+            EXPECT_NE(what, socketTarget) << fd.toStdString();
+        }
+        EXPECT_EQ(target(fds + "2"), target(QStringLiteral("/proc/self/fd/2")));
+        EXPECT_EQ(target(fds + "0"), target(fds + "1")) << "its input and output are its line to the process";
+    }
+    ::close(file);
+    ::close(socket);
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
 
 TEST(QueueAnswersFromAnotherComputer, AnAnswerRelaySlowToStartNeverDoublesAMessage) {
