@@ -130,7 +130,7 @@ std::string AnswerRelay::Prepare(const std::string& local, const std::string& pe
     // answers come from the address they are sent to (the relay still takes them only from
     // this user's processes).
     std::vector<std::string> trust = {peer};
-    if (IsThisComputersAddress(peer)) trust.push_back(local);
+    if (trusted_.count(peer) == 0 && IsThisComputersAddress(peer)) trust.push_back(local);
     for (const std::string& address : trust) {
         if (trusted_.count(address) != 0) continue;
         std::string answer;

@@ -17,7 +17,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "platform/RuntimeFolder.h"
 #include "platform/Trace.h"
@@ -220,6 +222,40 @@ std::string QueueSocketPath(const QueueConfig& config, const QString& name, std:
     return folder + '/' + hv::PathComponentFor(name.toStdString());
 }
 
+namespace {
+
+std::string Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The socket path of a queue to send to. The folders found so far are kept by where they
+// were looked for (the variables that name the runtime folder, and the scope): a send does
+// not make and check them again for every message. A holder does (HoldQueueName); a folder
+// gone meanwhile only makes the send find nobody there.
+std::string SendPath(const QueueConfig& config, const QString& name, std::string* why) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> folders;
+    if (name.isEmpty()) return QueueSocketPath(config, name, why);
+    const std::string key = Variable("XDG_RUNTIME_DIR") + '\n' + Variable("XDG_CACHE_HOME") + '\n' + Variable("HOME") +
+                            '\n' + config.scope.toStdString();
+    std::string folder;
+    {
+        std::lock_guard lock(mutex);
+        const auto found = folders.find(key);
+        if (found != folders.end()) folder = found->second;
+    }
+    if (folder.empty()) {
+        folder = QueueFolder(config, why);
+        if (folder.empty()) return {};
+        std::lock_guard lock(mutex);
+        folders[key] = folder;
+    }
+    return folder + '/' + hv::PathComponentFor(name.toStdString());
+}
+
+}  // namespace
+
 void HeldQueueName::Release() {
     // The socket's file goes while the name is still ours: nobody else can have bound it.
     if (!socketPath.empty() && lockFd >= 0) ::unlink(socketPath.c_str());
@@ -283,7 +319,7 @@ bool IsQueueHeldHere(const QueueConfig& config, const QString& name) {
 
 int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame, pid_t onlyForPid) {
     std::string why;
-    const std::string path = QueueSocketPath(config, name, &why);
+    const std::string path = SendPath(config, name, &why);
     if (path.empty()) {
         const int error = errno != 0 ? errno : EACCES;
         TraceLine("Zandrel.MessageQueue: cannot send to '" + name.toStdString() + "': " + why);
