@@ -638,6 +638,55 @@ TEST(QueueAnswersFromAnotherComputer, TheAnswerRelayHoldsNothingOfTheProcessThat
     qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
 
+TEST(QueueAnswersFromAnotherComputer, TheAnswerRelayDeliversOnlyToTheQueuesOfItsProcess) {
+    // The answer relay hands on what the other computer sends to this process's queue, and
+    // nothing to a queue of another process, though of the same user: the recorder's own
+    // queue here is not for the other computer to reach through it.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    const QString port = line.mid(10);
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    {
+        QueueComponent component;
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 1, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        ASSERT_FALSE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).isEmpty());
+        ASSERT_EQ(ChildRelays().size(), 1u);
+
+        // From the other computer's address, to the answer relay on this one.
+        LineProcess sender;
+        ASSERT_TRUE(sender.Start(BinaryPath("queue_intruder"), {"relay", "127.0.0.2", "127.0.0.1", port, "Vortamo1",
+                                                                 "relay", "127.0.0.2", "127.0.0.1", port, "Halvane",
+                                                                 "probe", "127.0.0.2", "127.0.0.1", port, "Halvane"}));
+        EXPECT_TRUE(sender.ReadLine().endsWith(u" acknowledged 0")) << "not to another process's queue";
+        EXPECT_TRUE(sender.ReadLine().endsWith(u" acknowledged 1")) << "to this process's";
+        EXPECT_TRUE(sender.ReadLine().endsWith(u" acknowledged 0")) << "no presence questions";
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 500), QString());
+        std::vector<QueueMessage> taken;
+        EXPECT_TRUE(WaitUntil([&] {
+            for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+            return !taken.empty();
+        }));
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.2"));
+    }
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
 TEST(QueueAnswersFromAnotherComputer, AnAnswerRelaySlowToStartNeverDoublesAMessage) {
     // The relay for the answers is started through a script that waits before it becomes the
     // relay. The sender waits for it on this computer; the message then has the whole send
