@@ -1,7 +1,5 @@
 #include "AnswerRelay.h"
 
-#include "QueueTransport.h"
-
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "QueueTransport.h"
 
 extern char** environ;
 

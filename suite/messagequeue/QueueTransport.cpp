@@ -380,18 +380,23 @@ std::string SocketAddressText(int fd, bool peer) {
     return text;
 }
 
+std::vector<std::uint32_t> InterfaceAddresses() {
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return addresses;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next)
+        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
+            addresses.push_back(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+    ::freeifaddrs(list);
+    return addresses;
+}
+
 bool IsThisComputersAddress(const std::string& address) {
     in_addr parsed{};
     if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
     if ((ntohl(parsed.s_addr) >> 24) == 127) return true;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return false;
-    bool found = false;
-    for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next)
-        found = a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET &&
-                reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr == parsed.s_addr;
-    ::freeifaddrs(list);
-    return found;
+    const std::vector<std::uint32_t> own = InterfaceAddresses();
+    return std::find(own.begin(), own.end(), parsed.s_addr) != own.end();
 }
 
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,

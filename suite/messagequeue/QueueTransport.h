@@ -130,8 +130,11 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
                const std::function<void(const ConnectionEnds&)>& onConnected = {});
 // The address of a socket's end as text; empty when unknown.
 std::string SocketAddressText(int fd, bool peer);
-// Whether an IPv4 address (text) is one of this computer's: loopback, or an address of one
-// of its interfaces (in this network namespace).
+// The IPv4 addresses of this computer's interfaces (in this network namespace), in network
+// byte order.
+std::vector<std::uint32_t> InterfaceAddresses();
+// Whether an IPv4 address (text) is one of this computer's: loopback (127.0.0.0/8), or an
+// address of one of its interfaces.
 bool IsThisComputersAddress(const std::string& address);
 
 // Accepts connections on a listening socket and reads frames from them, on whichever

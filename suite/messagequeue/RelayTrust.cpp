@@ -1,7 +1,6 @@
 #include "RelayTrust.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -10,7 +9,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
+#include "QueueTransport.h"
 #include "platform/Trace.h"
 
 namespace zandrel {
@@ -68,18 +69,19 @@ bool LocalPeerUser(int clientFd, uid_t& user) {
     alignas(nlmsghdr) char answer[8192];
     if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
         static_cast<ssize_t>(sizeof question)) {
+        // One answer: the socket found, or an error (not found).
         const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
-        auto* header = reinterpret_cast<nlmsghdr*>(answer);
-        for (int left = static_cast<int>(size); size > 0 && NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
-            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) break;  // NLMSG_ERROR: not found
-            const auto* found_socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+        const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+        if (size >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) &&
+            header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len <= static_cast<std::uint32_t>(size) &&
+            header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            const auto* peerSocket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
             // A listening socket that happens to match is not the peer.
-            if (found_socket->idiag_state == TCP_LISTEN || found_socket->id.idiag_dport != local.sin_port ||
-                found_socket->id.idiag_dst[0] != local.sin_addr.s_addr)
-                continue;
-            user = found_socket->idiag_uid;
-            found = true;
-            break;
+            if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->id.idiag_dport == local.sin_port &&
+                peerSocket->id.idiag_dst[0] == local.sin_addr.s_addr) {
+                user = peerSocket->idiag_uid;
+                found = true;
+            }
         }
     }
     ::close(diag);
@@ -97,14 +99,8 @@ bool RelayTrust::IsThisComputersAddress(const in_addr& address) {
     if ((ntohl(address.s_addr) >> 24) == 127) return true;
     const auto now = std::chrono::steady_clock::now();
     if (ownAddressesRead_ == std::chrono::steady_clock::time_point{} || now - ownAddressesRead_ > kOwnAddressesFor) {
-        ownAddresses_.clear();
-        ifaddrs* list = nullptr;
-        if (::getifaddrs(&list) == 0) {
-            for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next)
-                if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
-                    ownAddresses_.insert(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
-            ::freeifaddrs(list);
-        }
+        const std::vector<std::uint32_t> own = InterfaceAddresses();
+        ownAddresses_ = std::set<in_addr_t>(own.begin(), own.end());
         ownAddressesRead_ = now;
     }
     return ownAddresses_.count(address.s_addr) != 0;
