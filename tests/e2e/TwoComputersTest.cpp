@@ -212,6 +212,7 @@ protected:
 
 TEST_F(TwoComputers, AGameWithTheRecorderOnAnotherComputer) {
     RecorderComputer& there = computers_[0];
+    const ErrorsToFile traces(root.filePath("traces.txt"));  // the answer relay's among them
     Frame();
     boxes.answer = BoxAnswer::Yes;
 
@@ -230,6 +231,26 @@ TEST_F(TwoComputers, AGameWithTheRecorderOnAnotherComputer) {
     EXPECT_TRUE(report.contains("command StartRecord 1111111111111111 0 \\" + folder)) << report.join(u'\n').toStdString();
     EXPECT_FALSE(Report(computers_[1]).contains("command StartRecord 1111111111111111 0 \\" + folder));
     ASSERT_EQ(AnswerRelays().size(), 1u);
+
+    // Another user of the program's computer cannot hand the answer relay anything, on the
+    // veth address it listens on (it trusts only the recorder's computer), nor on loopback,
+    // where it does not listen.
+    QTemporaryDir otherHome(QStringLiteral("/tmp/halvane-other-user-XXXXXX"));
+    ASSERT_TRUE(otherHome.isValid());
+    ASSERT_TRUE(MakeFolderOfOtherUser(otherHome.path()));
+    const QStringList attempt = AsOtherUser(otherHome.path(), {}, QCoreApplication::applicationDirPath() + "/queue_intruder",
+                                            {"relay", "-", there.halvaneAddress, "17420", "Halvane", "relay", "-",
+                                             "127.0.0.1", "17420", "Halvane"});
+    CompanionProcess intruder;
+    ASSERT_TRUE(intruder.StartProgram(attempt.value(0), attempt.mid(1), root.filePath("intruder")));
+    EXPECT_EQ(intruder.WaitForExit(), 0) << intruder.Errors().toStdString();
+    EXPECT_EQ(intruder.Output(), QStringLiteral("relay - %1 17420 Halvane closed\n"
+                                                "relay - 127.0.0.1 17420 Halvane refused Connection refused\n")
+                                     .arg(there.halvaneAddress));
+    EXPECT_TRUE(WaitUntil([&] {
+        return traces.Text().contains(
+            QStringLiteral("ZandrelQueueRelay: refused %1, not a trusted host").arg(there.halvaneAddress));
+    }, kWaitMs));
 
     // A short game: the referee console's periods reach the model while the recorder is asked.
     EXPECT_TRUE(PlayALittle());

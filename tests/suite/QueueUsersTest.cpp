@@ -39,32 +39,6 @@ QString OwnAddress() {
     return found;
 }
 
-// While it lives, this process's standard error (and so that of the children it starts,
-// the answer relay among them) goes to a file.
-class ErrorsToFile {
-public:
-    explicit ErrorsToFile(const QString& path) : path_(path) {
-        std::fflush(stderr);
-        saved_ = ::dup(STDERR_FILENO);
-        const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        ::dup2(file, STDERR_FILENO);
-        ::close(file);
-    }
-    ~ErrorsToFile() {
-        std::fflush(stderr);
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-    }
-    QString Text() const {
-        QFile file(path_);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
-private:
-    QString path_;
-    int saved_ = -1;
-};
-
 class AnotherUser : public QueueSuiteWithRelay {
 protected:
     void SetUp() override {

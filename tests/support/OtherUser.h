@@ -2,11 +2,14 @@
 // Another user of this computer, for tests of what must stay private to the user who runs
 // them: programs are run as "nobody" (65534) through setpriv, with folders of that user's
 // own. Only root can do that; the test scripts run as root, so a test that needs it fails
-// (never skips) elsewhere.
+// (never skips) elsewhere. And a way to read what the children of a test traced.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <QDir>
 #include <QFile>
@@ -50,5 +53,33 @@ inline QStringList AsOtherUser(const QString& home, const QStringList& environme
     line << environment << program << arguments;
     return line;
 }
+
+// While it lives, this process's standard error (and so that of the children it starts,
+// a relay among them) goes to a file, which tells what they traced.
+class ErrorsToFile {
+public:
+    explicit ErrorsToFile(const QString& path) : path_(path) {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int file = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ::dup2(file, STDERR_FILENO);
+        ::close(file);
+    }
+    ~ErrorsToFile() {
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    ErrorsToFile(const ErrorsToFile&) = delete;
+    ErrorsToFile& operator=(const ErrorsToFile&) = delete;
+    QString Text() const {
+        QFile file(path_);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private:
+    QString path_;
+    int saved_ = -1;
+};
 
 }  // namespace hv::test
