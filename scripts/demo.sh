@@ -3,7 +3,11 @@
 # suite, and recorder folders, an archive, settings, a referee console state and a log of
 # the demo's own, all under one folder. Nothing outside that folder is read or written:
 # Halvane's settings and the suite's install folder live in the demo's configuration
-# folders, not in ~/.config or /etc/xdg.
+# folders, not in ~/.config or /etc/xdg; without a session's runtime folder
+# ($XDG_RUNTIME_DIR: a container shell, su, ssh without a session) the demo has one of its
+# own in its folder. Each folder is a demo of its own (its single-instance name and queue
+# scope are made from the folder's path), so two demos in two folders run side by side;
+# a second demo in a folder where one runs says so and ends.
 #
 #   scripts/demo.sh [--build DIR] [--dir DEMO_DIR] [--port N] [--print-env] [--] [Halvane's options]
 #
@@ -23,6 +27,9 @@
 #   archive/                              the video archive (refresh.csv, the games)
 #   referee/                              the referee console's last game
 #   bin/                                  Halvane (a link to the build's) and its log files
+#   run/                                  the runtime folder (queues, locks) when there is
+#                                         no session's; cache/ the programs' caches
+#   demo.lock                             held while the demo runs (it names its process)
 #
 # Without a display Halvane runs on Qt's offscreen platform: there is no icon to start a
 # game from, so the demo resumes its current game from the archive (the last one started,
@@ -62,6 +69,18 @@ port="$((10#$port))"
 mkdir -p "$demo"
 demo="$(cd "$demo" && pwd)"
 
+# One demo per folder: the lock is held by this script and what it starts, so it is free
+# again once all of it has ended, however it ended.
+if [ "$print_env" = 0 ]; then
+    exec {demo_lock}>>"$demo/demo.lock"
+    if ! flock -n "$demo_lock"; then
+        holder="$(head -n 1 "$demo/demo.lock" 2>/dev/null)"
+        echo "demo.sh: a demo already runs in $demo${holder:+ (process $holder)}; end it first (Exit from its icon's menu, or Ctrl+C where it was started), or start this one in another folder with --dir" >&2
+        exit 1
+    fi
+    printf '%s\n' "$$" >"$demo/demo.lock"
+fi
+
 program="$build/bin/Halvane"
 suite="$build/bin/Zandrel Software"
 if [ ! -x "$program" ] || [ ! -x "$suite/Ferrolith/Tamberlo" ]; then
@@ -69,7 +88,7 @@ if [ ! -x "$program" ] || [ ! -x "$suite/Ferrolith/Tamberlo" ]; then
     exit 1
 fi
 
-mkdir -p "$demo"/{config/Tervanix,system,state,recorder/cam1,recorder/cam2,archive,referee,bin}
+mkdir -p "$demo"/{config/Tervanix,system,state,cache,recorder/cam1,recorder/cam2,archive,referee,bin}
 
 # Halvane from the demo's own folder, so that its log files are the demo's; its components
 # and language file beside it, as in the build folder.
@@ -113,9 +132,19 @@ fi
 export XDG_CONFIG_HOME="$demo/config"
 export XDG_CONFIG_DIRS="$demo/system"
 export XDG_STATE_HOME="$demo/state"
-# Apart from any other Halvane and suite on this computer.
-export HALVANE_INSTANCE_NAME="${HALVANE_INSTANCE_NAME:-Halvane-demo-$(id -u)}"
-export ZANDREL_QUEUE_SCOPE="${ZANDREL_QUEUE_SCOPE:-halvane-demo-$(id -u)}"
+export XDG_CACHE_HOME="$demo/cache"
+# The runtime folder: the session's, or, without one, the demo's own (private to the user,
+# as a session's is).
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    mkdir -p "$demo/run"
+    chmod 700 "$demo/run"
+    export XDG_RUNTIME_DIR="$demo/run"
+fi
+# Apart from any other Halvane and suite on this computer, and from a demo in another
+# folder: names made from this folder's path (queues and locks are the user's own anyway).
+folder_id="$(printf '%s' "$demo" | sha256sum | cut -c1-12)"
+export HALVANE_INSTANCE_NAME="${HALVANE_INSTANCE_NAME:-Halvane-demo-$folder_id}"
+export ZANDREL_QUEUE_SCOPE="${ZANDREL_QUEUE_SCOPE:-halvane-demo-$folder_id}"
 # The stand-ins started by the workflows: the recorder records into the demo's folders,
 # the referee console keeps its last game in the demo, the storage manager ends by itself
 # after a while (or by its button).
@@ -131,7 +160,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 if [ "$print_env" = 1 ]; then
-    for name in XDG_CONFIG_HOME XDG_CONFIG_DIRS XDG_STATE_HOME HALVANE_INSTANCE_NAME \
+    for name in XDG_CONFIG_HOME XDG_CONFIG_DIRS XDG_STATE_HOME XDG_CACHE_HOME XDG_RUNTIME_DIR HALVANE_INSTANCE_NAME \
                 ZANDREL_QUEUE_SCOPE VORTAMO_ROOTS TAMBERLO_STATE_DIR OSTRIMUND_EXIT_AFTER_MS VORTAMO_GROW_BYTES; do
         printf '%s=%s\n' "$name" "${!name}"
     done
@@ -230,6 +259,11 @@ echo "The demo's controller port: $port_now (halvane-panel: ${panel% })"
 if [ "$port_now" = 1025 ]; then
     echo "demo.sh: the demo's settings name 1025, the port of a real Halvane on a venue computer; scripts/demo.sh --port N changes it" >&2
 fi
+# A demo in another folder may listen there already: Halvane could not open its port.
+if [[ "$port_now" =~ ^[0-9]+$ ]] && (exec 3<>"/dev/tcp/127.0.0.1/$port_now") 2>/dev/null; then
+    echo "demo.sh: the controller port $port_now is taken by another program (a demo in another folder?); give this demo another port: Port= in $settings, or --port N for a new demo folder" >&2
+    exit 1
+fi
 
 if [ "${QT_QPA_PLATFORM:-}" != offscreen ]; then
     "$demo/bin/Halvane" "$@" &
@@ -268,7 +302,7 @@ outputs=("$demo/referee/console.txt" "$demo/recorder/recorder.txt")
 failed=0
 for i in 0 1; do
     if ! running "${pids[i]}"; then
-        echo "demo.sh: ${names[i]} did not come up (another demo may hold its queues); its output: ${outputs[i]}" >&2
+        echo "demo.sh: ${names[i]} did not come up; its output: ${outputs[i]}" >&2
         failed=1
     fi
 done

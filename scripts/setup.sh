@@ -11,7 +11,7 @@ packages=(
     libedit-dev pkgconf
     xvfb xauth x11-utils trayer xdotool
     dpkg-dev fakeroot desktop-file-utils
-    strace
+    strace iproute2 util-linux
 )
 
 missing=()

@@ -34,8 +34,14 @@ bool CHalvaneApp::InitInstance() {
     QApplication::setQuitOnLastWindowClosed(false);
     ApplySavedLanguage();
 
-    // Another Halvane runs: end without a word.
-    if (!instance_.Acquire()) return false;
+    // Another Halvane of this user runs: end without a word. A lock that cannot be taken at
+    // all (no runtime folder fit for use) is said in the log before the end.
+    if (!instance_.Acquire()) {
+        if (instance_.LastError() != 0)
+            WriteLog("Halvane::InitInstance ERROR - can't take the single-instance lock: %s\n",
+                     instance_.Problem().c_str());
+        return false;
+    }
 
     startupObject_ = components_.CreateFor(kStartupComponentClass, startup_);
     if (startup_ != nullptr) startup_->Begin(0, 2, 0);

@@ -22,6 +22,9 @@ bool CMainFrame::OnFileReset(std::int32_t& step, std::uint32_t& deadline, CShowP
 
     if (step < 100) {
         dialog.SetStepText(QStringLiteral("Stop all applications"));
+        // A recorder on another computer is asked now whether it runs: its answer is in by
+        // the time it is looked at below.
+        if (!Settings.VortamoIP.isEmpty()) (void)Link.VortamoPresence(this);
         if (!AskYes(527)) return false;
         WriteLog("Halvane::Menu File->Archive the game.\n");
         // The file being copied has already left the list: ask whether copying is finished.
@@ -45,10 +48,12 @@ bool CMainFrame::OnFileReset(std::int32_t& step, std::uint32_t& deadline, CShowP
         }
         ExecutionEnabled = false;
         if (!Settings.VortamoIP.isEmpty())
-            WriteLog("Halvane::OnFileReset - Vortamo runs on '%s': it is not seen by the checks on this computer.\n",
+            WriteLog("Halvane::OnFileReset - Vortamo runs on '%s': that computer is asked whether it runs.\n",
                      Settings.VortamoIP.toUtf8().constData());
-        // The results of these are not looked at: the waits below notice who stays.
-        if (Link.IsVortamoRunning(this)) Link.SendToVortamo(QStringLiteral("StopRecord"));
+        // The results of these are not looked at: the waits below notice who stays. A
+        // recorder on another computer that has not answered yet is told all the same.
+        if (Link.VortamoPresence(this) != CCompanionLink::Presence::NotRunning)
+            Link.SendToVortamo(QStringLiteral("StopRecord"));
         if (Link.IsKestriloRunning(this)) Link.SendToKestrilo(QStringLiteral("Exit"));
         if (!Link.IsQueueNameFree(QStringLiteral("Dravenor1"), this)) Companions.StopDravenor();
         dialog.SetStepText(QStringLiteral("Exit Vortamo"));
@@ -109,7 +114,11 @@ bool CMainFrame::OnFileReset(std::int32_t& step, std::uint32_t& deadline, CShowP
     }
 
     if (step < 500) {
-        if (Link.IsVortamoRunning(this)) {
+        // Only a recorder that was told to exit is waited for: one on another computer goes
+        // on running (here only one on this computer would be waited for).
+        const bool recorderStays = Settings.VortamoIP.isEmpty() ? Link.IsVortamoRunning(this)
+                                                               : !Link.IsQueueNameFree(QStringLiteral("Vortamo1"), this);
+        if (recorderStays) {
             if (step < 400 + kCloseChecks) {
                 ++step;
                 deadline = now + kCheckIntervalMs;

@@ -79,11 +79,12 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
             dialog.SetStepText(QStringLiteral("Run Vortamo"));
             Link.VortamoState = 0;
             if (!Settings.VortamoIP.isEmpty()) {
-                // Nothing to start here; the probe below can only find a recorder that holds
-                // its queue on this computer.
+                // Nothing to start here; the probe below asks that computer whether it runs
+                // (the first answer comes with the next probe, a second later).
                 WriteLog("Halvane::OnFileRecStart Vortamo is remote on '%s': not started here, "
-                         "its presence is probed on this computer.\n",
+                         "its presence is asked of that computer.\n",
                          Settings.VortamoIP.toUtf8().constData());
+                (void)Link.VortamoPresence(this);  // the first question goes now
             } else if (!Link.IsVortamoRunning(this)) {
                 Companions.StartCompanion(CompanionId::Vortamo);
                 deadline = now + 5000;

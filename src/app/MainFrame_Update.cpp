@@ -46,6 +46,7 @@ void CMainFrame::UpdateTheGame() {
     if (status != CurrentStatus) SetStatus(status);
     if (status == 6 || status == 7) ShowCopyStatus(status);
 
+    Link.LogQueueNotes();
     if (ExecutionEnabled) {
         Link.PollCompanions();
         Playback.RefreshPlayPosition(Game);

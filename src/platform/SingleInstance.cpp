@@ -1,18 +1,15 @@
 #include "platform/SingleInstance.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <algorithm>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
-namespace hv {
+#include <cerrno>
+#include <cstring>
 
-// The lock is a Unix socket bound to a name in the abstract namespace: the name belongs to
-// the bound socket, and the kernel frees it when the last descriptor of the socket closes,
-// which includes the death of the process. Nothing is left in the file system.
+#include "platform/RuntimeFolder.h"
+
+namespace hv {
 
 SingleInstance::SingleInstance(std::string name) : name_(std::move(name)) {}
 
@@ -20,29 +17,35 @@ SingleInstance::~SingleInstance() { Release(); }
 
 bool SingleInstance::Acquire() {
     if (fd_ >= 0) return true;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // sun_path[0] = 0 selects the abstract namespace; the name follows.
-    const size_t length = std::min(name_.size(), sizeof(address.sun_path) - 1);
-    std::memcpy(address.sun_path + 1, name_.data(), length);
-    const auto addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    lastError_ = 0;
+    problem_.clear();
+    const std::string folder = UserRuntimeFolder(&problem_);
+    if (folder.empty()) {
+        lastError_ = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    path_ = folder + '/' + PathComponentFor(name_) + ".lock";
+    // Never through a link: the folder is the user's own, but the file is opened as it is found.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         lastError_ = errno;
+        problem_ = path_ + ": " + std::strerror(lastError_);
         return false;
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0) {
-        lastError_ = errno;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         ::close(fd);
+        if (error == EWOULDBLOCK) return false;  // held by a live process
+        lastError_ = error;
+        problem_ = path_ + ": " + std::strerror(error);
         return false;
     }
-    lastError_ = 0;
     fd_ = fd;
     return true;
 }
 
 void SingleInstance::Release() {
+    // The file stays: removing it while another process opens it would let two hold a lock.
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

@@ -1,6 +1,8 @@
 #pragma once
-// The single-instance lock: held by at most one live process per computer, and released
-// by the system when its holder ends, however it ends.
+// The single-instance lock: held by at most one live process of this user, and released by
+// the system when its holder ends, however it ends. It is an flock on a lock file in the
+// user's runtime folder (platform/RuntimeFolder.h), so another user can neither hold it nor
+// keep this user's program from starting.
 
 #include <string>
 
@@ -14,15 +16,21 @@ public:
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    // Takes the lock: false when another holder (this process included) has it, or when
-    // it cannot be taken at all (errno kept in LastError()).
+    // Takes the lock: false when another holder (this process included) has it, or when it
+    // cannot be taken at all. LastError() is 0 in the first case; in the second it is the
+    // errno value and Problem() says what is wrong.
     bool Acquire();
     void Release();
     bool Held() const { return fd_ >= 0; }
     int LastError() const { return lastError_; }
+    const std::string& Problem() const { return problem_; }
+    // The lock file, once Acquire has looked for it.
+    const std::string& Path() const { return path_; }
 
 private:
     std::string name_;
+    std::string path_;
+    std::string problem_;
     int fd_ = -1;
     int lastError_ = 0;
 };

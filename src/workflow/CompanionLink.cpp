@@ -26,6 +26,7 @@ CCompanionLink::CCompanionLink(const ComponentFactory& factory, const Clock& clo
     // A missing component leaves MsgComponent null; OpenQueue then fails and says so.
     MsgComponentObject = factory.CreateFor<IQueueService>(kMessageQueueServiceClass, MsgComponent);
     if (!MsgComponentObject) MsgComponent = nullptr;
+    RemoteQueues = QueryInterface<IRemoteQueues>(MsgComponentObject.get());
     LocalHost = QStringLiteral("localhost");
 }
 
@@ -35,6 +36,7 @@ CCompanionLink::~CCompanionLink() {
     OwnQueueObject.reset();
     QueueOpen = false;
     MsgComponent = nullptr;
+    RemoteQueues = nullptr;
     MsgComponentObject.reset();
 }
 
@@ -119,6 +121,25 @@ bool CCompanionLink::IsQueueNameFree(const QString& name, QObject* window) {
     const bool free = res == S_OK && result == 0;
     probe.reset();  // released at once: the probe leaves no queue behind
     return free;
+}
+
+CCompanionLink::Presence CCompanionLink::VortamoPresence(QObject* window) {
+    if (VortamoHost.isEmpty() || RemoteQueues == nullptr)
+        return IsQueueNameFree(kVortamoQueue, window) ? Presence::NotRunning : Presence::Running;
+    // This computer's names cannot show a recorder on another one.
+    std::int32_t held = 0;
+    const HResult res = RemoteQueues->IsQueueHeld(VortamoHost, kVortamoQueue, held);
+    if (res == S_FALSE) return Presence::Unknown;
+    return res == S_OK && held == 1 ? Presence::Running : Presence::NotRunning;
+}
+
+void CCompanionLink::LogQueueNotes() {
+    if (RemoteQueues == nullptr) return;
+    // A few a second at most: a burst is written over the next seconds.
+    constexpr int kMaxNotesPerCall = 20;
+    QString note;
+    for (int i = 0; i < kMaxNotesPerCall && RemoteQueues->TakeNote(note) == S_OK; ++i)
+        WriteLog("Halvane::MessageQueue %s\n", note.toUtf8().constData());
 }
 
 void CCompanionLink::ResetGameState() {

@@ -30,9 +30,18 @@ public:
     bool SendToVortamo(const QString& text);
     bool IsQueueNameFree(const QString& name, QObject* window);
     bool IsKestriloRunning(QObject* window) { return !IsQueueNameFree(QStringLiteral("Kestrilo"), window); }
-    bool IsVortamoRunning(QObject* window) { return !IsQueueNameFree(QStringLiteral("Vortamo1"), window); }
+    // Whether the recorder runs. On this computer its queue name tells at once. A recorder
+    // on another computer (VortamoHost set) is asked for there, through the message queue
+    // component, without waiting: the answer to the question of an earlier call (the
+    // workflows ask every second), Unknown until one is in.
+    enum class Presence { Running, NotRunning, Unknown };
+    Presence VortamoPresence(QObject* window);
+    bool IsVortamoRunning(QObject* window) { return VortamoPresence(window) == Presence::Running; }
     void SetVortamoHost(const QString& host) { VortamoHost = host; }
     void ResetGameState();
+    // Writes to the log what the component noted about sends to other computers (a message
+    // it gave up, answers that cannot come back). Called every second.
+    void LogQueueNotes();
 
     // Incoming messages: the referee console's XML and the recorder's answers.
     void OnRefereeMessage(const QString& message, CGameInfo& model);
@@ -57,6 +66,7 @@ public:
     std::int32_t CurrentPeriod = -1;
     ComponentPtr MsgComponentObject;    // the component; null when it could not be created
     IQueueService* MsgComponent = nullptr;
+    IRemoteQueues* RemoteQueues = nullptr;  // the same component's view of other computers, if it has one
     QString LocalHost = QStringLiteral("localhost");
     ComponentPtr OwnQueueObject;        // Halvane's own open queue
     IMessageQueue* OwnQueue = nullptr;

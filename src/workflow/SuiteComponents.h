@@ -49,7 +49,26 @@ public:
                          const QString& secondText) = 0;
 };
 
+// What the message queue component tells about queues on other computers, without waiting
+// for the network. Offered besides IQueueService by the same component object; a component
+// without it leaves the program to its probe on this computer.
+class IRemoteQueues {
+public:
+    virtual ~IRemoteQueues() = default;
+    // Whether a queue `name` is held on the computer `host`. S_OK with `held` 1 or 0 from
+    // that computer's answer to a recent question (a computer that cannot be reached holds
+    // nothing); S_FALSE when there is no such answer yet. Every call asks that computer again
+    // (unless a question is on its way), so that a call a moment later has a fresh answer.
+    // For this computer the answer is there at once.
+    virtual HResult IsQueueHeld(const QString& host, const QString& name, std::int32_t& held) = 0;
+    // The oldest note about what the component could not do for a send to another computer
+    // (a message given up, answers that cannot come back): S_OK with the text, S_FALSE when
+    // there is none.
+    virtual HResult TakeNote(QString& text) = 0;
+};
+
 }  // namespace hv
 
 Q_DECLARE_INTERFACE(hv::IQueueService, "com.tervanix.zandrel.IQueueService/1.0")
 Q_DECLARE_INTERFACE(hv::IMessageQueue, "com.tervanix.zandrel.IMessageQueue/1.0")
+Q_DECLARE_INTERFACE(hv::IRemoteQueues, "com.tervanix.zandrel.IRemoteQueues/1.0")

@@ -106,6 +106,23 @@ hv::HResult MessageQueueService::CreateQueue(std::int32_t& status, std::int32_t&
     return hv::S_OK;
 }
 
+hv::HResult MessageQueueService::IsQueueHeld(const QString& host, const QString& name, std::int32_t& held) {
+    held = 0;
+    if (name.isEmpty()) return hv::E_INVALIDARG;
+    if (IsLocalHost(host)) {
+        held = IsQueueHeldHere(config_, name) ? 1 : 0;
+        return hv::S_OK;
+    }
+    bool answer = false;
+    if (!remoteSenders_->IsHeld(host, name, answer)) return hv::S_FALSE;
+    held = answer ? 1 : 0;
+    return hv::S_OK;
+}
+
+hv::HResult MessageQueueService::TakeNote(QString& text) {
+    return remoteSenders_->Notes().Take(text) ? hv::S_OK : hv::S_FALSE;
+}
+
 // ---------------------------------------------------------------------------------------
 
 QObject* MessageQueueProvider::CreateComponent(const QString& classId) {

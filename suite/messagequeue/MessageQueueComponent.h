@@ -11,12 +11,16 @@
 //   Texts[3] the first and second texts.
 // - Send: S_OK, result 0, status 1 when the message was handed to the target queue on this
 //   computer, or, for another computer, accepted for delivery (queued for that computer's
-//   sender thread, which delivers it through the relay there and traces what it cannot
+//   sender thread, which delivers it through the relay there and notes what it cannot
 //   deliver); otherwise 0x8007xxxx with the errno value as result and status 0
-//   (ECONNREFUSED: nobody holds the queue here; ETIMEDOUT: the target did not take it in
-//   time; ENOBUFS: the target queue, or the queue for that computer, is full).
+//   (ECONNREFUSED: nobody holds the queue here, or there as that computer last said;
+//   ETIMEDOUT: the target did not take it in time, or that computer's relay did not answer
+//   the last exchange in time; EHOSTUNREACH and other network errors: the last exchange
+//   with that computer did not reach it; ENOBUFS: the target queue, or the queue for that
+//   computer, is full; EACCES: the name is held by a process of another user).
 //   A target host of "", "localhost" or this computer's name is this computer; the
-//   caller's thread never waits for the network or for name resolution.
+//   caller's thread never waits for the network or for name resolution (RemoteSender.h).
+// - IsQueueHeld, TakeNote (IRemoteQueues): from the senders to other computers.
 
 #include <QObject>
 #include <memory>
@@ -49,15 +53,17 @@ private:
     std::shared_ptr<RemoteSenders> remoteSenders_;
 };
 
-class MessageQueueService final : public QObject, public hv::IQueueService {
+class MessageQueueService final : public QObject, public hv::IQueueService, public hv::IRemoteQueues {
     Q_OBJECT
-    Q_INTERFACES(hv::IQueueService)
+    Q_INTERFACES(hv::IQueueService hv::IRemoteQueues)
 public:
     explicit MessageQueueService(QueueConfig config);
 
     hv::HResult CreateQueue(std::int32_t& status, std::int32_t& result, const QString& name,
                             QObject* window, unsigned message, std::int32_t reserved1,
                             std::int32_t reserved2, hv::ComponentPtr& queue) override;
+    hv::HResult IsQueueHeld(const QString& host, const QString& name, std::int32_t& held) override;
+    hv::HResult TakeNote(QString& text) override;
 
 private:
     const QueueConfig config_;

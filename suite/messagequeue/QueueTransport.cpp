@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,8 +17,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
+#include "platform/RuntimeFolder.h"
 #include "platform/Trace.h"
 
 namespace zandrel {
@@ -38,28 +42,51 @@ std::int64_t NowMs() {
 
 void TraceLine(const std::string& text) { hv::Trace(text + "\n"); }
 
-bool QueueAddress(const QueueConfig& config, const QString& name, sockaddr_un& address,
-                  socklen_t& length) {
-    if (name.isEmpty()) {
-        errno = EINVAL;
-        return false;
+// A Unix socket address for a path. A path too long for an address (a deep runtime folder)
+// is reached through the descriptor of its folder, "/proc/self/fd/<n>/<name>", held for as
+// long as the address is used.
+class UnixAddress {
+public:
+    UnixAddress() = default;
+    ~UnixAddress() {
+        if (folderFd_ >= 0) ::close(folderFd_);
     }
-    const QByteArray path = QByteArrayLiteral("Zandrel.MessageQueue/") + config.scope.toUtf8() +
-                            '/' + name.toUtf8();
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    // Abstract namespace: a leading NUL, then the name without terminator.
-    if (static_cast<std::size_t>(path.size()) + 1 > sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::memcpy(address.sun_path + 1, path.constData(), static_cast<std::size_t>(path.size()));
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-    return true;
-}
+    UnixAddress(const UnixAddress&) = delete;
+    UnixAddress& operator=(const UnixAddress&) = delete;
 
-// Waits until `fd` is ready for `events` or the deadline passes. Returns 0, ETIMEDOUT or
-// an errno value.
+    bool Set(const std::string& path) {
+        std::memset(&address_, 0, sizeof address_);
+        address_.sun_family = AF_UNIX;
+        std::string usable = path;
+        if (usable.size() >= sizeof address_.sun_path) {
+            const std::size_t slash = path.rfind('/');
+            if (slash == std::string::npos) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+            folderFd_ = ::open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (folderFd_ < 0) return false;
+            usable = "/proc/self/fd/" + std::to_string(folderFd_) + path.substr(slash);
+            if (usable.size() >= sizeof address_.sun_path) {
+                errno = ENAMETOOLONG;
+                return false;
+            }
+        }
+        std::memcpy(address_.sun_path, usable.data(), usable.size());
+        length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + usable.size() + 1);
+        return true;
+    }
+    const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&address_); }
+    socklen_t Length() const { return length_; }
+
+private:
+    sockaddr_un address_{};
+    socklen_t length_ = 0;
+    int folderFd_ = -1;
+};
+
+std::string LockPathOf(const std::string& socketPath) { return socketPath + ".lock"; }
+
 // Waits until `fd` is ready for `events` or the deadline passes. Returns 0, ETIMEDOUT,
 // ECANCELED when `cancelFd` (-1: none) became readable, or an errno value.
 int WaitFor(int fd, short events, std::int64_t deadlineMs, int cancelFd = -1) {
@@ -175,32 +202,137 @@ std::int32_t ResultFromErrno(int error) {
     return static_cast<std::int32_t>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
 }
 
-int ListenOnQueue(const QueueConfig& config, const QString& name) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    if (!QueueAddress(config, name, address, length)) return -1;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
+std::string QueueFolder(const QueueConfig& config, std::string* why) {
+    std::string problem;
+    std::string folder = hv::UserRuntimeFolder(&problem);
+    if (!folder.empty()) folder = hv::PrivateSubfolder(folder, "zandrel-queues", &problem);
+    if (!folder.empty()) folder = hv::PrivateSubfolder(folder, hv::PathComponentFor(config.scope.toStdString()), &problem);
+    if (folder.empty() && why != nullptr) *why = problem;
+    return folder;
 }
 
-int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame) {
-    sockaddr_un address;
-    socklen_t length = 0;
-    if (!QueueAddress(config, name, address, length)) return errno;
+std::string QueueSocketPath(const QueueConfig& config, const QString& name, std::string* why) {
+    if (name.isEmpty()) {
+        if (why != nullptr) *why = "no queue name";
+        errno = EINVAL;
+        return {};
+    }
+    const std::string folder = QueueFolder(config, why);
+    if (folder.empty()) return {};
+    return folder + '/' + hv::PathComponentFor(name.toStdString());
+}
+
+namespace {
+
+std::string Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The socket path of a queue to send to. The folders found so far are kept by where they
+// were looked for (the variables that name the runtime folder, and the scope): a send does
+// not make and check them again for every message. A holder does (HoldQueueName); a folder
+// gone meanwhile only makes the send find nobody there.
+std::string SendPath(const QueueConfig& config, const QString& name, std::string* why) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> folders;
+    if (name.isEmpty()) return QueueSocketPath(config, name, why);
+    const std::string key = Variable("XDG_RUNTIME_DIR") + '\n' + Variable("XDG_CACHE_HOME") + '\n' + Variable("HOME") +
+                            '\n' + config.scope.toStdString();
+    std::string folder;
+    {
+        std::lock_guard lock(mutex);
+        const auto found = folders.find(key);
+        if (found != folders.end()) folder = found->second;
+    }
+    if (folder.empty()) {
+        folder = QueueFolder(config, why);
+        if (folder.empty()) return {};
+        std::lock_guard lock(mutex);
+        folders[key] = folder;
+    }
+    return folder + '/' + hv::PathComponentFor(name.toStdString());
+}
+
+}  // namespace
+
+void HeldQueueName::Release() {
+    // The socket's file goes while the name is still ours: nobody else can have bound it.
+    if (!socketPath.empty() && lockFd >= 0) ::unlink(socketPath.c_str());
+    socketPath.clear();
+    if (listenFd >= 0) ::close(listenFd);
+    listenFd = -1;
+    if (lockFd >= 0) ::close(lockFd);
+    lockFd = -1;
+}
+
+int HoldQueueName(const QueueConfig& config, const QString& name, HeldQueueName& held) {
+    held.Release();
+    std::string why;
+    const std::string path = QueueSocketPath(config, name, &why);
+    if (path.empty()) {
+        const int error = errno != 0 ? errno : EACCES;
+        TraceLine("Zandrel.MessageQueue '" + name.toStdString() + "': no place for the queue: " + why);
+        return error;
+    }
+    // The lock: an open-file-description write lock, which dies with its holder and can be
+    // looked at without being taken (IsQueueHeldHere).
+    const int lockFd = ::open(LockPathOf(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lockFd < 0) return errno;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(lockFd, F_OFD_SETLK, &whole) != 0) {
+        const int error = errno;
+        ::close(lockFd);
+        return error == EAGAIN || error == EACCES ? EADDRINUSE : error;
+    }
+    held.lockFd = lockFd;
+    // What an ended holder left behind is only a file: nobody listens there any more.
+    ::unlink(path.c_str());
+    UnixAddress address;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || !address.Set(path) || ::bind(fd, address.Get(), address.Length()) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        held.Release();
+        return error;
+    }
+    held.listenFd = fd;
+    held.socketPath = path;
+    return 0;
+}
+
+bool IsQueueHeldHere(const QueueConfig& config, const QString& name) {
+    const std::string path = QueueSocketPath(config, name);
+    if (path.empty()) return false;
+    const int fd = ::open(LockPathOf(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;  // never held here
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    const bool held = ::fcntl(fd, F_OFD_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+}
+
+int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame, pid_t onlyForPid) {
+    std::string why;
+    const std::string path = SendPath(config, name, &why);
+    if (path.empty()) {
+        const int error = errno != 0 ? errno : EACCES;
+        TraceLine("Zandrel.MessageQueue: cannot send to '" + name.toStdString() + "': " + why);
+        return error;
+    }
+    UnixAddress address;
+    if (!address.Set(path)) return errno;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
     FdCloser closer(fd);
     const std::int64_t deadlineMs = NowMs() + config.localSendTimeoutMs;
     for (;;) {
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) break;
+        if (::connect(fd, address.Get(), address.Length()) == 0) break;
         if (errno == EINTR) continue;
         // A full backlog: the holder is busy; try again for a while.
         if (errno == EAGAIN) {
@@ -208,7 +340,23 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
             ::poll(nullptr, 0, 1);
             continue;
         }
-        return errno;  // ECONNREFUSED: nobody holds the name
+        // No socket there, or one nobody listens on any more: nobody holds the name.
+        return errno == ENOENT ? ECONNREFUSED : errno;
+    }
+    // The holder must be this user's (and, when asked, that process): what is written here
+    // is for no one else.
+    ucred holder{};
+    socklen_t size = sizeof holder;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &holder, &size) != 0) return errno;
+    if (holder.uid != ::geteuid()) {
+        TraceLine("Zandrel.MessageQueue: '" + name.toStdString() + "' is held by a process of user " +
+                  std::to_string(holder.uid) + ", not of this user: nothing sent");
+        return EACCES;
+    }
+    if (onlyForPid != 0 && holder.pid != onlyForPid) {
+        TraceLine("Zandrel.MessageQueue: '" + name.toStdString() + "' is held by process " + std::to_string(holder.pid) +
+                  ", not by process " + std::to_string(onlyForPid) + ": nothing sent");
+        return EACCES;
     }
     if (const int error = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs))
         return error;
@@ -230,6 +378,25 @@ std::string SocketAddressText(int fd, bool peer) {
         ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr, text, sizeof text);
     }
     return text;
+}
+
+std::vector<std::uint32_t> InterfaceAddresses() {
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return addresses;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next)
+        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
+            addresses.push_back(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+bool IsThisComputersAddress(const std::string& address) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+    if ((ntohl(parsed.s_addr) >> 24) == 127) return true;
+    const std::vector<std::uint32_t> own = InterfaceAddresses();
+    return std::find(own.begin(), own.end(), parsed.s_addr) != own.end();
 }
 
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
@@ -302,15 +469,16 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
 // ---------------------------------------------------------------------------------------
 
 FrameServer::FrameServer(int listenFd, std::string label, FrameHandler onFrame, RoundHandler onRound)
-    : listenFd_(listenFd),
-      wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+    : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       label_(std::move(label)),
       onFrame_(std::move(onFrame)),
-      onRound_(std::move(onRound)) {}
+      onRound_(std::move(onRound)) {
+    if (listenFd >= 0) listenFds_.push_back(listenFd);
+}
 
 FrameServer::~FrameServer() {
     for (Connection& c : connections_) ::close(c.fd);
-    if (listenFd_ >= 0) ::close(listenFd_);
+    for (const int fd : listenFds_) ::close(fd);
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
@@ -328,13 +496,13 @@ void FrameServer::Close(Connection& connection, const char* reason) {
     connection.fd = -1;
 }
 
-void FrameServer::AcceptWaiting(std::int64_t nowMs, bool& handledFrame) {
+void FrameServer::AcceptWaiting(int listenFd, std::int64_t nowMs, bool& handledFrame) {
     // A round takes in at most one slot table's worth of new connections, so that a steady
     // stream of senders (each waiting for its acknowledgement, then sending again) cannot
     // keep the round, and with it the arrival announcement, from ending.
     for (std::size_t accepted = 0; accepted < kMaxConnections && connections_.size() < kMaxConnections;
          ++accepted) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -408,11 +576,15 @@ bool FrameServer::ReadFrom(Connection& c, std::int64_t nowMs, bool& handledFrame
 void FrameServer::Run() {
     std::vector<pollfd> fds;
     while (!stop_) {
+        // The wake-up, the control, the listening sockets, then the connections.
         fds.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
+        fds.push_back({onControl_ ? controlFd_ : -1, POLLIN, 0});
         if (connections_.size() < kMaxConnections) full_ = false;
-        // At the limit the listening socket is not watched, so the loop does not spin.
-        fds.push_back({full_ ? -1 : listenFd_, POLLIN, 0});
+        // At the limit the listening sockets are not watched, so the loop does not spin.
+        const std::size_t listeners = listenFds_.size();
+        for (const int fd : listenFds_) fds.push_back({full_ ? -1 : fd, POLLIN, 0});
+        const std::size_t firstConnection = fds.size();
         for (const Connection& c : connections_) fds.push_back({c.fd, POLLIN, 0});
         const int n = ::poll(fds.data(), fds.size(), std::min(kPollIntervalMs, idleTimeoutMs_));
         if (stop_) break;
@@ -427,7 +599,7 @@ void FrameServer::Run() {
         const std::size_t polled = connections_.size();
         for (std::size_t i = 0; i < polled; ++i) {
             Connection& c = connections_[i];
-            const short revents = fds[i + 2].revents;
+            const short revents = fds[firstConnection + i].revents;
             if (revents != 0) {
                 ReadFrom(c, nowMs, handledFrame);
             } else if (nowMs - c.lastActivityMs > idleTimeoutMs_) {
@@ -435,8 +607,11 @@ void FrameServer::Run() {
             }
         }
         std::erase_if(connections_, [](const Connection& c) { return c.fd < 0; });
-        if (fds[1].revents != 0) AcceptWaiting(nowMs, handledFrame);
+        for (std::size_t i = 0; i < listeners; ++i)
+            if (fds[2 + i].revents != 0) AcceptWaiting(listenFds_[i], nowMs, handledFrame);
         if (handledFrame && onRound_) onRound_();
+        // Last: the handler may add listening sockets.
+        if (fds[1].revents != 0) onControl_();
     }
 }
 
@@ -452,8 +627,9 @@ QueueListener::~QueueListener() {
 
 int QueueListener::Open() {
     if (server_) return EISCONN;
-    const int fd = ListenOnQueue(config_, name_);
-    if (fd < 0) return errno;
+    if (const int error = HoldQueueName(config_, name_, held_)) return error;
+    const int fd = held_.listenFd;
+    held_.listenFd = -1;  // the server closes it
     server_ = std::make_unique<FrameServer>(
         fd, "Zandrel.MessageQueue '" + name_.toStdString() + "'",
         [this](int clientFd, Frame&& frame) {

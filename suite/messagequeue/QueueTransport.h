@@ -1,10 +1,13 @@
 #pragma once
-// The message queue's transport. A queue is a listening abstract-namespace Unix socket
-// named after the queue: binding it holds the name, and the kernel frees it when the
-// holder ends, however it ends. A sender on this computer connects to that socket and
-// writes one frame; a sender on another computer sends the frame over TCP to the relay
-// of the target computer, which hands it on the same way and answers with an
-// acknowledgement.
+// The message queue's transport. A queue is a listening Unix socket in the user's runtime
+// folder (platform/RuntimeFolder.h), <runtime>/zandrel-queues/<scope>/<name>, held through
+// a lock on <name>.lock beside it: the lock makes the name this process's until it ends,
+// however it ends, and the folder is the user's alone, so no other user can take a name,
+// send into a queue or read from one. Both ends check the other's credentials as well: a
+// queue takes connections only from processes of its user, and a sender delivers only to a
+// holder of its own user. A sender on this computer connects to that socket and writes one
+// frame; a sender on another computer sends the frame over TCP to the relay of the target
+// computer, which hands it on the same way and answers with an acknowledgement.
 
 #include <QByteArray>
 #include <QString>
@@ -14,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <sys/types.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +37,8 @@ constexpr int kIdleConnectionTimeoutMs = 10000;
 
 struct QueueConfig {
     // Queue names live in this scope; processes in different scopes never see each
-    // other's queues (ZANDREL_QUEUE_SCOPE, empty by default).
+    // other's queues (ZANDREL_QUEUE_SCOPE, empty by default). Scopes are the user's own:
+    // another user's scope of the same name is another one.
     QString scope;
     // The relays' TCP port (ZANDREL_QUEUE_RELAY_PORT, kDefaultRelayPort by default).
     std::uint16_t relayPort = kDefaultRelayPort;
@@ -71,15 +76,41 @@ bool IsSameUserPeer(int fd);
 // 32-bit failure code for an errno value.
 std::int32_t ResultFromErrno(int error);
 
-// Binds and listens on the queue's socket. Returns the descriptor, or -1 with errno set
-// (EADDRINUSE when another process holds the name).
-int ListenOnQueue(const QueueConfig& config, const QString& name);
+// The folder of the queues of `config`'s scope, made if missing: empty when the user's
+// runtime folder is not fit for use (errno set, `why` says why).
+std::string QueueFolder(const QueueConfig& config, std::string* why = nullptr);
+// The socket of queue `name` in that folder; empty as above (EINVAL for an empty name).
+std::string QueueSocketPath(const QueueConfig& config, const QString& name, std::string* why = nullptr);
+
+// A queue name held by this process: the lock that makes it ours and the socket listening
+// for its messages. Destroying it removes the socket's file, closes both and frees the name.
+struct HeldQueueName {
+    HeldQueueName() = default;
+    ~HeldQueueName() { Release(); }
+    HeldQueueName(const HeldQueueName&) = delete;
+    HeldQueueName& operator=(const HeldQueueName&) = delete;
+    void Release();
+
+    int listenFd = -1;  // handed over (and set to -1) to whoever serves it, who closes it
+    int lockFd = -1;
+    std::string socketPath;
+};
+
+// Takes the queue name and listens on its socket. Returns 0, or an errno value
+// (EADDRINUSE: a live process holds it; EPERM/EACCES and others: the runtime folder is not
+// fit for use, traced with the reason).
+int HoldQueueName(const QueueConfig& config, const QString& name, HeldQueueName& held);
+
+// Whether a live process holds `name` here, without taking it (a presence question of
+// another computer is answered with it).
+bool IsQueueHeldHere(const QueueConfig& config, const QString& name);
 
 // Sends one encoded frame to the queue `name` on this computer and waits for the holder's
 // acknowledgement. Returns 0, or an errno value: ECONNREFUSED at once when nobody holds the
 // name, ETIMEDOUT when the holder does not take the frame within the local time-out,
-// ENOBUFS when the queue is full (by count or by bytes).
-int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame);
+// ENOBUFS when the queue is full (by count or by bytes), EACCES (traced) when the holder is
+// a process of another user or, with `onlyForPid` other than 0, not that process.
+int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame, pid_t onlyForPid = 0);
 
 // Sends one encoded frame to the relay on `host` (resolved to IPv4 addresses only, as the
 // relays listen on IPv4) and waits for its acknowledgement.
@@ -99,6 +130,12 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
                const std::function<void(const ConnectionEnds&)>& onConnected = {});
 // The address of a socket's end as text; empty when unknown.
 std::string SocketAddressText(int fd, bool peer);
+// The IPv4 addresses of this computer's interfaces (in this network namespace), in network
+// byte order.
+std::vector<std::uint32_t> InterfaceAddresses();
+// Whether an IPv4 address (text) is one of this computer's: loopback (127.0.0.0/8), or an
+// address of one of its interfaces.
+bool IsThisComputersAddress(const std::string& address);
 
 // Accepts connections on a listening socket and reads frames from them, on whichever
 // thread calls Run. Malformed, oversized and unfinished frames are dropped with a trace
@@ -112,7 +149,10 @@ public:
     // Runs on the same thread for every accepted connection; false closes it unread.
     using AcceptCheck = std::function<bool(int clientFd)>;
 
-    // Takes ownership of `listenFd`. `label` names the server in trace lines.
+    // Runs on the same thread whenever the control descriptor is readable.
+    using ControlHandler = std::function<void()>;
+
+    // Takes ownership of `listenFd` (-1: none yet). `label` names the server in trace lines.
     FrameServer(int listenFd, std::string label, FrameHandler onFrame, RoundHandler onRound);
     ~FrameServer();
     FrameServer(const FrameServer&) = delete;
@@ -121,6 +161,13 @@ public:
     // Set before Run.
     void SetAcceptCheck(AcceptCheck check) { acceptCheck_ = std::move(check); }
     void SetIdleTimeoutMs(int timeoutMs) { idleTimeoutMs_ = timeoutMs; }
+    // A descriptor watched besides the sockets (not owned), and what to do when it is readable.
+    void SetControl(int fd, ControlHandler onReadable) {
+        controlFd_ = fd;
+        onControl_ = std::move(onReadable);
+    }
+    // Another listening socket, taken over. Before Run or on its thread (a control handler).
+    void AddListener(int listenFd) { listenFds_.push_back(listenFd); }
     // Serves until Stop. Safe to call once.
     void Run();
     // Callable from any thread; Run returns soon after.
@@ -132,17 +179,19 @@ private:
         QByteArray buffer;
         std::int64_t lastActivityMs = 0;
     };
-    void AcceptWaiting(std::int64_t nowMs, bool& handledFrame);
+    void AcceptWaiting(int listenFd, std::int64_t nowMs, bool& handledFrame);
     // false when the connection is to be closed.
     bool ReadFrom(Connection& connection, std::int64_t nowMs, bool& handledFrame);
     void Close(Connection& connection, const char* reason);
 
-    int listenFd_;
+    std::vector<int> listenFds_;
     int wakeFd_;
     std::string label_;
     FrameHandler onFrame_;
     RoundHandler onRound_;
     AcceptCheck acceptCheck_;
+    int controlFd_ = -1;
+    ControlHandler onControl_;
     int idleTimeoutMs_ = kIdleConnectionTimeoutMs;
     std::atomic<bool> stop_{false};
     bool full_ = false;  // at kMaxConnections; new connections wait in the backlog
@@ -174,6 +223,7 @@ private:
     const QueueConfig config_;
     const QString name_;
     std::function<void()> onArrival_;
+    HeldQueueName held_;
     mutable std::mutex mutex_;
     std::deque<WireMessage> pending_;
     std::size_t pendingBytes_ = 0;

@@ -64,7 +64,7 @@ ParseResult ParseFrame(const char* data, std::size_t sizeBytes, Frame& frame) {
     if (sizeBytes >= 4) {
         const auto kind = static_cast<std::uint8_t>(data[3]);
         if (kind != static_cast<std::uint8_t>(FrameKind::Message) &&
-            kind != static_cast<std::uint8_t>(FrameKind::Ack))
+            kind != static_cast<std::uint8_t>(FrameKind::Ack) && kind != static_cast<std::uint8_t>(FrameKind::Probe))
             return {ParseStatus::Malformed, 0, "unknown frame kind"};
     }
     if (sizeBytes < kFrameHeaderBytes) return r;
@@ -101,7 +101,7 @@ ParseResult ParseFrame(const char* data, std::size_t sizeBytes, Frame& frame) {
     return {ParseStatus::Complete, kFrameHeaderBytes + payloadBytes, ""};
 }
 
-bool EncodeMessage(const WireMessage& message, QByteArray& out) {
+bool EncodeMessage(const WireMessage& message, QByteArray& out, FrameKind kind) {
     out.clear();
     std::size_t payloadBytes = kMessageFixedBytes + kTextCount * 4;
     for (const QString* text : {&message.senderHost, &message.senderQueue, &message.targetHost,
@@ -113,7 +113,7 @@ bool EncodeMessage(const WireMessage& message, QByteArray& out) {
     out.append(kMagic0);
     out.append(kMagic1);
     out.append(static_cast<char>(kWireVersion));
-    out.append(static_cast<char>(FrameKind::Message));
+    out.append(static_cast<char>(kind == FrameKind::Probe ? FrameKind::Probe : FrameKind::Message));
     AppendU32(out, static_cast<std::uint32_t>(payloadBytes));
     AppendU32(out, static_cast<std::uint32_t>(message.sequence));
     AppendU32(out, static_cast<std::uint32_t>(message.reserved1));

@@ -1,137 +1,222 @@
 #include "RemoteSender.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <pthread.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <QByteArray>
-#include <QFileInfo>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <set>
 #include <thread>
-#include <vector>
 
 #include <cerrno>
 #include <cstring>
 
+#include "AnswerRelay.h"
 #include "platform/Trace.h"
-
-extern char** environ;
 
 namespace zandrel {
 
 namespace {
-// The relay program: ZANDREL_QUEUE_RELAY_PROGRAM, or the one installed next to the folder
-// of this component.
-QByteArray RelayProgram() {
-    const QByteArray configured = qgetenv("ZANDREL_QUEUE_RELAY_PROGRAM");
-    if (!configured.isEmpty()) return configured;
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&RelayProgram), &info) == 0 || info.dli_fname == nullptr) return {};
-    const QFileInfo component(QString::fromLocal8Bit(info.dli_fname));
-    return QFileInfo(component.absolutePath() + QStringLiteral("/../ZandrelQueueRelay"))
-        .absoluteFilePath()
-        .toLocal8Bit();
-}
-// Waits a little for the relay just started to say on `output` (its standard output) that
-// it listens, or to end (it gives way to a relay listening there already). Its own word is
-// awaited, not a connection to the port: another relay may answer there while this one is
-// still starting, and would leave it to take the port later, when that other one has gone.
-// Ends early when `stopFd` became readable.
-enum class RelayStart { Listening, Ended, NoWord, Stopped };
-RelayStart WaitUntilListening(int output, int stopFd) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerRelayStartWaitMs);
-    std::string text;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return RelayStart::NoWord;
-        pollfd fds[2] = {{output, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) return RelayStart::NoWord;
-        if (ready <= 0) continue;
-        if (fds[1].revents != 0) return RelayStart::Stopped;
-        char chunk[64];
-        const ssize_t n = ::read(output, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) return RelayStart::Ended;  // without listening
-        if (n < 0) return RelayStart::NoWord;
-        text.append(chunk, static_cast<std::size_t>(n));
-        if (text.find('\n') != std::string::npos)
-            return text.rfind("listening ", 0) == 0 ? RelayStart::Listening : RelayStart::NoWord;
-    }
-}
-
-// Reaps `pid` if it ends within `waitMs`; true when it did (or is not ours to wait for).
-bool ReapWithin(pid_t pid, int waitMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    for (;;) {
-        const pid_t got = ::waitpid(pid, nullptr, WNOHANG);
-        if (got == pid || (got < 0 && errno != EINTR)) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        ::poll(nullptr, 0, 10);
-    }
-}
-
-// Ends a relay this sender started and reaps it: asked to end first, killed when it has not
-// ended a little later (whatever runs under that process id may not heed SIGTERM).
-void EndProcess(pid_t pid) {
-    ::kill(pid, SIGTERM);
-    if (ReapWithin(pid, kAnswerRelayEndWaitMs)) return;
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
+using Clock = std::chrono::steady_clock;
 }  // namespace
+
+void QueueNotes::Add(const QString& text) {
+    std::lock_guard lock(mutex_);
+    if (notes_.size() >= kMaxNotes) {
+        notes_.pop_front();
+        ++dropped_;
+    }
+    notes_.push_back(text);
+}
+
+bool QueueNotes::Take(QString& text) {
+    std::lock_guard lock(mutex_);
+    if (dropped_ > 0) {
+        text = QStringLiteral("%1 earlier notes were dropped").arg(dropped_);
+        dropped_ = 0;
+        return true;
+    }
+    if (notes_.empty()) return false;
+    text = std::move(notes_.front());
+    notes_.pop_front();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
 
 struct RemoteSender::State {
     struct Item {
-        std::int32_t sequence;
+        bool question = false;  // a presence question rather than a message
+        std::int32_t sequence = 0;
         QString target;
         QByteArray frame;
     };
+    struct Answer {
+        bool held = false;
+        Clock::time_point at;
+    };
 
-    State(QueueConfig config, QString host)
-        : config(std::move(config)), host(std::move(host)), stopFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    State(QueueConfig config, QString host, std::shared_ptr<QueueNotes> notes)
+        : config(std::move(config)),
+          host(std::move(host)),
+          notes(std::move(notes)),
+          stopFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~State() {
         if (stopFd >= 0) ::close(stopFd);
     }
 
-    void Run();  // the sender thread, from here on
+    // With `mutex` held.
+    void AskLocked(const QString& target);
+    int RefusalLocked(const QString& target) const;
+
+    // The sender thread, from here on.
+    void Run();
     void Deliver(const Item& item);
+    void Ask(const Item& item);
+    void PrepareAnswers(const ConnectionEnds& ends);
     void GiveUp(const Item& item, const std::string& reason) const;
-    // Starts the answer relay, or again when it has ended.
-    void KeepAnswerRelay(const ConnectionEnds& ends);
-    void EndAnswerRelay();
-    static void SayOnce(bool& said, const std::string& text);
+    void Note(const std::string& text) const;
 
     const QueueConfig config;
     const QString host;
+    const std::shared_ptr<QueueNotes> notes;
     // Readable once the sender was told to stop: ends a connection or wait under way.
     const int stopFd;
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Item> queue;
     bool stop = false;
+    // What the last exchanges with that computer showed (under `mutex`): the errno value of
+    // the last one that did not reach its relay (0: it did), the queues its relay last said
+    // nobody holds, its presence answers and the questions on their way.
+    int unreachable = 0;
+    std::set<QString> notHeld;
+    std::map<QString, Answer> answers;
+    std::set<QString> asking;
     // Sender thread only.
-    int relayPid = -1;  // the answer relay, started and reaped by the sender thread
-    bool relayMissing = false;  // said once
-    bool startFailed = false;   // said once
-    bool relayGaveWay = false;  // said once
-    std::chrono::steady_clock::time_point relayStarted{};
-    std::chrono::milliseconds relayPause{kAnswerRelayRestartPauseMs};  // before the next start
+    std::shared_ptr<AnswerRelay> answerRelay;
+    std::string answerProblem;  // said once, until it changes
 };
 
-RemoteSender::RemoteSender(QueueConfig config, QString host)
-    : state_(std::make_shared<State>(std::move(config), std::move(host))) {
+void RemoteSender::State::AskLocked(const QString& target) {
+    if (!asking.insert(target).second) return;
+    Item question;
+    question.question = true;
+    question.target = target;
+    WireMessage probe;
+    probe.senderHost = LocalHostName();
+    probe.targetHost = host;
+    probe.targetQueue = target;
+    EncodeMessage(probe, question.frame, FrameKind::Probe);
+    // Ahead of the messages: its answer is wanted now.
+    queue.push_front(std::move(question));
+    wake.notify_one();
+}
+
+int RemoteSender::State::RefusalLocked(const QString& target) const {
+    if (unreachable != 0) return unreachable;
+    return notHeld.count(target) != 0 ? ECONNREFUSED : 0;
+}
+
+void RemoteSender::State::Note(const std::string& text) const {
+    hv::Trace("Zandrel.MessageQueue: " + text + "\n");
+    notes->Add(QString::fromStdString(text));
+}
+
+void RemoteSender::State::GiveUp(const Item& item, const std::string& reason) const {
+    Note("gave up sending message " + std::to_string(item.sequence) + " to '" + item.target.toStdString() + "' on " +
+         host.toStdString() + ": " + reason);
+}
+
+void RemoteSender::State::PrepareAnswers(const ConnectionEnds& ends) {
+    if (!answerRelay) answerRelay = AnswerRelay::ForPort(config.relayPort);
+    const std::string problem = answerRelay->Prepare(ends.local, ends.peer, stopFd);
+    if (problem == answerProblem || problem == "closing") return;
+    answerProblem = problem;
+    if (!problem.empty()) Note(problem);
+}
+
+void RemoteSender::State::Deliver(const Item& item) {
+    int error = 0;
+    for (int attempt = 1; attempt <= kRemoteAttempts; ++attempt) {
+        WireAck ack;
+        // The relay for the answers listens before the message goes out.
+        error = SendRemote(config, host, item.frame, ack, nullptr, stopFd,
+                           [this](const ConnectionEnds& ends) { PrepareAnswers(ends); });
+        std::unique_lock lock(mutex);
+        if (error == 0) {
+            // The relay answered: the outcome there is final.
+            unreachable = 0;
+            const bool delivered = ack.res == 0 && ack.status == 1;
+            if (delivered) {
+                notHeld.erase(item.target);
+                return;
+            }
+            if (ack.result == ECONNREFUSED) notHeld.insert(item.target);
+            lock.unlock();
+            GiveUp(item, std::string("refused there (") + std::strerror(ack.result) + ")");
+            return;
+        }
+        if (error == ECANCELED || stop) break;
+        // Later sends fail at once until that computer is heard again.
+        unreachable = error;
+        if (attempt == kRemoteAttempts) break;
+        wake.wait_for(lock, std::chrono::milliseconds(kRemoteRetryPauseMs), [this] { return stop; });
+        if (stop) break;
+    }
+    GiveUp(item, error == ECANCELED ? "the queue was closed" : std::strerror(error));
+}
+
+void RemoteSender::State::Ask(const Item& item) {
+    WireAck ack;
+    const int error = SendRemote(config, host, item.frame, ack, nullptr, stopFd);
+    std::lock_guard lock(mutex);
+    asking.erase(item.target);
+    if (error == ECANCELED) return;
+    Answer& answer = answers[item.target];
+    answer.at = Clock::now();
+    answer.held = error == 0 && ack.res == 0 && ack.status == 1;
+    if (error != 0) {
+        unreachable = error;
+        return;
+    }
+    unreachable = 0;
+    if (answer.held)
+        notHeld.erase(item.target);
+    else if (ack.result == ECONNREFUSED)
+        notHeld.insert(item.target);
+}
+
+void RemoteSender::State::Run() {
+    pthread_setname_np(pthread_self(), "queue sender");
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [this] { return stop || !queue.empty(); });
+            if (stop) {
+                for (const Item& left : queue)
+                    if (!left.question) GiveUp(left, "the queue was closed");
+                queue.clear();
+                break;
+            }
+            item = std::move(queue.front());
+            queue.pop_front();
+        }
+        if (item.question)
+            Ask(item);
+        else
+            Deliver(item);
+    }
+    // The answer relay is let go of here, on this thread: the last to let go ends it.
+    answerRelay.reset();
+}
+
+// ---------------------------------------------------------------------------------------
+
+RemoteSender::RemoteSender(QueueConfig config, QString host, std::shared_ptr<QueueNotes> notes)
+    : state_(std::make_shared<State>(std::move(config), std::move(host), std::move(notes))) {
     std::thread([state = state_] { state->Run(); }).detach();
 }
 
@@ -148,156 +233,44 @@ RemoteSender::~RemoteSender() {
 }
 
 int RemoteSender::Enqueue(std::int32_t sequence, const QString& target, QByteArray frame) {
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->queue.size() >= kMaxQueuedRemoteMessages) return ENOBUFS;
-        state_->queue.push_back({sequence, target, std::move(frame)});
+    std::lock_guard lock(state_->mutex);
+    if (state_->queue.size() >= kMaxQueuedRemoteMessages) return ENOBUFS;
+    if (const int refusal = state_->RefusalLocked(target)) {
+        state_->AskLocked(target);
+        return refusal;
     }
+    state_->queue.push_back({false, sequence, target, std::move(frame)});
     state_->wake.notify_one();
     return 0;
 }
 
-void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
-    if (relayPid > 0) {
-        if (::waitpid(relayPid, nullptr, WNOHANG) == 0) return;  // still there
-        relayPid = -1;
-    }
-    // Not a new process for every message: one that ended (killed, say) is started again at
-    // most once a second, and one that did not come to listen (it gave way to a relay that
-    // listens there already, or stayed silent) only after a long pause.
-    const auto now = std::chrono::steady_clock::now();
-    if (relayStarted != std::chrono::steady_clock::time_point{} && now - relayStarted < relayPause) return;
-    const QByteArray program = RelayProgram();
-    if (ends.local.empty() || ends.peer.empty() || program.isEmpty() || ::access(program.constData(), X_OK) != 0) {
-        if (!relayMissing) hv::Trace("Zandrel.MessageQueue: no relay for answers from " + host.toStdString() + "\n");
-        relayMissing = true;
-        return;
-    }
-    relayStarted = now;
-    relayPause = std::chrono::milliseconds(kAnswerRelayRestartPauseMs);
-    const std::string port = std::to_string(config.relayPort);
-    std::vector<std::string> arguments = {program.toStdString(), "--port", port, "--bind", ends.local,
-                                          "--trust", ends.peer, "--with-parent"};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    // Its standard output comes here: it says there when it listens.
-    int output[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) {
-        SayOnce(startFailed, "could not start the relay for answers from " + host.toStdString() + ": " +
-                                 std::strerror(errno));
-        return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(output[1]);
-    if (spawned != 0) {
-        ::close(output[0]);
-        SayOnce(startFailed, "could not start the relay for answers from " + host.toStdString() + ": " +
-                                 std::strerror(spawned));
-        return;
-    }
-    relayPid = pid;
-    // Before the message goes out the new relay either listens or has ended, so that the
-    // answer finds it, and a relay that gives way is gone rather than about to take the
-    // port when the one it gave way to ends.
-    switch (WaitUntilListening(output[0], stopFd)) {
-        case RelayStart::Listening:
-        case RelayStart::Stopped:  // ended with the sender
-            break;
-        case RelayStart::Ended:
-            // It closed its output on its way out; whatever still runs there is ended.
-            if (!ReapWithin(relayPid, kAnswerRelayEndWaitMs)) EndProcess(relayPid);
-            relayPid = -1;
-            relayPause = std::chrono::milliseconds(kAnswerRelayGiveWayPauseMs);
-            SayOnce(relayGaveWay, "the relay for answers from " + host.toStdString() + " did not listen on " +
-                                      ends.local + ":" + port + " (a relay listens there already?); " +
-                                      "it is tried again after a pause");
-            break;
-        case RelayStart::NoWord:
-            // A silent relay would take the port whenever it came to bind it, perhaps from a
-            // relay that serves this computer: it is ended rather than left to do that.
-            EndProcess(relayPid);
-            relayPid = -1;
-            relayPause = std::chrono::milliseconds(kAnswerRelayGiveWayPauseMs);
-            hv::Trace("Zandrel.MessageQueue: the relay for answers from " + host.toStdString() +
-                      " did not say it listens; ended\n");
-            break;
-    }
-    ::close(output[0]);
-}
-
-void RemoteSender::State::SayOnce(bool& said, const std::string& text) {
-    if (said) return;
-    said = true;
-    hv::Trace("Zandrel.MessageQueue: " + text + "\n");
-}
-
-void RemoteSender::State::EndAnswerRelay() {
-    if (relayPid <= 0) return;
-    EndProcess(relayPid);
-    relayPid = -1;
-}
-
-void RemoteSender::State::GiveUp(const Item& item, const std::string& reason) const {
-    hv::Trace("Zandrel.MessageQueue: gave up sending message " + std::to_string(item.sequence) +
-              " to '" + item.target.toStdString() + "' on " + host.toStdString() + ": " + reason + "\n");
-}
-
-void RemoteSender::State::Deliver(const Item& item) {
-    int error = 0;
-    for (int attempt = 1; attempt <= kRemoteAttempts; ++attempt) {
-        WireAck ack;
-        // The relay for the answers listens before the message goes out.
-        error = SendRemote(config, host, item.frame, ack, nullptr, stopFd,
-                           [this](const ConnectionEnds& ends) { KeepAnswerRelay(ends); });
-        if (error == 0) {
-            // The relay answered: the outcome there is final.
-            if (ack.res != 0 || ack.status != 1)
-                GiveUp(item, std::string("refused there (") + std::strerror(ack.result) + ")");
-            return;
-        }
-        std::unique_lock lock(mutex);
-        if (stop || attempt == kRemoteAttempts) break;
-        wake.wait_for(lock, std::chrono::milliseconds(kRemoteRetryPauseMs), [this] { return stop; });
-        if (stop) break;
-    }
-    GiveUp(item, error == ECANCELED ? "the queue was closed" : std::strerror(error));
-}
-
-void RemoteSender::State::Run() {
-    pthread_setname_np(pthread_self(), "queue sender");
-    for (;;) {
-        Item item;
-        {
-            std::unique_lock lock(mutex);
-            wake.wait(lock, [this] { return stop || !queue.empty(); });
-            if (stop) {
-                for (const Item& left : queue) GiveUp(left, "the queue was closed");
-                queue.clear();
-                lock.unlock();
-                EndAnswerRelay();
-                return;
-            }
-            item = std::move(queue.front());
-            queue.pop_front();
-        }
-        Deliver(item);
-    }
+bool RemoteSender::IsHeld(const QString& target, bool& held) {
+    std::lock_guard lock(state_->mutex);
+    const auto now = Clock::now();
+    const auto found = state_->answers.find(target);
+    const auto age = found == state_->answers.end() ? Clock::duration::max() : now - found->second.at;
+    if (age >= std::chrono::milliseconds(kPresenceAskAgainMs)) state_->AskLocked(target);
+    if (age > std::chrono::milliseconds(kPresenceAnswerFreshMs)) return false;
+    held = found->second.held;
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
 
-int RemoteSenders::Enqueue(const QString& host, std::int32_t sequence, const QString& target,
-                           QByteArray frame) {
-    std::lock_guard lock(mutex_);
+RemoteSender& RemoteSenders::SenderFor(const QString& host) {
     std::unique_ptr<RemoteSender>& sender = senders_[host.toLower()];
-    if (!sender) sender = std::make_unique<RemoteSender>(config_, host);
-    return sender->Enqueue(sequence, target, std::move(frame));
+    if (!sender) sender = std::make_unique<RemoteSender>(config_, host, notes_);
+    return *sender;
+}
+
+int RemoteSenders::Enqueue(const QString& host, std::int32_t sequence, const QString& target, QByteArray frame) {
+    std::lock_guard lock(mutex_);
+    return SenderFor(host).Enqueue(sequence, target, std::move(frame));
+}
+
+bool RemoteSenders::IsHeld(const QString& host, const QString& target, bool& held) {
+    std::lock_guard lock(mutex_);
+    return SenderFor(host).IsHeld(target, held);
 }
 
 }  // namespace zandrel

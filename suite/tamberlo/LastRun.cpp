@@ -1,6 +1,5 @@
 #include "LastRun.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -24,13 +23,20 @@ std::uint64_t TimeOf(const QJsonObject& o, const char* key, bool* ok) {
 
 QString StateFolder() {
     const QString folder = qEnvironmentVariable("TAMBERLO_STATE_DIR");
-    return folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
+    if (!folder.isEmpty()) return folder;
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(state)) state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/Tervanix/Tamberlo");
 }
 
 bool SaveLastRun(const QString& folder, const LastRun& last, QString* error) {
     const QJsonObject o{{"script", last.script},
                         {"started", TimeText(last.run.started)},
                         {"frozenAt", TimeText(last.run.frozenAt)}};
+    if (!QDir().mkpath(folder)) {
+        if (error) *error = folder + QStringLiteral(": cannot make the folder");
+        return false;
+    }
     QSaveFile file(QDir(folder).filePath(kFileName));
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(o).toJson()) < 0 || !file.commit()) {
         if (error) *error = file.fileName() + QStringLiteral(": ") + file.errorString();

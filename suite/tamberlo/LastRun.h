@@ -16,10 +16,13 @@ struct LastRun {
     GameRun run;
 };
 
-// TAMBERLO_STATE_DIR when set, else the program's own folder.
+// TAMBERLO_STATE_DIR when set, else the user's state folder for the console:
+// $XDG_STATE_HOME/Tervanix/Tamberlo (~/.local/state/Tervanix/Tamberlo). Not the program's
+// own folder, which an installed program's user cannot write.
 QString StateFolder();
 
-// False with a reason in `error` when the file cannot be written.
+// Makes the folder when it is missing. False with a reason in `error` when the file cannot
+// be written.
 bool SaveLastRun(const QString& folder, const LastRun& last, QString* error);
 // Nothing when no run was saved or the file cannot be read.
 std::optional<LastRun> LoadLastRun(const QString& folder);

@@ -10,7 +10,8 @@
 //
 // The console keeps its last game: the run that "NewGame" started, with the time where
 // "StopGame" (or, failing that, "Exit") froze its clock, is saved with the script's path in
-// LastRun.json in the state folder (TAMBERLO_STATE_DIR, else the program's folder). With
+// LastRun.json in the state folder (TAMBERLO_STATE_DIR, else $XDG_STATE_HOME/Tervanix/Tamberlo,
+// see LastRun.h). With
 // -openlast the console opens that game again, frozen where it was saved (a run that was
 // never frozen, because the console was killed, is opened played out to the end of its
 // timeline), when no script is named or the named one is the game's own. With -openlast,

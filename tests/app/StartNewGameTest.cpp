@@ -493,7 +493,8 @@ TEST_F(StartNewGameTest, GoesOnWithoutTheRecorderWhenTheUserAgrees) {
     EXPECT_FALSE(QFileInfo::exists(rec1 + "/2022-01-20"));
 }
 
-TEST_F(StartNewGameTest, ARemoteRecorderIsNotStartedButStillProbedOnThisComputer) {
+TEST_F(StartNewGameTest, ARemoteRecorderIsNotStartedAndIsLookedForOnItsComputer) {
+    // 192.0.2.7 is a computer nobody answers for: the recorder cannot be found there.
     Store("VortamoIP", "192.0.2.7");
     boxes.onShow = [this] {
         if (boxes.shown.back() == LoadStringOrMark(532)) boxes.answer = BoxAnswer::No;
@@ -503,7 +504,7 @@ TEST_F(StartNewGameTest, ARemoteRecorderIsNotStartedButStillProbedOnThisComputer
     const WorkflowRun run = Drive({.recorderStarts = false, .updateCycle = false});
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(log.Count("Halvane::OnFileRecStart Vortamo is remote on '192.0.2.7': not started here, "
-                        "its presence is probed on this computer.\n"),
+                        "its presence is asked of that computer.\n"),
               1u);
     EXPECT_FALSE(log.Contains(Started(frame->Settings.VortamoExePath, "#1")));
     // Probed at once and then every second, twenty times.

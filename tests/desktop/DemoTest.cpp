@@ -8,6 +8,7 @@
 // (scripts/screenshots.sh copies them to docs/images).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,16 +62,16 @@ protected:
     }
 
     // The companions Halvane started run detached: after a failure they may outlive it.
-    // Each is found by the queue scope of this test in its environment and killed.
+    // Each is found by this test's mark in its environment and killed.
     void TearDown() override {
         if (halvane_.Running()) halvane_.KillHard();
         for (const QString& pid : CompanionsLeft()) ::kill(static_cast<pid_t>(pid.toLongLong()), SIGKILL);
     }
 
-    // The processes, other than this test, that run with this test's queue scope.
+    // The processes, other than this test, that run with this test's mark.
     QStringList CompanionsLeft() const {
         QStringList found;
-        const QByteArray mine = "ZANDREL_QUEUE_SCOPE=" + unique_.toLocal8Bit();
+        const QByteArray mine = "HALVANE_TEST_MARK=" + unique_.toLocal8Bit();
         for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
             bool number = false;
             const qint64 pid = entry.toLongLong(&number);
@@ -116,6 +117,25 @@ protected:
     void StartDemo() {
         port_ = FreePort();
         ASSERT_NE(port_, 0);
+        QProcessEnvironment environment = DemoEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Path("runtime"));
+        environment.insert(QStringLiteral("ZANDREL_QUEUE_SCOPE"), unique_);
+        environment.insert(QStringLiteral("HALVANE_INSTANCE_NAME"), unique_);
+        ASSERT_TRUE(StartDemoIn(halvane_, Path("demo"), port_, environment));
+    }
+
+    // scripts/demo.sh in `folder` with the controller port `port`.
+    static bool StartDemoIn(Child& demo, const QString& folder, std::uint16_t port,
+                            const QProcessEnvironment& environment) {
+        return demo.Start(QStringLiteral("bash"),
+                          {QStringLiteral(HALVANE_DEMO_SCRIPT), "--build", QStringLiteral(HALVANE_BUILD_FOLDER), "--dir",
+                           folder, "--port", QString::number(port)},
+                          environment);
+    }
+
+    // The environment of a user without settings (and, for the tests that need none, without a
+    // display), marked as this test's; the demo makes its own names from its folder.
+    QProcessEnvironment DemoEnvironment() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         if (display_ != nullptr) {
             display_->Apply(environment);
@@ -125,22 +145,18 @@ protected:
         }
         environment.insert(QStringLiteral("HOME"), Path("home"));
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Path("user-config"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Path("runtime"));
-        environment.insert(QStringLiteral("ZANDREL_QUEUE_SCOPE"), unique_);
-        environment.insert(QStringLiteral("HALVANE_INSTANCE_NAME"), unique_);
+        environment.insert(QStringLiteral("HALVANE_TEST_MARK"), unique_);
         environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));  // the X notification area
         for (const char* name : {"VORTAMO_MISBEHAVE", "TAMBERLO_MISBEHAVE", "TAMBERLO_SCRIPT",
                                  "DRAVENOR_MISBEHAVE", "OSTRIMUND_EXIT_FILE", "OSTRIMUND_EXIT_AFTER_MS",
                                  "VORTAMO_CLOCK_AT", "VORTAMO_CLOCK_SKEW_MS", "VORTAMO_GROW_BYTES",
-                                 "HALVANE_COMPONENT_DIR", "XDG_CONFIG_DIRS", "XDG_STATE_HOME"})
+                                 "HALVANE_COMPONENT_DIR", "XDG_CONFIG_DIRS", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+                                 "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "ZANDREL_QUEUE_SCOPE", "HALVANE_INSTANCE_NAME",
+                                 "ZANDREL_QUEUE_RELAY_PORT"})
             environment.remove(QString::fromLatin1(name));
         environment.insert(QStringLiteral("LSAN_OPTIONS"),
                            QStringLiteral("suppressions=%1").arg(HALVANE_DESKTOP_LSAN_SUPPRESSIONS));
-        ASSERT_TRUE(halvane_.Start(QStringLiteral("bash"),
-                                   {QStringLiteral(HALVANE_DEMO_SCRIPT), "--build",
-                                    QStringLiteral(HALVANE_BUILD_FOLDER), "--dir", Path("demo"),
-                                    "--port", QString::number(port_)},
-                                   environment));
+        return environment;
     }
 
     // Halvane itself: the demo script's child running the demo's program (the script waits
@@ -219,9 +235,9 @@ protected:
         return Xdotool({"windowfocus", "--sync", window}) && Xdotool({"key", key});
     }
 
-    QString LogText() const {
+    QString LogText(const QString& demoFolder = QString()) const {
         QString text;
-        const QDir bin(Demo("bin"));
+        const QDir bin((demoFolder.isEmpty() ? Path("demo") : demoFolder) + QStringLiteral("/bin"));
         for (const QString& name : bin.entryList({QStringLiteral("Halvane_*.log")}, QDir::Files)) {
             QFile file(bin.filePath(name));
             if (file.open(QIODevice::ReadOnly)) text += QString::fromUtf8(file.readAll());
@@ -282,11 +298,12 @@ protected:
     }
 
     // halvane-panel, one-shot (the game start of its first answer goes with the commands
-    // after it): its standard output, and its exit code in `code`.
-    QString Panel(const QStringList& commands, int* code = nullptr) {
+    // after it): its standard output, and its exit code in `code`. On port `port`, or the
+    // demo's.
+    QString Panel(const QStringList& commands, int* code = nullptr, std::uint16_t port = 0) {
         QProcess panel;
         panel.start(QStringLiteral(HALVANE_PANEL),
-                    QStringList{"-p", QString::number(port_)} + commands);
+                    QStringList{"-p", QString::number(port != 0 ? port : port_)} + commands);
         if (!panel.waitForFinished(kWaitMs)) {
             panel.kill();
             panel.waitForFinished();
@@ -493,6 +510,89 @@ TEST_F(DemoVenue, WithoutADisplayAControllerSeesTheSampleGame) {
     EXPECT_TRUE(CompanionsLeft().isEmpty()) << CompanionsLeft().join(u' ').toStdString();
     EXPECT_FALSE(QFileInfo::exists(Demo("archive/refresh.csv")));
     EXPECT_TRUE(QDir(Path("user-config")).isEmpty());
+}
+
+// Without a session's runtime folder (a container shell, su, ssh without a session) the
+// demo gives Halvane and the stand-ins a runtime folder of its own, in its folder: their
+// queues and locks are there, Qt does not fall back to one in the temporary folder, and
+// nothing is written outside the demo's folder (the home and temporary folders stay empty).
+TEST_F(DemoVenue, WithoutARuntimeFolderTheDemoKeepsToItsFolder) {
+    const std::string missing = Missing({"bash"});
+    if (!missing.empty() && ToolsRequired()) FAIL() << "needs" << missing;
+    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("tmp")));
+    port_ = FreePort();
+    ASSERT_NE(port_, 0);
+    QProcessEnvironment environment = DemoEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), Path("tmp"));
+    ASSERT_TRUE(StartDemoIn(halvane_, Path("demo"), port_, environment));
+
+    QString answer;
+    EXPECT_TRUE(WaitUntil([&] {
+        answer = Panel({"list", "period 3"});
+        return answer.contains(QStringLiteral(" goal")) || !halvane_.Running();
+    })) << answer.toStdString() << halvane_.ErrorText().toStdString();
+    EXPECT_FALSE(LogText().contains(QStringLiteral("to Vortamo1 ERROR"))) << LogText().toStdString();
+    struct stat run {};
+    ASSERT_EQ(::stat(QFile::encodeName(Demo("run")).constData(), &run), 0);
+    EXPECT_EQ(run.st_mode & 0777, 0700u);
+    EXPECT_TRUE(QFileInfo(Demo("run/zandrel-queues")).isDir());
+    EXPECT_FALSE(QDir(Demo("run")).entryList({QStringLiteral("Halvane-demo-*.lock")}, QDir::Files).isEmpty());
+
+    halvane_.process.terminate();
+    ASSERT_TRUE(halvane_.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
+    EXPECT_TRUE(CompanionsLeft().isEmpty()) << CompanionsLeft().join(u' ').toStdString();
+    const auto everything = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    EXPECT_TRUE(QDir(Path("home")).entryList(everything).isEmpty()) << QDir(Path("home")).entryList(everything).join(u' ').toStdString();
+    EXPECT_TRUE(QDir(Path("tmp")).entryList(everything).isEmpty()) << QDir(Path("tmp")).entryList(everything).join(u' ').toStdString();
+    EXPECT_TRUE(QDir(Path("user-config")).isEmpty());
+    EXPECT_FALSE(halvane_.ErrorText().contains(QStringLiteral("XDG_RUNTIME_DIR"))) << halvane_.ErrorText().toStdString();
+}
+
+// Two demos of one user, in one session (one runtime folder), in two folders run side by
+// side: each has names of its own, made from its folder. A second demo in a folder where
+// one runs says so, and where, and ends without touching the one that runs.
+TEST_F(DemoVenue, TwoDemosInTwoFoldersButNotTwoInOne) {
+    const std::string missing = Missing({"bash"});
+    if (!missing.empty() && ToolsRequired()) FAIL() << "needs" << missing;
+    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    port_ = FreePort();
+    const std::uint16_t secondPort = FreePort();
+    ASSERT_NE(port_, 0);
+    ASSERT_NE(secondPort, 0);
+    ASSERT_NE(port_, secondPort);
+    QProcessEnvironment environment = DemoEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Path("runtime"));
+    Child second;
+    ASSERT_TRUE(StartDemoIn(halvane_, Path("demo"), port_, environment));
+    ASSERT_TRUE(StartDemoIn(second, Path("demo2"), secondPort, environment));
+    for (const std::uint16_t port : {port_, secondPort}) {
+        QString answer;
+        EXPECT_TRUE(WaitUntil([&] {
+            answer = Panel({"list", "period 3"}, nullptr, port);
+            return answer.contains(QStringLiteral(" goal")) || !halvane_.Running() || !second.Running();
+        })) << port << answer.toStdString() << halvane_.ErrorText().toStdString() << second.ErrorText().toStdString();
+    }
+    EXPECT_TRUE(halvane_.Running());
+    EXPECT_TRUE(second.Running());
+
+    Child third;
+    ASSERT_TRUE(StartDemoIn(third, Path("demo"), FreePort(), environment));
+    ASSERT_TRUE(third.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(third.process.exitCode(), 1);
+    const QString demoFolder = QDir(Path("demo")).absolutePath();
+    EXPECT_TRUE(third.ErrorText().contains(QStringLiteral("demo.sh: a demo already runs in ") + demoFolder))
+        << third.ErrorText().toStdString();
+    EXPECT_TRUE(halvane_.Running());
+    EXPECT_EQ(Panel({"list"}), Panel({"list"}, nullptr, port_)) << "the first demo still answers";
+
+    for (Child* demo : {&halvane_, &second}) {
+        demo->process.terminate();
+        ASSERT_TRUE(demo->process.waitForFinished(kWaitMs));
+        EXPECT_EQ(demo->process.exitCode(), 0) << demo->ErrorText().toStdString();
+    }
+    EXPECT_TRUE(CompanionsLeft().isEmpty()) << CompanionsLeft().join(u' ').toStdString();
 }
 
 }  // namespace

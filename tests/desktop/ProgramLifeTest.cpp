@@ -179,6 +179,7 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     }
     // The test sends the split as the referee console does, through Halvane's queue.
     qputenv("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
     hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
     hv::IQueueService* service = nullptr;
     const hv::ComponentPtr serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);

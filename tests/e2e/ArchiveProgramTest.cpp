@@ -47,6 +47,7 @@ protected:
         csv.close();
         // The test speaks to Halvane's queue as the referee console does.
         qputenv("ZANDREL_QUEUE_SCOPE", world.Environment().value("ZANDREL_QUEUE_SCOPE").toUtf8());
+        qputenv("XDG_RUNTIME_DIR", world.Environment().value("XDG_RUNTIME_DIR").toUtf8());
         serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
         ASSERT_NE(service, nullptr);
         std::int32_t status = 0, result = 0;

@@ -30,9 +30,15 @@ public:
     // test's own. Output goes to <outputBase>.out and <outputBase>.err.
     bool Start(const char* name, const QStringList& args, const QString& outputBase,
                const QStringList& environment = {}) {
+        return StartProgram(QCoreApplication::applicationDirPath() + u'/' + QString::fromUtf8(name), args, outputBase,
+                            environment);
+    }
+    // The same for the program at `path`.
+    bool StartProgram(const QString& path, const QStringList& args, const QString& outputBase,
+                      const QStringList& environment = {}) {
         outPath_ = outputBase + QStringLiteral(".out");
         errPath_ = outputBase + QStringLiteral(".err");
-        const QByteArray program = (QCoreApplication::applicationDirPath() + u'/' + QString::fromUtf8(name)).toLocal8Bit();
+        const QByteArray program = path.toLocal8Bit();
         std::vector<QByteArray> argBytes{program};
         for (const QString& a : args) argBytes.push_back(a.toLocal8Bit());
         std::vector<char*> argv;

@@ -437,6 +437,37 @@ TEST_F(CompanionProgramsTest, TheInstalledConsoleOpensItsShippedLastGamePlayedOu
     EXPECT_TRUE(QFile::exists(dir.filePath("LastRun.json")));
 }
 
+TEST_F(CompanionProgramsTest, WithoutAStateFolderNamedTheConsoleKeepsItsGameInTheUsersStateFolder) {
+    // An installed console's own folder is not the user's to write: the game goes under
+    // $XDG_STATE_HOME, and "-openlast" finds it there again.
+    qunsetenv("TAMBERLO_STATE_DIR");
+    const QByteArray state = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath("state")));
+    const QString kept = dir.filePath("state/Tervanix/Tamberlo/LastRun.json");
+    const QString besideTheProgram =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/Zandrel Software/Ferrolith/LastRun.json");
+    for (const char* run : {"first", "again"}) {
+        SCOPED_TRACE(run);
+        CompanionProcess console;
+        ASSERT_TRUE(console.Start("Zandrel Software/Ferrolith/Tamberlo", {"-openlast"}, dir.filePath(run)));
+        ASSERT_TRUE(console.WaitForLine("ready")) << console.Errors().toStdString();
+        TestQueue halvane;
+        ASSERT_TRUE(halvane.Open("Halvane"));
+        if (QFile::exists(kept)) {
+            // The kept game: the new one, without periods yet.
+            ASSERT_TRUE(halvane.Send("Kestrilo", "PeriodInfo", "Halvane"));
+            EXPECT_EQ(halvane.NextFirst(), "<Kestrilo><Periods></Periods></Kestrilo>");
+        } else {
+            ASSERT_TRUE(halvane.Send("Kestrilo", "NewGame", "Halvane"));
+        }
+        ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
+        EXPECT_EQ(console.WaitForExit(), 0);
+        EXPECT_TRUE(QFile::exists(kept));
+        EXPECT_FALSE(QFile::exists(besideTheProgram));
+    }
+    qputenv("XDG_STATE_HOME", state);
+}
+
 TEST_F(CompanionProgramsTest, TheConsoleMisbehavesAsItIsTold) {
     const QString script = WriteScript(kScript);
     struct Case {

@@ -668,6 +668,9 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
     // The console of the archived game is ended as Halvane would end it, then Halvane itself.
     ComponentFactory components(QString::fromLocal8Bit(HALVANE_COMPONENT_FOLDER));
     qputenv("ZANDREL_QUEUE_SCOPE", scope_.toUtf8());
+    // The queues of the night are in the world's runtime folder.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", environment_.value("XDG_RUNTIME_DIR").toUtf8());
     IQueueService* service = nullptr;
     ComponentPtr serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
     ASSERT_NE(service, nullptr);
@@ -680,6 +683,7 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
     ASSERT_EQ(queue->Send(status, result, 1, 0, 0, "localhost", "Kestrilo", "Exit", "GameNightTest"), S_OK);
     EXPECT_TRUE(WaitForCompanions({})) << companions().join(u' ').toStdString();
     qunsetenv("ZANDREL_QUEUE_SCOPE");
+    qputenv("XDG_RUNTIME_DIR", runtime);
 
     // Exit ("E&xit") from the icon's menu ends Halvane.
     ASSERT_TRUE(OpenMenu()) << Diagnosis();

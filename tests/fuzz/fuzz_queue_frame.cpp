@@ -1,6 +1,6 @@
 // Fuzz target for the message queue's wire frame: any byte stream is taken apart frame by
-// frame without a crash, never consumes more than it was given, and every message it
-// accepts encodes back to the same bytes.
+// frame without a crash, never consumes more than it was given, and every message (or
+// presence question) it accepts encodes back to the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
         if (r.consumedBytes < zandrel::kFrameHeaderBytes || r.consumedBytes > size - offset) std::abort();
-        if (frame.kind == zandrel::FrameKind::Message) {
+        if (frame.kind == zandrel::FrameKind::Message || frame.kind == zandrel::FrameKind::Probe) {
             QByteArray again;
-            if (!zandrel::EncodeMessage(frame.message, again)) std::abort();
+            if (!zandrel::EncodeMessage(frame.message, again, frame.kind)) std::abort();
             if (static_cast<std::size_t>(again.size()) != r.consumedBytes ||
                 std::memcmp(again.constData(), bytes + offset, r.consumedBytes) != 0)
                 std::abort();

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <QThread>
 #include <memory>
@@ -165,8 +166,8 @@ TEST_F(QueueBetweenProcesses, ASendToAStuckHolderHereFailsAfterTheShortLocalTime
     qunsetenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS");
     QueueComponent shortWait;
     qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", localTimeout);
-    const int stuck = zandrel::ListenOnQueue(zandrel::QueueConfig::FromEnvironment(), QStringLiteral("Kestrilo"));
-    ASSERT_GE(stuck, 0);
+    zandrel::HeldQueueName stuck;  // held and listened on, never read
+    ASSERT_EQ(zandrel::HoldQueueName(zandrel::QueueConfig::FromEnvironment(), QStringLiteral("Kestrilo"), stuck), 0);
     TestWindow window(kArrival);
     ComponentPtr object = shortWait.Open(QStringLiteral("Halvane"), &window, kArrival);
     IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
@@ -184,7 +185,6 @@ TEST_F(QueueBetweenProcesses, ASendToAStuckHolderHereFailsAfterTheShortLocalTime
         EXPECT_GE(waited.elapsed(), 190);
         EXPECT_LT(waited.elapsed(), 900) << "the send time-out is 20 s here";
     }
-    ::close(stuck);
 }
 
 TEST_F(QueueBetweenProcesses, ARemoteSendGoesThroughTheRelayAndCanBeAnswered) {
@@ -580,6 +580,113 @@ QString SlowRelayScript(const QTemporaryDir& folder) {
     return path;
 }
 
+TEST(QueueAnswersFromAnotherComputer, TheAnswerRelayHoldsNothingOfTheProcessThatStartedIt) {
+    // The process holds a file and a socket it opened without close-on-exec (as a library
+    // might): the answer relay it starts gets neither, only its standard input and output
+    // (its line to the process) and the process's standard error.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QByteArray held = QFile::encodeName(folder.filePath(QStringLiteral("held-open")));
+    const int file = ::open(held.constData(), O_RDWR | O_CREAT, 0600);  // no O_CLOEXEC
+    ASSERT_GE(file, 0);
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);  // no SOCK_CLOEXEC
+    ASSERT_GE(socket, 0);
+    struct stat socketInfo {};
+    ASSERT_EQ(::fstat(socket, &socketInfo), 0);
+    const QString socketTarget = QStringLiteral("socket:[%1]").arg(socketInfo.st_ino);
+    {
+        QueueComponent component;
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 1, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        ASSERT_FALSE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).isEmpty());
+        const std::vector<pid_t> relays = ChildRelays();
+        ASSERT_EQ(relays.size(), 1u);
+        const auto target = [](const QString& link) {
+            char text[512] = {};
+            const ssize_t n = ::readlink(QFile::encodeName(link).constData(), text, sizeof text - 1);
+            return n > 0 ? QString::fromLocal8Bit(text, n) : QString();
+        };
+        const QString fds = QStringLiteral("/proc/%1/fd/").arg(relays[0]);
+        for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            const QString what = target(fds + fd);
+            EXPECT_NE(what, QString::fromLocal8Bit(held)) << fd.toStdString();
+            EXPECT_NE(what, socketTarget) << fd.toStdString();
+        }
+        EXPECT_EQ(target(fds + "2"), target(QStringLiteral("/proc/self/fd/2")));
+        EXPECT_EQ(target(fds + "0"), target(fds + "1")) << "its input and output are its line to the process";
+    }
+    ::close(file);
+    ::close(socket);
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
+TEST(QueueAnswersFromAnotherComputer, TheAnswerRelayDeliversOnlyToTheQueuesOfItsProcess) {
+    // The answer relay hands on what the other computer sends to this process's queue, and
+    // nothing to a queue of another process, though of the same user: the recorder's own
+    // queue here is not for the other computer to reach through it.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    const QString port = line.mid(10);
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    {
+        QueueComponent component;
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 1, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        ASSERT_FALSE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).isEmpty());
+        ASSERT_EQ(ChildRelays().size(), 1u);
+
+        // From the other computer's address, to the answer relay on this one.
+        LineProcess sender;
+        ASSERT_TRUE(sender.Start(BinaryPath("queue_intruder"), {"relay", "127.0.0.2", "127.0.0.1", port, "Vortamo1",
+                                                                 "relay", "127.0.0.2", "127.0.0.1", port, "Halvane",
+                                                                 "probe", "127.0.0.2", "127.0.0.1", port, "Halvane"}));
+        EXPECT_TRUE(sender.ReadLine().endsWith(u" acknowledged 0")) << "not to another process's queue";
+        EXPECT_TRUE(sender.ReadLine().endsWith(u" acknowledged 1")) << "to this process's";
+        EXPECT_TRUE(sender.ReadLine().endsWith(u" acknowledged 0")) << "no presence questions";
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 500), QString());
+        std::vector<QueueMessage> taken;
+        EXPECT_TRUE(WaitUntil([&] {
+            for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+            return !taken.empty();
+        }));
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken[0].Texts[0], QStringLiteral("127.0.0.2"));
+    }
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
 TEST(QueueAnswersFromAnotherComputer, AnAnswerRelaySlowToStartNeverDoublesAMessage) {
     // The relay for the answers is started through a script that waits before it becomes the
     // relay. The sender waits for it on this computer; the message then has the whole send
@@ -667,11 +774,12 @@ TEST(QueueAnswersFromAnotherComputer, AnAnswerRelaySlowToStartNeverDoublesAMessa
     qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
 
-TEST(QueueAnswersFromAnotherComputer, AnAnswerRelayThatGivesWayIsNotStartedForEveryMessage) {
-    // A relay listens where the answer relay would (this computer's own, say): the one the
-    // sender starts gives way, and the next messages, more than the restart pause apart, start
-    // none (the pause after a start that gave way is a minute). The answers come back through
-    // the relay that listens there.
+TEST(QueueAnswersFromAnotherComputer, AnotherProgramOnTheAnswerPortIsSaidAndNotWaitedFor) {
+    // Another program listens where the answer relay would (here a relay that trusts no
+    // one): the messages still go out, but the component says, once, that the answers of
+    // that computer cannot come back, rather than waiting for answers that go elsewhere. The
+    // answer relay is started once, not for every message, and tries the address again
+    // (at most once a second); once the other program has gone, answers come back.
     UsePrivateQueueScope();
     const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
     LineProcess remoteRelay;
@@ -681,10 +789,9 @@ TEST(QueueAnswersFromAnotherComputer, AnAnswerRelayThatGivesWayIsNotStartedForEv
     ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
     const QString port = line.mid(10);
     qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
-    LineProcess ownRelay;
-    ASSERT_TRUE(ownRelay.Start(BinaryPath("ZandrelQueueRelay"),
-                               {"--port", port, "--bind", "127.0.0.1", "--trust", "127.0.0.2"}));
-    ASSERT_TRUE(ownRelay.ReadLine().startsWith(QLatin1StringView("listening ")));
+    auto otherProgram = std::make_unique<LineProcess>();
+    ASSERT_TRUE(otherProgram->Start(BinaryPath("ZandrelQueueRelay"), {"--port", port, "--bind", "127.0.0.1"}));
+    ASSERT_TRUE(otherProgram->ReadLine().startsWith(QLatin1StringView("listening ")));
     PeerProcess recorder;
     ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
 
@@ -696,37 +803,149 @@ TEST(QueueAnswersFromAnotherComputer, AnAnswerRelayThatGivesWayIsNotStartedForEv
     qputenv("ZANDREL_QUEUE_RELAY_PROGRAM", wrapper.toLocal8Bit());
     qputenv("HALVANE_TEST_RELAY_DELAY", "0");
     qputenv("HALVANE_TEST_RELAY_STARTS", starts.toLocal8Bit());
+    const auto startsSoFar = [&] {
+        QFile file(starts);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().count("start") : 0;
+    };
     {
         QueueComponent component;
         ASSERT_NE(component.service, nullptr);
+        auto* remote = QueryInterface<IRemoteQueues>(component.object.get());
+        ASSERT_NE(remote, nullptr);
         TestWindow window(kArrival);
         ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
         IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
         ASSERT_NE(queue, nullptr);
-        for (std::int32_t sequence = 1; sequence <= 3; ++sequence) {
+        const auto send = [&](std::int32_t sequence) {
             std::int32_t status = 0;
             std::int32_t result = 0;
-            ASSERT_EQ(queue->Send(status, result, sequence, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
-                                  QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
-                      S_OK);
+            return queue->Send(status, result, sequence, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                               QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord"));
+        };
+        QStringList notes;
+        const auto takeNotes = [&] {
+            QString note;
+            while (remote->TakeNote(note) == S_OK) notes << note;
+        };
+        for (std::int32_t sequence = 1; sequence <= 3; ++sequence) {
+            ASSERT_EQ(send(sequence), S_OK);
             EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
-                      QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState").arg(sequence));
-            std::vector<QueueMessage> taken;
-            EXPECT_TRUE(WaitUntil([&] {
+                      QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tStopRecord").arg(sequence))
+                << "the message itself goes out";
+            QThread::msleep(1200);  // more than the pause between two attempts to listen
+        }
+        takeNotes();
+        const QString said = QStringLiteral("the relay for answers cannot listen on 127.0.0.1:%1 (Address already in use): "
+                                            "the answers of 127.0.0.2 cannot come back")
+                                 .arg(port);
+        EXPECT_EQ(notes.count(said), 1) << notes.join(u'\n').toStdString();
+        EXPECT_TRUE(TakeAll(queue).empty());
+        EXPECT_EQ(startsSoFar(), 1);
+
+        // The other program goes: the answer relay listens there at the next message, and
+        // the answers come back (the recorder's first answer after its own failed ones may
+        // fail at once, until it has heard this computer again).
+        otherProgram.reset();
+        QThread::msleep(1200);
+        std::vector<QueueMessage> taken;
+        std::int32_t sequence = 3;
+        EXPECT_TRUE(WaitUntil([&] {
+            if (send(++sequence) != S_OK) return false;
+            WaitUntil([&] {
                 for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
                 return !taken.empty();
-            }));
-            QThread::msleep(1200);  // more than the pause between two starts that listened
-        }
-        QFile file(starts);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        EXPECT_EQ(file.readAll().count("start"), 1);
-        EXPECT_TRUE(ChildrenRunning(wrapper.toLocal8Bit()).empty());
-        EXPECT_TRUE(ChildRelays().empty());
+            }, 500);
+            return !taken.empty();
+        }));
+        ASSERT_FALSE(taken.empty());
+        EXPECT_EQ(taken[0].Texts[3], QStringLiteral("Vortamo.Control|StopRecord"));
+        EXPECT_EQ(startsSoFar(), 1);
     }
+    // The component ends its senders, the last of which ends the answer relay.
+    EXPECT_TRUE(WaitUntil([&] { return ChildrenRunning(wrapper.toLocal8Bit()).empty() && ChildRelays().empty(); }, 10000));
     qunsetenv("ZANDREL_QUEUE_RELAY_PROGRAM");
     qunsetenv("HALVANE_TEST_RELAY_DELAY");
     qunsetenv("HALVANE_TEST_RELAY_STARTS");
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+}
+
+TEST(QueueAnswersFromAnotherComputer, WhatTheOtherComputerLastShowedDecidesASendAtOnce) {
+    // The other computer (127.0.0.2, its relay trusting us) is asked whether a queue is held
+    // there: no answer at the first question, then the answer; a send to a queue it said
+    // nobody holds fails at once, as it would here, and once it is held there the next send
+    // goes out. A computer whose relay cannot be reached holds nothing, a send to it after
+    // a failed exchange fails at once, and the message that was given up is noted.
+    UsePrivateQueueScope();
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    LineProcess remoteRelay;
+    ASSERT_TRUE(remoteRelay.Start(BinaryPath("ZandrelQueueRelay"),
+                                  {"--port", "0", "--bind", "127.0.0.2", "--trust", "127.0.0.1"}));
+    const QString line = remoteRelay.ReadLine();
+    ASSERT_TRUE(line.startsWith(QLatin1StringView("listening "))) << line.toStdString();
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+    {
+        QueueComponent component;
+        auto* remote = QueryInterface<IRemoteQueues>(component.object.get());
+        ASSERT_NE(remote, nullptr);
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        const QString there = QStringLiteral("127.0.0.2");
+        const auto heldThere = [&](std::int32_t& held) {
+            return WaitUntil([&] { return remote->IsQueueHeld(there, QStringLiteral("Vortamo1"), held) == S_OK; });
+        };
+        std::int32_t held = -1;
+        EXPECT_EQ(remote->IsQueueHeld(there, QStringLiteral("Vortamo1"), held), S_FALSE) << "nothing asked yet";
+        ASSERT_TRUE(heldThere(held));
+        EXPECT_EQ(held, 0);
+        std::int32_t status = 1;
+        std::int32_t result = 0;
+        EXPECT_EQ(static_cast<std::uint32_t>(queue->Send(status, result, 1, 0, 0, there, QStringLiteral("Vortamo1"),
+                                                         QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord"))),
+                  0x80070000u | ECONNREFUSED);
+        EXPECT_EQ(result, ECONNREFUSED);
+        EXPECT_EQ(status, 0);
+
+        PeerProcess recorder;
+        ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+        EXPECT_TRUE(WaitUntil([&] { return heldThere(held) && held == 1; }));
+        EXPECT_EQ(queue->Send(status, result, 2, 0, 0, there, QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"),
+                              QStringLiteral("StopRecord")),
+                  S_OK);
+        EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                  QStringLiteral("got\t2\t127.0.0.1\tHalvane\tVortamo.Control\tStopRecord"));
+    }
+
+    // A computer whose relay cannot be reached (a relay's port that nobody listens on any
+    // more): the first message is accepted and then given up, with a note; later sends fail
+    // at once until that computer answers again, and it holds nothing.
+    RelayProcess gone;
+    ASSERT_TRUE(gone.Start());
+    gone.Stop();
+    QueueComponent towardsNowhere;
+    ASSERT_TRUE(towardsNowhere.service != nullptr);
+    auto* remote = QueryInterface<IRemoteQueues>(towardsNowhere.object.get());
+    ASSERT_NE(remote, nullptr);
+    TestWindow window(kArrival);
+    ComponentPtr object = towardsNowhere.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    const QString there = QStringLiteral("127.0.0.2");
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    EXPECT_EQ(queue->Send(status, result, 3, 0, 0, there, QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"),
+                          QStringLiteral("StopRecord")),
+              S_OK);
+    QString note;
+    EXPECT_TRUE(WaitUntil([&] { return remote->TakeNote(note) == S_OK && note.startsWith(u"gave up"); }));
+    EXPECT_EQ(note, QStringLiteral("gave up sending message 3 to 'Vortamo1' on 127.0.0.2: Connection refused"));
+    EXPECT_EQ(static_cast<std::uint32_t>(queue->Send(status, result, 4, 0, 0, there, QStringLiteral("Vortamo1"),
+                                                     QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord"))),
+              0x80070000u | ECONNREFUSED);
+    std::int32_t held = -1;
+    EXPECT_TRUE(WaitUntil([&] { return remote->IsQueueHeld(there, QStringLiteral("Vortamo1"), held) == S_OK; }));
+    EXPECT_EQ(held, 0) << "unreachable: nothing is held there";
     qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
 }
 

@@ -36,6 +36,9 @@ inline void UsePrivateQueueScope() {
     qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
 }
 
+// The runtime folder this test program was given (tests/support/PrivateUserFolders.h).
+inline QString RuntimeFolderOfThisTest() { return qEnvironmentVariable("XDG_RUNTIME_DIR"); }
+
 inline QString BinaryPath(const char* name) {
     return QCoreApplication::applicationDirPath() + u'/' + QString::fromUtf8(name);
 }
@@ -63,7 +66,8 @@ public:
     LineProcess(const LineProcess&) = delete;
     LineProcess& operator=(const LineProcess&) = delete;
 
-    bool Start(const QString& program, const QStringList& args) {
+    // `withErrors`: its standard error comes with its output (for what a relay traces).
+    bool Start(const QString& program, const QStringList& args, bool withErrors = false) {
         int input[2];
         int output[2];
         if (::pipe2(input, O_CLOEXEC) != 0) return false;
@@ -76,6 +80,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        if (withErrors) posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
         std::vector<QByteArray> argBytes{program.toLocal8Bit()};
         for (const QString& a : args) argBytes.push_back(a.toLocal8Bit());
         std::vector<char*> argv;
@@ -156,12 +161,14 @@ private:
     QByteArray buffer_;
 };
 
-// The relay on loopback with a free port; the port is put into the environment, so that
-// components created afterwards (and children started afterwards) use it.
+// The relay on loopback with a free port, trusting loopback (this user's processes there);
+// the port is put into the environment, so that components created afterwards (and
+// children started afterwards) use it.
 class RelayProcess {
 public:
     bool Start() {
-        if (!process_.Start(BinaryPath("ZandrelQueueRelay"), {"--port", "0", "--bind", "127.0.0.1"}))
+        if (!process_.Start(BinaryPath("ZandrelQueueRelay"),
+                            {"--port", "0", "--bind", "127.0.0.1", "--trust", "127.0.0.1"}))
             return false;
         const QString line = process_.ReadLine();
         if (!line.startsWith(QLatin1StringView("listening "))) return false;
@@ -195,6 +202,12 @@ public:
     // The first line: "ready" when the name is held, else what the peer said.
     QString Open(const QString& name, const QStringList& options = {}) {
         if (!Start(BinaryPath("queue_peer"), QStringList{name} + options)) return QStringLiteral("not started");
+        return ReadLine();
+    }
+    // The same through a command line that runs it (as another user, say): `commandLine` is
+    // the program first, then its arguments, the peer's own last.
+    QString OpenThrough(const QStringList& commandLine) {
+        if (!Start(commandLine.value(0), commandLine.mid(1))) return QStringLiteral("not started");
         return ReadLine();
     }
     // Sends `count` messages through the peer; returns how many were accepted.

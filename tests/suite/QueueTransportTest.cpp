@@ -7,8 +7,11 @@
 
 #include <atomic>
 #include <future>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <cstring>
+#include <vector>
 
 #include "LogCapture.h"
 #include "QueueTestSupport.h"
@@ -49,10 +52,10 @@ public:
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        const QByteArray path = "Zandrel.MessageQueue/" + config.scope.toUtf8() + '/' + name.toUtf8();
-        std::memcpy(address.sun_path + 1, path.constData(), static_cast<size_t>(path.size()));
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
+        const std::string path = QueueSocketPath(config, name);
+        if (path.empty() || path.size() >= sizeof address.sun_path) return;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
     ~RawConnection() { Close(); }
     void Write(const QByteArray& bytes) {
@@ -242,27 +245,46 @@ TEST(QueueTransport, AFloodedQueueStaysWithinItsBytesAndTellsTheSender) {
 }
 
 TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs to start a process as another user";
+    // The queue's folder is the user's alone; here it is opened to everyone for the test, as
+    // by a mistake, so that another user's process reaches the socket: the queue itself
+    // still shuts it out.
+    ASSERT_EQ(::geteuid(), 0u) << "needs to start a process as another user: run as root, as the test scripts do";
     const QueueConfig config = TestConfig();
     LogCapture log;
     QueueListener listener(config, QStringLiteral("Private"), {});
     ASSERT_EQ(listener.Open(), 0);
     QByteArray frame;
     ASSERT_TRUE(EncodeMessage(Message(1, QStringLiteral("Private")), frame));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = "Zandrel.MessageQueue/" + config.scope.toUtf8() + "/Private";
-    std::memcpy(address.sun_path + 1, path.constData(), static_cast<size_t>(path.size()));
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    const std::string path = QueueSocketPath(config, QStringLiteral("Private"));
+    ASSERT_LT(path.size(), sizeof(sockaddr_un::sun_path));
+    // The folders on the way (from the test's temporary folder on), opened and closed again.
+    const std::string runtime = hv::test::RuntimeFolderOfThisTest().toStdString();
+    ASSERT_EQ(path.rfind(runtime + "/", 0), 0u);
+    std::vector<std::string> opened{runtime.substr(0, runtime.rfind('/')), runtime};
+    for (std::size_t at = runtime.size() + 1; (at = path.find('/', at)) != std::string::npos; ++at)
+        opened.push_back(path.substr(0, at));
+    struct Reclose {
+        std::vector<std::string>& folders;
+        ~Reclose() {
+            for (const std::string& f : folders) ::chmod(f.c_str(), 0700);
+        }
+    } reclose{opened};
+    for (const std::string& f : opened) ASSERT_EQ(::chmod(f.c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
 
     // The child runs as "nobody", connects and writes a whole message; its exit code says
     // whether it got an acknowledgement (0) or was shut out (1).
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(2);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) ::_exit(1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
         ::send(fd, frame.constData(), static_cast<size_t>(frame.size()), MSG_NOSIGNAL);
         char answer[64];
         ::_exit(::recv(fd, answer, sizeof answer, 0) > 0 ? 0 : 1);
@@ -270,10 +292,11 @@ TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "3: the socket could not be reached at all";
     EXPECT_EQ(listener.Count(), 0u);
     EXPECT_TRUE(log.Contains("Zandrel.MessageQueue 'Private': refused a connection of another user\n"));
-    // This user's messages still arrive.
+    // This user's messages still arrive (once the folders are the user's alone again).
+    for (const std::string& f : opened) ::chmod(f.c_str(), 0700);
     EXPECT_EQ(Send(config, Message(2, QStringLiteral("Private"))), 0);
     EXPECT_EQ(listener.Count(), 1u);
 }

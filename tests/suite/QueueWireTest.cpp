@@ -63,6 +63,18 @@ TEST(QueueWire, MessageSurvivesTheRoundTrip) {
     EXPECT_TRUE(frame.message.secondText.isEmpty());
 }
 
+TEST(QueueWire, APresenceQuestionSurvivesTheRoundTripAsItsOwnKind) {
+    const WireMessage m = Sample();
+    QByteArray bytes;
+    ASSERT_TRUE(EncodeMessage(m, bytes, FrameKind::Probe));
+    EXPECT_EQ(bytes[3], '\x03');
+    Frame frame;
+    ASSERT_EQ(Parse(bytes, frame).status, ParseStatus::Complete);
+    EXPECT_EQ(frame.kind, FrameKind::Probe);
+    EXPECT_EQ(frame.message.targetQueue, m.targetQueue);
+    EXPECT_EQ(frame.message.firstText, m.firstText);
+}
+
 TEST(QueueWire, AcknowledgementSurvivesTheRoundTrip) {
     Frame frame;
     const QByteArray bytes = EncodeAck({static_cast<std::int32_t>(0x8007006F), 111, 0});

@@ -4,8 +4,12 @@
 
 #include <QCoreApplication>
 
+#include "PrivateUserFolders.h"
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    QTemporaryDir userFolders;
+    hv::test::UsePrivateUserFolders(userFolders);
     QCoreApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -238,13 +238,21 @@ TEST_F(CompanionLinkTest, TheProbeSeesRunningCompanionsAndLeavesNoQueueBehind) {
     ASSERT_EQ(vortamo.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
     EXPECT_TRUE(link.IsKestriloRunning(&window));
     EXPECT_TRUE(link.IsVortamoRunning(&window));
-    // The recorder's host setting plays no part in the probe.
+    // The recorder's host plays no part in the probe of a name; the recorder's presence,
+    // with a host set, is asked of that computer (here loopback, through its relay): there
+    // is no answer at the first question, and the answer comes without waiting for it.
     link.SetVortamoHost(QStringLiteral("127.0.0.1"));
-    EXPECT_TRUE(link.IsVortamoRunning(&window));
+    EXPECT_FALSE(link.IsQueueNameFree(QStringLiteral("Vortamo1"), &window));
+    EXPECT_EQ(link.VortamoPresence(&window), CCompanionLink::Presence::Unknown);
+    EXPECT_TRUE(WaitUntil([&] { return link.IsVortamoRunning(&window); }));
 
     kestrilo.KillHard();
     EXPECT_FALSE(link.IsKestriloRunning(&window));
     EXPECT_TRUE(link.IsVortamoRunning(&window));
+    vortamo.KillHard();
+    EXPECT_TRUE(WaitUntil([&] { return link.VortamoPresence(&window) == CCompanionLink::Presence::NotRunning; }));
+    link.SetVortamoHost(QString());
+    EXPECT_FALSE(link.IsVortamoRunning(&window));
 }
 
 TEST_F(CompanionLinkTest, ResetGameStateClearsOnlyTheGameState) {

@@ -1,0 +1,141 @@
+#include "RelayTrust.h"
+
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "QueueTransport.h"
+#include "platform/Trace.h"
+
+namespace zandrel {
+
+namespace {
+
+// This computer's addresses are read again at most this often (interfaces come and go).
+constexpr auto kOwnAddressesFor = std::chrono::seconds(1);
+
+bool Ends(int fd, sockaddr_in& local, sockaddr_in& peer) {
+    socklen_t localSize = sizeof local;
+    socklen_t peerSize = sizeof peer;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 &&
+           ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 && local.sin_family == AF_INET &&
+           peer.sin_family == AF_INET;
+}
+
+std::string Text(const in_addr& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+bool LocalPeerUser(int clientFd, uid_t& user) {
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    if (!Ends(clientFd, local, peer)) return false;
+    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) return false;
+    // The peer's socket: the one whose own end is the peer's address and port, connected to
+    // ours. One exact lookup, not a listing of every socket.
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } question{};
+    question.header.nlmsg_len = sizeof question;
+    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    question.header.nlmsg_flags = NLM_F_REQUEST;
+    question.request.sdiag_family = AF_INET;
+    question.request.sdiag_protocol = IPPROTO_TCP;
+    question.request.idiag_states = ~0u;
+    question.request.id.idiag_sport = peer.sin_port;
+    question.request.id.idiag_dport = local.sin_port;
+    question.request.id.idiag_src[0] = peer.sin_addr.s_addr;
+    question.request.id.idiag_dst[0] = local.sin_addr.s_addr;
+    question.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    question.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    const timeval wait{1, 0};
+    ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    bool found = false;
+    alignas(nlmsghdr) char answer[8192];
+    if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+        static_cast<ssize_t>(sizeof question)) {
+        // One answer: the socket found, or an error (not found).
+        const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
+        const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+        if (size >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) &&
+            header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len <= static_cast<std::uint32_t>(size) &&
+            header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            const auto* peerSocket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+            // A listening socket that happens to match is not the peer.
+            if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->id.idiag_dport == local.sin_port &&
+                peerSocket->id.idiag_dst[0] == local.sin_addr.s_addr) {
+                user = peerSocket->idiag_uid;
+                found = true;
+            }
+        }
+    }
+    ::close(diag);
+    return found;
+}
+
+bool RelayTrust::Trust(const std::string& address) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;
+    trusted_.insert(Text(parsed));
+    return true;
+}
+
+bool RelayTrust::IsThisComputersAddress(const in_addr& address) {
+    if ((ntohl(address.s_addr) >> 24) == 127) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (ownAddressesRead_ == std::chrono::steady_clock::time_point{} || now - ownAddressesRead_ > kOwnAddressesFor) {
+        const std::vector<std::uint32_t> own = InterfaceAddresses();
+        ownAddresses_ = std::set<in_addr_t>(own.begin(), own.end());
+        ownAddressesRead_ = now;
+    }
+    return ownAddresses_.count(address.s_addr) != 0;
+}
+
+bool RelayTrust::Admit(int clientFd) {
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    if (!Ends(clientFd, local, peer)) {
+        Refuse("?", label_ + ": refused a connection whose address cannot be read");
+        return false;
+    }
+    const std::string from = Text(peer.sin_addr);
+    if (!Trusts(from)) {
+        Refuse(from, label_ + ": refused " + from + ", not a trusted host");
+        return false;
+    }
+    if (!IsThisComputersAddress(peer.sin_addr)) return true;
+    // From this computer: only a process of this user.
+    uid_t user = 0;
+    if (!LocalPeerUser(clientFd, user)) {
+        Refuse(from + " ?", label_ + ": refused " + from + ", a process on this computer whose user cannot be told");
+        return false;
+    }
+    if (user == ::geteuid()) return true;
+    Refuse(from + " " + std::to_string(user),
+           label_ + ": refused " + from + ", a process of user " + std::to_string(user) + " on this computer");
+    return false;
+}
+
+void RelayTrust::Refuse(const std::string& key, const std::string& line) {
+    if (refused_.size() >= kMaxLoggedStrangers) return;
+    if (refused_.insert(key).second) hv::Trace(line + "\n");
+    if (refused_.size() == kMaxLoggedStrangers)
+        hv::Trace(label_ + ": further strangers are refused without a line\n");
+}
+
+}  // namespace zandrel

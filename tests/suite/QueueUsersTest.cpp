@@ -1,0 +1,206 @@
+// Another user of this computer ("nobody", run through setpriv as real processes) against
+// this user's message queues: it can neither send into them, directly or through any relay
+// on any address of this computer, nor take their messages, nor hold their names so that
+// this user's sends go to it. Each attempt is refused, and a relay logs whom it refused.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include "OtherUser.h"
+#include "QueueTestSupport.h"
+#include "QueueTransport.h"
+
+namespace hv::test {
+namespace {
+
+constexpr unsigned kArrival = WM_USER + 41;
+
+// An IPv4 address of this computer other than loopback; empty when it has none.
+QString OwnAddress() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return {};
+    QString found;
+    for (const ifaddrs* a = list; a != nullptr && found.isEmpty(); a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+        const in_addr address = reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr;
+        if ((ntohl(address.s_addr) >> 24) == 127) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &address, text, sizeof text);
+        found = QString::fromLatin1(text);
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+class AnotherUser : public QueueSuiteWithRelay {
+protected:
+    void SetUp() override {
+        HV_REQUIRE_ROOT();
+        ASSERT_NE(component.service, nullptr);
+        ASSERT_TRUE(home_.isValid());
+        for (const QString& folder : {home_.path(), home_.filePath("runtime"), home_.filePath("state")})
+            ASSERT_TRUE(MakeFolderOfOtherUser(folder));
+    }
+
+    // What the other user's programs are started with: folders of its own, and the same
+    // queue scope and relay port as this user's.
+    QStringList TheirEnvironment(const QString& runtime = QString()) const {
+        return {QStringLiteral("XDG_RUNTIME_DIR=") + (runtime.isEmpty() ? home_.filePath("runtime") : runtime),
+                QStringLiteral("XDG_STATE_HOME=") + home_.filePath("state"),
+                QStringLiteral("ZANDREL_QUEUE_SCOPE=") + qEnvironmentVariable("ZANDREL_QUEUE_SCOPE"),
+                QStringLiteral("ZANDREL_QUEUE_RELAY_PORT=") + qEnvironmentVariable("ZANDREL_QUEUE_RELAY_PORT")};
+    }
+    QString OpenTheirs(PeerProcess& peer, const QString& name, const QString& runtime = QString()) {
+        return peer.OpenThrough(AsOtherUser(home_.path(), TheirEnvironment(runtime), BinaryPath("queue_peer"), {name}));
+    }
+    // The intruder's lines, one per attempt.
+    QStringList Intrude(const QStringList& attempts) {
+        LineProcess intruder;
+        const QStringList line = AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), attempts);
+        EXPECT_TRUE(intruder.Start(line.value(0), line.mid(1), true));
+        QStringList lines;
+        for (QString got; !(got = intruder.ReadLine()).isEmpty();) lines << got;
+        return lines;
+    }
+    ComponentPtr OpenHalvane(TestWindow& window, IMessageQueue*& queue) {
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        queue = QueryInterface<IMessageQueue>(object.get());
+        return object;
+    }
+    static HResult Send(IMessageQueue* queue, const QString& host, const QString& target, const QString& command) {
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        return queue->Send(status, result, 1, 0, 0, host, target, QStringLiteral("Vortamo.Control"), command);
+    }
+
+    QueueComponent component;
+    QTemporaryDir home_{QStringLiteral("/tmp/halvane-other-user-XXXXXX")};
+};
+
+TEST_F(AnotherUser, CanNeitherHoldThisUsersQueueNamesNorTakeTheirMessages) {
+    // The other user holds the names of the program and its companions, in a scope of the
+    // same name: in its own runtime folder, where they are its own business.
+    PeerProcess theirs[3];
+    const QString names[3] = {QStringLiteral("Halvane"), QStringLiteral("Vortamo1"), QStringLiteral("Kestrilo")};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(OpenTheirs(theirs[i], names[i]), QStringLiteral("ready")) << i;
+
+    // This user's names are free all the same, and a send to a name only the other user
+    // holds fails as for a name nobody holds: nothing reaches the other user.
+    TestWindow window(kArrival);
+    IMessageQueue* queue = nullptr;
+    const ComponentPtr object = OpenHalvane(window, queue);
+    ASSERT_NE(queue, nullptr) << "the program's own queue name was free";
+    EXPECT_EQ(static_cast<std::uint32_t>(Send(queue, QStringLiteral("localhost"), QStringLiteral("Vortamo1"),
+                                              QStringLiteral("StartRecord 1111111111111111 0 \\2022-01-20\\13-46\\"))),
+              0x80070000u | ECONNREFUSED);
+    TestWindow probeWindow(WM_USER);
+    EXPECT_NE(component.Open(QStringLiteral("Kestrilo"), &probeWindow, WM_USER), nullptr)
+        << "the probe finds the referee console's name free";
+    // The other user's message to "Halvane" goes to its own holder of the name, not to this
+    // user's queue.
+    EXPECT_EQ(theirs[1].Send(QStringLiteral("localhost"), QStringLiteral("Halvane"), QStringLiteral("Vortamo.Answer"),
+                             QStringLiteral("GetState Record")),
+              1);
+    EXPECT_TRUE(theirs[0].ReadLineStartingWith(QStringLiteral("got\t")).endsWith(u"\tGetState Record"));
+    for (PeerProcess& peer : theirs) EXPECT_EQ(peer.ReadLineStartingWith(QStringLiteral("got\t"), 500), QString());
+
+    // This user's own recorder gets this user's messages.
+    PeerProcess mine;
+    ASSERT_EQ(mine.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    EXPECT_EQ(Send(queue, QStringLiteral("localhost"), QStringLiteral("Vortamo1"), QStringLiteral("StopRecord")), S_OK);
+    EXPECT_TRUE(mine.ReadLineStartingWith(QStringLiteral("got\t")).endsWith(QStringLiteral("\tStopRecord")));
+    EXPECT_TRUE(TakeAll(queue).empty());
+
+    // Told to use this user's runtime folder, the other user's program cannot open a queue
+    // there; nor can a process of its reach, replace or lock this user's sockets and locks.
+    PeerProcess intruding;
+    EXPECT_TRUE(OpenTheirs(intruding, QStringLiteral("Kestrilo"), RuntimeFolderOfThisTest()).startsWith(u"held\t"));
+    const QString socket = QString::fromStdString(zandrel::QueueSocketPath(zandrel::QueueConfig::FromEnvironment(),
+                                                                            QStringLiteral("Halvane")));
+    const QStringList outcomes = Intrude({"connect", socket, "bind", socket, "lock", socket + ".lock"});
+    ASSERT_EQ(outcomes.size(), 3) << outcomes.join(u'\n').toStdString();
+    for (const QString& outcome : outcomes)
+        EXPECT_TRUE(outcome.endsWith(QStringLiteral(" refused Permission denied"))) << outcome.toStdString();
+    // And this user's queue still takes this user's messages.
+    EXPECT_EQ(mine.Send(QStringLiteral("localhost"), QStringLiteral("Halvane"), QStringLiteral("Vortamo.Answer"),
+                        QStringLiteral("GetState Stop")),
+              1);
+}
+
+TEST_F(AnotherUser, EveryRelayOnEveryAddressOfThisComputerRefusesIt) {
+    // The relays of this user: one on loopback and one on this computer's own address, each
+    // trusting its own address (this user's processes there), one standing for another
+    // computer on 127.0.0.2 that trusts this one, and the relay for the answers that the
+    // component starts when it sends there (on 127.0.0.1, trusting 127.0.0.2).
+    const QString own = OwnAddress();
+    ASSERT_FALSE(own.isEmpty()) << "this computer has no address besides loopback";
+    QTemporaryDir outputs;
+    ASSERT_TRUE(outputs.isValid());
+    ErrorsToFile answerRelayErrors(outputs.filePath("errors.txt"));
+    struct Relay {
+        QString address;
+        QString trust;
+        LineProcess process;
+        QString port;
+    } relays[] = {{"127.0.0.1", "127.0.0.1", {}, {}}, {own, own, {}, {}}, {"127.0.0.2", "127.0.0.1", {}, {}}};
+    for (Relay& relay : relays) {
+        ASSERT_TRUE(relay.process.Start(BinaryPath("ZandrelQueueRelay"),
+                                        {"--port", "0", "--bind", relay.address, "--trust", relay.trust}, true));
+        const QString line = relay.process.ReadLine();
+        ASSERT_TRUE(line.startsWith(u"listening ")) << line.toStdString();
+        relay.port = line.mid(10);
+    }
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", relays[2].port.toUtf8());
+    QueueComponent towardsThere;
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+    TestWindow window(kArrival);
+    ComponentPtr object = towardsThere.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"), QStringLiteral("GetState")), S_OK);
+    ASSERT_TRUE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).endsWith(u"\tGetState"));
+
+    // "Exit" for the recorder and for the program, from every address the other user can
+    // leave from, to every relay; and a presence question.
+    const QString answers = relays[2].port;  // the answer relay's port: that of the relays there
+    const QStringList attempts = {
+        "relay", "-", "127.0.0.1", relays[0].port, "Vortamo1",
+        "relay", "-", own, relays[1].port, "Vortamo1",
+        "relay", "-", "127.0.0.2", relays[2].port, "Vortamo1",
+        "relay", "-", "127.0.0.1", answers, "Halvane",
+        "relay", "127.0.0.2", "127.0.0.1", answers, "Halvane",
+        "probe", "-", "127.0.0.2", relays[2].port, "Vortamo1",
+    };
+    const QStringList outcomes = Intrude(attempts);
+    ASSERT_EQ(outcomes.size(), 6) << outcomes.join(u'\n').toStdString();
+    for (const QString& outcome : outcomes) EXPECT_TRUE(outcome.endsWith(u" closed")) << outcome.toStdString();
+
+    // Nothing arrived anywhere, and each relay said whom it refused.
+    EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 500), QString());
+    EXPECT_TRUE(TakeAll(queue).empty());
+    const QString byUser = QStringLiteral(", a process of user 65534 on this computer");
+    EXPECT_EQ(relays[0].process.ReadLineStartingWith(QStringLiteral("ZandrelQueueRelay: refused")),
+              QStringLiteral("ZandrelQueueRelay: refused 127.0.0.1") + byUser);
+    EXPECT_EQ(relays[1].process.ReadLineStartingWith(QStringLiteral("ZandrelQueueRelay: refused")),
+              QStringLiteral("ZandrelQueueRelay: refused ") + own + byUser);
+    EXPECT_EQ(relays[2].process.ReadLineStartingWith(QStringLiteral("ZandrelQueueRelay: refused")),
+              QStringLiteral("ZandrelQueueRelay: refused 127.0.0.1") + byUser);
+    EXPECT_TRUE(WaitUntil([&] {
+        const QString text = answerRelayErrors.Text();
+        return text.contains(QStringLiteral("ZandrelQueueRelay: refused 127.0.0.1") + byUser) &&
+               text.contains(QStringLiteral("ZandrelQueueRelay: refused 127.0.0.2") + byUser);
+    })) << answerRelayErrors.Text().toStdString();
+}
+
+}  // namespace
+}  // namespace hv::test
