@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "LogCapture.h"
+#include "Requirements.h"
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
 
@@ -242,7 +243,7 @@ TEST(QueueTransport, AFloodedQueueStaysWithinItsBytesAndTellsTheSender) {
 }
 
 TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs to start a process as another user";
+    HV_NEEDS(hv::test::Root("starts a process as another user"));
     const QueueConfig config = TestConfig();
     LogCapture log;
     QueueListener listener(config, QStringLiteral("Private"), {});

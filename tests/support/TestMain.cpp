@@ -4,8 +4,14 @@
 
 #include <QCoreApplication>
 
+#include "Requirements.h"
+#include "app/DiagnosticLog.h"
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    // The program's log lines go to the trace output only (tests read them there): no log
+    // file is left next to the test program.
+    hv::TheLog().KeepToTraceOnly();
+    return hv::test::RunAllTests();
 }
