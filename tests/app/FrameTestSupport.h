@@ -24,6 +24,7 @@
 #include "../tray/FakeTrayBackend.h"
 #include "FakeClock.h"
 #include "LogCapture.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedFiles.h"
 #include "app/MainFrame.h"
 
@@ -135,8 +136,8 @@ protected:
         ASSERT_TRUE(root.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root.filePath("user"));
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, root.filePath("system"));
-        qputenv("ZANDREL_QUEUE_SCOPE", ("halvane-frame-test-" + QString::number(QCoreApplication::applicationPid()) +
-                                        "-" + QString::number(++scope_)).toUtf8());
+        scopedEnv.Set("ZANDREL_QUEUE_SCOPE", ("halvane-frame-test-" + QString::number(QCoreApplication::applicationPid()) +
+                                              "-" + QString::number(++scope_)).toUtf8());
         QSettings suite(root.filePath("user/Tervanix/ZandrelSoftware.conf"), QSettings::IniFormat);
         suite.beginWriteArray("Players", 1);
         suite.setArrayIndex(0);
@@ -190,6 +191,9 @@ protected:
     std::uint16_t PortNumber() const { return frame->Port.ListeningPort(); }
 
     QTemporaryDir root;
+    // The test's environment variables, restored when the test is over (also after a
+    // failed assertion).
+    ScopedEnvironment scopedEnv;
     ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
     RecordingBoxes boxes;
     ScriptedFiles files;

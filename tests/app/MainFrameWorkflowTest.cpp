@@ -256,9 +256,9 @@ TEST_F(MainFrameWorkflowTest, TheDebugTogglesAndTheTestCommandLeaveTheIconsMenuF
 
 TEST_F(MainFrameWorkflowTest, WithoutTheScoreBoardComponentTheFrameRestartsItsServiceThroughTheServiceManager) {
     CMainFrame& f = MakeFrame();
-    qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+    scopedEnv.Set("SCOREBOARD_MISBEHAVE", "not-installed");
     EXPECT_TRUE(f.Companions.ResetScoreBoard());
-    qunsetenv("SCOREBOARD_MISBEHAVE");
+    scopedEnv.Unset("SCOREBOARD_MISBEHAVE");
     EXPECT_EQ(services.calls, (std::vector<std::string>{"open", "stop Wintacore"}));
     EXPECT_EQ(sleeps, std::vector<int>{1000});
 }
