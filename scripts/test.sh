@@ -27,6 +27,7 @@ trap 'rm -rf "$work"' EXIT
 # desktop tests keep for people to look at, the fuzzers' corpus, and CMake's record of the
 # install that cpack runs for the package test.
 expected_outputs='^((Testing|desktop-artefacts|corpus)/|install_manifest\.txt$)'
+expected_names='Testing/, desktop-artefacts/, corpus/, install_manifest.txt'
 
 # list_files BUILD: the files of a build folder, one a line: path, size, time.
 list_files() { find "$1" -type f -printf '%P\t%s\t%T@\n' | LC_ALL=C sort; }
@@ -45,7 +46,7 @@ check_build_folder() {
         [ -n "$removed" ] && sed 's/^/    removed: /' <<<"$removed"
         return 1
     fi
-    echo "$build: nothing but build outputs and the expected ones ($expected_outputs)"
+    echo "$build: nothing but build outputs and the expected ones ($expected_names)"
 }
 
 # run_tests PASS BUILD [ctest options...]: runs the tests of one pass, prints how many test

@@ -138,6 +138,11 @@ protected:
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, root.filePath("system"));
         scopedEnv.Set("ZANDREL_QUEUE_SCOPE", ("halvane-frame-test-" + QString::number(QCoreApplication::applicationPid()) +
                                               "-" + QString::number(++scope_)).toUtf8());
+        // The suite's stand-ins a test starts keep their state in the test's folder, never
+        // beside their programs in the build folder.
+        QDir().mkpath(root.filePath("tamberlo"));
+        scopedEnv.Set("XDG_STATE_HOME", root.filePath("state").toUtf8());
+        scopedEnv.Set("TAMBERLO_STATE_DIR", root.filePath("tamberlo").toUtf8());
         QSettings suite(root.filePath("user/Tervanix/ZandrelSoftware.conf"), QSettings::IniFormat);
         suite.beginWriteArray("Players", 1);
         suite.setArrayIndex(0);
