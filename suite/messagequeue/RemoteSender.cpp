@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -41,6 +42,13 @@ QByteArray RelayProgram() {
         .absoluteFilePath()
         .toLocal8Bit();
 }
+// The process's environment now, one "NAME=value" a string.
+std::vector<std::string> CurrentEnvironment() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+    return entries;
+}
+
 // Waits a little for the relay just started to say on `output` (its standard output) that
 // it listens, or to end (it gives way to a relay listening there already). Its own word is
 // awaited, not a connection to the port: another relay may answer there while this one is
@@ -115,6 +123,10 @@ struct RemoteSender::State {
 
     const QueueConfig config;
     const QString host;
+    // The answer relay's program and environment, taken when the sender is made: the sender
+    // thread never reads the process's environment, which other threads may change.
+    const QByteArray relayProgram = RelayProgram();
+    const std::vector<std::string> environment = CurrentEnvironment();
     // Readable once the sender was told to stop: ends a connection or wait under way.
     const int stopFd;
     std::mutex mutex;
@@ -167,7 +179,7 @@ void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
     // listens there already, or stayed silent) only after a long pause.
     const auto now = std::chrono::steady_clock::now();
     if (relayStarted != std::chrono::steady_clock::time_point{} && now - relayStarted < relayPause) return;
-    const QByteArray program = RelayProgram();
+    const QByteArray& program = relayProgram;
     if (ends.local.empty() || ends.peer.empty() || program.isEmpty() || ::access(program.constData(), X_OK) != 0) {
         if (!relayMissing) hv::Trace("Zandrel.MessageQueue: no relay for answers from " + host.toStdString() + "\n");
         relayMissing = true;
@@ -192,7 +204,10 @@ void RemoteSender::State::KeepAnswerRelay(const ConnectionEnds& ends) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(output[1]);
     if (spawned != 0) {

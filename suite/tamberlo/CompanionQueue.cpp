@@ -120,6 +120,7 @@ bool CompanionQueue::Send(const QString& host, const QString& target, const QStr
 }
 
 bool CompanionQueue::event(QEvent* event) {
+    hv::ReceiveWindowMessages(this);
     if (event->type() != hv::EventTypeOf(kArrival)) return QObject::event(event);
     Drain();
     return true;

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <chrono>
@@ -65,6 +66,16 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// Threads of this process with the name `name`.
+inline int ThreadsNamed(const char* name) {
+    int count = 0;
+    for (const QString& task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name) ++count;
+    }
+    return count;
 }
 
 // A Crestron controller: a plain TCP client on loopback.
@@ -155,7 +166,12 @@ protected:
         Store("PlayerRegName", "Lumentra.Main");
     }
 
-    void TearDown() override { frame.reset(); }
+    void TearDown() override {
+        frame.reset();
+        // A queue's sender threads end on their own once it is gone: none outlives the test
+        // (the next one changes the environment they read when they start a relay).
+        EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("queue sender") == 0; }, 30000));
+    }
 
     // Two recorder folders and an archive under the test's folder, stored as the copy
     // settings (at the highest rate).

@@ -55,6 +55,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        ReceiveWindowMessages(this);
         if (e->type() != EventTypeOf(kMsgCompanionMessages)) return QObject::event(e);
         std::int32_t count = 0;
         std::int32_t unused = 0;

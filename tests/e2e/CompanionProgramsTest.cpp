@@ -115,6 +115,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        ReceiveWindowMessages(this);
         if (e->type() != EventTypeOf(kArrival)) return QObject::event(e);
         std::int32_t count = 0;
         std::int32_t unused = 0;
