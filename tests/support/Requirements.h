@@ -8,7 +8,8 @@
 //   HV_NEEDS(hv::test::Tools({"fakeroot"}));
 //   HV_NEEDS(hv::test::Root("mounts a tmpfs"));
 //
-// HV_NEEDS returns from the function it is used in (a test body or a void helper).
+// HV_NEEDS returns from the function it is used in (a test body or a void helper); what is
+// missing goes into the Need's text (nothing may be streamed after the macro).
 
 #include <gtest/gtest.h>
 
