@@ -161,6 +161,7 @@ void CMainFrame::OnGameTimer() {
 }
 
 bool CMainFrame::event(QEvent* event) {
+    ReceiveWindowMessages(this);
     const auto* message = dynamic_cast<const WindowMessageEvent*>(event);
     if (message == nullptr) return QObject::event(event);
     switch (message->Message()) {

@@ -80,11 +80,16 @@ CompanionQueue::OpenResult CompanionQueue::Open(const QString& componentDirector
     std::int32_t status = 0;
     std::int32_t result = 0;
     hv::HResult res = hv::S_OK;
+    bool told = false;
     for (QDeadlineTimer retry(kNameRetryMs);; QThread::msleep(kNameRetryPauseMs)) {
         queueObject_.reset();
         res = service->CreateQueue(status, result, name, this, kArrival, 0, 0, queueObject_);
         queue_ = hv::QueryInterface<hv::IMessageQueue>(queueObject_.get());
         if ((res == hv::S_OK && result == 0 && queue_ != nullptr) || retry.hasExpired()) break;
+        // Said once: a probe that holds the name for a moment is no reason to give up.
+        if (!told)
+            ReportError(QStringLiteral("the queue %1 is held: trying again for %2 s").arg(name).arg(kNameRetryMs / 1000));
+        told = true;
     }
     if (res != hv::S_OK || result != 0 || queue_ == nullptr) {
         queue_ = nullptr;
@@ -115,6 +120,7 @@ bool CompanionQueue::Send(const QString& host, const QString& target, const QStr
 }
 
 bool CompanionQueue::event(QEvent* event) {
+    hv::ReceiveWindowMessages(this);
     if (event->type() != hv::EventTypeOf(kArrival)) return QObject::event(event);
     Drain();
     return true;

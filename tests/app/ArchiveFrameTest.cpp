@@ -17,6 +17,7 @@
 #include "../copy/CopyTestSupport.h"
 #include "FrameTestSupport.h"
 #include "Mounts.h"
+#include "Requirements.h"
 #include "app/Language.h"
 #include "platform/FileSystem.h"
 #include "platform/WindowMessages.h"
@@ -480,6 +481,7 @@ TEST_F(ArchiveFrameTest, SettingsAppliedDuringACopyReachTheWorkerWithoutARace) {
 // planning (Stop the game) brings every recording to the archive whole. The same when the
 // root is removed and made again as a plain folder on the local disk meanwhile.
 TEST_F(ArchiveFrameTest, AnArchiveThatDropsDuringAGamesCopiesGetsNothingAndTheWholeGameWhenBack) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
     for (const bool madeAgain : {false, true}) {
         SCOPED_TRACE(madeAgain ? "the root made again as a plain folder" : "the share unmounted");
         const QString share = root.filePath(madeAgain ? "share2" : "share1");
@@ -578,6 +580,7 @@ TEST_F(ArchiveFrameTest, CopiesQueuedBeforeTheArchiveRootChangedCreateNothingUnd
 // says so while the recording waits, the log says it once for the whole wait, and the copy
 // goes through by itself once the archive takes it again.
 TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopiesGoOnByThemselves) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
     const struct {
         const char* what;
         QByteArray size;

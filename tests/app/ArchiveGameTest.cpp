@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QSysInfo>
 #include <set>
 
@@ -68,7 +69,7 @@ protected:
 
 TEST_F(ArchiveGameTest, TheGameIsArchivedAndEverythingIsSetUpForTheNextGame) {
     const QString done = root.filePath("archiving-done");
-    qputenv("OSTRIMUND_EXIT_FILE", done.toUtf8());
+    scopedEnv.Set("OSTRIMUND_EXIT_FILE", done.toUtf8());
     ASSERT_TRUE(StartAllCompanions());
     CMainFrame& f = MakeFrameWithGame();
     FillGame(f);
@@ -199,7 +200,7 @@ TEST_F(ArchiveGameTest, UnconfirmedOrWithFilesStillToCopyNothingChanges) {
 }
 
 TEST_F(ArchiveGameTest, ACompanionThatWillNotCloseIsWarnedAboutAndTheWorkflowGoesOn) {
-    qputenv("OSTRIMUND_EXIT_AFTER_MS", "0");
+    scopedEnv.Set("OSTRIMUND_EXIT_AFTER_MS", "0");
     struct Case {
         const char* name;
         const char* stubborn;  // the program that stays, and how it is told to
@@ -281,7 +282,7 @@ TEST_F(ArchiveGameTest, AStorageManagerThatDoesNotStartEndsTheWorkflowWithoutARe
 // The last phase's failures do not stop the workflow: a score board that cannot be reset
 // leaves the game as it was; a player that cannot be set up is warned about.
 TEST_F(ArchiveGameTest, TheLastPhasesFailuresAreBorneAndTheWorkflowEnds) {
-    qputenv("OSTRIMUND_EXIT_AFTER_MS", "0");
+    scopedEnv.Set("OSTRIMUND_EXIT_AFTER_MS", "0");
     struct Case {
         const char* name;
         bool scoreBoardFails;
@@ -289,7 +290,7 @@ TEST_F(ArchiveGameTest, TheLastPhasesFailuresAreBorneAndTheWorkflowEnds) {
     } cases[] = {{"score board", true, false}, {"player", false, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.scoreBoardFails) qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+        if (c.scoreBoardFails) scopedEnv.Set("SCOREBOARD_MISBEHAVE", "not-installed");
         services.managerOpens = !c.scoreBoardFails;
         CMainFrame& f = MakeFrameWithGame();
         FillGame(f);
@@ -319,7 +320,7 @@ TEST_F(ArchiveGameTest, TheLastPhasesFailuresAreBorneAndTheWorkflowEnds) {
         EXPECT_EQ(f.Link.KestriloSpoken, c.scoreBoardFails);
         EXPECT_EQ(log.Count("Halvane::StopPlayback\n"), c.scoreBoardFails ? 1u : 2u);
         EndFrame();
-        qunsetenv("SCOREBOARD_MISBEHAVE");
+        scopedEnv.Unset("SCOREBOARD_MISBEHAVE");
     }
 }
 
@@ -327,7 +328,7 @@ TEST_F(ArchiveGameTest, TheLastPhasesFailuresAreBorneAndTheWorkflowEnds) {
 // whatever would be sent to it would arrive), the checks on this computer cannot see it:
 // a recorder found here gets "StopRecord", and none gets "Exit".
 TEST_F(ArchiveGameTest, ARecorderOnAnotherComputerIsNeverToldToExit) {
-    qputenv("OSTRIMUND_EXIT_AFTER_MS", "0");
+    scopedEnv.Set("OSTRIMUND_EXIT_AFTER_MS", "0");
     const QString host = QSysInfo::machineHostName();
     ASSERT_FALSE(host.isEmpty());
     Store("VortamoIP", host);
@@ -366,7 +367,7 @@ TEST_F(ArchiveGameTest, ARecorderOnAnotherComputerIsNeverToldToExit) {
 // recordings, the frame's copy worker copies them to the archive, and Archive the game
 // closes everything.
 TEST_F(ArchiveGameTest, AStoppedGamesRecordingsReachTheArchiveBeforeItIsArchived) {
-    qputenv("OSTRIMUND_EXIT_AFTER_MS", "0");
+    scopedEnv.Set("OSTRIMUND_EXIT_AFTER_MS", "0");
     QString rec1, rec2, archive;
     UseArchiveFolders(rec1, rec2, archive);
     ASSERT_TRUE(StartConsole());
@@ -383,13 +384,27 @@ TEST_F(ArchiveGameTest, AStoppedGamesRecordingsReachTheArchiveBeforeItIsArchived
     f.Game.SetGameStart(start);
     f.ExecutionEnabled = true;
 
-    // The recording before the game, then period 1.
+    // The recording before the game, then period 1, each segment's videos written to
+    // before the next command.
+    const auto videosWritten = [&](int count) {
+        return test::WaitUntil(
+            [&] {
+                int written = 0;
+                for (const QString& rootFolder : {rec1, rec2}) {
+                    QDirIterator it(rootFolder + u'/' + kGameSubfolder, {QStringLiteral("*.mp4")}, QDir::Files,
+                                    QDirIterator::Subdirectories);
+                    while (it.hasNext()) written += QFileInfo(it.next()).size() > 0 ? 1 : 0;
+                }
+                return written == count;
+            },
+            30000);
+    };
     ASSERT_TRUE(f.Link.SendToVortamo(QStringLiteral("StartRecord 1111111111111111 0 \\") + kGameFolder));
     ASSERT_TRUE(recorder.WaitForLine(QStringLiteral("command StartRecord 1111111111111111 0 \\") + kGameFolder));
-    QThread::msleep(300);
+    ASSERT_TRUE(videosWritten(2));
     ASSERT_TRUE(f.Link.SendToVortamo(QStringLiteral("SplitAtTime 1_0x00000000_0x01DC0000")));
     ASSERT_TRUE(recorder.WaitForLine(QStringLiteral("command SplitAtTime 1_0x00000000_0x01DC0000")));
-    QThread::msleep(300);
+    ASSERT_TRUE(videosWritten(4));
 
     boxes.answer = BoxAnswer::Yes;
     const WorkflowRun stop = RunWorkflow(kStopGame, 1000, 0);

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include "../tray/FakeTrayBackend.h"
 #include "FakeClock.h"
 #include "LogCapture.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedFiles.h"
 #include "app/MainFrame.h"
 
@@ -64,6 +66,16 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// Threads of this process with the name `name`.
+inline int ThreadsNamed(const char* name) {
+    int count = 0;
+    for (const QString& task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name) ++count;
+    }
+    return count;
 }
 
 // A Crestron controller: a plain TCP client on loopback.
@@ -135,8 +147,13 @@ protected:
         ASSERT_TRUE(root.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root.filePath("user"));
         QSettings::setPath(QSettings::NativeFormat, QSettings::SystemScope, root.filePath("system"));
-        qputenv("ZANDREL_QUEUE_SCOPE", ("halvane-frame-test-" + QString::number(QCoreApplication::applicationPid()) +
-                                        "-" + QString::number(++scope_)).toUtf8());
+        scopedEnv.Set("ZANDREL_QUEUE_SCOPE", ("halvane-frame-test-" + QString::number(QCoreApplication::applicationPid()) +
+                                              "-" + QString::number(++scope_)).toUtf8());
+        // The suite's stand-ins a test starts keep their state in the test's folder, never
+        // beside their programs in the build folder.
+        QDir().mkpath(root.filePath("tamberlo"));
+        scopedEnv.Set("XDG_STATE_HOME", root.filePath("state").toUtf8());
+        scopedEnv.Set("TAMBERLO_STATE_DIR", root.filePath("tamberlo").toUtf8());
         QSettings suite(root.filePath("user/Tervanix/ZandrelSoftware.conf"), QSettings::IniFormat);
         suite.beginWriteArray("Players", 1);
         suite.setArrayIndex(0);
@@ -149,7 +166,12 @@ protected:
         Store("PlayerRegName", "Lumentra.Main");
     }
 
-    void TearDown() override { frame.reset(); }
+    void TearDown() override {
+        frame.reset();
+        // A queue's sender threads end on their own once it is gone: none outlives the test
+        // (the next one changes the environment they read when they start a relay).
+        EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("queue sender") == 0; }, 30000));
+    }
 
     // Two recorder folders and an archive under the test's folder, stored as the copy
     // settings (at the highest rate).
@@ -190,6 +212,9 @@ protected:
     std::uint16_t PortNumber() const { return frame->Port.ListeningPort(); }
 
     QTemporaryDir root;
+    // The test's environment variables, restored when the test is over (also after a
+    // failed assertion).
+    ScopedEnvironment scopedEnv;
     ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
     RecordingBoxes boxes;
     ScriptedFiles files;

@@ -24,7 +24,7 @@ protected:
         WorkflowFixture::SetUp();
         UseInstalledSuite();
         // The storage manager has a window: it opens off the screen here.
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        scopedEnv.Set("QT_QPA_PLATFORM", "offscreen");
         clock.SetUtc(2026, 12, 10, 19, 30);
     }
 
@@ -33,9 +33,6 @@ protected:
         console.Kill();
         recorder.Kill();
         capture.Kill();
-        for (const char* name : {"OSTRIMUND_EXIT_FILE", "OSTRIMUND_EXIT_AFTER_MS", "SCOREBOARD_MISBEHAVE",
-                                 "DRAVENOR_MISBEHAVE", "TAMBERLO_MISBEHAVE", "VORTAMO_MISBEHAVE", "VORTAMO_ROOTS"})
-            qunsetenv(name);
         WorkflowFixture::TearDown();
     }
 

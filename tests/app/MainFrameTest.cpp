@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "FrameTestSupport.h"
+#include "ScopedEnvironment.h"
 #include "app/Language.h"
 #include "platform/WindowMessages.h"
 #include "res/MenuResource.h"
@@ -68,11 +69,43 @@ TEST_F(MainFrameTest, PortInUseShowsMessage513AndTheFrameIsNotCreated) {
     ::close(blocker);
 }
 
+// A port nobody listens on right now (the system's pick for a moment's socket).
+std::uint16_t UnusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    std::uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// The dialog keeps the port from 1 to 65535; a number stored by hand above that range is
+// taken modulo 65536: its low 16 bits name the port, and 0 lets the system pick any free
+// one (the tests' own settings use that).
 TEST_F(MainFrameTest, APortAboveTheRangeIsTakenModulo65536) {
-    Store("Port", 65536);  // port 0 after the cut: any free port
-    MakeFrame();
-    EXPECT_TRUE(boxes.shown.empty());
-    EXPECT_NE(PortNumber(), 0);
+    const std::uint16_t unused = UnusedPort();
+    ASSERT_NE(unused, 0);
+    const struct {
+        int stored;
+        std::uint16_t listening;  // 0: any free port
+    } cases[] = {{65536 + unused, unused}, {3 * 65536 + unused, unused}, {65536, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        frame.reset();
+        Store("Port", c.stored);
+        MakeFrame();
+        EXPECT_TRUE(boxes.shown.empty());
+        if (c.listening != 0) {
+            EXPECT_EQ(PortNumber(), c.listening);
+        } else {
+            EXPECT_NE(PortNumber(), 0);
+        }
+    }
 }
 
 TEST_F(MainFrameTest, AMissingPlayerStartsSilentlyAndTheFirstPlayRequestLogsAFailedStart) {
@@ -459,14 +492,12 @@ TEST_F(MainFrameTest, ARecorderThatNeverAnswersLeavesTheGuiThreadAnswering) {
     ASSERT_EQ(::listen(silent, 64), 0);
     socklen_t size = sizeof address;
     ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
-    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
-    const QByteArray oldTimeout = qgetenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS");
-    qputenv("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(ntohs(address.sin_port)));
-    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "60000");
     Store("VortamoIP", "127.0.0.1");  // not this computer's name: through the relay there
+    constexpr int kSendTimeoutMs = 60000;
+    test::ScopedEnvironment towardsTheSilentComputer;
+    towardsTheSilentComputer.Set("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(ntohs(address.sin_port)));
+    towardsTheSilentComputer.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", QByteArray::number(kSendTimeoutMs));
     CMainFrame& f = MakeFrame();
-    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
-    qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", oldTimeout);
     f.GameStartLocal = {2022, 1, 20, 13, 46, 0, 0};
     f.OnCommand(cmd::AdvancedStart);
     ASSERT_TRUE(f.ExecutionEnabled);
@@ -489,7 +520,9 @@ TEST_F(MainFrameTest, ARecorderThatNeverAnswersLeavesTheGuiThreadAnswering) {
     }
     EXPECT_GT(probes, 100);
     std::cout << "worst wait of a posted event: " << worstMs << " ms over " << probes << " probes\n";
-    EXPECT_LT(worstMs, 1000) << "the GUI thread waited on the network";
+    // Half the send time-out: loose enough for a loaded sanitized run, and a wait for the
+    // network still shows.
+    EXPECT_LT(worstMs, kSendTimeoutMs / 2) << "the GUI thread waited on the network";
     // The recorder was asked: its computer has connections waiting.
     pollfd asked{silent, POLLIN, 0};
     EXPECT_EQ(::poll(&asked, 1, 0), 1);

@@ -56,6 +56,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        ReceiveWindowMessages(this);
         if (e->type() != EventTypeOf(kMsgCompanionMessages)) return QObject::event(e);
         std::int32_t count = 0;
         std::int32_t unused = 0;
@@ -257,9 +258,9 @@ TEST_F(MainFrameWorkflowTest, TheDebugTogglesAndTheTestCommandLeaveTheIconsMenuF
 
 TEST_F(MainFrameWorkflowTest, WithoutTheScoreBoardComponentTheFrameRestartsItsServiceThroughTheServiceManager) {
     CMainFrame& f = MakeFrame();
-    qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+    scopedEnv.Set("SCOREBOARD_MISBEHAVE", "not-installed");
     EXPECT_TRUE(f.Companions.ResetScoreBoard());
-    qunsetenv("SCOREBOARD_MISBEHAVE");
+    scopedEnv.Unset("SCOREBOARD_MISBEHAVE");
     EXPECT_EQ(services.calls, (std::vector<std::string>{"open", "stop Wintacore"}));
     EXPECT_EQ(sleeps, std::vector<int>{1000});
 }

@@ -52,7 +52,7 @@ protected:
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(kArchivedGame);
         file.close();
-        qputenv("TAMBERLO_SCRIPT", script.toLocal8Bit());
+        scopedEnv.Set("TAMBERLO_SCRIPT", script.toLocal8Bit());
         // The restore runs the next morning.
         clock.SetUtc(2022, 1, 21, 9, 0, 0);
         clock.offsetSeconds = 3600;
@@ -60,9 +60,6 @@ protected:
 
     void TearDown() override {
         EndConsoles();
-        for (const char* name :
-             {"TAMBERLO_SCRIPT", "TAMBERLO_MISBEHAVE", "TAMBERLO_NO_PERIOD_START_ANSWERS", "TAMBERLO_STATE_DIR"})
-            qunsetenv(name);
         WorkflowFixture::TearDown();
     }
 
@@ -279,7 +276,7 @@ TEST_F(StartArchivedGameTest, FailuresShowTheirMessageAndLogLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.misbehave != nullptr) qputenv("TAMBERLO_MISBEHAVE", c.misbehave);
+        if (c.misbehave != nullptr) scopedEnv.Set("TAMBERLO_MISBEHAVE", c.misbehave);
         Store("CopyToPath", c.misbehave != nullptr ? archive : QString());
         boxes.shown.clear();
         boxes.icons.clear();
@@ -327,7 +324,7 @@ TEST_F(StartArchivedGameTest, FailuresShowTheirMessageAndLogLine) {
         }
         EndConsoles();
         frame.reset();
-        qunsetenv("TAMBERLO_MISBEHAVE");
+        scopedEnv.Unset("TAMBERLO_MISBEHAVE");
     }
 }
 
@@ -353,8 +350,8 @@ TEST_F(StartArchivedGameTest, RestoresPastAStartComingLateOrAnUnwritableGameDesc
         log.Clear();
         QString root = archive;
         if (c.obstacle == Obstacle::LateStart) {
-            qputenv("TAMBERLO_MISBEHAVE", "no-period-start");
-            qputenv("TAMBERLO_NO_PERIOD_START_ANSWERS", "3");
+            scopedEnv.Set("TAMBERLO_MISBEHAVE", "no-period-start");
+            scopedEnv.Set("TAMBERLO_NO_PERIOD_START_ANSWERS", "3");
         } else if (c.obstacle == Obstacle::RootIsAFile) {
             root = archive + "/not-a-folder";
             QFile file(root);
@@ -395,8 +392,8 @@ TEST_F(StartArchivedGameTest, RestoresPastAStartComingLateOrAnUnwritableGameDesc
         }
         EndConsoles();
         frame.reset();
-        qunsetenv("TAMBERLO_MISBEHAVE");
-        qunsetenv("TAMBERLO_NO_PERIOD_START_ANSWERS");
+        scopedEnv.Unset("TAMBERLO_MISBEHAVE");
+        scopedEnv.Unset("TAMBERLO_NO_PERIOD_START_ANSWERS");
         QFile::remove(archive + "/refresh.csv");
     }
 }
@@ -412,7 +409,7 @@ TEST_F(StartArchivedGameTest, AFirstPeriodStartWithoutLocalTimeIsNoGameStart) {
                    "cameras": ["{6F1A0C01-0000-4000-8000-000000000001}"],
                    "periods": [{"start": "1601-01-01T00:30:00Z", "endScore": "0:0"}]})");
     file.close();
-    qputenv("TAMBERLO_SCRIPT", script.toLocal8Bit());
+    scopedEnv.Set("TAMBERLO_SCRIPT", script.toLocal8Bit());
     clock.offsetSeconds = -3600;
     CMainFrame& f = MakeArchiveFrame();
 

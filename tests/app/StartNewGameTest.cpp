@@ -70,8 +70,6 @@ protected:
 
     void TearDown() override {
         EndCompanions();
-        for (const QByteArray& name : env_) qunsetenv(name.constData());
-        qunsetenv("TAMBERLO_STATE_DIR");
         WorkflowFixture::TearDown();
     }
 
@@ -88,10 +86,7 @@ protected:
         QFile::remove(report);
     }
 
-    void SetEnv(const char* name, const QString& value) {
-        qputenv(name, value.toLocal8Bit());
-        env_.push_back(name);
-    }
+    void SetEnv(const char* name, const QString& value) { scopedEnv.Set(name, value.toLocal8Bit()); }
     // The test's UTC time, and the recorder's clock with it.
     void SetClock(FileTime utc) {
         clock.now = utc;
@@ -199,7 +194,6 @@ protected:
     int updatePolls = 0;  // requests the update cycle sent to the companions
 
 private:
-    std::vector<QByteArray> env_;
 };
 
 // The progress positions a successful run passes through, whatever the polls in between.

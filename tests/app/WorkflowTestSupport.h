@@ -29,13 +29,11 @@ protected:
     };
 
     // The frame finds the suite's programs (the stand-ins installed by the build) in
-    // bin/Zandrel Software; the referee console keeps its last game in the test's folder.
+    // bin/Zandrel Software; they keep their state in the test's folder (FrameFixture).
     void UseInstalledSuite() {
         QSettings system(root.filePath("system/Tervanix/ZandrelSoftware.conf"), QSettings::IniFormat);
         system.setValue("ZandrelSetup_Params/Setup_Path",
                         QCoreApplication::applicationDirPath() + QStringLiteral("/Zandrel Software"));
-        QDir().mkpath(root.filePath("tamberlo"));
-        qputenv("TAMBERLO_STATE_DIR", root.filePath("tamberlo").toLocal8Bit());
     }
 
     // Runs workflow `kind` in a progress dialog that is never shown: one step function

@@ -11,6 +11,7 @@
 #include "CopyTestSupport.h"
 #include "LogCapture.h"
 #include "Mounts.h"
+#include "Requirements.h"
 #include "copy/ArchiveFolders.h"
 #include "copy/ArchiveRoot.h"
 #include "copy/CopyPlanning.h"
@@ -278,6 +279,7 @@ TEST_F(CopyPlanningTest, ARunOfRequestsPlansWhatTheRequestsPlanOneByOne) {
 // folder on the local disk, which is no archive; nor is the root made again as a plain
 // folder, nor a root that another file system was mounted over.
 TEST_F(CopyPlanningTest, AnArchiveThatIsNotTheRecordedOneGetsNoFolders) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
     WriteFile(Rec1("3.xml"), 10);
     WriteFile(Rec1("3_1.mp4"), 10);
     const QString share = dir.filePath("share");

@@ -100,6 +100,7 @@ void TestFrame::ClearPosts() {
 }
 
 bool TestFrame::event(QEvent* event) {
+    ReceiveWindowMessages(this);
     if (event->type() == EventTypeOf(kMsgConnectionWaiting)) {
         ++accepts_;
         if (port_ != nullptr) port_->AcceptConnection();

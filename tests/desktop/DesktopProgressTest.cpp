@@ -12,10 +12,8 @@ namespace hv::desktop {
 namespace {
 
 TEST(DesktopProgress, TheDialogShowsCaptionStepTextAndProgressWhileTheIconFollowsTheStatus) {
-    for (const char* tool : {"Xvfb", "xdotool", "xprop", "trayer"})
-        if (FindTool(QString::fromLatin1(tool)).isEmpty()) GTEST_SKIP() << "needs " << tool;
-    auto display = XDisplay::Start();
-    if (!display) GTEST_SKIP() << "the virtual X server did not start";
+    std::unique_ptr<XDisplay> display;
+    HV_NEEDS(StartDesktop(display));
     World world(QStringLiteral("progress"));
     ASSERT_TRUE(world.IsValid());
     world.SetSetting(QStringLiteral("Port"), FreePort());
@@ -52,11 +50,10 @@ TEST(DesktopProgress, TheDialogShowsCaptionStepTextAndProgressWhileTheIconFollow
         })) << shown.ErrorText().toStdString();
         const QRect place = display->Geometry(dialog);
         EXPECT_GT(place.width(), 100);
-        // Let the step text and the bar be painted, then photograph the dialog and the icon.
+        // The dialog and the icon, photographed once the step text and the bar are painted.
         // (The tooltip itself is checked above: while the modal dialog is open the icon
         // receives no pointer events, so the desktop shows no tooltip.)
-        QThread::msleep(300);
-        EXPECT_TRUE(display->Screenshot(QStringLiteral("progress-step%1.png").arg(k), place.adjusted(-4, -24, 4, 4)));
+        EXPECT_TRUE(display->SettledScreenshot(QStringLiteral("progress-step%1.png").arg(k), place.adjusted(-4, -24, 4, 4)));
         EXPECT_TRUE(display->Screenshot(QStringLiteral("progress-icon-status%1.png").arg(k + 1), QRect(520, 0, 120, 24)));
         QFile(world.Path(QStringLiteral("go%1").arg(k))).open(QIODevice::WriteOnly);
     }

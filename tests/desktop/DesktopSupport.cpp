@@ -89,6 +89,13 @@ std::unique_ptr<XDisplay> XDisplay::Start() {
     return display;
 }
 
+test::Need StartDesktop(std::unique_ptr<XDisplay>& display, std::initializer_list<const char*> more) {
+    const test::Need tools = test::DesktopTools(more);
+    if (!tools.IsMet()) return tools;
+    display = XDisplay::Start();
+    return test::DesktopStarted(display != nullptr, "the virtual X server did not start");
+}
+
 void XDisplay::Apply(QProcessEnvironment& environment) const {
     environment.insert(QStringLiteral("DISPLAY"), name_);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -157,6 +164,18 @@ bool XDisplay::Screenshot(const QString& fileName, const QRect& part) const {
                arguments);
     return grab.waitForFinished(kWaitMs) && grab.exitStatus() == QProcess::NormalExit &&
            grab.exitCode() == 0;
+}
+
+bool XDisplay::SettledScreenshot(const QString& fileName, const QRect& part) const {
+    QByteArray previous;
+    return WaitUntil([&] {
+        if (!Screenshot(fileName, part)) return false;
+        QFile picture(ArtefactPath(fileName));
+        const QByteArray taken = picture.open(QIODevice::ReadOnly) ? picture.readAll() : QByteArray();
+        const bool settled = !taken.isEmpty() && taken == previous;
+        previous = taken;
+        return settled;
+    });
 }
 
 // ---- World ----

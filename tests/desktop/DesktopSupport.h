@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "Requirements.h"
+
 namespace hv::desktop {
 
 // Generous: the machine may be loaded; tests wait for conditions, never for time.
@@ -71,11 +73,19 @@ public:
     bool IsOfType(const QString& window, const char* type) const;
     // Saves the screen (or a part of it) as PNG under the build folder's artefacts.
     bool Screenshot(const QString& fileName, const QRect& part = QRect()) const;
+    // The same once the picture has settled: taken again until two in a row are alike, so
+    // that a window just shown has been painted.
+    bool SettledScreenshot(const QString& fileName, const QRect& part = QRect()) const;
 
 private:
     Child server_;
     QString name_;
 };
+
+// A virtual display for a test on the desktop: the desktop's tools (and `more`) installed
+// and the X server started into `display`; otherwise what is missing, for HV_NEEDS:
+//   HV_NEEDS(StartDesktop(display_));
+test::Need StartDesktop(std::unique_ptr<XDisplay>& display, std::initializer_list<const char*> more = {});
 
 // A temporary world for one Halvane (or for the instances of one single-instance test).
 class World {

@@ -81,25 +81,10 @@ TEST(DesktopStart, SecondHalvaneEndsSilentlyAndOneKilledIsReplaced) {
 
 // ---- on a virtual X display ----
 
-bool HaveTools(const QStringList& tools, std::string& missing) {
-    for (const QString& tool : tools)
-        if (FindTool(tool).isEmpty()) missing += " " + tool.toStdString();
-    return missing.empty();
-}
-
 class OnDisplay : public ::testing::Test {
 protected:
-    // Starts the virtual display; false (test skipped) without the tools.
-    bool StartDisplay(const QStringList& tools) {
-        std::string missing;
-        if (!HaveTools(tools, missing)) {
-            skipReason_ = "needs" + missing;
-            return false;
-        }
-        display_ = XDisplay::Start();
-        if (!display_) skipReason_ = "the virtual X server did not start";
-        return display_ != nullptr;
-    }
+    // Starts the virtual display; what is missing otherwise (for HV_NEEDS).
+    hv::test::Need StartDisplay() { return StartDesktop(display_); }
 
     // A notification area from the desktop's own packages, in the screen's top right corner.
     // Started again when it did not come up (under load it may fail to reach a display that
@@ -233,7 +218,6 @@ protected:
     // The screen's top right corner, where the icon and its menus are.
     static QRect IconCorner() { return QRect(240, 0, 400, 300); }
 
-    std::string skipReason_;
     std::unique_ptr<XDisplay> display_;
     World world_{QStringLiteral("display")};
     Child area_;
@@ -242,8 +226,7 @@ protected:
 };
 
 TEST_F(OnDisplay, PortTakenShowsTheMessageAndHalvaneEnds) {
-    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"}))
-        GTEST_SKIP() << skipReason_ << " (the message itself is covered with the frame)";
+    HV_NEEDS(StartDisplay());
     ASSERT_TRUE(world_.IsValid());
     // A notification area is there, so an icon would show if Halvane added one.
     StartNotificationArea();
@@ -277,7 +260,7 @@ TEST_F(OnDisplay, PortTakenShowsTheMessageAndHalvaneEnds) {
 }
 
 TEST_F(OnDisplay, IconMenuAndCommands) {
-    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
+    HV_NEEDS(StartDisplay());
     ASSERT_TRUE(world_.IsValid());
     StartNotificationArea();
     ASSERT_FALSE(HasFatalFailure());
@@ -354,7 +337,7 @@ TEST_F(OnDisplay, IconMenuAndCommands) {
 }
 
 TEST_F(OnDisplay, IconShowsUpWhenTheNotificationAreaStartsLater) {
-    if (!StartDisplay({"Xvfb", "xdotool", "trayer"})) GTEST_SKIP() << skipReason_;
+    HV_NEEDS(StartDisplay());
     ASSERT_TRUE(world_.IsValid());
     const std::uint16_t port = FreePort();
     ASSERT_NE(port, 0);
@@ -450,7 +433,7 @@ protected:
 };
 
 TEST_F(SettingsOnDisplay, ChangesFromTheDialogApplyToTheRunningProgramAndCancelChangesNothing) {
-    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
+    HV_NEEDS(StartDisplay());
     ASSERT_TRUE(world_.IsValid());
     PrepareWorld();
     const std::uint16_t oldPort = FreePort();
@@ -524,7 +507,7 @@ TEST_F(SettingsOnDisplay, ChangesFromTheDialogApplyToTheRunningProgramAndCancelC
 }
 
 TEST_F(SettingsOnDisplay, TheDialogInRussian) {
-    if (!StartDisplay({"Xvfb", "xdotool", "xprop", "trayer"})) GTEST_SKIP() << skipReason_;
+    HV_NEEDS(StartDisplay());
     ASSERT_TRUE(world_.IsValid());
     PrepareWorld();
     // The language file next to the program, and Russian chosen.

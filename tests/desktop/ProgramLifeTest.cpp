@@ -20,6 +20,7 @@
 #include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
 #include "app/CommandLine.h"
+#include "ScopedEnvironment.h"
 #include "platform/ComponentFactory.h"
 #include "workflow/SuiteComponents.h"
 
@@ -178,8 +179,9 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
         csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
     }
     // The test sends the split as the referee console does, through Halvane's queue.
-    qputenv("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
-    qputenv("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
+    hv::test::ScopedEnvironment ofTheWorld;
+    ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
+    ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
     hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
     hv::IQueueService* service = nullptr;
     const hv::ComponentPtr serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);

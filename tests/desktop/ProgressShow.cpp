@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/DiagnosticLog.h"
 #include "app/MainFrame.h"
 #include "platform/QtMessageBoxes.h"
 #include "settings/SettingsStore.h"
@@ -48,6 +49,9 @@ private:
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The log's lines go to standard error only, where the test reads them: no log file is
+    // left beside this program in the build folder.
+    hv::TheLog().KeepToTraceOnly();
     QCoreApplication::setOrganizationName(QStringLiteral("Tervanix"));
     QCoreApplication::setApplicationName(QStringLiteral("Halvane"));
     QApplication::setQuitOnLastWindowClosed(false);

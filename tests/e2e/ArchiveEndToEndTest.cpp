@@ -60,8 +60,8 @@ class ArchiveEndToEndTest : public test::FrameFixture {
 protected:
     void SetUp() override {
         FrameFixture::SetUp();
-        qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
-        qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
+        scopedEnv.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
+        scopedEnv.Set("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
         UseArchiveFolders(rec1, rec2, archive);
         QSaveFile script(root.filePath("game.json"));
         ASSERT_TRUE(script.open(QIODevice::WriteOnly));

@@ -14,6 +14,7 @@
 
 #include "../copy/CopyTestSupport.h"
 #include "../desktop/DesktopSupport.h"
+#include "ScopedEnvironment.h"
 #include "platform/ComponentFactory.h"
 #include "workflow/SuiteComponents.h"
 
@@ -46,8 +47,8 @@ protected:
         csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
         csv.close();
         // The test speaks to Halvane's queue as the referee console does.
-        qputenv("ZANDREL_QUEUE_SCOPE", world.Environment().value("ZANDREL_QUEUE_SCOPE").toUtf8());
-        qputenv("XDG_RUNTIME_DIR", world.Environment().value("XDG_RUNTIME_DIR").toUtf8());
+        scopedEnv.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value("ZANDREL_QUEUE_SCOPE").toUtf8());
+        scopedEnv.Set("XDG_RUNTIME_DIR", world.Environment().value("XDG_RUNTIME_DIR").toUtf8());
         serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
         ASSERT_NE(service, nullptr);
         std::int32_t status = 0, result = 0;
@@ -78,6 +79,7 @@ protected:
     }
 
     World world{QStringLiteral("archive-crash")};
+    test::ScopedEnvironment scopedEnv;
     std::uint16_t port = 0;
     ComponentFactory components{ComponentFactory::DefaultDirectory()};
     IQueueService* service = nullptr;

@@ -11,12 +11,15 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QThread>
+#include <QTimeZone>
 #include <QTemporaryDir>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "CompanionProcess.h"
+#include "ScopedEnvironment.h"
 #include "ScriptedGame.h"
 #include "platform/ComponentFactory.h"
 #include "platform/WindowMessages.h"
@@ -29,6 +32,37 @@ using test::CompanionProcess;
 
 constexpr unsigned kArrival = WM_USER + 123;
 constexpr int kWaitMs = 30000;
+// Long enough for a running clock to move on in the console's answers.
+constexpr int kClockStepMs = 50;
+
+// Waits, with the event loop running, until `condition` holds.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// The time a split announces ("SplitAtTime <n>_0x<low>_0x<high>", UTC 100-ns units since
+// 1601); invalid when the text is not one.
+QDateTime SplitTime(const QString& split) {
+    static const QRegularExpression form(QStringLiteral("^SplitAtTime -?\\d+_0x([0-9A-F]{8})_0x([0-9A-F]{8})$"));
+    const auto match = form.match(split);
+    if (!match.hasMatch()) return {};
+    const qint64 units = static_cast<qint64>((match.captured(2).toULongLong(nullptr, 16) << 32) |
+                                             match.captured(1).toULongLong(nullptr, 16));
+    constexpr qint64 kUnixEpochAsFileTime = 116'444'736'000'000'000LL;
+    return QDateTime::fromMSecsSinceEpoch((units - kUnixEpochAsFileTime) / 10'000, QTimeZone::utc());
+}
+
+// Waits until the companion has written `text` to its standard error.
+bool WaitForText(CompanionProcess& companion, const char* text) {
+    return WaitUntil([&] { return companion.Errors().contains(QString::fromUtf8(text)) || companion.HasEnded(); }) &&
+           companion.Errors().contains(QString::fromUtf8(text));
+}
 
 // A queue of the test's own, through the installed component, with the messages that
 // arrived on it.
@@ -81,6 +115,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        ReceiveWindowMessages(this);
         if (e->type() != EventTypeOf(kArrival)) return QObject::event(e);
         std::int32_t count = 0;
         std::int32_t unused = 0;
@@ -121,7 +156,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         // The console keeps its last game in the test's folder.
-        qputenv("TAMBERLO_STATE_DIR", dir.path().toLocal8Bit());
+        environment_.Set("TAMBERLO_STATE_DIR", dir.path().toLocal8Bit());
+        environment_.Set("XDG_STATE_HOME", dir.filePath("state").toLocal8Bit());
     }
 
     QString WriteScript(const QByteArray& content, const QString& name = QStringLiteral("game.json")) {
@@ -139,6 +175,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    test::ScopedEnvironment environment_;
 };
 
 TEST_F(CompanionProgramsTest, TheConsoleAnswersEachRequestToTheQueueItNames) {
@@ -344,9 +381,12 @@ TEST_F(CompanionProgramsTest, TheConsolePlaysItsTimelineFromNewGameAnnouncesPeri
     ASSERT_TRUE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
     ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
     const QString stopped = halvane.NextFirst();
-    QThread::msleep(50);
-    ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
-    EXPECT_EQ(halvane.NextFirst(), stopped) << "the clock stands still";
+    // The clock stands still: every answer the same, while real time goes on.
+    QDeadlineTimer span(kClockStepMs);
+    do {
+        ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
+        EXPECT_EQ(halvane.NextFirst(), stopped) << "the clock stands still";
+    } while (!span.hasExpired() && !HasFailure());
 }
 
 TEST_F(CompanionProgramsTest, TheConsoleOpensItsLastGameAgain) {
@@ -369,6 +409,7 @@ TEST_F(CompanionProgramsTest, TheConsoleOpensItsLastGameAgain) {
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        QDateTime timelineEnd;
         QFile::remove(dir.filePath("LastRun.json"));
         TestQueue halvane;
         ASSERT_TRUE(halvane.Open("Halvane"));
@@ -384,6 +425,7 @@ TEST_F(CompanionProgramsTest, TheConsoleOpensItsLastGameAgain) {
                 ASSERT_TRUE(split.has_value()) << number;
                 EXPECT_TRUE(split->Texts[3].startsWith(QStringLiteral("SplitAtTime %1_").arg(number)))
                     << split->Texts[3].toStdString();
+                if (QLatin1StringView(number) == "1") timelineEnd = SplitTime(split->Texts[3]).addMSecs(1000);
             }
             if (c.ending == Ending::Killed) {
                 console.Kill();
@@ -397,7 +439,10 @@ TEST_F(CompanionProgramsTest, TheConsoleOpensItsLastGameAgain) {
                 ASSERT_EQ(console.WaitForExit(), 0);
             }
         }
-        QThread::msleep(1200);  // past the end of the whole timeline
+        // The whole timeline (1.1 s) has passed on the console's clock: its first period
+        // began 0.1 s into it.
+        ASSERT_TRUE(timelineEnd.isValid());
+        ASSERT_TRUE(WaitUntil([&] { return QDateTime::currentDateTimeUtc() > timelineEnd; }));
         CompanionProcess again;
         ASSERT_TRUE(again.Start("Tamberlo", c.reopenArgs, dir.filePath(QStringLiteral("again%1").arg(n))));
         ASSERT_TRUE(again.WaitForLine("ready")) << again.Errors().toStdString();
@@ -506,9 +551,9 @@ TEST_F(CompanionProgramsTest, TheConsoleMisbehavesAsItIsTold) {
     EXPECT_FALSE(halvane.Send("Kestrilo", "StopGame", "Halvane"));
     ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
     const QString first = halvane.NextFirst();
-    QThread::msleep(50);
-    ASSERT_TRUE(halvane.Send("Kestrilo", "TimeInfo", "Halvane"));
-    EXPECT_NE(halvane.NextFirst(), first);
+    EXPECT_TRUE(WaitUntil([&] {
+        return halvane.Send("Kestrilo", "TimeInfo", "Halvane") && halvane.NextFirst() != first;
+    })) << "the clock runs on";
     ASSERT_TRUE(halvane.Send("Kestrilo", "Exit", "Halvane"));
     EXPECT_TRUE(stubborn.WaitForLine("command Exit"));
     EXPECT_EQ(stubborn.WaitForExit(300), -1);
@@ -543,7 +588,9 @@ TEST_F(CompanionProgramsTest, ACompanionWaitsAMomentForANameAProbeHolds) {
     ASSERT_TRUE(holder->Open("Vortamo1"));
     CompanionProcess recorder;
     ASSERT_TRUE(recorder.Start("Vortamo", {"#1"}, dir.filePath("vortamo")));
-    QThread::msleep(500);
+    // The recorder has found its name held before it is given free.
+    ASSERT_TRUE(WaitForText(recorder, "the queue Vortamo1 is held: trying again")) << recorder.Errors().toStdString();
+    EXPECT_FALSE(recorder.Output().contains("ready\n"));
     holder.reset();
     EXPECT_TRUE(recorder.WaitForLine("ready")) << recorder.Errors().toStdString();
     EXPECT_FALSE(recorder.HasEnded());

@@ -157,8 +157,8 @@ protected:
     void SetUp() override {
         FrameFixture::SetUp();
         // A loaded computer may be slow to take a message.
-        qputenv("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
-        qputenv("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
+        scopedEnv.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "20000");
+        scopedEnv.Set("ZANDREL_QUEUE_LOCAL_TIMEOUT_MS", "20000");
         scriptPath = root.filePath("game.json");
         WriteScript(kScript);
     }

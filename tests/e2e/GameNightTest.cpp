@@ -33,6 +33,8 @@
 #include <map>
 
 #include "../desktop/DesktopSupport.h"
+#include "PanelAnswers.h"
+#include "ScopedEnvironment.h"
 #include "platform/ComponentFactory.h"
 #include "workflow/SuiteComponents.h"
 
@@ -106,23 +108,19 @@ std::int32_t SecondsFromYearStart(std::int64_t t) {
     return static_cast<std::int32_t>((t - ToFileTime(yearStart) + 4'999'999) / kUnitsPerSecond);
 }
 
-// What a controller reads of the scripted game when the console began it at `started` and
-// Halvane counts the game from `gameStart`: every answer by its command.
-std::map<std::string, std::string> ExpectedAnswers(std::int64_t started, std::int64_t gameStart) {
-    struct Label {
-        int code, number, period;
-        std::int64_t time;
-        int score1, score2, minute, second;
-    };
-    const QString start = ToDateTime(gameStart).toString(QStringLiteral("yyyyMMddHHmm"));
-    const std::string gs = start.toStdString();
+// The labels of the scripted game as the game model keeps them when the console began it
+// at `started` and Halvane counts the game from `gameStart`: its own marks of the game,
+// each period's start, then the referee's events (each type numbered in the script's
+// order).
+struct ScriptLabel {
+    int code, number, period;  // period 0: before the first period
+    std::int64_t time;
+    int score1, score2, minute, second;
+};
+std::vector<ScriptLabel> LabelsOf(std::int64_t started, std::int64_t gameStart) {
     auto at = [&](int seconds) { return started + seconds * kUnitsPerSecond; };
-
-    // In the order the game model first stores them: its own marks of the game, then the
-    // referee's events (types in the order the fetch walks them, each by number).
-    std::vector<Label> labels{{41, 1, 0, gameStart, 0, 0, 0, 0}, {33, 1, 0, gameStart, 0, 0, 0, 0}};
-    const int periods = static_cast<int>(std::size(kPeriods));
-    for (int i = 0; i < periods; ++i)
+    std::vector<ScriptLabel> labels{{41, 1, 0, gameStart, 0, 0, 0, 0}, {33, 1, 0, gameStart, 0, 0, 0, 0}};
+    for (int i = 0; i < static_cast<int>(std::size(kPeriods)); ++i)
         labels.push_back({43, i + 1, i + 1, at(kPeriods[i].start), kPeriods[i].score1, kPeriods[i].score2, 20, 0});
     std::map<int, int> numbers;
     for (const ScriptEvent& e : kEvents) {
@@ -131,62 +129,76 @@ std::map<std::string, std::string> ExpectedAnswers(std::int64_t started, std::in
         labels.push_back({e.code, ++numbers[e.code], e.period, at(e.at), goal ? e.next1 : e.score1,
                           goal ? e.next2 : e.score2, fromStart / 60, fromStart % 60});
     }
+    return labels;
+}
 
-    std::map<std::string, std::string> answers;
+// What a controller should read of the scripted game, as the controller console decodes
+// it (its decoder is tested against literal answers), by command. The answers' layout is
+// the decoder's business: here only the game's content, from the script.
+std::map<std::string, panel::AnswerBody> ExpectedAnswers(std::int64_t started, std::int64_t gameStart) {
+    const QDateTime startTime = ToDateTime(gameStart);
+    panel::GameStamp stamp{startTime.date().year(), startTime.date().month(), startTime.date().day(),
+                           startTime.time().hour(), startTime.time().minute(),
+                           startTime.toString(QStringLiteral("yyyyMMddHHmm")).toStdString()};
+    const std::string& gs = stamp.text;
+    const std::vector<ScriptLabel> labels = LabelsOf(started, gameStart);
+    const int periods = static_cast<int>(std::size(kPeriods));
     const int n = periods + 1;  // with the game record
     const ScriptPeriod& last = kPeriods[periods - 1];
-    char text[256];
-    std::snprintf(text, sizeof text, "M01010001%s%02d%02d%02d\n", gs.c_str(), n - 1, last.score1, last.score2);
-    answers["C01010000"] = text;
+    std::map<std::string, panel::AnswerBody> answers;
 
-    std::snprintf(text, sizeof text, "M020100%s%02d%02d%02d", gs.c_str(), n, last.score1, last.score2);
-    std::string info = text;
-    for (const ScriptPeriod& p : kPeriods) {
-        std::snprintf(text, sizeof text, "%02d%02d0", p.score1, p.score2);
-        info += text;
-    }
-    info += "00003" "04";
-    std::vector<std::array<int, 4>> counts(n + 1, std::array<int, 4>{});
-    for (const Label& l : labels) {
+    answers["C01010000"] = panel::GameListAnswer{1, stamp, periods, last.score1, last.score2};
+
+    panel::GameInfoAnswer info{stamp, n, last.score1, last.score2, {}, 4, {}, 1};
+    for (const ScriptPeriod& p : kPeriods) info.entries.push_back({p.score1, p.score2, 0});
+    info.entries.push_back({0, 0, 3});
+    // Rows: the totals, each period, the labels before the first period; a column per group.
+    info.counts.assign(n + 1, std::vector<int>(4, 0));
+    for (const ScriptLabel& l : labels) {
         const int group = l.code / 10 - 1;
-        ++counts[0][group];
-        ++counts[l.period > 0 ? l.period : n][group];
+        ++info.counts[0][group];
+        ++info.counts[l.period > 0 ? l.period : n][group];
     }
-    for (const auto& row : counts)
-        for (const int count : row) {
-            std::snprintf(text, sizeof text, "%03d", count);
-            info += text;
-        }
-    answers["C0201" + gs] = info + "\n";
+    answers["C0201" + gs] = info;
 
     // Each period, and one beyond the last: the game record with the labels before the game.
     for (int k = 1; k <= n; ++k) {
-        const bool record = k >= n;
-        std::vector<Label> of;
-        for (const Label& l : labels)
+        const bool record = k == n;
+        std::vector<ScriptLabel> of;
+        for (const ScriptLabel& l : labels)
             if (l.period == (record ? 0 : k)) of.push_back(l);
-        std::stable_sort(of.begin(), of.end(), [](const Label& a, const Label& b) { return a.time < b.time; });
-        const int score1 = record ? 0 : kPeriods[k - 1].score1;
-        const int score2 = record ? 0 : kPeriods[k - 1].score2;
-        std::snprintf(text, sizeof text, "M030100%s%02d%d%02d%02d%02zu", gs.c_str(), k, record ? 3 : 0, score1, score2,
-                      of.size());
-        std::string period = text;
-        for (const Label& l : of) {
-            std::snprintf(text, sizeof text, "%02d%03d%02d%02d%02d%02d", l.code, l.number, l.score1, l.score2, l.minute,
-                          l.second);
-            period += text;
-        }
-        std::snprintf(text, sizeof text, "C0301%s%02d", gs.c_str(), k);
-        answers[text] = period + "\n";
+        std::stable_sort(of.begin(), of.end(), [](const ScriptLabel& a, const ScriptLabel& b) { return a.time < b.time; });
+        panel::PeriodInfoAnswer period{stamp, k, record ? 3 : 0, record ? 0 : kPeriods[k - 1].score1,
+                                       record ? 0 : kPeriods[k - 1].score2, static_cast<int>(of.size()), {}, 1};
+        for (const ScriptLabel& l : of)
+            period.labels.push_back({l.code, l.number, l.score1, l.score2, l.minute, l.second});
+        answers[QStringLiteral("C0301%1%2").arg(QString::fromStdString(gs)).arg(k, 2, 10, QLatin1Char('0')).toStdString()] =
+            period;
     }
-    for (const Label& l : labels) {
-        std::snprintf(text, sizeof text, "C0401%s%02d%03d", gs.c_str(), l.code, l.number);
-        const std::string command = text;
-        std::snprintf(text, sizeof text, "M0401%s%02d%03d%08d\n", gs.c_str(), l.code, l.number,
-                      SecondsFromYearStart(l.time));
-        answers[command] = text;
-    }
+    for (const ScriptLabel& l : labels)
+        answers[QStringLiteral("C0401%1%2%3")
+                    .arg(QString::fromStdString(gs))
+                    .arg(l.code, 2, 10, QLatin1Char('0'))
+                    .arg(l.number, 3, 10, QLatin1Char('0'))
+                    .toStdString()] = panel::LabelInfoAnswer{stamp, l.code, l.number, SecondsFromYearStart(l.time)};
     return answers;
+}
+
+// How the answer `raw` to `command` differs from `expected`: empty when it decodes to the
+// same content; otherwise both, described field by field.
+std::string Disagreement(const std::string& command, const std::string& raw, panel::AnswerBody expected) {
+    const panel::DecodedAnswer decoded = panel::DecodeAnswer(raw);
+    if (!decoded.Ok())
+        return command + ": '" + panel::EscapeBytes(raw) + "' does not decode (" + decoded.error + "), expected\n" +
+               panel::DescribeAnswer(expected);
+    // How many lines the answer takes is its layout, not the game's.
+    if (auto* info = std::get_if<panel::GameInfoAnswer>(&expected))
+        if (auto* got = std::get_if<panel::GameInfoAnswer>(&*decoded.body)) info->lines = got->lines;
+    if (auto* period = std::get_if<panel::PeriodInfoAnswer>(&expected))
+        if (auto* got = std::get_if<panel::PeriodInfoAnswer>(&*decoded.body)) period->lines = got->lines;
+    const std::string want = panel::DescribeAnswer(expected);
+    const std::string got = panel::DescribeAnswer(*decoded.body);
+    return got == want ? std::string() : command + ": read\n" + got + "expected\n" + want;
 }
 
 // ---- the processes of the night ----
@@ -243,16 +255,9 @@ protected:
     static constexpr int kWorkflowMs = 120000;
 
     void SetUp() override {
-        // The test scripts install the tools and ask for the test to run: there a missing
-        // tool is a failure, not a reason to skip.
-        const bool required = qEnvironmentVariableIntValue("HALVANE_REQUIRE_DESKTOP") == 1;
-        for (const char* tool : {"Xvfb", "xdotool", "xprop", "trayer"})
-            if (FindTool(QString::fromLatin1(tool)).isEmpty()) {
-                if (required) FAIL() << "needs " << tool;
-                GTEST_SKIP() << "needs " << tool;
-            }
-        display_ = XDisplay::Start();
-        if (!display_) GTEST_SKIP() << "the virtual X server did not start";
+        // The test scripts install the tools and require the desktop: there a missing tool
+        // or an X server that did not start is a failure, not a reason to skip.
+        HV_NEEDS(StartDesktop(display_));
         ASSERT_TRUE(world_.IsValid());
         QDir().mkpath(ArtefactPath(QStringLiteral("game-night")));
         for (const char* folder : {"archive", "rec1", "rec2", "tamberlo"}) QDir().mkpath(world_.Path(folder));
@@ -372,8 +377,7 @@ protected:
     bool AnswerBox(const QString& key, const QString& picture) {
         const QString box = WaitForWindowTitled(QStringLiteral("Halvane"), kWorkflowMs);
         if (box.isEmpty()) return false;
-        QThread::msleep(300);  // painted
-        EXPECT_TRUE(display_->Screenshot("game-night/" + picture, display_->Geometry(box)));
+        EXPECT_TRUE(display_->SettledScreenshot("game-night/" + picture, display_->Geometry(box)));
         if (!Tool({"windowfocus", "--sync", box}) || !Tool({"key", key})) return false;
         return WaitUntil([&] { return !Windows().contains(box); });
     }
@@ -387,8 +391,7 @@ protected:
             std::cerr << "the dialog \"" << caption.toStdString() << "\" closed before its picture was taken\n";
             return;
         }
-        QThread::msleep(300);
-        EXPECT_TRUE(display_->Screenshot("game-night/" + picture, display_->Geometry(dialog).adjusted(-4, -4, 4, 4)));
+        EXPECT_TRUE(display_->SettledScreenshot("game-night/" + picture, display_->Geometry(dialog).adjusted(-4, -4, 4, 4)));
     }
 
     // Runs the File command at `position` from the menu: confirms (unless it asks nothing),
@@ -433,8 +436,9 @@ protected:
         return QString::fromUtf8(ReadAll(world_.Path("vortamo.txt"))).split(u'\n', Qt::SkipEmptyParts);
     }
 
-    // A controller's question on a connection of its own; empty when no answer came within a
-    // second and a half (Halvane answers nothing for a label it does not have).
+    // A controller's question on a connection of its own: the whole answer (all its lines);
+    // empty when no answer came within a second and a half (Halvane answers nothing for a
+    // label it does not have).
     std::string AskOnce(const std::string& command) const {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return {};
@@ -449,22 +453,26 @@ protected:
         if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
             ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
             char c = 0;
-            while (::recv(fd, &c, 1, 0) == 1 && (answer += c, c != '\n')) {
+            while (::recv(fd, &c, 1, 0) == 1) {
+                answer += c;
+                if (c == '\n' && panel::ProgressOfAnswer(answer) != panel::AnswerProgress::Short) break;
             }
         }
         ::close(fd);
         return answer;
     }
-    std::map<std::string, std::string> Ask(const std::map<std::string, std::string>& expected) const {
-        std::map<std::string, std::string> answers;
-        for (const auto& [command, answer] : expected) answers[command] = AskOnce(command);
-        return answers;
+    // Asks every command; how the answers differ from the expected ones (empty: not at all).
+    std::string Disagreements(const std::map<std::string, panel::AnswerBody>& expected) const {
+        std::string text;
+        for (const auto& [command, answer] : expected) text += Disagreement(command, AskOnce(command), answer);
+        return text;
     }
-    // Asks every command until the answers are as expected, or the time is up; the last answers.
-    std::map<std::string, std::string> AskUntil(const std::map<std::string, std::string>& expected) const {
-        std::map<std::string, std::string> answers;
-        WaitUntil([&] { return (answers = Ask(expected)) == expected; }, 60000);
-        return answers;
+    // Asks every command until the answers agree with the expected ones, or the time is up;
+    // the last disagreements.
+    std::string AskUntilAgreed(const std::map<std::string, panel::AnswerBody>& expected) const {
+        std::string disagreements;
+        WaitUntil([&] { return (disagreements = Disagreements(expected)).empty(); }, 60000);
+        return disagreements;
     }
 
     std::string Diagnosis() {
@@ -528,10 +536,7 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
     })) << RecorderReport().join(u'\n').toStdString();
     // Played out, and every answer as the script has it.
     ASSERT_TRUE(WaitUntil([&] { return ToFileTime(QDateTime::currentDateTimeUtc()) > started + (kTimelineEnd + 1) * kUnitsPerSecond; }));
-    const auto expected = ExpectedAnswers(started, ToFileTime(gameStart));
-    const auto answers = AskUntil(expected);
-    for (const auto& [command, answer] : expected)
-        EXPECT_EQ(answers.at(command), answer) << command;
+    EXPECT_EQ(AskUntilAgreed(ExpectedAnswers(started, ToFileTime(gameStart))), "");
 
     // ---- Stop the game: the recordings of the game reach the archive.
     RunWorkflow(2, "2-stop-the-game", true, "Stop Recording", "Wait Vortamo finishing", "Halvane::OnFileRecStop SUCCEEDED.");
@@ -595,8 +600,7 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
                     // The storage manager's window beside the dialog, which waits at 75 percent.
                     EXPECT_TRUE(WaitForCompanions({"Ostrimund"})) << companions().join(u' ').toStdString();
                     EXPECT_TRUE(WaitUntil([&] { return Tool({"search", "--onlyvisible", "--name", "^Ostrimund$"}); }));
-                    QThread::msleep(300);
-                    EXPECT_TRUE(display_->Screenshot("game-night/3-archive-the-game-storage-manager.png"));
+                    EXPECT_TRUE(display_->SettledScreenshot("game-night/3-archive-the-game-storage-manager.png"));
                     QFile(world_.Path("ostrimund-done")).open(QIODevice::WriteOnly);
                 });
     ASSERT_FALSE(HasFatalFailure());
@@ -610,9 +614,7 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
     ASSERT_FALSE(HasFatalFailure());
     EXPECT_TRUE(WaitForCompanions({"Tamberlo"})) << companions().join(u' ').toStdString();
     const std::int64_t firstPeriod = started + kPeriods[0].start * kUnitsPerSecond;
-    const auto restored = ExpectedAnswers(started, firstPeriod);
-    const auto answersAgain = AskUntil(restored);
-    for (const auto& [command, answer] : restored) EXPECT_EQ(answersAgain.at(command), answer) << command;
+    EXPECT_EQ(AskUntilAgreed(ExpectedAnswers(started, firstPeriod)), "");
     EXPECT_TRUE(csvWrittenAfter(ToDateTime(firstPeriod).toString(QStringLiteral("yyyy-MM-dd-HH-mm")), restoredAt))
         << ReadAll(world_.Path("archive/refresh.csv")).toStdString();
 
@@ -667,10 +669,10 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
 
     // The console of the archived game is ended as Halvane would end it, then Halvane itself.
     ComponentFactory components(QString::fromLocal8Bit(HALVANE_COMPONENT_FOLDER));
-    qputenv("ZANDREL_QUEUE_SCOPE", scope_.toUtf8());
+    std::optional<test::ScopedEnvironment> ofTheNight(std::in_place);
+    ofTheNight->Set("ZANDREL_QUEUE_SCOPE", scope_.toUtf8());
     // The queues of the night are in the world's runtime folder.
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", environment_.value("XDG_RUNTIME_DIR").toUtf8());
+    ofTheNight->Set("XDG_RUNTIME_DIR", environment_.value("XDG_RUNTIME_DIR").toUtf8());
     IQueueService* service = nullptr;
     ComponentPtr serviceObject = components.CreateFor(kMessageQueueServiceClass, service);
     ASSERT_NE(service, nullptr);
@@ -682,8 +684,7 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
     ASSERT_NE(queue, nullptr);
     ASSERT_EQ(queue->Send(status, result, 1, 0, 0, "localhost", "Kestrilo", "Exit", "GameNightTest"), S_OK);
     EXPECT_TRUE(WaitForCompanions({})) << companions().join(u' ').toStdString();
-    qunsetenv("ZANDREL_QUEUE_SCOPE");
-    qputenv("XDG_RUNTIME_DIR", runtime);
+    ofTheNight.reset();
 
     // Exit ("E&xit") from the icon's menu ends Halvane.
     ASSERT_TRUE(OpenMenu()) << Diagnosis();

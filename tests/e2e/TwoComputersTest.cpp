@@ -15,6 +15,7 @@
 #include <QFile>
 #include <memory>
 
+#include "Requirements.h"
 #include "GameNightSupport.h"
 #include "NetworkNamespaces.h"
 #include "OtherUser.h"
@@ -63,7 +64,7 @@ protected:
 
     void SetUp() override {
         GameNightFixture::SetUp();
-        HV_REQUIRE_ROOT();
+        HV_NEEDS(test::Root("makes network namespaces"));
         ASSERT_FALSE(NetworkNamespaces::IpProgram().isEmpty()) << "needs ip (iproute2; scripts/setup.sh installs it)";
         const QString prefix = QStringLiteral("hv%1-%2").arg(::getpid()).arg(++runs_);
         halvaneComputer_ = prefix + "-h";

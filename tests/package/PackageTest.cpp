@@ -370,15 +370,12 @@ TEST_F(InstalledPackage, StartsFromItsDesktopEntryAnswersAndEndsOnSigterm) {
     ASSERT_TRUE(world.IsValid());
     // The test scripts install Xvfb and ask for the desktop to be tested: there the entry
     // is started on a display, never silently offscreen.
-    const bool required = qEnvironmentVariableIntValue("HALVANE_REQUIRE_DESKTOP") == 1;
-    if (required) {
-        ASSERT_FALSE(FindTool(QStringLiteral("Xvfb")).isEmpty()) << "needs Xvfb";
+    std::unique_ptr<XDisplay> display;
+    const test::Need desktop = StartDesktop(display);
+    if (desktop.IsRequired()) {
+        ASSERT_TRUE(desktop.IsMet()) << desktop.Message();
     }
-    const std::unique_ptr<XDisplay> display = XDisplay::Start();
-    if (required) {
-        ASSERT_NE(display, nullptr) << "the virtual X server did not start";
-    }
-    if (display == nullptr) std::printf("no Xvfb: the program runs offscreen\n");
+    if (display == nullptr) std::printf("%s: the program runs offscreen\n", desktop.Message().c_str());
 
     // The entry's command, found in the installed bin folder as a launcher finds it.
     const QString command =
@@ -471,11 +468,10 @@ TEST_F(InstalledPackage, InstallsAndRemovesCleanlyWithDpkg) {
     QString dpkg = QStringLiteral("dpkg");
     QStringList prefix;
     if (::geteuid() != 0) {
-        const QString fakeroot = FindTool(QStringLiteral("fakeroot"));
-        if (fakeroot.isEmpty())
-            GTEST_SKIP() << "neither root nor fakeroot (scripts/setup.sh installs it)";
+        // Not root: dpkg under fakeroot (scripts/setup.sh installs it).
+        HV_NEEDS(test::Tools({"fakeroot"}));
         prefix = {dpkg};
-        dpkg = fakeroot;
+        dpkg = FindTool(QStringLiteral("fakeroot"));
     }
     const QStringList common =
         prefix + QStringList{"--root=" + root.path(), "--force-not-root", "--log=/dev/null"};

@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include "ScopedEnvironment.h"
 #include "platform/ComponentFactory.h"
 #include "settings/AppSettings.h"
 #include "settings/SettingsStore.h"
@@ -231,11 +232,10 @@ TEST_F(SettingsStoreTest, SavingWritesOrDeletesTheAutostartEntry) {
 }
 
 TEST_F(SettingsStoreTest, ThisProcessUsesItsExecutableAndTheUserAutostartFolder) {
-    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", root_.filePath("xdg").toUtf8());
-    const SettingsEnvironment real = SettingsEnvironment::ForThisProcess(suiteComponents_);
-    if (saved.isNull()) qunsetenv("XDG_CONFIG_HOME");
-    else qputenv("XDG_CONFIG_HOME", saved);
+    const SettingsEnvironment real = [&] {
+        const test::ScopedEnvironment xdg{{"XDG_CONFIG_HOME", root_.filePath("xdg").toUtf8().constData()}};
+        return SettingsEnvironment::ForThisProcess(suiteComponents_);
+    }();
     EXPECT_EQ(real.AutostartFolder, root_.filePath("xdg/autostart"));
     EXPECT_EQ(real.ExecutablePath, QCoreApplication::applicationFilePath());
     EXPECT_EQ(real.Components, &suiteComponents_);

@@ -224,6 +224,7 @@ class TestWindow final : public QObject {
 public:
     explicit TestWindow(unsigned message) : message_(message) {}
     bool event(QEvent* e) override {
+        ReceiveWindowMessages(this);
         if (e->type() != EventTypeOf(message_)) return QObject::event(e);
         ++posted;
         if (onMessage) onMessage();

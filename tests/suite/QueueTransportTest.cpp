@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "Requirements.h"
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
 
@@ -248,7 +249,7 @@ TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
     // The queue's folder is the user's alone; here it is opened to everyone for the test, as
     // by a mistake, so that another user's process reaches the socket: the queue itself
     // still shuts it out.
-    ASSERT_EQ(::geteuid(), 0u) << "needs to start a process as another user: run as root, as the test scripts do";
+    HV_NEEDS(hv::test::Root("starts a process as another user"));
     const QueueConfig config = TestConfig();
     LogCapture log;
     QueueListener listener(config, QStringLiteral("Private"), {});

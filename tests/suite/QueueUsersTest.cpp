@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include "Requirements.h"
 #include "OtherUser.h"
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
@@ -42,7 +43,7 @@ QString OwnAddress() {
 class AnotherUser : public QueueSuiteWithRelay {
 protected:
     void SetUp() override {
-        HV_REQUIRE_ROOT();
+        HV_NEEDS(test::Root("runs programs as another user"));
         ASSERT_NE(component.service, nullptr);
         ASSERT_TRUE(home_.isValid());
         for (const QString& folder : {home_.path(), home_.filePath("runtime"), home_.filePath("state")})

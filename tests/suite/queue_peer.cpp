@@ -45,6 +45,7 @@ public:
     hv::IMessageQueue* queue = nullptr;
 
     bool event(QEvent* e) override {
+        hv::ReceiveWindowMessages(this);
         if (e->type() != hv::EventTypeOf(kPeerMessage)) return QObject::event(e);
         Drain();
         return true;

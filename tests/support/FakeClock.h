@@ -1,5 +1,6 @@
 #pragma once
-// A clock that tests set by hand: tick, UTC time and UTC offset.
+// A clock that tests set by hand: tick, UTC time and UTC offset. It counts how often the
+// tick was read, so that a test can wait until a thread has looked at the clock again.
 
 #include <atomic>
 
@@ -9,7 +10,10 @@ namespace hv::test {
 
 class FakeClock final : public Clock {
 public:
-    std::uint32_t TickCountMs() const override { return tick.load(); }
+    std::uint32_t TickCountMs() const override {
+        ++tickReads;
+        return tick.load();
+    }
     FileTime UtcNow() const override { return now.load(); }
     std::int64_t UtcOffsetSeconds() const override { return offsetSeconds.load(); }
 
@@ -24,6 +28,7 @@ public:
     std::atomic<std::uint32_t> tick{1000};
     std::atomic<FileTime> now{0};
     std::atomic<std::int64_t> offsetSeconds{0};
+    mutable std::atomic<int> tickReads{0};
 };
 
 // A UTC 100-ns time from calendar parts (no zone).

@@ -1,7 +1,7 @@
 #pragma once
 // File systems a test mounts for itself (the tests run as root, as CI runs them), undone by
-// the guard when it goes, also when the test fails half-way. A test that cannot mount
-// fails: it never passes by skipping.
+// the guard when it goes, also when the test fails half-way. A test that mounts first says
+// that it needs root (HV_NEEDS(test::Root(...))); as root, a mount that fails fails the test.
 
 #include <sys/mount.h>
 

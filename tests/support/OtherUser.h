@@ -21,14 +21,6 @@ namespace hv::test {
 
 constexpr uid_t kOtherUser = 65534;
 
-// Fails the test (the caller returns) when this process cannot act as another user.
-#define HV_REQUIRE_ROOT()                                                                                    \
-    do {                                                                                                     \
-        if (::geteuid() != 0) {                                                                              \
-            FAIL() << "needs root to run programs as another user (the test scripts run as root)"; \
-        }                                                                                                    \
-    } while (false)
-
 // `path` made as a folder of the other user that nobody else may enter.
 inline bool MakeFolderOfOtherUser(const QString& path) {
     if (!QDir().mkpath(path)) return false;

@@ -16,6 +16,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "ScopedEnvironment.h"
+
 namespace hv::test {
 
 class OwnSystemctl {
@@ -32,12 +34,10 @@ public:
                              .toUtf8());
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        path_ = qgetenv("PATH");
-        qputenv("PATH", bin.toUtf8());
+        path_.Set("PATH", bin.toUtf8());
     }
     ~OwnSystemctl() {
         OpenGate();
-        qputenv("PATH", path_);
     }
     QString Gate() const { return dir_.filePath("gate"); }
     // "PID ARGUMENTS" once it has been called, else empty.
@@ -64,7 +64,7 @@ public:
 
 private:
     const QTemporaryDir& dir_;
-    QByteArray path_;
+    ScopedEnvironment path_;  // this systemctl first on the path, for the object's life
     bool gateOpened_ = false;
 };
 

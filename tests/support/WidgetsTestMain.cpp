@@ -5,11 +5,16 @@
 #include <QApplication>
 
 #include "PrivateUserFolders.h"
+#include "Requirements.h"
+#include "app/DiagnosticLog.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QTemporaryDir userFolders;
     hv::test::UsePrivateUserFolders(userFolders);
     QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    // The program's log lines go to the trace output only (tests read them there): no log
+    // file is left next to the test program.
+    hv::TheLog().KeepToTraceOnly();
+    return hv::test::RunAllTests();
 }

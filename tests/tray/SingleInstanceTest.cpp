@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "Requirements.h"
 #include "OtherUser.h"
 #include "platform/SingleInstance.h"
 
@@ -99,7 +100,7 @@ TEST(SingleInstance, TheLockIsAFileInTheUsersRuntimeFolder) {
 }
 
 TEST(SingleInstance, AnotherUserCanNeitherHoldNorBlockThisUsersLock) {
-    HV_REQUIRE_ROOT();
+    HV_NEEDS(test::Root("runs programs as another user"));
     QTemporaryDir home(QStringLiteral("/tmp/halvane-other-user-XXXXXX"));
     ASSERT_TRUE(home.isValid());
     for (const QString& folder : {home.path(), home.filePath("runtime")}) ASSERT_TRUE(test::MakeFolderOfOtherUser(folder));

@@ -53,18 +53,53 @@ QString Got(int sequence, const QString& first, const QString& second) {
     return QStringLiteral("got\t%1\t%2\tHalvane\t%3\t%4").arg(sequence).arg(zandrel::LocalHostName(), first, second);
 }
 
-TEST_F(CompanionLinkTest, StartsWithItsInitialValues) {
+// The game state of a link, field by field, for comparing two links.
+std::string GameStateOf(const CCompanionLink& link) {
+    return QStringLiteral("types received %1, type cursor %2, next event info %3, events %4, countdown %5, "
+                          "period %6, console spoken %7, recorder state %8, recorder clock offset %9")
+        .arg(link.EventTypesReceived)
+        .arg(link.EventTypeCursor)
+        .arg(link.EventInfoNext)
+        .arg(link.EventCount)
+        .arg(link.RequestCountdown)
+        .arg(link.CurrentPeriod)
+        .arg(link.KestriloSpoken)
+        .arg(link.VortamoState)
+        .arg(link.VortamoClockOffset)
+        .toStdString();
+}
+
+// A new link has found the component and opened no queue; it assumes nothing of a game
+// (the game state of a reset, the same as a link whose game was reset), and asks the
+// companions nothing until polling is turned on for a game.
+TEST_F(CompanionLinkTest, ANewLinkHasTheStateOfAGameResetAndAsksNothing) {
     EXPECT_NE(link.MsgComponent, nullptr);
-    EXPECT_EQ(link.LocalHost, QStringLiteral("localhost"));
-    EXPECT_EQ(link.OwnQueue, nullptr);
     EXPECT_FALSE(link.QueueOpen);
-    EXPECT_TRUE(link.OwnQueueName.isNull());
+    EXPECT_EQ(link.OwnQueue, nullptr);
+
+    CCompanionLink used{factory};
+    used.EventTypesReceived = 1;
+    used.EventTypeCursor = 4;
+    used.EventInfoNext = 3;
+    used.EventCount = 9;
+    used.RequestCountdown = -7;
+    used.CurrentPeriod = 2;
+    used.KestriloSpoken = true;
+    used.VortamoState = 2;
+    used.VortamoClockOffset = 120;
+    used.ResetGameState();
+    EXPECT_EQ(GameStateOf(link), GameStateOf(used));
+
+    OpenAndRecord();
+    for (int i = 0; i < 12; ++i) link.PollCompanions();
+    EXPECT_TRUE(recorder->Summary().empty());
     EXPECT_EQ(link.SendSequence, 0);
-    EXPECT_EQ(link.EventTypeCursor, 13);
-    EXPECT_EQ(link.CurrentPeriod, -1);
-    EXPECT_FALSE(link.PollingEnabled);
-    EXPECT_FALSE(link.MessageLog);
-    EXPECT_TRUE(link.VortamoHost.isEmpty());
+    // Turned on, the first pass asks for the event types first, as after a reset.
+    link.PollingEnabled = true;
+    link.RequestCountdown = 0;
+    link.PollCompanions();
+    ASSERT_FALSE(recorder->Summary().empty());
+    EXPECT_EQ(recorder->Summary().front(), "Kestrilo:EventTypes/Halvane");
 }
 
 TEST_F(CompanionLinkTest, WithoutTheComponentNothingOpensAndNothingIsSent) {

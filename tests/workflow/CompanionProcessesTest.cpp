@@ -18,6 +18,7 @@
 #include "LogCapture.h"
 #include "OwnSystemctl.h"
 #include "settings/SettingsStore.h"
+#include "ScopedEnvironment.h"
 #include "workflow/CompanionLink.h"
 #include "workflow/CompanionProcesses.h"
 
@@ -34,6 +35,18 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs) 
         QThread::msleep(50);  // a probe holds the name for a moment: not in a busy loop
     }
     return true;
+}
+
+// True when `condition` holds at every look for `ms` (the event loop running): for what
+// must not happen, looked for as long as it would take to happen.
+bool Throughout(const std::function<bool()>& condition, int ms) {
+    QDeadlineTimer end(ms);
+    while (!end.hasExpired()) {
+        if (!condition()) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return condition();
 }
 
 // The process exists (also as a zombie) in this process's view of the system.
@@ -78,8 +91,9 @@ protected:
         settings.SetupPath = QStringLiteral(HALVANE_SUITE_SETUP_PATH);
         ComposeExecutablePaths(settings);
         ASSERT_TRUE(QFile::exists(settings.VortamoExePath)) << settings.VortamoExePath.toStdString();
-        qunsetenv("SCOREBOARD_MISBEHAVE");
-        qunsetenv("DRAVENOR_MISBEHAVE");
+        // The stand-ins keep their state in the test's folder.
+        scopedEnv.Set("TAMBERLO_STATE_DIR", dir.filePath("tamberlo").toUtf8());
+        scopedEnv.Set("XDG_STATE_HOME", dir.filePath("state").toUtf8());
     }
 
     void TearDown() override {
@@ -94,6 +108,8 @@ protected:
     bool Running(const char* name) { return !link.IsQueueNameFree(QString::fromLatin1(name), &window); }
 
     QTemporaryDir dir;
+    // The test's environment variables, restored when the test is over.
+    test::ScopedEnvironment scopedEnv;
     AppSettings settings;
     ComponentFactory components{QCoreApplication::applicationDirPath() + "/components"};
     RecordingServices services;
@@ -162,7 +178,7 @@ TEST_F(CompanionProcessesTest, EachCompanionIsStartedFoundByItsNameToldToEndAndG
 }
 
 TEST_F(CompanionProcessesTest, APostPlayCaptureThatRefusesToEndStaysAndStopperExitsAtOnce) {
-    qputenv("DRAVENOR_MISBEHAVE", "refuse-exit");
+    scopedEnv.Set("DRAVENOR_MISBEHAVE", "refuse-exit");
     processes.StartCompanion(CompanionId::Dravenor);
     ASSERT_TRUE(WaitUntil([&] { return Running("Dravenor1"); }));
     processes.StopDravenor();
@@ -171,8 +187,8 @@ TEST_F(CompanionProcessesTest, APostPlayCaptureThatRefusesToEndStaysAndStopperEx
         processes.ReapEnded();
         return processes.Launcher().DetachedChildren().size() == 1u;
     }));
-    QThread::msleep(300);
-    EXPECT_TRUE(Running("Dravenor1"));
+    // The holder has its "Exit" (the stopper's send was taken) and stays.
+    EXPECT_TRUE(Throughout([&] { return Running("Dravenor1"); }, 300));
 }
 
 TEST_F(CompanionProcessesTest, AStartThatFailsIsOnlyLogged) {
@@ -213,15 +229,12 @@ TEST_F(CompanionProcessesTest, ACompanionInheritsNoDescriptorBeyondStandardOutpu
 
 TEST_F(CompanionProcessesTest, TheStorageManagerIsWaitedForWithoutBlocking) {
     const QString closeFile = dir.filePath("close");
-    qputenv("OSTRIMUND_EXIT_FILE", closeFile.toUtf8());
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    scopedEnv.Set("OSTRIMUND_EXIT_FILE", closeFile.toUtf8());
+    scopedEnv.Set("QT_QPA_PLATFORM", "offscreen");
     ASSERT_TRUE(processes.StartOstrimund());
     const pid_t pid = processes.OstrimundProcess();
     ASSERT_GT(pid, 0);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_FALSE(processes.OstrimundEnded()) << "the window is open";
-        QThread::msleep(50);
-    }
+    EXPECT_TRUE(Throughout([&] { return !processes.OstrimundEnded(); }, 250)) << "the window is open";
     QFile(closeFile).open(QIODevice::WriteOnly);
     EXPECT_TRUE(WaitUntil([&] { return processes.OstrimundEnded(); }));
     EXPECT_EQ(processes.OstrimundProcess(), 0);
@@ -229,7 +242,7 @@ TEST_F(CompanionProcessesTest, TheStorageManagerIsWaitedForWithoutBlocking) {
     EXPECT_TRUE(processes.OstrimundEnded()) << "none is waited for";
 
     // Ended by a signal, as by closing its window.
-    qunsetenv("OSTRIMUND_EXIT_FILE");
+    scopedEnv.Unset("OSTRIMUND_EXIT_FILE");
     ASSERT_TRUE(processes.StartOstrimund());
     EXPECT_FALSE(processes.OstrimundEnded());
     ::kill(processes.OstrimundProcess(), SIGTERM);
@@ -276,7 +289,7 @@ TEST_F(CompanionProcessesTest, TheScoreBoardIsResetThroughItsComponentOrItsServi
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.misbehave) + (c.installed ? " installed" : " no folder") +
                      (c.manager ? "" : " no manager"));
-        qputenv("SCOREBOARD_MISBEHAVE", c.misbehave);
+        scopedEnv.Set("SCOREBOARD_MISBEHAVE", c.misbehave);
         services.calls.clear();
         services.managerAvailable = c.manager;
         sleeps.clear();
@@ -315,13 +328,11 @@ TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceWi
 }
 
 TEST_F(CompanionProcessesTest, WithoutSystemctlThereIsNoServiceManager) {
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", dir.filePath("nothing").toUtf8());
+    scopedEnv.Set("PATH", dir.filePath("nothing").toUtf8());
     SystemctlServiceControl system;
     EXPECT_FALSE(system.OpenManager());
     system.StopService(kScoreBoardService);
     EXPECT_TRUE(system.Launcher().DetachedChildren().empty());
-    qputenv("PATH", path);
 }
 
 }  // namespace
