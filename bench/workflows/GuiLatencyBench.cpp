@@ -564,7 +564,7 @@ std::vector<Case> Cases() {
         {"ArchiveGame/FilesStillToCopy", kArchiveGame, 543, {}, archiveWith([](World& w) {
              auto& f = w.Frame();
              std::lock_guard lock(f.FrameLock);
-             f.Copies.push_back(hv::CopyItem{w.Path("rec1/a.mp4"), w.Path("archive/a.mp4"),
+             f.Copies.push_back(hv::CopyItem{QFile::encodeName(w.Path("rec1/a.mp4")), QFile::encodeName(w.Path("archive/a.mp4")),
                                              hv::Clock::System().TickCountMs() + 3'600'000});
              return true;
          }), {"Need Copy Files"}},

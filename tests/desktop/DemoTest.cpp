@@ -500,9 +500,7 @@ TEST_F(DemoVenue, WithoutADisplayAControllerSeesTheSampleGame) {
 // queues and locks are there, Qt does not fall back to one in the temporary folder, and
 // nothing is written outside the demo's folder (the home and temporary folders stay empty).
 TEST_F(DemoVenue, WithoutARuntimeFolderTheDemoKeepsToItsFolder) {
-    const std::string missing = Missing({"bash"});
-    if (!missing.empty() && ToolsRequired()) FAIL() << "needs" << missing;
-    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    HV_NEEDS(hv::test::Tools({"bash"}));
     ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("tmp")));
     port_ = FreePort();
     ASSERT_NE(port_, 0);
@@ -537,9 +535,7 @@ TEST_F(DemoVenue, WithoutARuntimeFolderTheDemoKeepsToItsFolder) {
 // side: each has names of its own, made from its folder. A second demo in a folder where
 // one runs says so, and where, and ends without touching the one that runs.
 TEST_F(DemoVenue, TwoDemosInTwoFoldersButNotTwoInOne) {
-    const std::string missing = Missing({"bash"});
-    if (!missing.empty() && ToolsRequired()) FAIL() << "needs" << missing;
-    if (!missing.empty()) GTEST_SKIP() << "needs" << missing;
+    HV_NEEDS(hv::test::Tools({"bash"}));
     port_ = FreePort();
     const std::uint16_t secondPort = FreePort();
     ASSERT_NE(port_, 0);

@@ -22,6 +22,7 @@
 #include <signal.h>
 #include <vector>
 
+#include "AnswerRelay.h"
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
 #include "RemoteSender.h"
