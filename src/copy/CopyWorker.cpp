@@ -203,10 +203,12 @@ bool CopyWorker::RetryOrDrop(CopyItem& item, int archiveError) {
                  Printable(item.Root.Path()).constData());
         return false;
     }
-    NoteArchiveWait(item, archiveError);
+    // The time of the next attempt is fixed before the wait is shown: whoever sees it (the
+    // status, a person) and then waits five seconds finds the item due.
+    item.NotBefore = clock_.TickCountMs() + kRetryDelayMs;
     Trace(QString::asprintf("Halvane::CopyFile (%s) ERROR - will copy again later\n",
                             Printable(item.Target).constData()));
-    item.NotBefore = clock_.TickCountMs() + kRetryDelayMs;
+    NoteArchiveWait(item, archiveError);
     return true;
 }
 

@@ -612,6 +612,7 @@ TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopi
             return tray.tooltip == waiting;
         })) << tray.tooltip.toStdString();
         const std::string retry = "Halvane::CopyFile (" + Arch("1_1.mp4").toStdString() + ") ERROR - will copy again later\n";
+        EXPECT_GE(log.Count(retry), 1U) << "the first attempt is put back before the wait is shown";
         for (int attempt = 0; attempt < 2; ++attempt) {
             const size_t retries = log.Count(retry);
             clock.tick += 5000;
