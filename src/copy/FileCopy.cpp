@@ -266,7 +266,12 @@ void FileCopy::DeleteSource() {
                                 Printable(source_).constData()));
         return;
     }
-    (void)::unlinkat(sourceFolder_.Get(), sourceName_.constData(), 0);
+    if (::unlinkat(sourceFolder_.Get(), sourceName_.constData(), 0) != 0) {
+        const int error = errno;
+        Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy ERROR %d '%s'\n", error,
+                                Printable(source_).constData()));
+        return;
+    }
     Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s'\n", Printable(source_).constData()));
 }
 

@@ -147,6 +147,23 @@ TEST_F(CopyFileTest, AWholeFileArrivesWithItsFoldersAndTheSourceGoesOnlyWhenAske
     EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + source.toStdString() + "'\n"));
 }
 
+// A source that cannot be deleted (here a file something is mounted on) stays after its
+// copy, and the trace tells why instead of telling that it was deleted.
+TEST_F(CopyFileTest, ASourceThatCannotBeDeletedIsTracedWithItsError) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    WriteFile(source, kMiB + 5);
+    const QByteArray content = ReadFile(source);
+    test::MountGuard pinned;
+    ASSERT_TRUE(pinned.MountBind(source, source)) << pinned.Error();
+    ASSERT_EQ(Copy(0, true), Result::Copied);
+    EXPECT_EQ(ReadFile(target), content);
+    EXPECT_EQ(ReadFile(source), content);
+    const std::string path = source.toStdString();
+    EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy ERROR " + std::to_string(EBUSY) + " '" + path + "'\n"))
+        << traces.Text();
+    EXPECT_FALSE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + path + "'\n"));
+}
+
 // A writer that wants the source back (the same name recorded again) waits for the copy's
 // shared lock. The copy deletes the source before it lets go, so a writer that then looks
 // whether the file it holds still has its name, as the recorder does, finds it without one
