@@ -660,6 +660,54 @@ TEST_F(CopyWorkerTest, ASourceGoneForGoodIsDroppedAndTheRestIsCopiedOnce) {
     EXPECT_TRUE(Throughout([&] { return refreshes == 1; }, kTwoIdlePasses)) << "once per batch, not on every idle pass";
 }
 
+// The archive was full (or could not be reached) for a copy, and that copy leaves the list
+// without being copied (its source gone, planned for another archive root) while other
+// copies still wait their turn: the archive's state clears with the last copy that waited
+// for it, not only when the list runs empty.
+TEST_F(CopyWorkerTest, TheArchiveWaitEndsWithTheLastCopyWaitingForItWhateverTakesItOut) {
+    const QString other = dir.filePath("other");
+    QDir().mkpath(other);
+    const ArchiveRoot otherRoot = ArchiveRoot::Record(other);
+    QDir().mkpath(dir.filePath("rec/g"));
+    WriteFile(Source("9.xml"), 100);
+    const struct {
+        const char* what;
+        bool plannedElsewhere;  // else: its source is gone
+        bool laterOneWaitsToo;
+        ArchiveWait after;
+    } cases[] = {
+        {"the source gone", false, false, ArchiveWait::None},
+        {"planned for another root", true, false, ArchiveWait::None},
+        {"another copy still waits", false, true, ArchiveWait::Full},
+    };
+    worker.Start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        traces.Clear();
+        {
+            std::lock_guard guard(lock);
+            waiting = ArchiveWait::Full;
+            // The copy that met the full archive, due again now.
+            list.push_back(CopyItem{fs::Encode(Source("1.xml")), fs::Encode(Target("1.xml")), clock.tick,
+                                    c.plannedElsewhere ? otherRoot : root});
+            list.back().WaitsForArchive = true;
+            // A copy due in a minute.
+            list.push_back(CopyItem{fs::Encode(Source("9.xml")), fs::Encode(Target("9.xml")), clock.tick + 60'000, root});
+            list.back().WaitsForArchive = c.laterOneWaitsToo;
+        }
+        ASSERT_TRUE(Eventually([&] { return traces.Contains("1.xml") && traces.Contains("dropped\n"); }))
+            << traces.Text();
+        if (c.after == ArchiveWait::None)
+            EXPECT_TRUE(Eventually([&] { return waiting == ArchiveWait::None; }));
+        else
+            EXPECT_TRUE(Throughout([&] { return waiting == c.after; }, 10 * 1ms * CopyWorker::kTakePauseMs));
+        EXPECT_TRUE(Pending()) << "the later copy still waits its turn";
+        EXPECT_FALSE(traces.Contains("takes copies again")) << "nothing was copied, so the log does not say so";
+        std::lock_guard guard(lock);
+        list.clear();
+    }
+}
+
 TEST_F(CopyWorkerTest, StoppingDuringACopyEndsTheWorkerAndRemovesThePartialTarget) {
     // 32 MiB at 1 MiB/s: a worker that finished its copy before it stopped would take half
     // a minute, one that stops within a chunk about a second.
