@@ -93,11 +93,12 @@ bool FileCopy::Abandon(const char* why, int error, bool onArchive) {
     return Fail();
 }
 
-// 1. The target's folder, made as needed under a root that is still the archive's.
+// 1. The target's folder, made as needed under a root that is still the archive's, every
+// level's name on the disk (the source may be deleted after the copy).
 bool FileCopy::OpenTargetFolder() {
     targetName_ = fs::SplitName(target_).second;
     int error = 0;
-    if (targetName_.isEmpty() || !CheckDir(target_, root_, &targetFolder_, &error)) {
+    if (targetName_.isEmpty() || !CheckDir(target_, root_, &targetFolder_, &error, FolderSync::Every)) {
         archiveError_ = error;
         return Fail();
     }

@@ -471,51 +471,78 @@ TEST_F(CopyFileTest, AFailedReCopyLeavesTheEarlierCopyInPlace) {
 
 // The order on the disk, seen in the system calls of a real copy (strace): the new copy's
 // data is synced, it is renamed over the target, the target's folder is synced, and every
-// folder made on the way had its name synced in its parent, all before the source is
-// deleted. Otherwise a power cut could leave the source deleted and the copy without a name.
+// folder on the way had its name synced in its parent, all before the source is deleted,
+// whether the copy made those folders or found them (made by an earlier pass whose sync
+// failed). Otherwise a power cut could leave the source deleted and the copy without a
+// name. And the source is deleted before its lock is given up (its descriptor closed): a
+// writer waiting for the lock finds the file already without its name.
 TEST_F(CopyFileTest, TheCopysNameIsOnTheDiskBeforeTheSourceIsDeleted) {
     const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
     ASSERT_FALSE(strace.isEmpty()) << "strace is missing (scripts/setup.sh installs it)";
-    WriteFile(source, 2 * kMiB + 3);
-    const QString trace = dir.filePath("calls.txt");
-    const int status = RunToEnd({strace, "-f", "-y", "-qq", "-o", trace, "-e",
-                                 "trace=mkdir,mkdirat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
-                                 QStringLiteral(HALVANE_COPY_ONE), source, target, root, "delete"},
-                                dir.filePath("errors.txt"));
-    ASSERT_EQ(status, 0) << ReadFile(dir.filePath("errors.txt")).toStdString();
-    EXPECT_FALSE(QFile::exists(source));
-    const QStringList calls = QString::fromUtf8(ReadFile(trace)).split(u'\n', Qt::SkipEmptyParts);
-    const auto at = [&](const QString& pattern) {
-        const QRegularExpression re(pattern);
-        for (qsizetype i = 0; i < calls.size(); ++i)
-            if (re.match(calls[i]).hasMatch()) return i;
-        return qsizetype(-1);
-    };
     const QString archive = QRegularExpression::escape(dir.filePath("archive"));
     const QString folder = archive + "/game/cam";
-    const qsizetype dataSynced = at("fdatasync\\(\\d+<" + folder + "/\\.1_1\\.mp4\\.halvane-copy>\\) = 0");
-    const qsizetype renamed = at("rename.*\"\\.1_1\\.mp4\\.halvane-copy\".*\"1_1\\.mp4\".* = 0");
-    const qsizetype deleted = at("unlinkat\\(\\d+<" + QRegularExpression::escape(dir.filePath("rec/game")) +
-                                 ">, \"1_1\\.mp4\", 0\\) = 0");
-    const auto syncedAfter = [&](const QString& folderPattern, qsizetype after) {
-        const QRegularExpression re("fsync\\(\\d+<" + folderPattern + ">\\) = 0");
-        for (qsizetype i = after + 1; i < calls.size(); ++i)
-            if (re.match(calls[i]).hasMatch()) return i;
-        return qsizetype(-1);
-    };
-    ASSERT_GE(dataSynced, 0) << calls.join(u'\n').toStdString();
-    ASSERT_GT(renamed, dataSynced) << calls.join(u'\n').toStdString();
-    const qsizetype folderSynced = syncedAfter(folder, renamed);
-    ASSERT_GT(folderSynced, renamed) << calls.join(u'\n').toStdString();
-    EXPECT_GT(deleted, folderSynced) << calls.join(u'\n').toStdString();
-    // The folders made on the way: "game" in the root, "cam" in "game".
-    for (const auto& [made, parent] : {std::pair{QStringLiteral("game"), archive},
-                                       std::pair{QStringLiteral("cam"), archive + "/game"}}) {
-        const qsizetype madeAt = at("mkdirat\\(\\d+<" + parent + ">, \"" + made + "\", ");
-        ASSERT_GE(madeAt, 0) << made.toStdString();
-        const qsizetype parentSynced = syncedAfter(parent, madeAt);
-        EXPECT_GT(parentSynced, madeAt) << made.toStdString();
-        EXPECT_LT(parentSynced, deleted) << made.toStdString();
+    const QString sourcePath = QRegularExpression::escape(source);
+    for (const bool foldersThere : {false, true}) {
+        SCOPED_TRACE(foldersThere ? "the folders were there" : "the copy makes its folders");
+        QDir(dir.filePath("archive/game")).removeRecursively();
+        if (foldersThere) {
+            ASSERT_TRUE(QDir().mkpath(dir.filePath("archive/game/cam")));
+        }
+        WriteFile(source, 2 * kMiB + 3);
+        const QString trace = dir.filePath("calls.txt");
+        const int status = RunToEnd({strace, "-f", "-y", "-qq", "-o", trace, "-e",
+                                     "trace=mkdir,mkdirat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,"
+                                     "flock,close",
+                                     QStringLiteral(HALVANE_COPY_ONE), source, target, root, "delete"},
+                                    dir.filePath("errors.txt"));
+        ASSERT_EQ(status, 0) << ReadFile(dir.filePath("errors.txt")).toStdString();
+        EXPECT_FALSE(QFile::exists(source));
+        const QStringList calls = QString::fromUtf8(ReadFile(trace)).split(u'\n', Qt::SkipEmptyParts);
+        const std::string all = calls.join(u'\n').toStdString();
+        // The first call from `after` on that matches `pattern`; -1 when there is none.
+        const auto at = [&](const QString& pattern, qsizetype after = -1) {
+            const QRegularExpression re(pattern);
+            for (qsizetype i = after + 1; i < calls.size(); ++i)
+                if (re.match(calls[i]).hasMatch()) return i;
+            return qsizetype(-1);
+        };
+        const auto syncedAfter = [&](const QString& folderPattern, qsizetype after) {
+            return at("fsync\\(\\d+<" + folderPattern + ">\\) = 0", after);
+        };
+        const qsizetype dataSynced = at("fdatasync\\(\\d+<" + folder + "/\\.1_1\\.mp4\\.halvane-copy>\\) = 0");
+        const qsizetype renamed = at("rename.*\"\\.1_1\\.mp4\\.halvane-copy\".*\"1_1\\.mp4\".* = 0");
+        const qsizetype deleted = at("unlinkat\\(\\d+<" + QRegularExpression::escape(dir.filePath("rec/game")) +
+                                     ">, \"1_1\\.mp4\", 0\\) = 0");
+        ASSERT_GE(dataSynced, 0) << all;
+        ASSERT_GT(renamed, dataSynced) << all;
+        const qsizetype folderSynced = syncedAfter(folder, renamed);
+        ASSERT_GT(folderSynced, renamed) << all;
+        EXPECT_GT(deleted, folderSynced) << all;
+        // The folders on the way: "game" in the root, "cam" in "game".
+        for (const auto& [level, parent] : {std::pair{QStringLiteral("game"), archive},
+                                            std::pair{QStringLiteral("cam"), archive + "/game"}}) {
+            const qsizetype madeAt = at("mkdirat\\(\\d+<" + parent + ">, \"" + level + "\", ");
+            EXPECT_EQ(madeAt >= 0, !foldersThere) << level.toStdString();
+            const qsizetype parentSynced = syncedAfter(parent, madeAt);
+            EXPECT_GT(parentSynced, madeAt) << level.toStdString();
+            EXPECT_LT(parentSynced, deleted) << level.toStdString();
+        }
+        // The source's shared lock, taken on its descriptor, goes with that descriptor's
+        // close (or an unlock), after the unlink.
+        const QRegularExpression locked("flock\\((\\d+)<" + sourcePath + ">, LOCK_SH\\|LOCK_NB\\) = 0");
+        qsizetype lockedAt = -1;
+        QString fd;
+        for (qsizetype i = 0; i < calls.size() && lockedAt < 0; ++i)
+            if (const auto m = locked.match(calls[i]); m.hasMatch()) lockedAt = i, fd = m.captured(1);
+        ASSERT_GE(lockedAt, 0) << all;
+        const qsizetype closed = at("close\\(" + fd + "<", lockedAt);
+        const qsizetype unlocked = at("flock\\(" + fd + "<.*LOCK_UN", lockedAt);
+        ASSERT_GT(closed, lockedAt) << all;
+        EXPECT_GT(deleted, lockedAt) << all;
+        EXPECT_LT(deleted, closed) << "deleted before its lock is given up\n" << all;
+        if (unlocked >= 0) {
+            EXPECT_LT(deleted, unlocked) << all;
+        }
     }
 }
 
