@@ -538,6 +538,65 @@ TEST_F(ArchiveFrameTest, AnArchiveThatDropsDuringAGamesCopiesGetsNothingAndTheWh
     }
 }
 
+// The archive is a share that is not mounted yet when Halvane starts: its mount point is an
+// empty folder on the local disk. Listed in the mount table, the root counts as not found:
+// the planning makes nothing there and no recording is deleted; once the share is mounted
+// the next planning brings the game onto it. Not listed (mounted by hand), the folder is
+// taken for the archive, and the share mounted over it later becomes the archive at the
+// next planning, or when the settings are applied again: it never refuses copies for good.
+TEST_F(ArchiveFrameTest, AShareMountedAfterTheStartBecomesTheArchiveAndNothingGoesToItsMountPoint) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    const struct {
+        const char* what;
+        bool listed;           // in the mount table
+        bool plannedBefore;    // Stop the game planned while the share is away
+        bool settingsApplied;  // the settings applied again once the share is there
+    } cases[] = {
+        {"listed, planned before the mount", true, true, false},
+        {"mounted by hand, the next planning", false, false, false},
+        {"mounted by hand, the settings applied again", false, false, true},
+    };
+    Store("DeleteCopiedFiles", true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile table(MountTable());
+        ASSERT_TRUE(table.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        if (c.listed) table.write("//nas/video " + QFile::encodeName(archive) + " cifs credentials=/etc/nas 0 0\n");
+        table.close();
+        const std::map<QString, QByteArray> recorded = RecordGame(100'000);
+        CMainFrame& f = MakeGameFrame();
+        EXPECT_EQ(f.CopyRoot.Found(), !c.listed);
+        EXPECT_FALSE(f.CopyRoot.MountPoint());
+        if (c.plannedBefore) {
+            PlanStopTheGame(f, clock.tick);
+            EXPECT_FALSE(f.IsCopyPending());
+            EXPECT_FALSE(f.WriteArchiveRefresh(nullptr, true));
+            EXPECT_TRUE(test::EntriesOf(archive).isEmpty()) << "nothing on the local disk";
+            for (const auto& [path, content] : recorded) EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+        }
+
+        test::MountGuard share;
+        ASSERT_TRUE(share.MountTmpfs(archive, "size=16m")) << share.Error();
+        if (c.settingsApplied) {
+            f.ApplySettings(SettingsDlgValues::From(f.Settings));
+            std::lock_guard lock(f.FrameLock);
+            EXPECT_TRUE(f.CopyRoot.MountPoint()) << "recorded anew as the share";
+        }
+        PlanStopTheGame(f, clock.tick);
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }, 30000));
+        for (const auto& [path, content] : recorded) {
+            EXPECT_EQ(ReadFile(ArchiveOf(path)), content) << path.toStdString();
+            EXPECT_FALSE(QFile::exists(path)) << "deleted once archived: " << path.toStdString();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return QFile::exists(archive + "/refresh.csv"); }));
+        EXPECT_FALSE(log.Contains("check access to root")) << log.Text();
+        frame.reset();
+        share.Unmount();
+        EXPECT_TRUE(test::EntriesOf(archive).isEmpty()) << "everything went onto the share";
+        log.Clear();
+    }
+}
+
 // "To:" changed in the settings while copies wait: the copies planned for the old root are
 // not made (nothing is created under it, whether it is still there or gone), and the next
 // planning brings the recordings to the new root.
