@@ -41,7 +41,7 @@ bool CMainFrame::Create() {
     LoadSettings(Settings, environment_.Settings, Link);
     Settings.NormaliseCopySettings();
     {
-        ArchiveRoot root = ArchiveRoot::Record(Settings.CopyToPath);
+        ArchiveRoot root = ArchiveRoot::Record(Settings.CopyToPath, environment_.MountTable.constData());
         std::lock_guard lock(FrameLock);
         CopyRoot = std::move(root);
     }
@@ -80,18 +80,18 @@ void CMainFrame::Destroy() {
 // Any thread.
 ArchiveRoot CMainFrame::ArchiveRootNow() {
     ArchiveRoot recorded;
-    QString path;
     {
         std::lock_guard lock(FrameLock);
         recorded = CopyRoot;
-        path = Settings.CopyToPath;
     }
-    if (recorded.Found() || path.isEmpty()) return recorded;
-    // Not there when the settings were taken: the archive is what is found there first.
-    ArchiveRoot found = ArchiveRoot::Record(path);
-    if (!found.Found()) return recorded;
+    // Not there when the settings were taken (the archive is what is found there first),
+    // or a share mounted over it since. The copies queued for the old record are dropped by
+    // the worker, their sources untouched, and planned again (see CopyWorker): nothing in
+    // hand for it is lost.
+    ArchiveRoot renewed = recorded.Renewed(environment_.MountTable.constData());
+    if (renewed == recorded) return recorded;
     std::lock_guard lock(FrameLock);
-    if (CopyRoot == recorded) CopyRoot = found;
+    if (CopyRoot == recorded) CopyRoot = std::move(renewed);
     return CopyRoot;
 }
 

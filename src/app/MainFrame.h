@@ -48,6 +48,8 @@ public:
         IServiceControl* Services = nullptr;
         std::function<void(int ms)> Sleep;
         IFilePrompt* FilePrompt = nullptr;  // the settings dialog's pickers; null: the desktop's
+        // The mount table the archive root is checked against (see ArchiveRoot).
+        QByteArray MountTable = ArchiveRoot::kSystemMountTable;
     };
 
     static constexpr int kGameTimerId = 101;

@@ -43,11 +43,12 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
     Settings.Preroll = values.Preroll;
 
     // The archive root is recorded anew when it changed: an archive that is away while the
-    // same root is applied again stays the archive it was. Copies queued for another root
-    // are not copied (the worker drops them; the next planning queues them again).
+    // same root is applied again stays the archive it was (unless it no longer opens and a
+    // share was mounted over it meanwhile, see below). Copies queued for another root are
+    // not copied (the worker drops them; the next planning queues them again).
     const bool newRoot = fs::WithTrailingSeparator(values.CopyToPath) != fs::WithTrailingSeparator(Settings.CopyToPath);
     ArchiveRoot root;
-    if (newRoot) root = ArchiveRoot::Record(values.CopyToPath);
+    if (newRoot) root = ArchiveRoot::Record(values.CopyToPath, environment_.MountTable.constData());
     {
         // The copy worker reads these under the lock: it sees all of the change or none.
         std::lock_guard lock(FrameLock);
@@ -60,6 +61,9 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
         Settings.NormaliseCopySettings();
         if (newRoot) CopyRoot = std::move(root);
     }
+    // The same root applied again: recorded anew when its record no longer opens and the
+    // root is found again without trading a share for the local disk.
+    if (!newRoot) (void)ArchiveRootNow();
 
     if (values.FifoSizeMS != Settings.FifoSizeMS ||
         values.PlayerRegName.compare(Settings.PlayerRegName, Qt::CaseSensitive) != 0) {

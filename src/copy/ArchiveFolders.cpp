@@ -22,19 +22,30 @@ QByteArray WithoutTrailingSeparator(QByteArray path) {
     return path;
 }
 
-// Opens the level `name` of `parent`, making it first when it is missing (and syncing
-// `parent`, so that the new name is on the disk). -1 with errno.
-int OpenOrMakeLevel(int parent, const QByteArray& name) {
-    int fd = fs::OpenFolderAt(parent, name.constData(), false);
-    if (fd >= 0 || errno != ENOENT) return fd;
-    if (::mkdirat(parent, name.constData(), 0777) != 0 && errno != EEXIST) return -1;
-    if (!fs::SyncFolder(parent)) return -1;
-    return fs::OpenFolderAt(parent, name.constData(), false);
+// Opens the level `name` of `parent`, making it first when it is missing. `parent` is
+// synced, so that the name is on the disk, when the level was made and, with
+// FolderSync::Every, also when it was there. Invalid with the reason in `error`.
+fs::UniqueFd OpenOrMakeLevel(int parent, const QByteArray& name, FolderSync sync, int& error) {
+    fs::UniqueFd level(fs::OpenFolderAt(parent, name.constData(), false));
+    bool made = false;
+    if (!level.Valid() && errno == ENOENT) {
+        made = ::mkdirat(parent, name.constData(), 0777) == 0 || errno == EEXIST;
+        if (made) level = fs::UniqueFd(fs::OpenFolderAt(parent, name.constData(), false));
+    }
+    if (!level.Valid()) {
+        error = errno;
+        return level;
+    }
+    if ((made || sync == FolderSync::Every) && !fs::SyncFolder(parent)) {
+        error = errno;
+        return fs::UniqueFd();
+    }
+    return level;
 }
 
 }  // namespace
 
-bool CheckDir(const QByteArray& path, const ArchiveRoot& root, fs::UniqueFd* folder, int* error) {
+bool CheckDir(const QByteArray& path, const ArchiveRoot& root, fs::UniqueFd* folder, int* error, FolderSync sync) {
     const auto fail = [error](int e) {
         if (error != nullptr) *error = e;
         return false;
@@ -66,13 +77,12 @@ bool CheckDir(const QByteArray& path, const ArchiveRoot& root, fs::UniqueFd* fol
             TraceCreateError(EINVAL, made);
             return fail(EINVAL);
         }
-        const int fd = OpenOrMakeLevel(level.Get(), name);
-        if (fd < 0) {
-            e = errno;
+        fs::UniqueFd next = OpenOrMakeLevel(level.Get(), name, sync, e);
+        if (!next.Valid()) {
             TraceCreateError(e, made);
             return fail(e);
         }
-        level = fs::UniqueFd(fd);
+        level = std::move(next);
     }
     if (folder != nullptr) *folder = std::move(level);
     return true;

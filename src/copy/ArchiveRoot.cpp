@@ -1,10 +1,13 @@
 #include "copy/ArchiveRoot.h"
 
 #include <fcntl.h>
+#include <mntent.h>
 #include <sys/stat.h>
 
+#include <QSet>
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 namespace hv {
 
@@ -38,9 +41,46 @@ QByteArray RealPath(const QByteArray& path) {
     return resolved;
 }
 
+// True when `folder` is `above` or lies under it (both resolved).
+bool AtOrUnder(const QByteArray& folder, const QByteArray& above) {
+    return folder == above || above == "/" || folder.startsWith(above + '/');
+}
+
+// The folders where a file system is mounted now.
+QSet<QByteArray> MountedFolders() {
+    QSet<QByteArray> folders;
+    FILE* table = ::setmntent("/proc/self/mounts", "r");
+    if (table == nullptr) return folders;
+    while (const mntent* entry = ::getmntent(table)) folders.insert(QByteArray(entry->mnt_dir));
+    ::endmntent(table);
+    return folders;
+}
+
+// True when `mountTable` mounts a file system at `folder` (resolved) or at a folder above
+// it that is not mounted now: `folder` is then the empty mount point, or lies under it, on
+// the disk below. No table: nothing is known to be missing.
+bool AwaitsItsMount(const QByteArray& folder, const char* mountTable) {
+    FILE* table = ::setmntent(mountTable, "r");
+    if (table == nullptr) return false;
+    std::vector<QByteArray> expected;
+    while (const mntent* entry = ::getmntent(table)) {
+        QByteArray at(entry->mnt_dir);
+        if (!at.startsWith('/') || at == "/") continue;  // swap ("none"), the system's own
+        const QByteArray real = RealPath(at);
+        if (!real.isEmpty()) at = real;
+        if (AtOrUnder(folder, at)) expected.push_back(at);
+    }
+    ::endmntent(table);
+    if (expected.empty()) return false;
+    const QSet<QByteArray> mounted = MountedFolders();
+    for (const QByteArray& at : expected)
+        if (!mounted.contains(at)) return true;
+    return false;
+}
+
 }  // namespace
 
-ArchiveRoot ArchiveRoot::Record(const QString& path) {
+ArchiveRoot ArchiveRoot::Record(const QString& path, const char* mountTable) {
     ArchiveRoot root;
     if (path.isEmpty()) return root;
     root.text_ = fs::WithTrailingSeparator(path);
@@ -48,6 +88,7 @@ ArchiveRoot ArchiveRoot::Record(const QString& path) {
     const QByteArray folder = RealPath(root.path_);
     struct stat st{};
     if (folder.isEmpty() || ::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) return root;
+    if (AwaitsItsMount(folder, mountTable)) return root;
     root.found_ = true;
     root.device_ = static_cast<std::uint64_t>(st.st_dev);
     // The highest folder at or above the root on the root's device is where its file
@@ -58,6 +99,16 @@ ArchiveRoot ArchiveRoot::Record(const QString& path) {
     root.mount_ = mount;
     root.mountPoint_ = mount == folder && folder != "/";
     return root;
+}
+
+ArchiveRoot ArchiveRoot::Renewed(const char* mountTable) const {
+    if (Empty() || Open(nullptr).Valid()) return *this;
+    ArchiveRoot now = Record(text_, mountTable);
+    if (!now.found_) return *this;
+    if (!found_) return now;
+    // Mounted over since: the root's file system is mounted deeper than the recorded one.
+    if (now.mount_ != mount_ && AtOrUnder(now.mount_, mount_)) return now;
+    return *this;
 }
 
 fs::UniqueFd ArchiveRoot::Open(int* error) const {

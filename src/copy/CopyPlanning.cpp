@@ -52,9 +52,11 @@ void CopyPlanner::FillCopyFiles(const ArchiveRoot& root, const AppSettings& sett
         if (!settings.DeleteCopiedFiles) return;
         for (const QByteArray& path : CollectDeletes(settings, Mp4Pattern(number), gameFolder, batch_)) {
             // Failures are ignored; they are traced so that a file left behind is explained.
-            if (::unlink(path.constData()) != 0)
-                Trace(QString::asprintf("xxxxx-Halvane::DeleteWithoutCopy ERROR %d '%s'\n", errno,
+            if (::unlink(path.constData()) != 0) {
+                const int error = errno;
+                Trace(QString::asprintf("xxxxx-Halvane::DeleteWithoutCopy ERROR %d '%s'\n", error,
                                         Printable(path).constData()));
+            }
         }
         return;
     }

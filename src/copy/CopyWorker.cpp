@@ -76,6 +76,8 @@ ArchiveWait CopyWorker::WaitFor(int error) {
     case ECONNREFUSED:
     case ENXIO:
     case EROFS:
+    case EACCES:  // a share that refuses writes
+    case EPERM:
         return ArchiveWait::Unreachable;
     default:
         return ArchiveWait::None;
@@ -159,10 +161,21 @@ void CopyWorker::HandleNextItem(bool& copiedSinceIdle, std::vector<char>& buffer
         putBack = CopyItemNow(item, rate, deleteAfter, buffer, copiedSinceIdle);
     {
         std::lock_guard lock(shared_.FrameLock);
-        if (putBack) shared_.List.push_back(std::move(item));
+        if (putBack)
+            shared_.List.push_back(std::move(item));
+        else if (item.WaitsForArchive)
+            NoteWaitingItemLeft();
         shared_.CurrentCopyFile.clear();
         shared_.CopyPercent = 0;
     }
+}
+
+// Worker thread, under FrameLock. A copy that waited for the archive left the list (copied,
+// or dropped for whatever reason): when none waits any more, nothing waits for the archive.
+void CopyWorker::NoteWaitingItemLeft() {
+    const bool othersWait = std::any_of(shared_.List.begin(), shared_.List.end(),
+                                        [](const CopyItem& waiting) { return waiting.WaitsForArchive; });
+    if (!othersWait) shared_.Waiting = ArchiveWait::None;
 }
 
 // Worker thread.

@@ -90,6 +90,7 @@ private:
     bool RetryOrDrop(CopyItem& item, int archiveError);
     void NoteArchiveWait(CopyItem& item, int archiveError);
     void EndArchiveWait(const ArchiveRoot& root);
+    void NoteWaitingItemLeft();
     void Pause(int ms);  // sleeps, woken early by RequestStop
 
     Shared shared_;

@@ -93,11 +93,12 @@ bool FileCopy::Abandon(const char* why, int error, bool onArchive) {
     return Fail();
 }
 
-// 1. The target's folder, made as needed under a root that is still the archive's.
+// 1. The target's folder, made as needed under a root that is still the archive's, every
+// level's name on the disk (the source may be deleted after the copy).
 bool FileCopy::OpenTargetFolder() {
     targetName_ = fs::SplitName(target_).second;
     int error = 0;
-    if (targetName_.isEmpty() || !CheckDir(target_, root_, &targetFolder_, &error)) {
+    if (targetName_.isEmpty() || !CheckDir(target_, root_, &targetFolder_, &error, FolderSync::Every)) {
         archiveError_ = error;
         return Fail();
     }
@@ -266,7 +267,12 @@ void FileCopy::DeleteSource() {
                                 Printable(source_).constData()));
         return;
     }
-    (void)::unlinkat(sourceFolder_.Get(), sourceName_.constData(), 0);
+    if (::unlinkat(sourceFolder_.Get(), sourceName_.constData(), 0) != 0) {
+        const int error = errno;
+        Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy ERROR %d '%s'\n", error,
+                                Printable(source_).constData()));
+        return;
+    }
     Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s'\n", Printable(source_).constData()));
 }
 

@@ -77,19 +77,28 @@ int Utf8CharLength(const unsigned char* p, qsizetype left) {
 }  // namespace
 
 QByteArray Printable(const QByteArray& path) {
+    static const char kHex[] = "0123456789ABCDEF";
     QByteArray text;
     text.reserve(path.size());
     const auto* p = reinterpret_cast<const unsigned char*>(path.constData());
+    const auto escape = [&](qsizetype at) {
+        text += "\\x";
+        text += kHex[p[at] >> 4];
+        text += kHex[p[at] & 0xF];
+    };
     for (qsizetype i = 0; i < path.size();) {
         const int length = Utf8CharLength(p + i, path.size() - i);
-        if (length == 0 || (length == 1 && (p[i] < 0x20 || p[i] == 0x7F))) {
-            static const char kHex[] = "0123456789ABCDEF";
-            text += "\\x";
-            text += kHex[p[i] >> 4];
-            text += kHex[p[i] & 0xF];
-            ++i;
+        const bool c0 = length == 1 && (p[i] < 0x20 || p[i] == 0x7F);
+        const bool c1 = length == 2 && p[i] == 0xC2 && p[i + 1] < 0xA0;  // U+0080 to U+009F
+        if (length == 0 || c0 || c1) {
+            // Each byte as it is in the name, so that the text leads back to the bytes.
+            const int count = length == 0 ? 1 : length;
+            for (int k = 0; k < count; ++k) escape(i + k);
+            i += count;
             continue;
         }
+        // A backslash of its own is doubled, so that a name's "\\x41" never reads as an escape.
+        if (p[i] == '\\') text += '\\';
         text.append(path.constData() + i, length);
         i += length;
     }

@@ -35,7 +35,9 @@ QString WithTrailingSeparator(const QString& path);
 QByteArray WithTrailingSeparator(const QByteArray& path);  // the native separator only
 
 // A path's bytes as readable UTF-8 for the log and traces: valid UTF-8 as it is, every
-// byte that is not part of a valid character, and every control character, as "\xNN".
+// byte that is not part of a valid character, and each byte of every control character
+// (C0, DEL and C1), as "\xNN"; a backslash as "\\", so that the text reads back to the
+// bytes unambiguously.
 QByteArray Printable(const QByteArray& path);
 // The same as text, for the tooltip.
 QString Display(const QByteArray& path);

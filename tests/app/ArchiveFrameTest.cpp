@@ -4,7 +4,9 @@
 // files wait.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -536,6 +538,65 @@ TEST_F(ArchiveFrameTest, AnArchiveThatDropsDuringAGamesCopiesGetsNothingAndTheWh
     }
 }
 
+// The archive is a share that is not mounted yet when Halvane starts: its mount point is an
+// empty folder on the local disk. Listed in the mount table, the root counts as not found:
+// the planning makes nothing there and no recording is deleted; once the share is mounted
+// the next planning brings the game onto it. Not listed (mounted by hand), the folder is
+// taken for the archive, and the share mounted over it later becomes the archive at the
+// next planning, or when the settings are applied again: it never refuses copies for good.
+TEST_F(ArchiveFrameTest, AShareMountedAfterTheStartBecomesTheArchiveAndNothingGoesToItsMountPoint) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    const struct {
+        const char* what;
+        bool listed;           // in the mount table
+        bool plannedBefore;    // Stop the game planned while the share is away
+        bool settingsApplied;  // the settings applied again once the share is there
+    } cases[] = {
+        {"listed, planned before the mount", true, true, false},
+        {"mounted by hand, the next planning", false, false, false},
+        {"mounted by hand, the settings applied again", false, false, true},
+    };
+    Store("DeleteCopiedFiles", true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile table(MountTable());
+        ASSERT_TRUE(table.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        if (c.listed) table.write("//nas/video " + QFile::encodeName(archive) + " cifs credentials=/etc/nas 0 0\n");
+        table.close();
+        const std::map<QString, QByteArray> recorded = RecordGame(100'000);
+        CMainFrame& f = MakeGameFrame();
+        EXPECT_EQ(f.CopyRoot.Found(), !c.listed);
+        EXPECT_FALSE(f.CopyRoot.MountPoint());
+        if (c.plannedBefore) {
+            PlanStopTheGame(f, clock.tick);
+            EXPECT_FALSE(f.IsCopyPending());
+            EXPECT_FALSE(f.WriteArchiveRefresh(nullptr, true));
+            EXPECT_TRUE(test::EntriesOf(archive).isEmpty()) << "nothing on the local disk";
+            for (const auto& [path, content] : recorded) EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+        }
+
+        test::MountGuard share;
+        ASSERT_TRUE(share.MountTmpfs(archive, "size=16m")) << share.Error();
+        if (c.settingsApplied) {
+            f.ApplySettings(SettingsDlgValues::From(f.Settings));
+            std::lock_guard lock(f.FrameLock);
+            EXPECT_TRUE(f.CopyRoot.MountPoint()) << "recorded anew as the share";
+        }
+        PlanStopTheGame(f, clock.tick);
+        ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }, 30000));
+        for (const auto& [path, content] : recorded) {
+            EXPECT_EQ(ReadFile(ArchiveOf(path)), content) << path.toStdString();
+            EXPECT_FALSE(QFile::exists(path)) << "deleted once archived: " << path.toStdString();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return QFile::exists(archive + "/refresh.csv"); }));
+        EXPECT_FALSE(log.Contains("check access to root")) << log.Text();
+        frame.reset();
+        share.Unmount();
+        EXPECT_TRUE(test::EntriesOf(archive).isEmpty()) << "everything went onto the share";
+        log.Clear();
+    }
+}
+
 // "To:" changed in the settings while copies wait: the copies planned for the old root are
 // not made (nothing is created under it, whether it is still there or gone), and the next
 // planning brings the recordings to the new root.
@@ -576,22 +637,43 @@ TEST_F(ArchiveFrameTest, CopiesQueuedBeforeTheArchiveRootChangedCreateNothingUnd
     }
 }
 
-// A full archive, and one that cannot be written (here a share gone read-only): the tooltip
-// says so while the recording waits, the log says it once for the whole wait, and the copy
-// goes through by itself once the archive takes it again.
+// Sets or clears the immutable flag of `folder`: nothing can be made in it, not even by
+// root (EPERM), as with a share that refuses writes.
+bool SetImmutable(const QString& folder, bool immutable) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+// A full archive, and one that cannot be written (here a share gone read-only, and one whose
+// folder refuses new files): the tooltip says so while the recording waits, the log says it
+// once for the whole wait, and the copy goes through by itself once the archive takes it
+// again.
 TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopiesGoOnByThemselves) {
     HV_NEEDS(test::Root("mounts file systems of its own"));
+    enum class Refusal { None, ReadOnly, NoNewFiles };  // what the share does once the game's folder is made
     const struct {
         const char* what;
         QByteArray size;
-        bool readOnly;  // the share goes read-only once the game's folder is made
+        Refusal refusal;
         unsigned text;
         std::string logged;
     } cases[] = {
-        {"full", "size=2m", false, 554, "Halvane::CopyFile ERROR=28. : the video archive '%1/' is full - copying waits for free space\n"},
-        {"read-only", "size=16m", true, 555,
+        {"full", "size=2m", Refusal::None, 554,
+         "Halvane::CopyFile ERROR=28. : the video archive '%1/' is full - copying waits for free space\n"},
+        {"read-only", "size=16m", Refusal::ReadOnly, 555,
          "Halvane::CopyFile ERROR=30. : the video archive '%1/' cannot be reached - copying waits for it\n"},
+        {"refusing writes", "size=16m", Refusal::NoNewFiles, 555,
+         "Halvane::CopyFile ERROR=1. : the video archive '%1/' cannot be reached - copying waits for it\n"},
     };
+    // A share that refuses a user's writes answers EACCES rather than EPERM (root is never
+    // refused here): the same wait.
+    EXPECT_EQ(CopyWorker::WaitFor(EACCES), ArchiveWait::Unreachable);
     EXPECT_EQ(LoadStringOrMark(554), "Video archive is full - copying waits for free space");
     EXPECT_EQ(LoadStringOrMark(555), "Video archive cannot be reached - copying waits for it");
     for (const auto& c : cases) {
@@ -602,8 +684,11 @@ TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopi
         CMainFrame& f = MakeGameFrame();
         log.Clear();
         f.FillCopyFiles(1, false, clock.tick + 60'000);  // the game's folder is made now
-        if (c.readOnly) {
+        if (c.refusal == Refusal::ReadOnly) {
             ASSERT_TRUE(share.Remount(c.size, true));
+        }
+        if (c.refusal == Refusal::NoNewFiles) {
+            ASSERT_TRUE(SetImmutable(Arch(""), true));
         }
         clock.tick += 60'000;
         const QString waiting = LoadStringOrMark(509) + "\r\n" + LoadStringOrMark(c.text);
@@ -623,6 +708,9 @@ TEST_F(ArchiveFrameTest, AnArchiveThatIsFullOrCannotBeWrittenIsShownUntilTheCopi
         f.UpdateTheGame();
         EXPECT_EQ(tray.tooltip, waiting);
 
+        if (c.refusal == Refusal::NoNewFiles) {
+            ASSERT_TRUE(SetImmutable(Arch(""), false));
+        }
         ASSERT_TRUE(share.Remount("size=16m"));
         clock.tick += 5000;
         ASSERT_TRUE(WaitUntil([&] { return !f.IsCopyBusy(); }));

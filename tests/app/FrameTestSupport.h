@@ -202,6 +202,8 @@ protected:
         environment.FilePrompt = &files;
         environment.Services = useSystemServices ? nullptr : &services;
         environment.Sleep = [this](int ms) { sleeps.push_back(ms); };
+        // The test's own mount table (see MountTable), not the computer's.
+        environment.MountTable = QFile::encodeName(MountTable());
         frame = std::make_unique<CMainFrame>(std::move(environment));
         if (create) {
             EXPECT_TRUE(frame->Create());
@@ -210,6 +212,9 @@ protected:
     }
 
     std::uint16_t PortNumber() const { return frame->Port.ListeningPort(); }
+
+    // The frame's mount table, in the form of /etc/fstab: none unless a test writes one.
+    QString MountTable() const { return root.filePath("fstab"); }
 
     QTemporaryDir root;
     // The test's environment variables, restored when the test is over (also after a

@@ -332,6 +332,106 @@ TEST_F(CopyPlanningTest, AnArchiveThatIsNotTheRecordedOneGetsNoFolders) {
     EXPECT_TRUE(QDir(archive + "/2024-05-17/19-30").exists());
 }
 
+// A root where the computer's mount table mounts a share, or under such a place, while
+// the share is not mounted: the folder there is the empty mount point on the local disk,
+// and the root counts as not found (nothing is planned, no folder made) until the share is
+// mounted. The table of a test of its own, in the form of /etc/fstab.
+TEST_F(CopyPlanningTest, ARootWhoseShareOfTheMountTableIsNotMountedIsNotFound) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    WriteFile(Rec1("3.xml"), 10);
+    const QString nas = dir.filePath("nas"), spaced = dir.filePath("with space");
+    const QByteArray table = QFile::encodeName(dir.filePath("fstab"));
+    QFile file(QFile::decodeName(table));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("# the archive's shares\n"
+               "UUID=0a1b /  ext4 defaults 0 1\n"
+               "/swapfile none swap sw 0 0\n"
+               "//nas/video " + QFile::encodeName(archive) + " cifs credentials=/etc/nas,noauto 0 0\n"
+               "server:/exports " + QFile::encodeName(nas) + "/ nfs defaults 0 0\n"
+               "server:/spaced " + QFile::encodeName(dir.path()) + "/with\\040space nfs defaults 0 0\n");
+    file.close();
+    const struct {
+        const char* what;
+        QString mountAt;  // where the share is mounted; empty: not mounted
+        QString root;
+        bool found;
+    } cases[] = {
+        {"the root listed, not mounted", {}, archive, false},
+        {"the root listed, mounted", archive, archive, true},
+        {"a folder above listed, not mounted", {}, nas + "/archive", false},
+        {"a folder above listed, mounted", nas, nas + "/archive", true},
+        {"listed with a space, not mounted", {}, spaced, false},
+        {"not listed", {}, dir.filePath("local"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        list.clear();
+        test::MountGuard share;
+        if (!c.mountAt.isEmpty()) {
+            ASSERT_TRUE(share.MountTmpfs(c.mountAt, "size=4m")) << share.Error();
+        }
+        QDir().mkpath(c.root);
+        const ArchiveRoot root = ArchiveRoot::Record(c.root, table.constData());
+        EXPECT_EQ(root.Found(), c.found);
+        EXPECT_TRUE(ArchiveRoot::Record(c.root, dir.filePath("no-table").toUtf8().constData()).Found())
+            << "without a table, any folder that is there";
+        planner.FillCopyFiles(root, settings, kGame, 3, false, kTick);
+        EXPECT_EQ(list.size(), c.found ? 1U : 0U);
+        EXPECT_EQ(QDir(c.root + "/2024-05-17").exists(), c.found) << "a game folder only on the share";
+    }
+}
+
+// The root recorded anew: once found (a share of the mount table mounted at last), and when
+// a share was mounted over a root recorded as a plain folder (a share the table does not
+// list); never when a share dropped, leaving its mount point (or a folder made again) on
+// the local disk.
+TEST_F(CopyPlanningTest, ARootIsRecordedAnewOnlyWhenAShareArrivesNeverWhenOneDrops) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    const QByteArray table = QFile::encodeName(dir.filePath("fstab"));
+    const QString listed = dir.filePath("listed");
+    QDir().mkpath(listed);
+    QFile file(QFile::decodeName(table));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("//nas/video " + QFile::encodeName(listed) + " cifs defaults 0 0\n");
+    file.close();
+    const QString under = dir.filePath("mounted") + "/archive";
+    const struct {
+        const char* what;
+        QString root;
+        QString mountFirst;  // mounted when the root is recorded
+        bool dropFirst;      // then unmounted
+        QString mountThen;   // then mounted
+        bool renewed;
+    } cases[] = {
+        {"a share of the table, mounted at last", listed, {}, false, listed, true},
+        {"a share mounted by hand over a plain folder", archive, {}, false, archive, true},
+        {"a share mounted over a folder above the root", under, {}, false, dir.filePath("mounted"), true},
+        {"a share that dropped", archive, archive, true, {}, false},
+        {"a share above the root that dropped", under, dir.filePath("mounted"), true, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::MountGuard first, then;
+        if (!c.mountFirst.isEmpty()) {
+            ASSERT_TRUE(first.MountTmpfs(c.mountFirst, "size=4m")) << first.Error();
+        }
+        QDir().mkpath(c.root);
+        const ArchiveRoot recorded = ArchiveRoot::Record(c.root, table.constData());
+        EXPECT_EQ(recorded.Renewed(table.constData()), recorded) << "nothing changed yet";
+        if (c.dropFirst) first.Unmount();
+        if (!c.mountThen.isEmpty()) {
+            ASSERT_TRUE(then.MountTmpfs(c.mountThen, "size=4m")) << then.Error();
+        }
+        QDir().mkpath(c.root);  // a share that dropped: the folder made again on the local disk
+        const ArchiveRoot renewed = recorded.Renewed(table.constData());
+        EXPECT_EQ(!(renewed == recorded), c.renewed);
+        EXPECT_EQ(renewed.Open(nullptr).Valid(), c.renewed);
+        then.Unmount();
+        first.Unmount();
+        QDir(dir.filePath("mounted")).removeRecursively();
+    }
+}
+
 TEST_F(CopyPlanningTest, CheckDirMakesEveryMissingLevelBelowTheRootOnly) {
     const ArchiveRoot root = ArchiveRoot::Record(archive);
     const auto bytes = [](const QString& path) { return fs::Encode(path); };

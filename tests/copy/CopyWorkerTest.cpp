@@ -147,6 +147,23 @@ TEST_F(CopyFileTest, AWholeFileArrivesWithItsFoldersAndTheSourceGoesOnlyWhenAske
     EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + source.toStdString() + "'\n"));
 }
 
+// A source that cannot be deleted (here a file something is mounted on) stays after its
+// copy, and the trace tells why instead of telling that it was deleted.
+TEST_F(CopyFileTest, ASourceThatCannotBeDeletedIsTracedWithItsError) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    WriteFile(source, kMiB + 5);
+    const QByteArray content = ReadFile(source);
+    test::MountGuard pinned;
+    ASSERT_TRUE(pinned.MountBind(source, source)) << pinned.Error();
+    ASSERT_EQ(Copy(0, true), Result::Copied);
+    EXPECT_EQ(ReadFile(target), content);
+    EXPECT_EQ(ReadFile(source), content);
+    const std::string path = source.toStdString();
+    EXPECT_TRUE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy ERROR " + std::to_string(EBUSY) + " '" + path + "'\n"))
+        << traces.Text();
+    EXPECT_FALSE(traces.Contains("xxxxx-Halvane::DeleteAfterCopy '" + path + "'\n"));
+}
+
 // A writer that wants the source back (the same name recorded again) waits for the copy's
 // shared lock. The copy deletes the source before it lets go, so a writer that then looks
 // whether the file it holds still has its name, as the recorder does, finds it without one
@@ -454,51 +471,78 @@ TEST_F(CopyFileTest, AFailedReCopyLeavesTheEarlierCopyInPlace) {
 
 // The order on the disk, seen in the system calls of a real copy (strace): the new copy's
 // data is synced, it is renamed over the target, the target's folder is synced, and every
-// folder made on the way had its name synced in its parent, all before the source is
-// deleted. Otherwise a power cut could leave the source deleted and the copy without a name.
+// folder on the way had its name synced in its parent, all before the source is deleted,
+// whether the copy made those folders or found them (made by an earlier pass whose sync
+// failed). Otherwise a power cut could leave the source deleted and the copy without a
+// name. And the source is deleted before its lock is given up (its descriptor closed): a
+// writer waiting for the lock finds the file already without its name.
 TEST_F(CopyFileTest, TheCopysNameIsOnTheDiskBeforeTheSourceIsDeleted) {
     const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
     ASSERT_FALSE(strace.isEmpty()) << "strace is missing (scripts/setup.sh installs it)";
-    WriteFile(source, 2 * kMiB + 3);
-    const QString trace = dir.filePath("calls.txt");
-    const int status = RunToEnd({strace, "-f", "-y", "-qq", "-o", trace, "-e",
-                                 "trace=mkdir,mkdirat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
-                                 QStringLiteral(HALVANE_COPY_ONE), source, target, root, "delete"},
-                                dir.filePath("errors.txt"));
-    ASSERT_EQ(status, 0) << ReadFile(dir.filePath("errors.txt")).toStdString();
-    EXPECT_FALSE(QFile::exists(source));
-    const QStringList calls = QString::fromUtf8(ReadFile(trace)).split(u'\n', Qt::SkipEmptyParts);
-    const auto at = [&](const QString& pattern) {
-        const QRegularExpression re(pattern);
-        for (qsizetype i = 0; i < calls.size(); ++i)
-            if (re.match(calls[i]).hasMatch()) return i;
-        return qsizetype(-1);
-    };
     const QString archive = QRegularExpression::escape(dir.filePath("archive"));
     const QString folder = archive + "/game/cam";
-    const qsizetype dataSynced = at("fdatasync\\(\\d+<" + folder + "/\\.1_1\\.mp4\\.halvane-copy>\\) = 0");
-    const qsizetype renamed = at("rename.*\"\\.1_1\\.mp4\\.halvane-copy\".*\"1_1\\.mp4\".* = 0");
-    const qsizetype deleted = at("unlinkat\\(\\d+<" + QRegularExpression::escape(dir.filePath("rec/game")) +
-                                 ">, \"1_1\\.mp4\", 0\\) = 0");
-    const auto syncedAfter = [&](const QString& folderPattern, qsizetype after) {
-        const QRegularExpression re("fsync\\(\\d+<" + folderPattern + ">\\) = 0");
-        for (qsizetype i = after + 1; i < calls.size(); ++i)
-            if (re.match(calls[i]).hasMatch()) return i;
-        return qsizetype(-1);
-    };
-    ASSERT_GE(dataSynced, 0) << calls.join(u'\n').toStdString();
-    ASSERT_GT(renamed, dataSynced) << calls.join(u'\n').toStdString();
-    const qsizetype folderSynced = syncedAfter(folder, renamed);
-    ASSERT_GT(folderSynced, renamed) << calls.join(u'\n').toStdString();
-    EXPECT_GT(deleted, folderSynced) << calls.join(u'\n').toStdString();
-    // The folders made on the way: "game" in the root, "cam" in "game".
-    for (const auto& [made, parent] : {std::pair{QStringLiteral("game"), archive},
-                                       std::pair{QStringLiteral("cam"), archive + "/game"}}) {
-        const qsizetype madeAt = at("mkdirat\\(\\d+<" + parent + ">, \"" + made + "\", ");
-        ASSERT_GE(madeAt, 0) << made.toStdString();
-        const qsizetype parentSynced = syncedAfter(parent, madeAt);
-        EXPECT_GT(parentSynced, madeAt) << made.toStdString();
-        EXPECT_LT(parentSynced, deleted) << made.toStdString();
+    const QString sourcePath = QRegularExpression::escape(source);
+    for (const bool foldersThere : {false, true}) {
+        SCOPED_TRACE(foldersThere ? "the folders were there" : "the copy makes its folders");
+        QDir(dir.filePath("archive/game")).removeRecursively();
+        if (foldersThere) {
+            ASSERT_TRUE(QDir().mkpath(dir.filePath("archive/game/cam")));
+        }
+        WriteFile(source, 2 * kMiB + 3);
+        const QString trace = dir.filePath("calls.txt");
+        const int status = RunToEnd({strace, "-f", "-y", "-qq", "-o", trace, "-e",
+                                     "trace=mkdir,mkdirat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,"
+                                     "flock,close",
+                                     QStringLiteral(HALVANE_COPY_ONE), source, target, root, "delete"},
+                                    dir.filePath("errors.txt"));
+        ASSERT_EQ(status, 0) << ReadFile(dir.filePath("errors.txt")).toStdString();
+        EXPECT_FALSE(QFile::exists(source));
+        const QStringList calls = QString::fromUtf8(ReadFile(trace)).split(u'\n', Qt::SkipEmptyParts);
+        const std::string all = calls.join(u'\n').toStdString();
+        // The first call from `after` on that matches `pattern`; -1 when there is none.
+        const auto at = [&](const QString& pattern, qsizetype after = -1) {
+            const QRegularExpression re(pattern);
+            for (qsizetype i = after + 1; i < calls.size(); ++i)
+                if (re.match(calls[i]).hasMatch()) return i;
+            return qsizetype(-1);
+        };
+        const auto syncedAfter = [&](const QString& folderPattern, qsizetype after) {
+            return at("fsync\\(\\d+<" + folderPattern + ">\\) = 0", after);
+        };
+        const qsizetype dataSynced = at("fdatasync\\(\\d+<" + folder + "/\\.1_1\\.mp4\\.halvane-copy>\\) = 0");
+        const qsizetype renamed = at("rename.*\"\\.1_1\\.mp4\\.halvane-copy\".*\"1_1\\.mp4\".* = 0");
+        const qsizetype deleted = at("unlinkat\\(\\d+<" + QRegularExpression::escape(dir.filePath("rec/game")) +
+                                     ">, \"1_1\\.mp4\", 0\\) = 0");
+        ASSERT_GE(dataSynced, 0) << all;
+        ASSERT_GT(renamed, dataSynced) << all;
+        const qsizetype folderSynced = syncedAfter(folder, renamed);
+        ASSERT_GT(folderSynced, renamed) << all;
+        EXPECT_GT(deleted, folderSynced) << all;
+        // The folders on the way: "game" in the root, "cam" in "game".
+        for (const auto& [level, parent] : {std::pair{QStringLiteral("game"), archive},
+                                            std::pair{QStringLiteral("cam"), archive + "/game"}}) {
+            const qsizetype madeAt = at("mkdirat\\(\\d+<" + parent + ">, \"" + level + "\", ");
+            EXPECT_EQ(madeAt >= 0, !foldersThere) << level.toStdString();
+            const qsizetype parentSynced = syncedAfter(parent, madeAt);
+            EXPECT_GT(parentSynced, madeAt) << level.toStdString();
+            EXPECT_LT(parentSynced, deleted) << level.toStdString();
+        }
+        // The source's shared lock, taken on its descriptor, goes with that descriptor's
+        // close (or an unlock), after the unlink.
+        const QRegularExpression locked("flock\\((\\d+)<" + sourcePath + ">, LOCK_SH\\|LOCK_NB\\) = 0");
+        qsizetype lockedAt = -1;
+        QString fd;
+        for (qsizetype i = 0; i < calls.size() && lockedAt < 0; ++i)
+            if (const auto m = locked.match(calls[i]); m.hasMatch()) lockedAt = i, fd = m.captured(1);
+        ASSERT_GE(lockedAt, 0) << all;
+        const qsizetype closed = at("close\\(" + fd + "<", lockedAt);
+        const qsizetype unlocked = at("flock\\(" + fd + "<.*LOCK_UN", lockedAt);
+        ASSERT_GT(closed, lockedAt) << all;
+        EXPECT_GT(deleted, lockedAt) << all;
+        EXPECT_LT(deleted, closed) << "deleted before its lock is given up\n" << all;
+        if (unlocked >= 0) {
+            EXPECT_LT(deleted, unlocked) << all;
+        }
     }
 }
 
@@ -641,6 +685,54 @@ TEST_F(CopyWorkerTest, ASourceGoneForGoodIsDroppedAndTheRestIsCopiedOnce) {
     EXPECT_TRUE(traces.Contains("Halvane::CopyFile source file '" + Source("1.xml").toStdString() + "' is gone - dropped\n"));
     EXPECT_TRUE(Eventually([&] { return refreshes == 1; }));
     EXPECT_TRUE(Throughout([&] { return refreshes == 1; }, kTwoIdlePasses)) << "once per batch, not on every idle pass";
+}
+
+// The archive was full (or could not be reached) for a copy, and that copy leaves the list
+// without being copied (its source gone, planned for another archive root) while other
+// copies still wait their turn: the archive's state clears with the last copy that waited
+// for it, not only when the list runs empty.
+TEST_F(CopyWorkerTest, TheArchiveWaitEndsWithTheLastCopyWaitingForItWhateverTakesItOut) {
+    const QString other = dir.filePath("other");
+    QDir().mkpath(other);
+    const ArchiveRoot otherRoot = ArchiveRoot::Record(other);
+    QDir().mkpath(dir.filePath("rec/g"));
+    WriteFile(Source("9.xml"), 100);
+    const struct {
+        const char* what;
+        bool plannedElsewhere;  // else: its source is gone
+        bool laterOneWaitsToo;
+        ArchiveWait after;
+    } cases[] = {
+        {"the source gone", false, false, ArchiveWait::None},
+        {"planned for another root", true, false, ArchiveWait::None},
+        {"another copy still waits", false, true, ArchiveWait::Full},
+    };
+    worker.Start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        traces.Clear();
+        {
+            std::lock_guard guard(lock);
+            waiting = ArchiveWait::Full;
+            // The copy that met the full archive, due again now.
+            list.push_back(CopyItem{fs::Encode(Source("1.xml")), fs::Encode(Target("1.xml")), clock.tick,
+                                    c.plannedElsewhere ? otherRoot : root});
+            list.back().WaitsForArchive = true;
+            // A copy due in a minute.
+            list.push_back(CopyItem{fs::Encode(Source("9.xml")), fs::Encode(Target("9.xml")), clock.tick + 60'000, root});
+            list.back().WaitsForArchive = c.laterOneWaitsToo;
+        }
+        ASSERT_TRUE(Eventually([&] { return traces.Contains("1.xml") && traces.Contains("dropped\n"); }))
+            << traces.Text();
+        if (c.after == ArchiveWait::None)
+            EXPECT_TRUE(Eventually([&] { return waiting == ArchiveWait::None; }));
+        else
+            EXPECT_TRUE(Throughout([&] { return waiting == c.after; }, 10 * 1ms * CopyWorker::kTakePauseMs));
+        EXPECT_TRUE(Pending()) << "the later copy still waits its turn";
+        EXPECT_FALSE(traces.Contains("takes copies again")) << "nothing was copied, so the log does not say so";
+        std::lock_guard guard(lock);
+        list.clear();
+    }
 }
 
 TEST_F(CopyWorkerTest, StoppingDuringACopyEndsTheWorkerAndRemovesThePartialTarget) {

@@ -3,7 +3,10 @@
 // period number again). The recording being copied reaches the archive whole, the
 // recorder does not wait for the copy, and the new recording is whole, in a file that has
 // its name.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -41,13 +44,23 @@ TEST(RecorderAndCopyTest, ARecordingStartedUnderANameBeingCopiedSurvivesWhole) {
     test::WriteFile(source, 6 * kMiB, 3);  // period 1 of an earlier start of the game
     const QByteArray earlier = test::ReadFile(source);
 
+    // A reader of the test's own holds the file (a shared lock, as the copy holds it) while
+    // the recorder starts: a recorder that waited for the readers to let go would not start
+    // at all, whatever the pace of the copy.
+    const int reader = ::open(fs::Encode(source).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(::flock(reader, LOCK_SH), 0);
+
+    // 6 MiB at 4 MiB/s: the copy holds the name for about a second and a half, so that the
+    // recorder starts while it does even on a loaded machine (the test's assertions do not
+    // depend on that: a copy done before the recorder starts only tries less).
     std::vector<char> buffer(CopyWorker::kChunkSize);
     std::atomic<int> percent{0};
     std::atomic<bool> stop{false}, copied{false};
     CopyResult result = CopyResult::Failed;
     std::thread copier([&] {
         result = CopyWorker::CopyFile(fs::Encode(source), fs::Encode(target), ArchiveRoot::Record(archive), buffer,
-                                      CopyWorker::ChunkBudgetUs(10), true, percent, stop);
+                                      CopyWorker::ChunkBudgetUs(4), true, percent, stop);
         copied = true;
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -58,8 +71,20 @@ TEST(RecorderAndCopyTest, ARecordingStartedUnderANameBeingCopiedSurvivesWhole) {
     // The game started again: period 1 recorded anew under the same names.
     zandrel::Recording recorder({rec}, 1, 1, kGrowBytes);
     QString error;
-    ASSERT_TRUE(recorder.Start("\\2022-01-20\\11-00\\", &error)) << error.toStdString();
-    EXPECT_FALSE(copied) << "the recorder went on while the copy held the file: it never waited for it";
+    bool startedOk = false;
+    std::atomic<bool> started{false};
+    std::thread starter([&] {
+        startedOk = recorder.Start("\\2022-01-20\\11-00\\", &error);
+        started = true;
+    });
+    const auto startDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!started && std::chrono::steady_clock::now() < startDeadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const bool startedWhileHeld = started;
+    ::close(reader);  // lets a recorder that waits for it go on, so that the test ends
+    starter.join();
+    EXPECT_TRUE(startedOk) << error.toStdString();
+    EXPECT_TRUE(startedWhileHeld) << "the recorder waited for the file's readers to let go";
     while (!copied) {  // the recorder's timer meanwhile
         recorder.Grow();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

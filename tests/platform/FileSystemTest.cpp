@@ -72,5 +72,29 @@ TEST_F(ScanFolderTest, AnEntryOfUnknownTypeIsLookedAtWithoutFollowingLinks) {
     ::close(fd);
 }
 
+// How a name's bytes are shown in the log and the tooltip: readable where they are text,
+// and never two names with one display.
+TEST(PrintableTest, EveryNameHasADisplayOfItsOwn) {
+    const struct {
+        QByteArray name;
+        QByteArray shown;
+    } cases[] = {
+        {"/rec/2022-01-20/1_1.mp4", "/rec/2022-01-20/1_1.mp4"},
+        {"caf\xC3\xA9 \xE2\x82\xAC.mp4", "caf\xC3\xA9 \xE2\x82\xAC.mp4"},  // UTF-8 as it is
+        {"caf\xE9.mp4", "caf\\xE9.mp4"},                                   // Latin-1: no UTF-8
+        {"\xFF\xFE\x80", "\\xFF\\xFE\\x80"},
+        {"\xC0\xAF", "\\xC0\\xAF"},                                        // an overlong "/"
+        {"a\tb\nc\x1B\x7F", "a\\x09b\\x0Ac\\x1B\\x7F"},                    // C0 controls, DEL
+        {"a\xC2\x85" "b\xC2\x9F", "a\\xC2\\x85b\\xC2\\x9F"},               // C1 controls
+        {"\xC2\xA0", "\xC2\xA0"},                                          // U+00A0 is text
+        {"a\\b", "a\\\\b"},                                                // a backslash doubled
+        {"\\xE9", "\\\\xE9"},                                              // never an escape
+        {"\\\\", "\\\\\\\\"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Printable(c.name), c.shown) << c.shown.constData();
+    EXPECT_NE(Printable("\\xE9"), Printable("\xE9"));
+    EXPECT_EQ(Display("caf\xE9\\"), QStringLiteral(u"caf\\xE9\\\\"));
+}
+
 }  // namespace
 }  // namespace hv::fs
