@@ -293,7 +293,7 @@ TEST_F(TwoComputers, CutOffTheRecordersComputerFailsTheWorkflowsWithinTheirWaits
     Frame();
     frame->Link.PollingEnabled = true;
     frame->ExecutionEnabled = true;
-    // The recorder's computer is reached, then cut off. The test's clock runs the Part's
+    // The recorder's computer is reached, then cut off. The test's clock runs the workflow's
     // waits in a moment, so the test first lets the program see the cut (as it would within
     // the first seconds of those waits): its questions there go unanswered.
     ASSERT_TRUE(WaitUntil([&] { return frame->Link.IsVortamoRunning(frame.get()); }, kWaitMs));
@@ -311,7 +311,7 @@ TEST_F(TwoComputers, CutOffTheRecordersComputerFailsTheWorkflowsWithinTheirWaits
     EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(532)}));
     EXPECT_EQ(Count("Halvane::OnFileRecStart ERROR - Can't start Vortamo!\n"), 1u);
     const auto first = std::find(started.steps.begin(), started.steps.end(), 201) - started.steps.begin();
-    EXPECT_EQ(static_cast<int>(started.steps.size()) - 1 - first, 191) << "the Part's twenty probes, a second apart";
+    EXPECT_EQ(static_cast<int>(started.steps.size()) - 1 - first, 191) << "the workflow's twenty probes, a second apart";
 
     // Once the update cycle's requests to it have failed, "StopRecord" fails as well: five
     // tries 333 ms apart, then warning 538, and the workflow goes on to its end (the referee
@@ -380,7 +380,7 @@ TEST_F(TwoComputers, AnotherRecordersComputerIsHeardAtOnce) {
 TEST_F(TwoComputers, AnotherProgramOnTheAnswerPortIsSaidAndCostsTheAnswers) {
     // Another program holds the relay port on the program's address towards the recorder
     // (a relay that trusts no one): the recorder is found and told, but its answers cannot
-    // come back. The log says so, and Start new game ends with the Part's error when the
+    // come back. The log says so, and Start new game ends with its error when the
     // recorder's answers do not come, not with a silent wait.
     RecorderComputer& there = computers_[0];
     CompanionProcess otherProgram;
