@@ -46,36 +46,44 @@ bool AtOrUnder(const QByteArray& folder, const QByteArray& above) {
     return folder == above || above == "/" || folder.startsWith(above + '/');
 }
 
-// The folders where a file system is mounted now.
+// Calls `visit` with the folder of every entry of the mount table `path` (in the form of
+// /etc/fstab or /proc/self/mounts); false when the table cannot be read. Reentrant: the
+// GUI thread (planning) and the copy worker (the refresh) may read tables at once.
+template <typename Visit>
+bool ForEachMountFolder(const char* path, Visit visit) {
+    FILE* table = ::setmntent(path, "r");
+    if (table == nullptr) return false;
+    mntent entry{};
+    std::vector<char> buffer(4096);
+    while (::getmntent_r(table, &entry, buffer.data(), static_cast<int>(buffer.size())) != nullptr)
+        visit(QByteArray(entry.mnt_dir));
+    ::endmntent(table);
+    return true;
+}
+
+// The folders where a file system is mounted now (as the kernel resolved them).
 QSet<QByteArray> MountedFolders() {
     QSet<QByteArray> folders;
-    FILE* table = ::setmntent("/proc/self/mounts", "r");
-    if (table == nullptr) return folders;
-    while (const mntent* entry = ::getmntent(table)) folders.insert(QByteArray(entry->mnt_dir));
-    ::endmntent(table);
+    ForEachMountFolder("/proc/self/mounts", [&folders](const QByteArray& at) { folders.insert(at); });
     return folders;
 }
 
 // True when `mountTable` mounts a file system at `folder` (resolved) or at a folder above
 // it that is not mounted now: `folder` is then the empty mount point, or lies under it, on
-// the disk below. No table: nothing is known to be missing.
+// the disk below. No table: nothing is known to be missing. Entries that are mounted now
+// are passed over before their folders are resolved: resolving a folder where an
+// unrelated share hangs would block.
 bool AwaitsItsMount(const QByteArray& folder, const char* mountTable) {
-    FILE* table = ::setmntent(mountTable, "r");
-    if (table == nullptr) return false;
-    std::vector<QByteArray> expected;
-    while (const mntent* entry = ::getmntent(table)) {
-        QByteArray at(entry->mnt_dir);
-        if (!at.startsWith('/') || at == "/") continue;  // swap ("none"), the system's own
+    const QSet<QByteArray> mounted = MountedFolders();
+    bool awaits = false;
+    ForEachMountFolder(mountTable, [&](QByteArray at) {
+        if (awaits || !at.startsWith('/') || at == "/") return;  // swap ("none"), the system's own
+        if (mounted.contains(at)) return;
         const QByteArray real = RealPath(at);
         if (!real.isEmpty()) at = real;
-        if (AtOrUnder(folder, at)) expected.push_back(at);
-    }
-    ::endmntent(table);
-    if (expected.empty()) return false;
-    const QSet<QByteArray> mounted = MountedFolders();
-    for (const QByteArray& at : expected)
-        if (!mounted.contains(at)) return true;
-    return false;
+        if (!mounted.contains(at) && AtOrUnder(folder, at)) awaits = true;
+    });
+    return awaits;
 }
 
 }  // namespace

@@ -74,6 +74,9 @@ void CopyPlanner::FillCopyFiles(const ArchiveRoot& root, const AppSettings& sett
     if (candidates.isEmpty()) return;
     std::lock_guard lock(frameLock_);
     for (const CopyItem& item : list_) {
+        // An item planned under an earlier record of the root (a share has arrived over it
+        // since) is not this copy: the worker drops it, and this one takes its place.
+        if (!(item.Root == root)) continue;
         const auto found = candidates.find(Pair(item.Source, item.Target));
         if (found != candidates.end()) found.value() = true;
     }

@@ -154,9 +154,8 @@ void CopyWorker::HandleNextItem(bool& copiedSinceIdle, std::vector<char>& buffer
 
     bool putBack = false;
     if (plannedElsewhere)
-        Trace(QString::asprintf("Halvane::CopyFile '%s' was planned for the archive '%s', which is not the archive "
-                                "now - dropped\n",
-                                Printable(item.Target).constData(), Printable(item.Root.Path()).constData()));
+        WriteLog("Halvane::CopyFile '%s' was planned for the archive '%s', which is not the archive now - dropped\n",
+                 Printable(item.Target).constData(), Printable(item.Root.Path()).constData());
     else
         putBack = CopyItemNow(item, rate, deleteAfter, buffer, copiedSinceIdle);
     {
@@ -229,7 +228,15 @@ bool CopyWorker::RetryOrDrop(CopyItem& item, int archiveError) {
 // one per attempt.
 void CopyWorker::NoteArchiveWait(CopyItem& item, int archiveError) {
     const ArchiveWait wait = WaitFor(archiveError);
-    if (wait == ArchiveWait::None) return;
+    if (wait == ArchiveWait::None) {
+        // Failed for a reason of its own (its source): it no longer waits for the archive.
+        if (item.WaitsForArchive) {
+            item.WaitsForArchive = false;
+            std::lock_guard lock(shared_.FrameLock);
+            NoteWaitingItemLeft();
+        }
+        return;
+    }
     item.WaitsForArchive = true;
     if (shared_.Waiting.exchange(wait) == wait) return;
     if (wait == ArchiveWait::Full)

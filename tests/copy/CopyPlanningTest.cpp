@@ -432,6 +432,33 @@ TEST_F(CopyPlanningTest, ARootIsRecordedAnewOnlyWhenAShareArrivesNeverWhenOneDro
     }
 }
 
+// Copies still queued under a root recorded as a plain folder, and a share mounted over it
+// since: planning under the root recorded anew queues every file again for the share (the
+// worker drops the old items, which would otherwise stand in for the new ones).
+TEST_F(CopyPlanningTest, CopiesQueuedBeforeAShareArrivedAreQueuedAgainForTheShare) {
+    HV_NEEDS(test::Root("mounts file systems of its own"));
+    WriteFile(Rec1("3.xml"), 10);
+    WriteFile(Rec1("3_1.mp4"), 10);
+    const ArchiveRoot plain = ArchiveRoot::Record(archive);
+    planner.FillCopyFiles(plain, settings, kGame, 3, false, kTick);
+    ASSERT_EQ(list.size(), 2U);
+    test::MountGuard share;
+    ASSERT_TRUE(share.MountTmpfs(archive, "size=4m")) << share.Error();
+    const ArchiveRoot renewed = plain.Renewed();
+    ASSERT_FALSE(renewed == plain);
+    planner.FillCopyFiles(renewed, settings, kGame, 3, false, kTick);
+    ASSERT_EQ(list.size(), 4U);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(list[i].Root, plain);
+        EXPECT_EQ(list[i + 2].Root, renewed);
+        EXPECT_EQ(list[i + 2].Source, list[i].Source);
+        EXPECT_EQ(list[i + 2].Target, list[i].Target);
+    }
+    EXPECT_TRUE(QDir(Arch("")).exists()) << "the game's folder is made on the share";
+    planner.FillCopyFiles(renewed, settings, kGame, 3, false, kTick);
+    EXPECT_EQ(list.size(), 4U) << "once per root";
+}
+
 TEST_F(CopyPlanningTest, CheckDirMakesEveryMissingLevelBelowTheRootOnly) {
     const ArchiveRoot root = ArchiveRoot::Record(archive);
     const auto bytes = [](const QString& path) { return fs::Encode(path); };

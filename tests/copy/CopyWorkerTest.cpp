@@ -735,6 +735,28 @@ TEST_F(CopyWorkerTest, TheArchiveWaitEndsWithTheLastCopyWaitingForItWhateverTake
     }
 }
 
+// A copy that waited for a full archive and then fails at its source (a recorder still
+// writes it) waits for its source, not for the archive: the status shows the archive's
+// wait no longer, and the copy is tried again.
+TEST_F(CopyWorkerTest, AWaitingCopyThatFailsAtItsSourceNoLongerWaitsForTheArchive) {
+    WriteFile(Source("3_1.mp4"), 2 * kMiB);
+    HeldForWriting writer(Source("3_1.mp4"));
+    {
+        std::lock_guard guard(lock);
+        waiting = ArchiveWait::Full;
+        list.push_back(CopyItem{fs::Encode(Source("3_1.mp4")), fs::Encode(Target("3_1.mp4")), clock.tick, root});
+        list.back().WaitsForArchive = true;
+    }
+    worker.Start();
+    const std::string retry = "Halvane::CopyFile (" + Target("3_1.mp4").toStdString() + ") ERROR - will copy again later\n";
+    ASSERT_TRUE(Eventually([&] { return traces.Count(retry) == 1; })) << traces.Text();
+    EXPECT_TRUE(Eventually([&] { return waiting == ArchiveWait::None; }));
+    EXPECT_TRUE(Pending()) << "tried again later";
+    std::lock_guard guard(lock);
+    ASSERT_EQ(list.size(), 1U);
+    EXPECT_FALSE(list.front().WaitsForArchive);
+}
+
 TEST_F(CopyWorkerTest, StoppingDuringACopyEndsTheWorkerAndRemovesThePartialTarget) {
     // 32 MiB at 1 MiB/s: a worker that finished its copy before it stopped would take half
     // a minute, one that stops within a chunk about a second.
