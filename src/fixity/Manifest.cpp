@@ -4,12 +4,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QByteArrayList>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
-
-#include <QByteArrayList>
 
 #include "platform/FileSystem.h"
 
@@ -181,15 +180,15 @@ Manifest ParseManifest(const QByteArray& text) {
     QList<QByteArray> lines = text.split('\n');
     if (!lines.isEmpty() && lines.back().isEmpty()) lines.removeLast();  // after the last LF
     int number = 0;
-    for (const QByteArray& text : lines) {
+    for (const QByteArray& stored : lines) {
         ManifestLine line;
-        line.Text = text;
+        line.Text = stored;
         line.Number = ++number;
-        if (text.isEmpty())
+        if (stored.isEmpty())
             line.Type = ManifestLine::Kind::Blank;
-        else if (text.startsWith('#'))
+        else if (stored.startsWith('#'))
             line.Type = ManifestLine::Kind::Comment;
-        else if (ParseLine(text, line.Digest, line.Name))
+        else if (ParseLine(stored, line.Digest, line.Name))
             line.Type = ManifestLine::Kind::Entry;
         else
             line.Type = ManifestLine::Kind::Malformed;

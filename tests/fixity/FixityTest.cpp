@@ -328,7 +328,7 @@ TEST_F(ManifestTest, AWriterHoldingTheFolderMakesTheOtherWaitAndThenGiveUp) {
 // A writer killed at any moment, also while its new manifest is half written, leaves the
 // manifest it found, whole, or the new one, whole.
 TEST_F(ManifestTest, AWriterKilledInTheMiddleOfAWriteLeavesAWholeManifest) {
-    constexpr int kLines = 3000;
+    constexpr int kLines = 500;
     const auto wholeOneOf = [&](const QByteArray& text) {
         const fixity::Manifest manifest = fixity::ParseManifest(text);
         if (manifest.Damaged() || manifest.Lines.size() != kLines) return false;
