@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-svg-dev
     libedit-dev pkgconf
+    libssl-dev
     xvfb xauth x11-utils trayer xdotool
     dpkg-dev fakeroot desktop-file-utils
     strace iproute2 util-linux

@@ -109,6 +109,10 @@ const QString kDescription = QStringLiteral(
     "display that cannot be opened) Halvane says so and ends with status 3; --offscreen\n"
     "(or -platform offscreen) runs it without one.\n"
     "\n"
+    "Halvane --verify-archive [FOLDER] checks the video archive against the checksums\n"
+    "kept in SHA256SUMS of each game folder, and ends; 'Halvane --verify-archive --help'\n"
+    "lists its options and exit statuses.\n"
+    "\n"
     "Exit status: 0 when it ended normally (also a second Halvane, which ends at once),\n"
     "2 for a command line it cannot use, 3 without a display.");
 

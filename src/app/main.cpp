@@ -2,11 +2,13 @@
 #include <QApplication>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "app/CommandLine.h"
 #include "app/DiagnosticLog.h"
 #include "app/DisplayCheck.h"
 #include "app/HalvaneApp.h"
+#include "fixity/VerifyCommand.h"
 #include "platform/TerminationSignals.h"
 
 namespace {
@@ -21,6 +23,11 @@ void Print(std::FILE* stream, const QString& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The archive check is a command of its own, answered before anything of the program
+    // starts: no display, no log, no single-instance lock.
+    if (hv::fixity::IsVerifyCommand(argc, argv))
+        return hv::fixity::RunVerifyCommand(std::vector<QByteArray>(argv + 1, argv + argc), stdout, stderr);
+
     hv::TheLog();  // the log's start time is the process's start; its file opens on the first line
     hv::TerminationSignals::IgnoreBrokenPipes();
 

@@ -100,18 +100,18 @@ std::vector<CopyItem> CopyPlanner::CollectCopies(const ArchiveRoot& root, const 
     // The game's archive folder is made even when nothing turns out to need copying.
     if (!CheckDir(targetFolder, root)) return list;
     for (const QString& folder : settings.CopyFromFolders())
-        ScanCopies(NativeFolder(folder) + game, targetFolder, root, list, pattern, notBefore, listings);
+        ScanCopies(NativeFolder(folder) + game, targetFolder, root, list, pattern, notBefore, listings, targetFolder);
     return list;
 }
 
 void CopyPlanner::ScanCopies(const QByteArray& sourceFolder, const QByteArray& targetFolder, const ArchiveRoot& root,
                              std::vector<CopyItem>& list, const QByteArray& pattern, std::uint32_t notBefore,
-                             FolderListings* listings) {
+                             FolderListings* listings, const QByteArray& gameFolder) {
     std::vector<QByteArray> subfolders, files;
     if (!Scan(sourceFolder, pattern, listings, subfolders, files)) return;
     for (const QByteArray& name : subfolders)
         ScanCopies(sourceFolder + name + char(fs::kSeparator), targetFolder + name + char(fs::kSeparator), root, list,
-                   pattern, notBefore, listings);
+                   pattern, notBefore, listings, gameFolder.isEmpty() ? targetFolder : gameFolder);
     for (const QByteArray& name : files) {
         const QByteArray sourcePath = sourceFolder + name;
         fs::FileInfo info;
@@ -128,7 +128,7 @@ void CopyPlanner::ScanCopies(const QByteArray& sourceFolder, const QByteArray& t
             Trace(QString::asprintf("+-+-+Halvane::SkipCopy '%s'->'%s' - the same files.\n",
                                     Printable(sourcePath).constData(), Printable(targetPath).constData()));
         } else {
-            list.push_back(CopyItem{sourcePath, targetPath, notBefore, root});
+            list.push_back(CopyItem{sourcePath, targetPath, notBefore, root, gameFolder.isEmpty() ? targetFolder : gameFolder});
             Trace(QString::asprintf("+++++Halvane::Add2Copy '%s'->'%s'\n", Printable(sourcePath).constData(),
                                     Printable(targetPath).constData()));
         }

@@ -74,10 +74,12 @@ public:
                                                const QByteArray& pattern, const QString& gameFolder,
                                                std::uint32_t notBefore, FolderListings* listings = nullptr);
     // One folder tree, subfolders first (depth first), then the folder's own files. Both
-    // folders end with a separator. Symbolic links are never followed.
+    // folders end with a separator. Symbolic links are never followed. The items' game
+    // folder (whose manifest records their checksums) is `gameFolder`, by default
+    // `targetFolder`.
     static void ScanCopies(const QByteArray& sourceFolder, const QByteArray& targetFolder, const ArchiveRoot& root,
                            std::vector<CopyItem>& list, const QByteArray& pattern, std::uint32_t notBefore,
-                           FolderListings* listings = nullptr);
+                           FolderListings* listings = nullptr, const QByteArray& gameFolder = {});
     // True when the target already holds the source: the same size and written no earlier.
     static bool CheckCopyFile(const QByteArray& sourcePath, const QByteArray& targetPath, const fs::FileInfo& source);
 

@@ -86,8 +86,9 @@ ArchiveWait CopyWorker::WaitFor(int error) {
 
 CopyResult CopyWorker::CopyFile(const QByteArray& source, const QByteArray& target, const ArchiveRoot& root,
                                 std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
-                                std::atomic<int>& percent, const std::atomic<bool>& stop, int* archiveError) {
-    FileCopy copy(source, target, root);
+                                std::atomic<int>& percent, const std::atomic<bool>& stop, int* archiveError,
+                                const QByteArray& gameFolder, Checksums checksums) {
+    FileCopy copy(source, target, root, gameFolder, checksums);
     const CopyResult result = copy.Run(buffer, budgetUs, deleteAfter, percent, stop);
     if (archiveError != nullptr) *archiveError = result == CopyResult::Failed ? copy.ArchiveError() : 0;
     return result;
@@ -182,7 +183,7 @@ bool CopyWorker::CopyItemNow(CopyItem& item, std::int32_t rate, bool deleteAfter
                              bool& copiedSinceIdle) {
     int archiveError = 0;
     const CopyResult result = CopyFile(item.Source, item.Target, item.Root, buffer, ChunkBudgetUs(rate), deleteAfter,
-                                       shared_.CopyPercent, shared_.StopRequested, &archiveError);
+                                       shared_.CopyPercent, shared_.StopRequested, &archiveError, item.GameFolder);
     switch (result) {
     case CopyResult::Copied:
         WriteLog("Halvane::CopyFile OK : '%s' -> '%s'\n", Printable(item.Source).constData(),

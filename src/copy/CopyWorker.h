@@ -73,9 +73,11 @@ public:
     // write are timed and the rest of the budget slept, so the copy never runs faster than
     // chunk / budget. `percent` shows the progress; `stop` is looked at between chunks.
     // *archiveError, when given, gets the error of a failure on the archive's side (0: none).
+    // The checksum goes to the manifest of `gameFolder` (see FileCopy).
     static CopyResult CopyFile(const QByteArray& source, const QByteArray& target, const ArchiveRoot& root,
                                std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
-                               std::atomic<int>& percent, const std::atomic<bool>& stop, int* archiveError = nullptr);
+                               std::atomic<int>& percent, const std::atomic<bool>& stop, int* archiveError = nullptr,
+                               const QByteArray& gameFolder = {}, Checksums checksums = Checksums::Record);
     // The least time of one 1 MiB chunk at `rateMBps` MiB/s, in microseconds, rounded up.
     static std::int64_t ChunkBudgetUs(std::int32_t rateMBps);
     // What a failure on the archive's side with error `error` makes the copies wait for.

@@ -14,6 +14,7 @@
 
 #include "copy/ArchiveFolders.h"
 #include "copy/ChunkPacer.h"
+#include "fixity/Manifest.h"
 #include "platform/Trace.h"
 
 namespace hv {
@@ -55,18 +56,31 @@ QByteArray FolderToOpen(const QByteArray& folder) { return folder.isEmpty() ? QB
 
 }  // namespace
 
-FileCopy::FileCopy(QByteArray source, QByteArray target, ArchiveRoot root)
-    : source_(std::move(source)), target_(std::move(target)), root_(std::move(root)) {}
+FileCopy::FileCopy(QByteArray source, QByteArray target, ArchiveRoot root, QByteArray gameFolder,
+                   Checksums checksums)
+    : source_(std::move(source)),
+      target_(std::move(target)),
+      root_(std::move(root)),
+      gameFolder_(std::move(gameFolder)),
+      checksums_(checksums) {}
 
 QByteArray FileCopy::TemporaryName(const QByteArray& name) {
     constexpr qsizetype kSuffix = sizeof kTemporarySuffix - 1;
     return '.' + name.left(NAME_MAX - 1 - kSuffix) + kTemporarySuffix;
 }
 
+bool FileCopy::IsTemporaryName(const QByteArray& name) {
+    return name.size() > qsizetype(sizeof kTemporarySuffix) && name.startsWith('.') &&
+           name.endsWith(kTemporarySuffix);
+}
+
 CopyResult FileCopy::Run(std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
                          std::atomic<int>& percent, const std::atomic<bool>& stop) {
     if (!OpenTargetFolder() || !OpenSource() || !CheckTarget() || !CreateTemporary()) return result_;
     if (!Transfer(buffer, budgetUs, percent, stop) || !Complete() || !PutInPlace()) return result_;
+    // The checksum is on the disk before the source may go: a source deleted is always one
+    // whose copy can be checked.
+    if (!RecordChecksum()) return result_;
     percent = 100;
     if (deleteAfter) DeleteSource();
     // The source's lock goes last: a writer waiting for it finds a source that was deleted
@@ -193,6 +207,7 @@ bool FileCopy::Transfer(std::vector<char>& buffer, std::int64_t budgetUs, std::a
     ssize_t n = ReadChunk(in_.Get(), buffer.data(), buffer.size());
     while (n > 0) {
         // Here the chunk read is in `buffer`, as it goes to the archive.
+        if (checksums_ == Checksums::Record) hash_.Update(buffer.data(), static_cast<std::size_t>(n));
         if (!fs::WriteAll(temporary_.Get(), buffer.data(), static_cast<std::size_t>(n)))
             return Abandon("Can't write target file", errno, true);
         bytesWritten_ += static_cast<std::uint64_t>(n);
@@ -223,6 +238,7 @@ bool FileCopy::Complete() {
     if (::fdatasync(temporary_.Get()) != 0) return Abandon("Can't write target file", errno, true);
     if (!fs::ReadInfo(temporary_.Get(), written_)) return Abandon("Can't write target file", errno, true);
     if (!temporary_.Close()) return Abandon("Can't close target file", errno, true);
+    if (checksums_ == Checksums::Record) digest_ = hash_.FinalHex();
     return true;
 }
 
@@ -256,7 +272,35 @@ bool FileCopy::StillInTheArchive() const {
            placed.Inode == written_.Inode;
 }
 
-// 8. The source goes while its shared lock is still held, and only when its name still
+// 8. The checksum in the manifest of the game's folder (the target's own folder when the
+// game's is not known), by the target's name relative to it.
+bool FileCopy::RecordChecksum() {
+    if (checksums_ == Checksums::Off) return true;
+    int folderFd = targetFolder_.Get();
+    QByteArray name = targetName_;
+    fs::UniqueFd gameFolder;
+    if (!gameFolder_.isEmpty() && target_.size() > gameFolder_.size() && target_.startsWith(gameFolder_) &&
+        gameFolder_.endsWith(char(fs::kSeparator))) {
+        int error = 0;
+        if (!CheckDir(gameFolder_, root_, &gameFolder, &error)) {
+            TraceError(error, "Can't record the checksum (no game folder) of target file", target_);
+            archiveError_ = error;
+            return Fail();
+        }
+        folderFd = gameFolder.Get();
+        name = target_.mid(gameFolder_.size());
+    }
+    int error = 0;
+    if (!fixity::RecordChecksums(folderFd, {{name, digest_}}, fixity::RecordMode::Replace, kManifestLockWaitMs,
+                                 &error)) {
+        TraceError(error, "Can't record the checksum in SHA256SUMS of target file", target_);
+        archiveError_ = error;
+        return Fail();
+    }
+    return true;
+}
+
+// 9. The source goes while its shared lock is still held, and only when its name still
 // leads to the file that was copied: a file that took its name meanwhile (a recording
 // started again under the same name, a file renamed over it) stays.
 void FileCopy::DeleteSource() {

@@ -13,9 +13,14 @@
 //      copy on the disk;
 //   7. the copy put in place of the target by a rename, the folder's entries synced, and
 //      the copy found where the archive root shows it now;
-//   8. the source deleted when asked, only when its name still leads to the file copied.
+//   8. the SHA-256 of the bytes copied (computed chunk by chunk as they were read and
+//      written) recorded in the checksum manifest of the game's folder, replacing the line
+//      of an earlier copy (see fixity/Manifest.h);
+//   9. the source deleted when asked, only when its name still leads to the file copied.
 // Any failure before 7 removes the temporary copy and leaves an earlier copy of the target
-// as it was. Runs on the copy worker thread (or any thread in tests and benchmarks).
+// as it was. A manifest that cannot be written fails the copy after 7: the copy stays in
+// the archive, the source stays too, and the copy is tried again later. Runs on the copy
+// worker thread (or any thread in tests and benchmarks).
 
 #include <QByteArray>
 #include <atomic>
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "copy/ArchiveRoot.h"
+#include "fixity/Sha256.h"
 #include "platform/FileSystem.h"
 
 namespace hv {
@@ -35,9 +41,16 @@ enum class CopyResult {
     SameFile,     // source and target are one file: nothing to copy
 };
 
+// Whether a copy records its checksum (always, in the program; benchmarks compare).
+enum class Checksums { Record, Off };
+
 class FileCopy {
 public:
-    FileCopy(QByteArray source, QByteArray target, ArchiveRoot root);
+    // `gameFolder`: the game's archive folder (ending with a separator) whose manifest
+    // records the copy, `target` lying under it; empty: the manifest of the target's own
+    // folder.
+    FileCopy(QByteArray source, QByteArray target, ArchiveRoot root, QByteArray gameFolder = {},
+             Checksums checksums = Checksums::Record);
 
     // Copies with chunks of `buffer`'s size, each taking at least `budgetUs`; `percent`
     // shows the progress, `stop` ends the copy between chunks.
@@ -45,12 +58,18 @@ public:
                    const std::atomic<bool>& stop);
 
     // When the copy failed on the archive's side (its folders, the new copy, its room, its
-    // place), the system's error number; 0 otherwise.
+    // place, its manifest), the system's error number; 0 otherwise.
     int ArchiveError() const { return archiveError_; }
+    // The SHA-256 of the bytes copied, in hexadecimal, once the whole file was copied.
+    const QByteArray& Digest() const { return digest_; }
+    // How long the copy waits for the manifest's lock held by another writer.
+    static constexpr int kManifestLockWaitMs = 2000;
 
     // The name a copy of `name` is written under until it is complete: hidden, in the
     // same folder, within the longest name a file system takes.
     static QByteArray TemporaryName(const QByteArray& name);
+    // True for a name TemporaryName gives.
+    static bool IsTemporaryName(const QByteArray& name);
 
 private:
     bool OpenTargetFolder();
@@ -61,6 +80,7 @@ private:
                   const std::atomic<bool>& stop);
     bool Complete();
     bool PutInPlace();
+    bool RecordChecksum();
     bool StillInTheArchive() const;
     void DeleteSource();
 
@@ -71,6 +91,10 @@ private:
 
     QByteArray source_, target_;
     ArchiveRoot root_;
+    QByteArray gameFolder_;
+    Checksums checksums_;
+    fixity::Sha256 hash_;
+    QByteArray digest_;
     QByteArray sourceName_, targetName_, temporaryName_;
     fs::UniqueFd sourceFolder_, targetFolder_;
     fs::UniqueFd in_;         // the source, under a shared lock

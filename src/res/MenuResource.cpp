@@ -132,6 +132,9 @@ constexpr const char* kFreeTexts[] = {
     "Vortamo files (*.mp4)",
     "The folder does not exist.",
     "A folder with \";\" in its name cannot be copied from.",
+    // The archive root's hint: where the checksums are and how to check them.
+    "Each game folder of the archive holds SHA256SUMS, the checksums of its recordings taken while they were "
+    "copied. Check them with: Halvane --verify-archive (or sha256sum -c SHA256SUMS in a game folder).",
 };
 
 }  // namespace

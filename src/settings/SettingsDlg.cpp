@@ -33,6 +33,9 @@ constexpr unsigned kFifoSizeFormatId = 511;        // "%d ms"
 constexpr unsigned kNoPlayerListMessageId = 517;  // the player list cannot be created
 
 const QString kPickerFileName = QStringLiteral("any.mp4");
+constexpr const char* kChecksumsHint =
+    "Each game folder of the archive holds SHA256SUMS, the checksums of its recordings taken while they were "
+    "copied. Check them with: Halvane --verify-archive (or sha256sum -c SHA256SUMS in a game folder).";
 constexpr const char* kSemicolonFolderText = "A folder with \";\" in its name cannot be copied from.";
 
 QString DialogText(const char* key) { return LoadDialogText(kSettingsDialogId, key); }
@@ -230,6 +233,9 @@ void CSettingsDlg::BuildControls() {
     copyTo_->setObjectName(ObjectName(kCopyTo));
     copyTo_->setReadOnly(true);
     toLabel->setBuddy(copyTo_);
+    // Where the archive's checksums are, on the archive root's label and field.
+    toLabel->setToolTip(LoadUiText(kChecksumsHint));
+    copyTo_->setToolTip(toLabel->toolTip());
     browseTo_ = button(kBrowseTo);
     deleteCopied_ = check(kDeleteCopied);
     QLabel* rateLabel = label("ratelimit");

@@ -354,6 +354,18 @@ void LoadSettings(AppSettings& settings, const SettingsEnvironment& environment,
     if (setVortamoHost) setVortamoHost(settings.VortamoIP);
 }
 
+QString ReadStoredArchiveRoot(QString* file) {
+    const auto store = OpenSettings(QSettings::UserScope, kApplication);
+    if (file != nullptr) *file = store->fileName();
+    AppSettings settings;
+    for (const StoredSettingKey& key : StoredSettingKeys()) {
+        const auto* field = std::get_if<QString AppSettings::*>(&key.Field);
+        if (field == nullptr || *field != &AppSettings::CopyToPath) continue;
+        (void)ReadText(store->value(kSettingsGroup + u'/' + QLatin1String(key.Name)), settings.CopyToPath);
+    }
+    return settings.CopyToPath;
+}
+
 void SaveSettings(const AppSettings& settings, const SettingsEnvironment& environment) {
     {
         auto store = OpenSettings(QSettings::UserScope, kApplication);

@@ -44,6 +44,11 @@ inline void LoadSettings(AppSettings& settings, const SettingsEnvironment& envir
     LoadSettings(settings, environment, [&link](const QString& host) { link.SetVortamoHost(host); });
 }
 
+// The archive root (CopyToPath) as stored, for a command that runs without the program:
+// read only, nothing created or changed; empty when none is stored. `file`, when given,
+// gets the settings' file (or key) for messages.
+QString ReadStoredArchiveRoot(QString* file = nullptr);
+
 // Writes the stored values and the start-on-logon entry. Reports nothing.
 void SaveSettings(const AppSettings& settings, const SettingsEnvironment& environment);
 

@@ -26,6 +26,8 @@
 #include "FakeClock.h"
 #include "LogCapture.h"
 #include "Mounts.h"
+#include "fixity/Manifest.h"
+#include "fixity/Sha256.h"
 #include "Requirements.h"
 #include "copy/ArchiveRoot.h"
 #include "copy/ChunkPacer.h"
@@ -417,7 +419,8 @@ TEST_F(CopyFileTest, AFullArchiveDiskIsNeverReportedAsCopied) {
 TEST_F(CopyFileTest, AFailedReCopyLeavesTheEarlierCopyInPlace) {
     HV_NEEDS(test::Root("mounts file systems of its own"));
     test::MountGuard small;
-    ASSERT_TRUE(small.MountTmpfs(dir.filePath("archive"), "size=3m")) << small.Error();
+    // Room for two copies of 1.5 MiB, or one of 2 MiB and one of 1 MiB, and the manifest.
+    ASSERT_TRUE(small.MountTmpfs(dir.filePath("archive"), "size=3200k")) << small.Error();
     const QString filler = root + "filler";
     const auto fillTheDisk = [&] {
         QFile file(filler);
@@ -464,7 +467,9 @@ TEST_F(CopyFileTest, AFailedReCopyLeavesTheEarlierCopyInPlace) {
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(archiveError, c.archiveError);
         EXPECT_EQ(ReadFile(target), first) << "the earlier copy is untouched";
-        EXPECT_EQ(test::EntriesOf(root + "game/cam"), QStringList{"1_1.mp4"}) << "nothing else is left";
+        EXPECT_EQ(test::EntriesOf(root + "game/cam"), (QStringList{"1_1.mp4", "SHA256SUMS"})) << "nothing else is left";
+        EXPECT_EQ(ReadFile(root + "game/cam/SHA256SUMS"), fixity::Sha256::HexOf(first) + "  1_1.mp4\n")
+            << "the failed copy wrote no checksum line: the earlier copy's stays";
         EXPECT_TRUE(QFile::exists(source));
     }
 }
@@ -518,6 +523,15 @@ TEST_F(CopyFileTest, TheCopysNameIsOnTheDiskBeforeTheSourceIsDeleted) {
         const qsizetype folderSynced = syncedAfter(folder, renamed);
         ASSERT_GT(folderSynced, renamed) << all;
         EXPECT_GT(deleted, folderSynced) << all;
+        // The copy's checksum: its manifest replaced whole (synced, renamed, the folder
+        // synced) after the copy is in place and before the source goes.
+        const qsizetype manifestSynced = at("fdatasync\\(\\d+<" + folder + "/\\.SHA256SUMS\\.halvane-tmp>\\) = 0", folderSynced);
+        const qsizetype manifestRenamed = at("rename.*\"\\.SHA256SUMS\\.halvane-tmp\".*\"SHA256SUMS\".* = 0", manifestSynced);
+        ASSERT_GT(manifestSynced, folderSynced) << all;
+        ASSERT_GT(manifestRenamed, manifestSynced) << all;
+        const qsizetype manifestFolderSynced = syncedAfter(folder, manifestRenamed);
+        ASSERT_GT(manifestFolderSynced, manifestRenamed) << all;
+        EXPECT_GT(deleted, manifestFolderSynced) << all;
         // The folders on the way: "game" in the root, "cam" in "game".
         for (const auto& [level, parent] : {std::pair{QStringLiteral("game"), archive},
                                             std::pair{QStringLiteral("cam"), archive + "/game"}}) {
@@ -877,6 +891,18 @@ TEST_F(CopyWorkerTest, NamesThatAreNotUtf8AreCopiedByteForByteDeletedAndLoggedRe
                   1U)
             << name;
     EXPECT_EQ(fs::Display(rec + folder), QString::fromUtf8(rec) + "cam\\xE9/") << "the tooltip's form";
+    // The game folder's manifest names each by its bytes, below the game's folder.
+    const fixity::Manifest manifest = fixity::ParseManifest(test::ReadRawFile(arch + "SHA256SUMS"));
+    EXPECT_FALSE(manifest.Damaged());
+    QByteArrayList named;
+    for (const fixity::ManifestLine& line : manifest.Lines) {
+        named << line.Name;
+        EXPECT_EQ(line.Digest, fixity::Sha256::HexOf("content of " + line.Name)) << fs::Printable(line.Name).constData();
+    }
+    std::sort(named.begin(), named.end());
+    QByteArrayList expected = names;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(named, expected);
 }
 
 // The archive root changed ("To:" in the settings) while copies waited: they were planned

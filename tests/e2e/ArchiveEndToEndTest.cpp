@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QProcess>
 #include <QSaveFile>
 #include <QThread>
 #include <QTimer>
@@ -163,7 +164,19 @@ TEST_F(ArchiveEndToEndTest, AGameWithTwoSplitsEndsWholeInTheArchive) {
         }
     recorded.sort();
     EXPECT_EQ(recorded.size(), 12) << "three segments of one description and three videos";
-    EXPECT_EQ(FilesUnder(archive + game), recorded);
+    QStringList archived = recorded;
+    archived << "SHA256SUMS";  // the game folder's checksums
+    archived.sort();
+    EXPECT_EQ(FilesUnder(archive + game), archived);
+    // One line per recording copied, each accepted by sha256sum itself.
+    QProcess check;
+    check.setWorkingDirectory(archive + game);
+    check.start(QStringLiteral("sha256sum"), {QStringLiteral("-c"), QStringLiteral("--strict"), QStringLiteral("SHA256SUMS")});
+    ASSERT_TRUE(check.waitForFinished(60000));
+    const QByteArray said = check.readAllStandardOutput();
+    EXPECT_EQ(check.exitCode(), 0) << said.toStdString() << check.readAllStandardError().toStdString();
+    EXPECT_EQ(said.count(": OK\n"), 12) << said.toStdString();
+    EXPECT_EQ(test::ReadFile(archive + game + "/SHA256SUMS").count('\n'), 12);
     ASSERT_TRUE(Await([&] { return QFile::exists(archive + "/refresh.csv"); }, 10000));
     EXPECT_TRUE(test::ReadFile(archive + "/refresh.csv").startsWith("2022-01-20-11-00; "));
     EXPECT_TRUE(log.Contains("Was SplitAtTime 50->1 - Start FillCopyFiles for game '2022-01-20\\11-00\\'\n"));

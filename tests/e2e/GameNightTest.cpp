@@ -2,7 +2,8 @@
 // operator starts a new game from the icon's menu and answers its message boxes with the
 // keyboard, the referee console plays a short scripted game of two periods while a
 // controller on loopback reads the game, its periods and its labels, the game is stopped
-// and its recordings reach the archive, the game is archived (the storage manager opens
+// and its recordings reach the archive (each with its checksum in the game folder's
+// manifest, which sha256sum accepts), the game is archived (the storage manager opens
 // and is closed), and the archived game is started again. The suite's programs are the
 // installed stand-ins, started by Halvane itself; the recorder records for real.
 //
@@ -21,6 +22,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
@@ -588,11 +590,30 @@ TEST_F(GameNight, StartPlayStopArchiveAndStartTheArchivedGameAgain) {
         << " (stopped " << stopped.toString(Qt::ISODate).toStdString() << "), status " << LastStatus() << "\narchive: " << FilesUnder(world_.Path("archive")).join(u' ').toStdString() << "\n" << Diagnosis();
     QStringList expectedArchive;
     for (const auto& [file, recording] : recordings()) expectedArchive << subfolder + file;
-    expectedArchive << "refresh.csv";
+    expectedArchive << "refresh.csv" << subfolder + "SHA256SUMS";
     expectedArchive.sort();
     EXPECT_EQ(FilesUnder(world_.Path("archive")), expectedArchive);
     // Three segments (before the game and two periods), each a description and two videos.
-    EXPECT_EQ(expectedArchive.size(), 3 * 3 + 1);
+    EXPECT_EQ(expectedArchive.size(), 3 * 3 + 2);
+    // The game folder's manifest holds one line per recording copied, and sha256sum itself
+    // accepts every line.
+    {
+        QStringList named;
+        for (const QByteArray& line : ReadAll(world_.Path("archive/") + subfolder + "SHA256SUMS").split('\n'))
+            if (!line.isEmpty()) named << QString::fromUtf8(line.mid(66));
+        named.sort();
+        QStringList copied;
+        for (const auto& [file, recording] : recordings()) copied << file;
+        EXPECT_EQ(named, copied);
+        QProcess check;
+        check.setWorkingDirectory(world_.Path("archive/") + subfolder);
+        check.start(QStringLiteral("sha256sum"), {QStringLiteral("-c"), QStringLiteral("--strict"), QStringLiteral("SHA256SUMS")});
+        ASSERT_TRUE(check.waitForFinished(60000));
+        const QByteArray said = check.readAllStandardOutput();
+        EXPECT_EQ(check.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(check.exitCode(), 0) << said.toStdString() << check.readAllStandardError().toStdString();
+        EXPECT_EQ(said.count(": OK\n"), static_cast<qsizetype>(copied.size())) << said.toStdString();
+    }
 
     // ---- Archive the game: the companions closed, the storage manager run until closed.
     RunWorkflow(3, "3-archive-the-game", true, "Prepare Game", "Wait Ostrimund exit", "Halvane::OnFileReset SUCCEEDED.",

@@ -202,7 +202,8 @@ TEST_F(InstalledPackage, NamesItselfAndDependsOnWhatThisMachineHas) {
               RunTool(QStringLiteral("dpkg"), {"--print-architecture"}).output.trimmed());
 
     const QString depends = Field("Depends");
-    QStringList needed = {"libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6svg6"};
+    // Qt, and libcrypto for the archive's checksums.
+    QStringList needed = {"libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6svg6", "libssl3"};
 #ifdef HALVANE_PANEL_EDITLINE
     needed << QStringLiteral("libedit2");
 #endif

@@ -1,0 +1,433 @@
+#include "fixity/ArchiveCheck.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "copy/FileCopy.h"
+#include "fixity/Sha256.h"
+#include "platform/FileSystem.h"
+
+namespace hv::fixity {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 1'048'576;
+// How long --record-missing waits for a manifest that the copy worker is writing.
+constexpr int kRecordLockWaitMs = 30'000;
+
+std::int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A date folder's name ("2024-05-17") as a date; invalid for any other name.
+QDate DateOfFolder(const QByteArray& name) {
+    static const QRegularExpression pattern(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d$"));
+    const QString text = QString::fromLatin1(name);
+    if (!pattern.match(text).hasMatch()) return {};
+    return QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+}
+
+// The game folder ("2024-05-17/19-30/") that `path` lies in, as the program names game
+// folders; empty when it lies in none.
+QByteArray GameFolderOf(const QByteArray& path) {
+    static const QRegularExpression time(QStringLiteral("^\\d\\d-\\d\\d$"));
+    const QList<QByteArray> parts = path.split('/');
+    if (parts.size() < 3 || !DateOfFolder(parts[0]).isValid() ||
+        !time.match(QString::fromLatin1(parts[1])).hasMatch())
+        return {};
+    return parts[0] + '/' + parts[1] + '/';
+}
+
+// The folders above `path` (relative, "/" separated), nearest first, each ending with
+// "/"; the root is "".
+std::vector<QByteArray> FoldersAbove(const QByteArray& path) {
+    std::vector<QByteArray> folders;
+    for (qsizetype at = path.lastIndexOf('/'); at >= 0; at = at == 0 ? -1 : path.lastIndexOf('/', at - 1))
+        folders.push_back(path.left(at + 1));
+    folders.push_back(QByteArray());
+    return folders;
+}
+
+bool Ignored(const QByteArray& name, int depth) {
+    if (depth == 0 && (name == "refresh.csv" || name == "refresh.tmp")) return true;
+    return IsManifestTemporary(name) || FileCopy::IsTemporaryName(name);
+}
+
+QByteArray ManifestPath(const QByteArray& folder) { return folder + kManifestName; }
+
+}  // namespace
+
+bool IsDamage(FindingKind kind) { return kind == FindingKind::Changed || kind == FindingKind::Missing; }
+
+bool IsError(FindingKind kind) {
+    switch (kind) {
+    case FindingKind::Unreadable:
+    case FindingKind::ManifestUnreadable:
+    case FindingKind::ManifestDamaged:
+    case FindingKind::FolderUnreadable:
+    case FindingKind::RecordFailed:
+        return true;
+    default:
+        return false;
+    }
+}
+
+ArchiveCheck::ArchiveCheck(CheckOptions options) : options_(std::move(options)) {}
+
+int ArchiveCheck::ExitCode() const {
+    if (!ran_ || rootError_ != 0) return kCheckFailed;
+    if (summary_.Changed + summary_.Missing > 0) return kCheckDamage;
+    if (summary_.Errors > 0) return kCheckFailed;
+    if (summary_.NoChecksum > 0) return kCheckOnlyNoChecksum;
+    return kCheckGood;
+}
+
+bool ArchiveCheck::Run(const ProgressSink& progress) {
+    ran_ = true;
+    sink_ = progress;
+    buffer_.resize(kReadChunk);
+    const fs::UniqueFd root(fs::OpenFolderAt(AT_FDCWD, options_.Root.constData(), true));
+    if (!root.Valid()) {
+        rootError_ = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    std::vector<ListedFile> files;
+    Walk(root.Get(), QByteArray(), 0, files);
+    std::sort(files.begin(), files.end(), [](const ListedFile& a, const ListedFile& b) { return a.Path < b.Path; });
+    std::sort(manifests_.begin(), manifests_.end(),
+              [](const ManifestPlace& a, const ManifestPlace& b) { return a.Folder < b.Folder; });
+    summary_.Manifests = static_cast<int>(manifests_.size());
+
+    std::vector<QByteArray> named;
+    CheckManifests(root.Get(), files, named);
+
+    for (Finding& finding : findings_) {
+        if (IsError(finding.Kind)) ++summary_.Errors;
+    }
+    std::stable_sort(findings_.begin(), findings_.end(), [](const Finding& a, const Finding& b) {
+        return a.Path != b.Path ? a.Path < b.Path : a.Line < b.Line;
+    });
+    return true;
+}
+
+void ArchiveCheck::Walk(int folderFd, const QByteArray& relative, int depth, std::vector<ListedFile>& files) {
+    const auto unreadable = [&](int error) {
+        Finding finding;
+        finding.Kind = FindingKind::FolderUnreadable;
+        finding.Path = relative.isEmpty() ? QByteArrayLiteral(".") : relative.chopped(1);
+        finding.Error = error;
+        findings_.push_back(finding);
+    };
+    const int listFd = ::dup(folderFd);
+    DIR* folder = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (folder == nullptr) {
+        const int error = errno;
+        if (listFd >= 0) ::close(listFd);
+        unreadable(error);
+        return;
+    }
+    std::vector<std::pair<QByteArray, unsigned char>> entries;
+    errno = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..") entries.emplace_back(name, entry->d_type);
+        errno = 0;
+    }
+    const int listError = errno;
+    ::closedir(folder);
+    if (listError != 0) {
+        unreadable(listError);
+        return;
+    }
+    std::sort(entries.begin(), entries.end());
+
+    bool hasManifest = false;
+    for (const auto& [name, reported] : entries) {
+        const unsigned char type = fs::ResolveEntryType(folderFd, name.constData(), reported);
+        if (depth == 0 && options_.Since) {
+            // Only the date folders of the days asked for.
+            const QDate day = DateOfFolder(name);
+            if (type != DT_DIR || !day.isValid() || day < *options_.Since) continue;
+        }
+        if (type == DT_DIR) {
+            const fs::UniqueFd sub(fs::OpenFolderAt(folderFd, name.constData(), false));
+            if (!sub.Valid()) {
+                Finding finding;
+                finding.Kind = FindingKind::FolderUnreadable;
+                finding.Path = relative + name;
+                finding.Error = errno;
+                findings_.push_back(finding);
+                continue;
+            }
+            Walk(sub.Get(), relative + name + '/', depth + 1, files);
+        } else if (type == DT_REG) {
+            if (name == kManifestName) {
+                hasManifest = true;
+                continue;
+            }
+            if (Ignored(name, depth)) continue;
+            fs::FileInfo info;
+            (void)fs::ReadInfoAt(folderFd, name.constData(), info, false);
+            files.push_back({relative + name, info.Size});
+        }
+        // Links and special files are not the archive's content.
+    }
+
+    if (!hasManifest) return;
+    ManifestPlace place;
+    place.Folder = relative;
+    int error = 0;
+    if (ReadManifest(folderFd, place.Content, &error) != ManifestRead::Read) {
+        Finding finding;
+        finding.Kind = FindingKind::ManifestUnreadable;
+        finding.Path = finding.Manifest = ManifestPath(relative);
+        finding.Error = error;
+        findings_.push_back(finding);
+    } else {
+        place.Readable = true;
+        for (const ManifestLine& line : place.Content.Lines) {
+            if (line.Type != ManifestLine::Kind::Malformed) continue;
+            Finding finding;
+            finding.Kind = FindingKind::ManifestDamaged;
+            finding.Path = finding.Manifest = ManifestPath(relative);
+            finding.Line = line.Number;
+            findings_.push_back(finding);
+        }
+    }
+    manifests_.push_back(std::move(place));
+}
+
+void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& files, std::vector<QByteArray>& named) {
+    // What to read: every file a readable manifest names, once looked up.
+    struct Pending {
+        QByteArray Path, Digest, Manifest;
+        int Line = 0;
+        std::uint64_t Size = 0;
+    };
+    std::vector<Pending> pending;
+    for (const ManifestPlace& place : manifests_) {
+        if (!place.Readable) continue;
+        for (const ManifestLine& line : place.Content.Lines) {
+            if (line.Type != ManifestLine::Kind::Entry) continue;
+            const QByteArray path = place.Folder + line.Name;
+            named.push_back(path);
+            ++summary_.FilesChecked;
+            Finding finding;
+            finding.Path = path;
+            finding.Manifest = ManifestPath(place.Folder);
+            finding.Line = line.Number;
+            struct stat st{};
+            if (::fstatat(rootFd, path.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                const int error = errno;
+                finding.Kind = error == ENOENT || error == ENOTDIR ? FindingKind::Missing : FindingKind::Unreadable;
+                finding.Error = error;
+                if (finding.Kind == FindingKind::Missing) ++summary_.Missing;
+                findings_.push_back(finding);
+                continue;
+            }
+            if (!S_ISREG(st.st_mode)) {
+                // Something else under the file's name: the file is gone.
+                finding.Kind = FindingKind::Missing;
+                finding.Error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+                ++summary_.Missing;
+                findings_.push_back(finding);
+                continue;
+            }
+            pending.push_back({path, line.Digest, finding.Manifest, line.Number, static_cast<std::uint64_t>(st.st_size)});
+        }
+    }
+    std::sort(named.begin(), named.end());
+
+    const std::vector<ListedFile> without = FilesWithout(files, named);
+    progress_.FilesTotal = pending.size() + (options_.RecordMissing ? without.size() : 0);
+    for (const Pending& file : pending) progress_.BytesTotal += file.Size;
+    if (options_.RecordMissing)
+        for (const ListedFile& file : without) progress_.BytesTotal += file.Size;
+    Tell();
+
+    for (const Pending& file : pending) {
+        QByteArray digest;
+        int error = 0;
+        Finding finding;
+        finding.Path = file.Path;
+        finding.Manifest = file.Manifest;
+        finding.Line = file.Line;
+        if (!HashFile(rootFd, file.Path, digest, &error)) {
+            finding.Kind = FindingKind::Unreadable;
+            finding.Error = error;
+            findings_.push_back(finding);
+        } else if (digest != file.Digest) {
+            finding.Kind = FindingKind::Changed;
+            finding.Expected = file.Digest;
+            finding.Actual = digest;
+            ++summary_.Changed;
+            findings_.push_back(finding);
+        } else {
+            ++summary_.Good;
+        }
+    }
+
+    if (options_.RecordMissing) {
+        RecordMissing(rootFd, without);
+        return;
+    }
+    for (const ListedFile& file : without) {
+        Finding finding;
+        finding.Kind = FindingKind::NoChecksum;
+        finding.Path = file.Path;
+        ++summary_.NoChecksum;
+        findings_.push_back(finding);
+    }
+}
+
+std::vector<ListedFile> ArchiveCheck::FilesWithout(const std::vector<ListedFile>& files,
+                                                   std::vector<QByteArray>& named) {
+    QHash<QByteArray, const ManifestPlace*> places;
+    for (const ManifestPlace& place : manifests_) places.insert(place.Folder, &place);
+    std::vector<ListedFile> without;
+    for (const ListedFile& file : files) {
+        if (std::binary_search(named.begin(), named.end(), file.Path)) continue;
+        // A manifest above it that cannot be read, or has lines that cannot, may name it.
+        bool unknown = false;
+        for (const QByteArray& folder : FoldersAbove(file.Path)) {
+            const ManifestPlace* place = places.value(folder, nullptr);
+            if (place != nullptr && (!place->Readable || place->Content.Damaged())) unknown = true;
+        }
+        if (unknown)
+            ++summary_.NotChecked;
+        else
+            without.push_back(file);
+    }
+    return without;
+}
+
+void ArchiveCheck::RecordMissing(int rootFd, const std::vector<ListedFile>& without) {
+    QSet<QByteArray> manifestFolders;
+    for (const ManifestPlace& place : manifests_) manifestFolders.insert(place.Folder);
+    // The manifest each file goes to: the nearest one above it; else its game's folder;
+    // else its own folder.
+    std::map<QByteArray, std::vector<std::pair<QByteArray, QByteArray>>> byFolder;  // folder: path, digest
+    for (const ListedFile& file : without) {
+        QByteArray folder;
+        bool found = false;
+        for (const QByteArray& above : FoldersAbove(file.Path)) {
+            if (manifestFolders.contains(above)) {
+                folder = above;
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            folder = GameFolderOf(file.Path);
+            if (folder.isEmpty()) folder = file.Path.left(file.Path.lastIndexOf('/') + 1);
+        }
+        QByteArray digest;
+        int error = 0;
+        if (!HashFile(rootFd, file.Path, digest, &error)) {
+            Finding finding;
+            finding.Kind = FindingKind::Unreadable;
+            finding.Path = file.Path;
+            finding.Error = error;
+            findings_.push_back(finding);
+            continue;
+        }
+        byFolder[folder].emplace_back(file.Path, digest);
+    }
+
+    const QByteArray noteTime = QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toLatin1();
+    for (const auto& [folder, records] : byFolder) {
+        std::vector<ChecksumRecord> checksums;
+        for (const auto& [path, digest] : records) checksums.push_back({path.mid(folder.size()), digest, true});
+        int error = 0;
+        std::vector<QByteArray> added;
+        const fs::UniqueFd folderFd(folder.isEmpty() ? ::dup(rootFd)
+                                                     : fs::OpenFolderAt(rootFd, folder.chopped(1).constData(), false));
+        const bool recorded = folderFd.Valid() && RecordChecksums(folderFd.Get(), checksums, RecordMode::AddMissing,
+                                                                  kRecordLockWaitMs, &error, &added, noteTime);
+        if (!folderFd.Valid()) error = errno;
+        for (const auto& [path, digest] : records) {
+            Finding finding;
+            finding.Path = path;
+            finding.Manifest = ManifestPath(folder);
+            if (!recorded) {
+                finding.Kind = FindingKind::RecordFailed;
+                finding.Error = error;
+            } else if (std::find(added.begin(), added.end(), path.mid(folder.size())) != added.end()) {
+                finding.Kind = FindingKind::Recorded;
+                finding.Actual = digest;
+                ++summary_.Recorded;
+            } else {
+                continue;  // recorded meanwhile by a copy of the file
+            }
+            findings_.push_back(finding);
+        }
+    }
+}
+
+bool ArchiveCheck::HashFile(int rootFd, const QByteArray& path, QByteArray& digest, int* error) {
+    const fs::UniqueFd in(
+        fs::OpenAtRetrying(rootFd, path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    if (!in.Valid()) {
+        *error = errno;
+        return false;
+    }
+    (void)::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    Sha256 hash;
+    bool failed = false;
+    while (true) {
+        const ssize_t n = ::read(in.Get(), buffer_.data(), buffer_.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = errno;
+            failed = true;
+            break;
+        }
+        if (n == 0) break;
+        hash.Update(buffer_.data(), static_cast<std::size_t>(n));
+        progress_.BytesDone += static_cast<std::uint64_t>(n);
+        summary_.BytesRead += static_cast<std::uint64_t>(n);
+        Pace(static_cast<std::uint64_t>(n));
+        Tell();
+    }
+    // What was read for the check is not kept in the page cache at the expense of others.
+    (void)::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_DONTNEED);
+    ++progress_.FilesDone;
+    Tell();
+    if (failed) return false;
+    digest = hash.FinalHex();
+    return true;
+}
+
+void ArchiveCheck::Pace(std::uint64_t bytes) {
+    if (options_.MaxRateMiBps <= 0) return;
+    const std::int64_t now = NowNs();
+    if (pacedBytes_ == 0) paceStartNs_ = now;
+    pacedBytes_ += bytes;
+    const double bytesPerNs = options_.MaxRateMiBps * 1'048'576.0 / 1e9;
+    const std::int64_t due = paceStartNs_ + static_cast<std::int64_t>(static_cast<double>(pacedBytes_) / bytesPerNs);
+    if (due > now) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+    } else if (now - due > 1'000'000'000) {
+        // Behind by more than a second (a slow disk): the lost time is not made up by a burst.
+        pacedBytes_ = 0;
+    }
+}
+
+void ArchiveCheck::Tell() {
+    if (sink_) sink_(progress_);
+}
+
+}  // namespace hv::fixity
