@@ -241,28 +241,34 @@ QString UnservedDisplay() {
 }
 
 TEST(ProgramLife, WithoutADisplayItSaysSoAndEndsWithStatusThree) {
+    // Each failure is named for what it is: no display, a display that cannot be opened, a
+    // platform plugin that is not there.
+    const QString unserved = UnservedDisplay();
     const struct {
         const char* name;
-        const char* display;  // DISPLAY, or null for none
-        const char* cause;
+        QString display;  // DISPLAY, or empty for none
+        QStringList arguments;
+        QString said;
     } cases[] = {
-        {"no display named", nullptr, "neither DISPLAY nor WAYLAND_DISPLAY is set"},
-        {"a display nobody serves", "unserved", "the display could not be opened"},
+        {"no display named", {}, {}, QStringLiteral("Halvane: no display: neither DISPLAY nor WAYLAND_DISPLAY is set.")},
+        {"a display nobody serves", unserved, {},
+         QStringLiteral("Halvane: no display: the display %1 could not be opened").arg(unserved)},
+        {"a platform plugin that is not there", {}, {QStringLiteral("-platform"), QStringLiteral("nosuchplatform")},
+         QStringLiteral("Halvane: the Qt platform plugin \"nosuchplatform\" is not installed")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         World world(QStringLiteral("no-display"));
         ASSERT_TRUE(world.IsValid());
         QProcessEnvironment environment = WithoutADisplay(world);
-        if (c.display != nullptr) environment.insert(QStringLiteral("DISPLAY"), UnservedDisplay());
+        if (!c.display.isEmpty()) environment.insert(QStringLiteral("DISPLAY"), c.display);
         Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), {}, environment));
+        ASSERT_TRUE(halvane.Start(world.Program(), c.arguments, environment));
         ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
         EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit) << "not SIGABRT";
         EXPECT_EQ(halvane.process.exitCode(), hv::kNoDisplay);
         const QString errors = halvane.ErrorText();
-        EXPECT_TRUE(errors.contains(QStringLiteral("Halvane: no display: ") + QString::fromLatin1(c.cause)))
-            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(c.said)) << errors.toStdString();
         EXPECT_TRUE(errors.contains(QStringLiteral("Halvane --offscreen"))) << errors.toStdString();
         EXPECT_TRUE(world.LogFiles().isEmpty()) << "it ended before anything started";
     }
