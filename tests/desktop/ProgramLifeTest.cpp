@@ -1,8 +1,10 @@
 // The real program's end from outside: a termination signal closes it in order (the close
 // path of Exit, with its log lines, the Crestron connection ended and the start-up
 // component's end call) with exit status 0, also in the middle of a copy to the archive
-// (which leaves no partial file there), and a standard error whose reader has gone does
-// not end it.
+// (which leaves no partial file there) and during a start-up message on a display (the
+// start failed: status 1); a start-up message without a display is written out and the
+// start ends with status 1 at once; and a standard error whose reader has gone does not
+// end it.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <fcntl.h>
@@ -122,38 +124,133 @@ bool CatchesSignal(qint64 pid, int signalNumber) {
     return false;
 }
 
+// A socket that listens on a port of its own on all addresses: the controller port taken.
+class TakenPort {
+public:
+    TakenPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        socklen_t size = sizeof address;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 1) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~TakenPort() { ::close(fd_); }
+    std::uint16_t Port() const { return port_; }
+    // The start-up's message about it.
+    QString Message() const {
+        return QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\nError=%2 on step=3.")
+            .arg(port_)
+            .arg(EADDRINUSE);
+    }
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+};
+
 TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
-    // Another program listens on the controller port: the start-up stops at its error
-    // message. A SIGTERM then closes the message and ends the program, status 0.
+    // On a display, where the start-up's error message waits for a person: another program
+    // listens on the controller port, so the start-up stops at its message. A SIGTERM then
+    // closes the message and ends the program in order; the start failed all the same.
+    std::unique_ptr<XDisplay> display;
+    HV_NEEDS(StartDesktop(display));
     World world(QStringLiteral("signal-at-start"));
     ASSERT_TRUE(world.IsValid());
-    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
-    world.SetSetting(QStringLiteral("Port"), ntohs(address.sin_port));
+    const TakenPort taken;
+    ASSERT_NE(taken.Port(), 0);
+    world.SetSetting(QStringLiteral("Port"), taken.Port());
     Child halvane;
-    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-    ASSERT_TRUE(WaitUntil([&] { return !halvane.Running() || CatchesSignal(halvane.Pid(), SIGTERM); }));
-    ASSERT_TRUE(halvane.Running()) << halvane.ErrorText().toStdString();
+    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment(display.get())));
+    // The message box: the program's only window.
+    QString box;
+    ASSERT_TRUE(WaitUntil([&] {
+        const QStringList windows = display->VisibleWindowsOf(halvane.Pid());
+        if (windows.size() == 1 && display->IsOfType(windows[0], "DIALOG")) box = windows[0];
+        return !box.isEmpty() || !halvane.Running();
+    }));
+    ASSERT_FALSE(box.isEmpty()) << halvane.ErrorText().toStdString();
+    EXPECT_EQ(display->Title(box), QStringLiteral("Halvane"));
+    ASSERT_TRUE(CatchesSignal(halvane.Pid(), SIGTERM));
+    ASSERT_TRUE(halvane.Running()) << "the message waits for a person";
     ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
     ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs)) << "still waiting in its start-up message";
     EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    EXPECT_EQ(halvane.process.exitCode(), hv::kStartFailed);
     EXPECT_TRUE(HalvaneLines(world.LogText()).contains(QStringLiteral("Halvane::OnSignal SIGTERM => close")))
         << world.LogText().toStdString();
-    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
-    // Nobody sees the message without a display: its text is on standard error.
-    EXPECT_TRUE(halvane.ErrorText().contains(
-        QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\nError=%2 on step=3.")
-            .arg(ntohs(address.sin_port))
-            .arg(EADDRINUSE)))
-        << halvane.ErrorText().toStdString();
-    ::close(holder);
+    const QString errors = halvane.ErrorText();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
+    // On a display the message is the box's alone.
+    EXPECT_FALSE(errors.contains(QStringLiteral("nobody can answer"))) << errors.toStdString();
+    EXPECT_FALSE(errors.contains(taken.Message())) << errors.toStdString();
+}
+
+// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
+QProcessEnvironment WithoutADisplay(const World& world) {
+    QProcessEnvironment environment = world.Environment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
+    return environment;
+}
+
+TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithStatusOne) {
+    // Nobody can answer a message on the offscreen platform: its text goes to standard
+    // error, it is taken as answered, and the program ends by itself, having started
+    // nothing.
+    const struct {
+        const char* name;
+        bool queueTaken;  // else the controller port is taken
+        bool option;      // --offscreen without a display, else the platform named by Qt's variable
+    } cases[] = {
+        {"controller port taken, --offscreen", false, true},
+        {"controller port taken, QT_QPA_PLATFORM=offscreen", false, false},
+        {"queue taken, --offscreen", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        World world(QStringLiteral("message-offscreen"));
+        ASSERT_TRUE(world.IsValid());
+        const TakenPort taken;
+        ASSERT_NE(taken.Port(), 0);
+        std::uint16_t port = taken.Port();
+        QString message = taken.Message();
+        // Another program holds the program's queue name, in the program's queue scope.
+        hv::test::ScopedEnvironment ofTheWorld;
+        ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
+        ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
+        hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
+        QObject window;
+        hv::ComponentPtr serviceObject;
+        hv::ComponentPtr queueObject;
+        if (c.queueTaken) {
+            port = FreePort();
+            ASSERT_NE(port, 0);
+            message = QStringLiteral("Can't create queue!\nTry reinstall Zandrel software.");
+            hv::IQueueService* service = nullptr;
+            serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
+            ASSERT_NE(service, nullptr);
+            std::int32_t status = 0, result = 0;
+            ASSERT_EQ(service->CreateQueue(status, result, "Halvane", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
+            ASSERT_EQ(result, 0);
+        }
+        world.SetSetting(QStringLiteral("Port"), port);
+        Child halvane;
+        if (c.option) {
+            ASSERT_TRUE(halvane.Start(world.Program(), {QStringLiteral("--offscreen")}, WithoutADisplay(world)));
+        } else {
+            ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
+        }
+        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs)) << "waits in a message nobody can answer";
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(halvane.process.exitCode(), hv::kStartFailed);
+        const QString errors = halvane.ErrorText();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Halvane: a message nobody can answer without a display, taken as OK:\n") +
+                                    message))
+            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
+        EXPECT_FALSE(world.LogText().contains(QStringLiteral("AcceptConnection"))) << world.LogText().toStdString();
+    }
 }
 
 // A game under way whose first period is being copied to the archive (at 4 MiB/s, so the
@@ -223,13 +320,6 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(), closing.join(u'|').toStdString());
     EXPECT_FALSE(lines.filter(QStringLiteral("Halvane::CopyFile OK : '") + rec("1_1.mp4")).size() > 0);
     EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
-}
-
-// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
-QProcessEnvironment WithoutADisplay(const World& world) {
-    QProcessEnvironment environment = world.Environment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
-    return environment;
 }
 
 // An X display number that no server on this computer serves.
