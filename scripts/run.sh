@@ -26,7 +26,8 @@
 # (-platform NAME, -display NAME, -style NAME, ...). Anything after "--" goes to Halvane
 # unchecked ("scripts/run.sh -- --help" shows Halvane's help). Anything else is refused.
 #
-# Without a display Halvane runs on Qt's offscreen platform.
+# Without a display (and no platform chosen) Halvane is started with its --offscreen
+# option; the suite's programs it starts are left to find their own way.
 set -euo pipefail
 caller="$PWD"
 cd "$(dirname "$0")/.."
@@ -141,7 +142,19 @@ fi
 if [ "$mode" = demo ]; then
     exec scripts/demo.sh --build "$build" "${demo_args[@]}" -- "${halvane_args[@]}"
 fi
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+# True when Halvane's options choose its platform or display themselves.
+platform_chosen() {
+    local argument name
+    for argument in "${halvane_args[@]}"; do
+        [[ "$argument" == -* ]] || continue
+        name="${argument#-}"; name="${name#-}"; name="${name%%=*}"
+        case "$name" in offscreen|platform|display) return 0 ;; esac
+    done
+    return 1
+}
+# Without a display Halvane runs offscreen through its own option, not through Qt's
+# variable: the variable would reach every program Halvane starts, the suite's too.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ] && ! platform_chosen; then
+    halvane_args=(--offscreen "${halvane_args[@]}")
 fi
 exec "$build/bin/Halvane" "${halvane_args[@]}"

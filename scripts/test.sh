@@ -87,7 +87,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_COMPILER=clang++ -DHALVANE_SANITIZE="address;undefined" -DHALVANE_FUZZ=ON "${launcher[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 list_files build-asan >"$work/build-asan.files"
-# The tests that run in real time (label "realtime", minutes of prescribed waits) run in the
+# The tests that run in real time (label "realtime", minutes of the workflows' own waits) run in the
 # normal build only.
 ASAN_OPTIONS=detect_leaks=1 run_tests address-sanitizer build-asan -LE realtime
 

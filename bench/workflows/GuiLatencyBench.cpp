@@ -1,8 +1,9 @@
 // The GUI thread's latency while the game workflows run, on every workflow's success path
 // and on each failure its workflow knows: an event is posted to the GUI thread every 2 ms
-// from another thread, and the longest time one waited to be handled is kept. What the
-// workflows are told to sleep (the score board's service gets one second to stop) is
-// measured apart: the part of a wait that falls into such a sleep is not the program's.
+// from another thread, and the longest time one waited to be handled is kept. The sleep the
+// workflows take by the program's own rule (the score board's service gets one second to
+// stop) is measured apart: the part of a wait that falls into it is named, not hidden in
+// the figure of what else held the GUI thread.
 //
 // Each case runs one workflow in the real progress dialog with the real clock, in a world of
 // its own (settings, recorder folders, archive, queue names), with the suite's programs as
@@ -18,12 +19,14 @@
 //
 // Reported per case:
 //   ok             1 when the case took its row (its log line or message was seen), else 0
-//   own_wait_ms    the longest wait of a posted event, less what fell into a prescribed sleep
-//   wait_ms        the longest wait of a posted event, prescribed sleeps included
-//   prescribed_ms  the prescribed sleeps the GUI thread took (the score board's second)
-//   step_ms        the longest call of the step function, less its prescribed sleeps
+//   own_wait_ms    the longest wait of a posted event, less what fell into a sleep of the
+//                  program's rules
+//   wait_ms        the longest wait of a posted event, those sleeps included
+//   rule_sleep_ms  the sleeps of the program's rules the GUI thread took (the score
+//                  board's second)
+//   step_ms        the longest call of the step function, less those sleeps
 //   slowest_step   the step number that call started from
-//   event_ms       the longest event the GUI thread handled (less its prescribed sleeps);
+//   event_ms       the longest event the GUI thread handled (less those sleeps);
 //                  the label names its receiver ("hv::CShowProgress timer": a workflow
 //                  step; "hv::CMainFrame timer": the one-second update; ...)
 //   wall_s         from the dialog's opening to its end
@@ -76,15 +79,16 @@ double MsBetween(Steady::time_point from, Steady::time_point to) {
 
 // ---- what the workflows see -------------------------------------------------------------
 
-// The GUI thread's prescribed sleeps, real, each noted with its time span. GUI thread.
-class PrescribedSleeps {
+// The sleeps the program's rules give the GUI thread, real, each noted with its time span.
+// GUI thread.
+class RuleSleeps {
 public:
     void Sleep(int ms) {
         const auto from = Steady::now();
         QThread::msleep(static_cast<unsigned long>(ms));
         spans_.push_back({from, Steady::now()});
     }
-    // How much of [from, to] fell into a prescribed sleep.
+    // How much of [from, to] fell into such a sleep.
     double OverlapMs(Steady::time_point from, Steady::time_point to) const {
         double ms = 0;
         for (const auto& [begin, end] : spans_) {
@@ -164,10 +168,10 @@ LogLines& Log() {
 // ---- the probe --------------------------------------------------------------------------
 
 // Events posted to the GUI thread from another thread every kProbePeriodMs; each notes how
-// long it waited to be handled, and how much of that fell into a prescribed sleep.
+// long it waited to be handled, and how much of that fell into a sleep of the program's rules.
 class EventProbe final : public QObject {
 public:
-    explicit EventProbe(const PrescribedSleeps& sleeps) : sleeps_(sleeps) {}
+    explicit EventProbe(const RuleSleeps& sleeps) : sleeps_(sleeps) {}
     ~EventProbe() override { Stop(); }
     void Start() {
         longestMs_ = longestOwnMs_ = 0;
@@ -207,7 +211,7 @@ private:
         explicit Stamped(Steady::time_point t) : QEvent(kType), posted(t) {}
         Steady::time_point posted;
     };
-    const PrescribedSleeps& sleeps_;
+    const RuleSleeps& sleeps_;
     std::atomic<bool> running_{false};
     std::thread poster_;
     double longestMs_ = 0;     // GUI thread
@@ -215,7 +219,7 @@ private:
 };
 
 // The application, timing every event it delivers outside nested loops: the longest one
-// (less its prescribed sleeps) and what it was, to tell what held the GUI thread.
+// (less the sleeps of the program's rules) and what it was, to tell what held the GUI thread.
 class TimedApplication final : public QApplication {
 public:
     TimedApplication(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -239,7 +243,7 @@ public:
         return handled;
     }
     // Times the events from now on, apart from the probe's own (`ignored`).
-    void Watch(const PrescribedSleeps* sleeps, QEvent::Type ignored) {
+    void Watch(const RuleSleeps* sleeps, QEvent::Type ignored) {
         sleeps_ = sleeps;
         ignored_ = ignored;
         longestMs = 0;
@@ -259,7 +263,7 @@ private:
             what += " event " + std::to_string(static_cast<int>(event->type()));
         return what;
     }
-    const PrescribedSleeps* sleeps_ = nullptr;
+    const RuleSleeps* sleeps_ = nullptr;
     QEvent::Type ignored_ = QEvent::None;
     int depth_ = 0;
 };
@@ -269,7 +273,7 @@ TimedApplication* App() { return static_cast<TimedApplication*>(QCoreApplication
 // Runs the frame's step function for the dialog and times each call.
 class TimedSteps final : public hv::IWorkflowSteps {
 public:
-    TimedSteps(hv::CMainFrame& frame, const PrescribedSleeps& sleeps) : frame_(frame), sleeps_(sleeps) {}
+    TimedSteps(hv::CMainFrame& frame, const RuleSleeps& sleeps) : frame_(frame), sleeps_(sleeps) {}
     bool RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, hv::CShowProgress& dialog) override {
         const std::int32_t before = step;
         const auto from = Steady::now();
@@ -287,7 +291,7 @@ public:
 
 private:
     hv::CMainFrame& frame_;
-    const PrescribedSleeps& sleeps_;
+    const RuleSleeps& sleeps_;
 };
 
 // ---- a world per case -------------------------------------------------------------------
@@ -408,7 +412,7 @@ public:
     }
 
     ScriptedBoxes boxes;
-    PrescribedSleeps sleeps;
+    RuleSleeps sleeps;
 
 private:
     bool Start(const char* program, const QStringList& args, const char* name, const QStringList& environment) {
@@ -613,7 +617,7 @@ std::vector<Case> Cases() {
 
 struct Measured {
     bool ok = false;
-    double ownWaitMs = 0, waitMs = 0, prescribedMs = 0, stepMs = 0, eventMs = 0, wallMs = 0;
+    double ownWaitMs = 0, waitMs = 0, ruleSleepMs = 0, stepMs = 0, eventMs = 0, wallMs = 0;
     std::int32_t slowestStep = 0;
     std::string longestEvent;  // what the longest event was delivered to
     std::string missing;  // what the case did not show
@@ -651,7 +655,7 @@ Measured RunCase(const Case& c) {
     m.longestEvent = App()->longestWhat;
     m.ownWaitMs = probe.LongestOwnMs();
     m.waitMs = probe.LongestMs();
-    m.prescribedMs = world.sleeps.TotalMs();
+    m.ruleSleepMs = world.sleeps.TotalMs();
     m.stepMs = steps.longestMs;
     m.slowestStep = steps.slowestStep;
     m.ok = true;
@@ -678,7 +682,7 @@ void BM_Workflow(benchmark::State& state, const Case& c) {
         state.counters["ok"] = m.ok ? 1 : 0;
         state.counters["own_wait_ms"] = m.ownWaitMs;
         state.counters["wait_ms"] = m.waitMs;
-        state.counters["prescribed_ms"] = m.prescribedMs;
+        state.counters["rule_sleep_ms"] = m.ruleSleepMs;
         state.counters["step_ms"] = m.stepMs;
         state.counters["slowest_step"] = m.slowestStep;
         state.counters["event_ms"] = m.eventMs;

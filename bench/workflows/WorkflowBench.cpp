@@ -9,18 +9,18 @@
 //              label names the workflows that failed). The other counters are reported
 //              only for a run that succeeded, so that the aggregates take succeeded runs.
 //   *_wall_s   from the dialog's opening to its end
-//   *_sched_s  the waits prescribed for the success path with companions that answer in
-//              time: the first tick (100 ms); for each phase change the workflow made, the
-//              wait its table below prescribes before the next step (at least one tick,
-//              rounded up to whole ticks; one second more where the next step acts one
-//              second past its deadline); the storage manager's 2 s; and the sleeps the
-//              GUI thread is told to take (the score board reset). The first check of
-//              each wait is taken to find what it waits for.
-//   *_polls, *_poll_s  the further checks of the waits the run took and their prescribed
-//              waits: time spent on slower companions (or a workflow that checks more
+//   *_sched_s  the waits of the workflows' own rules on the success path, with companions
+//              that answer in time: the first tick (100 ms); for each phase change the
+//              workflow made, the wait its rule (the table below) gives before the next
+//              step (at least one tick, rounded up to whole ticks; one second more where the
+//              next step acts one second past its deadline); the storage manager's 2 s; and
+//              the sleeps the program's rules give the GUI thread (the score board reset).
+//              The first check of each wait is taken to find what it waits for.
+//   *_polls, *_poll_s  the further checks of the waits the run took and the waits their
+//              rules give: time spent on slower companions (or a workflow that checks more
 //              often than it should), kept out of the schedule and so inside the ratio
 //   *_mismatch the phase changes that the table does not have, or whose deadline was set
-//              another distance ahead than it prescribes (0 when the workflow keeps to it)
+//              another distance ahead than its rule gives (0 when the workflow keeps to it)
 //   *_ratio    wall / sched (goal: under 1.1)
 //   *_wait_ms  the longest time an event posted to the GUI thread waited while the
 //              workflow ran (one is posted every 5 ms from another thread; goal: under 50)
@@ -157,7 +157,7 @@ private:
     double longestMs_ = 0;  // GUI thread
 };
 
-// One phase change of a workflow as it is prescribed: leaving a step of [from, fromLast]
+// One phase change of a workflow as its rule has it: leaving a step of [from, fromLast]
 // for the step `to` (kNextStep: the next check of the same wait), the step sets its
 // deadline `waitMs` ahead of its tick.
 constexpr std::int32_t kNextStep = -1;
@@ -263,7 +263,7 @@ const Schedule kNight[] = {
 };
 
 // Runs the frame's step function for the dialog; each phase change it makes is looked up
-// in the workflow's prescribed changes, which give the schedule.
+// in the workflow's rules for its changes, which give the schedule.
 class ScheduledSteps final : public hv::IWorkflowSteps {
 public:
     ScheduledSteps(hv::CMainFrame& frame, const Schedule& schedule) : frame_(frame), schedule_(schedule) {}
@@ -284,7 +284,7 @@ public:
         ++acted;
         const Change* change = Find(stepBefore, step);
         if (change == nullptr) {
-            ++mismatches;  // a phase change the workflow does not prescribe
+            ++mismatches;  // a phase change the workflow's rules do not have
             return goOn;
         }
         // The deadline is set from the step's own reading of the tick, a little after ours.
@@ -306,9 +306,9 @@ public:
 
     int calls = 0;
     int acted = 0;
-    int mismatches = 0;    // phase changes not prescribed, or with another wait
+    int mismatches = 0;    // phase changes the rules do not have, or with another wait
     int polls = 0;         // further checks of a wait
-    double pollMs = 0;     // their prescribed waits
+    double pollMs = 0;     // the waits their rules give
     double scheduledMs = kTickMs;  // the first tick
     double longestStepMs = 0;
     std::int32_t slowestStep = 0;  // the step number its longest call started from

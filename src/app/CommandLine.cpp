@@ -106,15 +106,19 @@ const QString kDescription = QStringLiteral(
     "other unknown options are ignored with a warning.\n"
     "\n"
     "Without a display (neither DISPLAY nor WAYLAND_DISPLAY set, no platform chosen, or a\n"
-    "display that cannot be opened) Halvane says so and ends with status 3; --offscreen\n"
-    "(or -platform offscreen) runs it without one.\n"
+    "display that cannot be opened) or with a platform that cannot start, Halvane says\n"
+    "which and ends with status 3; --offscreen (or -platform offscreen) runs it without a\n"
+    "display. There a message nobody can answer is written to standard error and taken\n"
+    "as answered: OK, or No to a question.\n"
     "\n"
     "Halvane --verify-archive [FOLDER] checks the video archive against the checksums\n"
     "kept in SHA256SUMS of each game folder, and ends; 'Halvane --verify-archive --help'\n"
     "lists its options and exit statuses.\n"
     "\n"
     "Exit status: 0 when it ended normally (also a second Halvane, which ends at once),\n"
-    "2 for a command line it cannot use, 3 without a display.");
+    "1 when it could not start (its controller port or message queue could not be opened,\n"
+    "after the message that says so), 2 for a command line it cannot use,\n"
+    "3 without a display.");
 
 QString ProgramVersionText() { return QStringLiteral("Halvane " HALVANE_VERSION); }
 
@@ -129,9 +133,9 @@ CommandLineOutcome ReadCommandLine(const QStringList& arguments) {
                                      QStringLiteral("Shows the version and ends."));
     const QCommandLineOption offscreen(
         QStringLiteral("offscreen"),
-        QStringLiteral("Runs without a display, on Qt's offscreen platform: no icon and no\n"
-                       "windows (its menu cannot be reached), but the controller is served\n"
-                       "and the game the archive's refresh.csv names is followed. Ended by\n"
+        QStringLiteral("Runs without a display, on Qt's offscreen platform: no icon and no "
+                       "windows (its menu cannot be reached), but the controller is served "
+                       "and the game the archive's refresh.csv names is followed. Ended by "
                        "SIGTERM or Ctrl+C."));
     parser.addOption(help);
     parser.addOption(version);

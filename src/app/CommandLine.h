@@ -11,6 +11,10 @@
 
 namespace hv {
 
+// The exit status when the program could not start: its controller port or its message
+// queue could not be opened (after the message that says so), or the single-instance lock
+// could not be taken at all.
+inline constexpr int kStartFailed = 1;
 // The exit status for a command line the program cannot use.
 inline constexpr int kCommandLineError = 2;
 // The exit status when there is no display to run on (and --offscreen was not asked for).

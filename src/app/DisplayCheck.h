@@ -1,8 +1,9 @@
 #pragma once
 // Whether Halvane has a display to run on, and what it says when it has none. Without one
-// Qt would end the program with SIGABRT while the application object is made; Halvane
-// says what is wrong instead and ends with status kNoDisplay (CommandLine.h), unless it is
-// asked to run on the offscreen platform (--offscreen).
+// (or when its platform cannot start) Qt would end the program with SIGABRT while the
+// application object is made; Halvane says what failed instead and ends with status
+// kNoDisplay (CommandLine.h), unless it is asked to run on the offscreen platform
+// (--offscreen).
 
 #include <QString>
 #include <string>
@@ -16,17 +17,39 @@ bool NoDisplayNamed();
 
 // What Halvane says on standard error when it has no display; `cause` says why.
 QString NoDisplayText(const QString& cause);
+// What it says when its platform could not start; `problem` says what failed.
+QString PlatformFailureText(const QString& problem);
+
+// What Qt said before a fatal platform failure, gathered from its messages, and what
+// Halvane says about it: the display that could not be opened, the platform plugin that
+// was not found, or the one that was found but could not start.
+class PlatformFailure {
+public:
+    // Notes what one of Qt's messages tells about the platform's start.
+    void Note(const QString& message);
+    // The text for standard error once the platform has failed.
+    QString Text() const;
+
+private:
+    QString displayNotOpened_;  // the display named, when the connection to it failed
+    bool displayFailed_ = false;
+    QString pluginNotFound_;
+    QString pluginNotStarted_;
+};
 
 // While it lives, a Qt platform that cannot start (a display that cannot be opened, a
-// platform that is not there) ends the program with NoDisplayText and status kNoDisplay
-// rather than an abort. Made around the application object's construction only: a fatal
-// error later still aborts, as it should.
+// platform plugin that is not there or cannot start) ends the program with what failed
+// (PlatformFailure) and status kNoDisplay rather than an abort. Made around the
+// application object's construction only: a fatal error later still aborts, as it should.
 class PlatformFailureExit {
 public:
     PlatformFailureExit();
     ~PlatformFailureExit();
     PlatformFailureExit(const PlatformFailureExit&) = delete;
     PlatformFailureExit& operator=(const PlatformFailureExit&) = delete;
+
+private:
+    PlatformFailure failure_;
 };
 
 // The program's arguments as the application object takes them, with "-platform

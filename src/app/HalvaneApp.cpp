@@ -37,9 +37,11 @@ bool CHalvaneApp::InitInstance() {
     // Another Halvane of this user runs: end without a word. A lock that cannot be taken at
     // all (no runtime folder fit for use) is said in the log before the end.
     if (!instance_.Acquire()) {
-        if (instance_.LastError() != 0)
+        if (instance_.LastError() != 0) {
             WriteLog("Halvane::InitInstance ERROR - can't take the single-instance lock: %s\n",
                      instance_.Problem().c_str());
+            startFailed_ = true;
+        }
         return false;
     }
 
@@ -53,6 +55,7 @@ bool CHalvaneApp::InitInstance() {
     frame_ = std::make_unique<CMainFrame>(std::move(environment));
     if (!frame_->Create()) {
         frame_.reset();
+        startFailed_ = true;
         return false;
     }
     connect(frame_.get(), &CMainFrame::CloseRequested, qApp, &QCoreApplication::quit,

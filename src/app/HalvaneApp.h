@@ -23,9 +23,13 @@ public:
     ~CHalvaneApp() override;
 
     // Start-up in order: settings location, saved language, single instance, the suite's
-    // start-up component, the main frame. False when Halvane must end now (another one
-    // runs, or the frame could not be created after telling the user why).
+    // start-up component, the main frame. False when Halvane must end now: another one
+    // runs, or it could not start (StartFailed).
     bool InitInstance();
+    // After a false InitInstance: the start failed (the frame could not be created after
+    // telling the user why, or the single-instance lock could not be taken at all), rather
+    // than another Halvane running.
+    bool StartFailed() const { return startFailed_; }
     // The end: the start-up component's second call, the lock released.
     void ExitInstance();
     // Asked before the main window closes: the frame's close check.
@@ -46,6 +50,7 @@ private:
     IStartupComponent* startup_ = nullptr;
     std::unique_ptr<CMainFrame> frame_;
     bool started_ = false;               // InitInstance has finished
+    bool startFailed_ = false;           // InitInstance could not start the program
     bool terminationRequested_ = false;  // a signal came while it ran
 };
 

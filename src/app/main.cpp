@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
         qtApp = std::make_unique<QApplication>(qtArguments.Count(), qtArguments.Values());
     }
     hv::CHalvaneApp app;
-    if (!app.InitInstance()) return 0;
+    // Another Halvane runs: a normal end. A start that failed says so in its status.
+    if (!app.InitInstance()) return app.StartFailed() ? hv::kStartFailed : 0;
     const int result = qtApp->exec();
     app.ExitInstance();
     return result;

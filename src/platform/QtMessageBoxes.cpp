@@ -8,14 +8,15 @@ namespace hv {
 
 namespace {
 
-// On the offscreen platform nobody sees a box: its text goes to standard error too, so that
-// whoever started the program learns why it waits (until it is answered or the program is
-// ended).
-void SayWithoutADisplay(const QString& text) {
-    if (QGuiApplication::platformName() != QLatin1String("offscreen")) return;
+// True on a platform where no person sees a window.
+bool NobodyCanAnswer() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
+
+// The box's text on standard error, with the answer taken in its place.
+void SayUnattended(const QString& text, BoxAnswer answer) {
+    const char* answerName = answer == BoxAnswer::No ? "No" : answer == BoxAnswer::Yes ? "Yes" : "OK";
     const QByteArray line =
-        QStringLiteral("Halvane: a message box nobody can answer without a display (Halvane waits in it until it is ended):\n%1\n")
-            .arg(text)
+        QStringLiteral("Halvane: a message nobody can answer without a display, taken as %1:\n%2\n")
+            .arg(QLatin1String(answerName), text)
             .toLocal8Bit();
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);
@@ -24,7 +25,11 @@ void SayWithoutADisplay(const QString& text) {
 }  // namespace
 
 BoxAnswer QtMessageBoxes::Show(const QString& text, BoxIcon icon, BoxButtons buttons) {
-    SayWithoutADisplay(text);
+    if (NobodyCanAnswer()) {
+        const BoxAnswer answer = UnattendedAnswer(buttons);
+        SayUnattended(text, answer);
+        return answer;
+    }
     // Owned by the dialog that is open (a workflow's progress dialog), if any.
     QMessageBox box(QApplication::activeModalWidget());
     box.setWindowTitle(QStringLiteral("Halvane"));
@@ -38,6 +43,8 @@ BoxAnswer QtMessageBoxes::Show(const QString& text, BoxIcon icon, BoxButtons but
     }
     if (buttons == BoxButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        // Closed without a choice (Escape, or a termination signal), a question is No.
+        box.setEscapeButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes ? BoxAnswer::Yes : BoxAnswer::No;
     }
     box.setStandardButtons(QMessageBox::Ok);

@@ -106,6 +106,9 @@ bool CCompanionProcesses::ResetScoreBoard() {
     if (environment_.Services == nullptr || !environment_.Services->OpenManager()) return false;
     environment_.Services->StopService(kScoreBoardService);
     environment_.Sleep(1000);
+    // The stop is only asked for, but its systemctl has had the second to end: reaped now
+    // rather than at the next tick of the frame's timer.
+    environment_.Services->ReapEnded();
     IScoreTimeState* state = nullptr;
     environment_.Components->CreateFor(kScoreTimeComponentClass, state);
     return true;

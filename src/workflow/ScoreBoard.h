@@ -40,6 +40,9 @@ public:
     virtual bool OpenManager() = 0;
     // Asks the service to stop; the outcome is not reported.
     virtual void StopService(const QString& name) = 0;
+    // Collects what the stops left behind that has ended (a service manager's own
+    // process). Does not block.
+    virtual void ReapEnded() {}
 };
 
 // The system's service manager: `systemctl --no-ask-password --no-block stop <name lower
@@ -50,7 +53,7 @@ public:
     bool OpenManager() override;
     void StopService(const QString& name) override;
     // Reaps the systemctl runs that have ended. Does not block.
-    void ReapEnded() { launcher_.ReapDetached(); }
+    void ReapEnded() override { launcher_.ReapDetached(); }
     const ProcessLauncher& Launcher() const { return launcher_; }
 
 private:

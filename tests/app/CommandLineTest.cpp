@@ -1,8 +1,10 @@
 // The program's command line: help and version, Qt's own options, what is ignored with a
-// warning and what is refused.
+// warning and what is refused; and what the program says when its platform cannot start.
 #include <gtest/gtest.h>
 
 #include "app/CommandLine.h"
+#include "app/DisplayCheck.h"
+#include "ScopedEnvironment.h"
 
 namespace hv {
 namespace {
@@ -132,6 +134,13 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"Offscreen", {"--offscreen"}, true, 0, "", "", true, false},
         CommandLineCase{"OffscreenAmongQtOptions", {"-style", "fusion", "--offscreen"}, true, 0, "", "", true, false},
         CommandLineCase{"HelpNamesOffscreenAndTheExitStatuses", {"--help"}, false, 0, "3 without a display", ""},
+        CommandLineCase{"HelpNamesTheStatusOfAFailedStart", {"--help"}, false, 0, "1 when it could not start", ""},
+        CommandLineCase{"HelpSaysWhatAMessageWithoutADisplayDoes",
+                        {"--help"},
+                        false,
+                        0,
+                        "There a message nobody can answer is written to standard error",
+                        ""},
         CommandLineCase{"HelpDescribesOffscreen", {"--help"}, false, 0, "--offscreen", ""},
         CommandLineCase{"OffscreenWithAPlatform",
                         {"--offscreen", "-platform", "xcb"},
@@ -159,6 +168,50 @@ INSTANTIATE_TEST_SUITE_P(
                         "",
                         "Unexpected value after '--version'"}),
     [](const ::testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
+
+TEST(PlatformFailureTest, NamesWhatFailedFromQtsMessages) {
+    // Qt's messages as its platforms give them before the fatal one.
+    const QString fatal = QStringLiteral(
+        "This application failed to start because no Qt platform plugin could be initialized. Reinstalling "
+        "the application may fix this problem.");
+    const struct {
+        const char* name;
+        QStringList messages;
+        QString said;
+    } cases[] = {
+        {"an X display that cannot be opened",
+         {QStringLiteral("could not connect to display :4711"),
+          QStringLiteral("Could not load the Qt platform plugin \"xcb\" in \"\" even though it was found."), fatal},
+         QStringLiteral("Halvane: no display: the display :4711 could not be opened (Qt's message above).\n")},
+        {"a Wayland display that cannot be opened",
+         {QStringLiteral("Failed to create wl_display (No such file or directory)"),
+          QStringLiteral("Could not load the Qt platform plugin \"wayland\" in \"\" even though it was found."), fatal},
+         QStringLiteral("Halvane: no display: the display wayland-9 could not be opened (Qt's message above).\n")},
+        {"a platform plugin that is not there",
+         {QStringLiteral("Could not find the Qt platform plugin \"nosuch\" in \"\""), fatal},
+         QStringLiteral("Halvane: the Qt platform plugin \"nosuch\" is not installed (Qt's message above).\n")},
+        {"a platform plugin that cannot start",
+         {QStringLiteral("Could not load the Qt platform plugin \"linuxfb\" in \"\" even though it was found."), fatal},
+         QStringLiteral(
+             "Halvane: the Qt platform plugin \"linuxfb\" was found but could not start (Qt's message above).\n")},
+        {"nothing said before", {fatal}, QStringLiteral("Halvane: its platform could not start (Qt's message above).\n")},
+    };
+    test::ScopedEnvironment environment;
+    environment.Set("WAYLAND_DISPLAY", "wayland-9");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PlatformFailure failure;
+        for (const QString& message : c.messages) failure.Note(message);
+        const QString text = failure.Text();
+        EXPECT_TRUE(text.startsWith(c.said)) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("'Halvane --offscreen'"))) << text.toStdString();
+    }
+}
+
+TEST(PlatformFailureTest, NoDisplayNamedSaysSo) {
+    EXPECT_TRUE(NoDisplayText(QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY is set"))
+                    .startsWith(QStringLiteral("Halvane: no display: neither DISPLAY nor WAYLAND_DISPLAY is set.\n")));
+}
 
 }  // namespace
 }  // namespace hv

@@ -275,13 +275,13 @@ TEST_F(MainFrameWorkflowTest, TheServiceRestartDoesNotWaitForTheServiceManagerWh
     QString rec1, rec2, archive;
     UseArchiveFolders(rec1, rec2, archive);
     CMainFrame& f = MakeFrame();
-    qputenv("SCOREBOARD_MISBEHAVE", "not-installed");
+    scopedEnv.Set("SCOREBOARD_MISBEHAVE", "not-installed");
     boxes.answer = BoxAnswer::Yes;
     CShowProgress dialog(&f, 544, kStartNewGame);
     ASSERT_TRUE(f.RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog));
     ASSERT_EQ(dialog.Step, 100);
     ASSERT_TRUE(f.RunWorkflowStep(kStartNewGame, dialog.Step, dialog.Deadline, dialog));
-    qunsetenv("SCOREBOARD_MISBEHAVE");
+    scopedEnv.Unset("SCOREBOARD_MISBEHAVE");
     EXPECT_EQ(dialog.Step, 200);
     EXPECT_EQ(sleeps, std::vector<int>{1000});
     ASSERT_TRUE(WaitUntil([&] { return !systemctl.Called().isEmpty(); }));

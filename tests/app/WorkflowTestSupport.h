@@ -40,10 +40,13 @@ protected:
     // call per tick, at most `maxTicks` calls. Before each call the clock moves by
     // `tickMs` and the event loop runs for `realMsPerTick` of real time. `beforeTick`
     // (optional) is called before each call with the dialog, e.g. to answer for a
-    // companion or move the clock further.
+    // companion or move the clock further. `afterStep` (optional) is called right after
+    // each call, before the event loop runs again: it sees the frame exactly as the step
+    // left it.
     WorkflowRun RunWorkflow(int kind, int maxTicks, int realMsPerTick = 2,
                             const std::function<void(CShowProgress&)>& beforeTick = {},
-                            std::uint32_t tickMs = CShowProgress::kTickMs) {
+                            std::uint32_t tickMs = CShowProgress::kTickMs,
+                            const std::function<void(const CShowProgress&)>& afterStep = {}) {
         WorkflowRun run;
         CShowProgress dialog(frame.get(), 0, kind);
         for (; run.ticks < maxTicks;) {
@@ -54,7 +57,9 @@ protected:
                 if (realMsPerTick > 0) QThread::usleep(200);
             } while (!pause.hasExpired());
             if (beforeTick) beforeTick(dialog);
-            if (!Step(kind, dialog, run)) break;
+            const bool goOn = Step(kind, dialog, run);
+            if (afterStep) afterStep(dialog);
+            if (!goOn) break;
         }
         return run;
     }

@@ -12,6 +12,7 @@
 #include <QSettings>
 
 #include "DesktopSupport.h"
+#include "app/CommandLine.h"
 
 using namespace hv::desktop;
 
@@ -250,12 +251,13 @@ TEST_F(OnDisplay, PortTakenShowsTheMessageAndHalvaneEnds) {
     EXPECT_FALSE(ProcessListensOn(halvane_.Pid(), port));
     EXPECT_TRUE(display_->Screenshot(QStringLiteral("port-taken-message.png")));
 
-    // The user confirms; Halvane ends without having listened.
+    // The user confirms; Halvane ends without having listened, its status saying that it
+    // could not start.
     ASSERT_TRUE(Xdotool({"windowfocus", "--sync", box}));
     ASSERT_TRUE(Xdotool({"key", "Return"}));
     ASSERT_TRUE(halvane_.process.waitForFinished(kWaitMs));
     EXPECT_EQ(halvane_.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane_.process.exitCode(), 0) << halvane_.ErrorText().toStdString();
+    EXPECT_EQ(halvane_.process.exitCode(), hv::kStartFailed) << halvane_.ErrorText().toStdString();
     EXPECT_FALSE(LogHas(QStringLiteral("AcceptConnection")));
 }
 

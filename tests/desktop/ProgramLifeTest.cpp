@@ -1,8 +1,11 @@
-// The real program's end from outside: a termination signal closes it in order (the close
+// The real program's life from outside: a termination signal closes it in order (the close
 // path of Exit, with its log lines, the Crestron connection ended and the start-up
 // component's end call) with exit status 0, also in the middle of a copy to the archive
-// (which leaves no partial file there), and a standard error whose reader has gone does
-// not end it.
+// (which leaves no partial file there) and during a start-up message on a display; a
+// start-up message without a display is written out and the start ends with status 1;
+// without a display at all it says what failed; offscreen it serves the controller and
+// follows the game as it changes; a controller gone in the middle of a command does not
+// hold up the next; and a standard error whose reader has gone does not end it.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <fcntl.h>
@@ -16,6 +19,10 @@
 #include <QRegularExpression>
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
 
 #include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
@@ -122,38 +129,133 @@ bool CatchesSignal(qint64 pid, int signalNumber) {
     return false;
 }
 
+// A socket that listens on a port of its own on all addresses: the controller port taken.
+class TakenPort {
+public:
+    TakenPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        socklen_t size = sizeof address;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 1) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~TakenPort() { ::close(fd_); }
+    std::uint16_t Port() const { return port_; }
+    // The start-up's message about it.
+    QString Message() const {
+        return QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\nError=%2 on step=3.")
+            .arg(port_)
+            .arg(EADDRINUSE);
+    }
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+};
+
 TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
-    // Another program listens on the controller port: the start-up stops at its error
-    // message. A SIGTERM then closes the message and ends the program, status 0.
+    // On a display, where the start-up's error message waits for a person: another program
+    // listens on the controller port, so the start-up stops at its message. A SIGTERM then
+    // closes the message and ends the program in order; the start failed all the same.
+    std::unique_ptr<XDisplay> display;
+    HV_NEEDS(StartDesktop(display));
     World world(QStringLiteral("signal-at-start"));
     ASSERT_TRUE(world.IsValid());
-    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
-    world.SetSetting(QStringLiteral("Port"), ntohs(address.sin_port));
+    const TakenPort taken;
+    ASSERT_NE(taken.Port(), 0);
+    world.SetSetting(QStringLiteral("Port"), taken.Port());
     Child halvane;
-    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-    ASSERT_TRUE(WaitUntil([&] { return !halvane.Running() || CatchesSignal(halvane.Pid(), SIGTERM); }));
-    ASSERT_TRUE(halvane.Running()) << halvane.ErrorText().toStdString();
+    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment(display.get())));
+    // The message box: the program's only window.
+    QString box;
+    ASSERT_TRUE(WaitUntil([&] {
+        const QStringList windows = display->VisibleWindowsOf(halvane.Pid());
+        if (windows.size() == 1 && display->IsOfType(windows[0], "DIALOG")) box = windows[0];
+        return !box.isEmpty() || !halvane.Running();
+    }));
+    ASSERT_FALSE(box.isEmpty()) << halvane.ErrorText().toStdString();
+    EXPECT_EQ(display->Title(box), QStringLiteral("Halvane"));
+    ASSERT_TRUE(CatchesSignal(halvane.Pid(), SIGTERM));
+    ASSERT_TRUE(halvane.Running()) << "the message waits for a person";
     ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
     ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs)) << "still waiting in its start-up message";
     EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    EXPECT_EQ(halvane.process.exitCode(), hv::kStartFailed);
     EXPECT_TRUE(HalvaneLines(world.LogText()).contains(QStringLiteral("Halvane::OnSignal SIGTERM => close")))
         << world.LogText().toStdString();
-    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
-    // Nobody sees the message without a display: its text is on standard error.
-    EXPECT_TRUE(halvane.ErrorText().contains(
-        QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\nError=%2 on step=3.")
-            .arg(ntohs(address.sin_port))
-            .arg(EADDRINUSE)))
-        << halvane.ErrorText().toStdString();
-    ::close(holder);
+    const QString errors = halvane.ErrorText();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
+    // On a display the message is the box's alone.
+    EXPECT_FALSE(errors.contains(QStringLiteral("nobody can answer"))) << errors.toStdString();
+    EXPECT_FALSE(errors.contains(taken.Message())) << errors.toStdString();
+}
+
+// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
+QProcessEnvironment WithoutADisplay(const World& world) {
+    QProcessEnvironment environment = world.Environment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
+    return environment;
+}
+
+TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithStatusOne) {
+    // Nobody can answer a message on the offscreen platform: its text goes to standard
+    // error, it is taken as answered, and the program ends by itself, having started
+    // nothing.
+    const struct {
+        const char* name;
+        bool queueTaken;  // else the controller port is taken
+        bool option;      // --offscreen without a display, else the platform named by Qt's variable
+    } cases[] = {
+        {"controller port taken, --offscreen", false, true},
+        {"controller port taken, QT_QPA_PLATFORM=offscreen", false, false},
+        {"queue taken, --offscreen", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        World world(QStringLiteral("message-offscreen"));
+        ASSERT_TRUE(world.IsValid());
+        const TakenPort taken;
+        ASSERT_NE(taken.Port(), 0);
+        std::uint16_t port = taken.Port();
+        QString message = taken.Message();
+        // Another program holds the program's queue name, in the program's queue scope.
+        hv::test::ScopedEnvironment ofTheWorld;
+        ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
+        ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
+        hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
+        QObject window;
+        hv::ComponentPtr serviceObject;
+        hv::ComponentPtr queueObject;
+        if (c.queueTaken) {
+            port = FreePort();
+            ASSERT_NE(port, 0);
+            message = QStringLiteral("Can't create queue!\nTry reinstall Zandrel software.");
+            hv::IQueueService* service = nullptr;
+            serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
+            ASSERT_NE(service, nullptr);
+            std::int32_t status = 0, result = 0;
+            ASSERT_EQ(service->CreateQueue(status, result, "Halvane", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
+            ASSERT_EQ(result, 0);
+        }
+        world.SetSetting(QStringLiteral("Port"), port);
+        Child halvane;
+        if (c.option) {
+            ASSERT_TRUE(halvane.Start(world.Program(), {QStringLiteral("--offscreen")}, WithoutADisplay(world)));
+        } else {
+            ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
+        }
+        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs)) << "waits in a message nobody can answer";
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(halvane.process.exitCode(), hv::kStartFailed);
+        const QString errors = halvane.ErrorText();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Halvane: a message nobody can answer without a display, taken as OK:\n") +
+                                    message))
+            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
+        EXPECT_FALSE(world.LogText().contains(QStringLiteral("AcceptConnection"))) << world.LogText().toStdString();
+    }
 }
 
 // A game under way whose first period is being copied to the archive (at 4 MiB/s, so the
@@ -225,13 +327,6 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
 }
 
-// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
-QProcessEnvironment WithoutADisplay(const World& world) {
-    QProcessEnvironment environment = world.Environment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
-    return environment;
-}
-
 // An X display number that no server on this computer serves.
 QString UnservedDisplay() {
     for (int n = 4000 + ::getpid() % 1000;; ++n)
@@ -241,34 +336,79 @@ QString UnservedDisplay() {
 }
 
 TEST(ProgramLife, WithoutADisplayItSaysSoAndEndsWithStatusThree) {
+    // Each failure is named for what it is: no display, a display that cannot be opened, a
+    // platform plugin that is not there.
+    const QString unserved = UnservedDisplay();
     const struct {
         const char* name;
-        const char* display;  // DISPLAY, or null for none
-        const char* cause;
+        QString display;  // DISPLAY, or empty for none
+        QStringList arguments;
+        QString said;
     } cases[] = {
-        {"no display named", nullptr, "neither DISPLAY nor WAYLAND_DISPLAY is set"},
-        {"a display nobody serves", "unserved", "the display could not be opened"},
+        {"no display named", {}, {}, QStringLiteral("Halvane: no display: neither DISPLAY nor WAYLAND_DISPLAY is set.")},
+        {"a display nobody serves", unserved, {},
+         QStringLiteral("Halvane: no display: the display %1 could not be opened").arg(unserved)},
+        {"a platform plugin that is not there", {}, {QStringLiteral("-platform"), QStringLiteral("nosuchplatform")},
+         QStringLiteral("Halvane: the Qt platform plugin \"nosuchplatform\" is not installed")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         World world(QStringLiteral("no-display"));
         ASSERT_TRUE(world.IsValid());
         QProcessEnvironment environment = WithoutADisplay(world);
-        if (c.display != nullptr) environment.insert(QStringLiteral("DISPLAY"), UnservedDisplay());
+        if (!c.display.isEmpty()) environment.insert(QStringLiteral("DISPLAY"), c.display);
         Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), {}, environment));
+        ASSERT_TRUE(halvane.Start(world.Program(), c.arguments, environment));
         ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
         EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit) << "not SIGABRT";
         EXPECT_EQ(halvane.process.exitCode(), hv::kNoDisplay);
         const QString errors = halvane.ErrorText();
-        EXPECT_TRUE(errors.contains(QStringLiteral("Halvane: no display: ") + QString::fromLatin1(c.cause)))
-            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(c.said)) << errors.toStdString();
         EXPECT_TRUE(errors.contains(QStringLiteral("Halvane --offscreen"))) << errors.toStdString();
         EXPECT_TRUE(world.LogFiles().isEmpty()) << "it ended before anything started";
     }
 }
 
+// The referee console's game as its stand-in plays it: the periods given by their start
+// (UTC) and end score, a goal in each.
+QByteArray ConsoleGame(const QList<std::pair<const char*, const char*>>& periods) {
+    QJsonArray periodList;
+    QJsonArray events;
+    int period = 0;
+    QString score = QStringLiteral("0:0");
+    for (const auto& [start, endScore] : periods) {
+        ++period;
+        periodList.append(QJsonObject{{"start", start}, {"endScore", endScore}});
+        events.append(QJsonObject{{"type", QStringLiteral("Гол")},
+                                  {"period", period},
+                                  {"time", QString::fromLatin1(start).replace(QStringLiteral(":00Z"), QStringLiteral(":30Z"))},
+                                  {"score", score},
+                                  {"nextScore", endScore},
+                                  {"fromStart", "00:30"}});
+        score = QString::fromLatin1(endScore);
+    }
+    return QJsonDocument(QJsonObject{
+                             {"cameras", QJsonArray{"{6F1A0C01-0000-4000-8000-000000000001}",
+                                                    "{6F1A0C01-0000-4000-8000-000000000002}"}},
+                             {"playAudioCam", 0},
+                             {"periods", periodList},
+                             {"events", events}})
+        .toJson();
+}
+
+bool WriteWhole(const QString& path, const QByteArray& content) {
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit();
+}
+
+// The game list's periods and score (C0101): "PPSSSS", empty when there was no answer.
+std::string PeriodsAndScore(std::uint16_t port) {
+    const std::string answer = AskCrestron(port, "C01010000\n");
+    return answer.size() == 28 ? answer.substr(21, 6) : std::string();
+}
+
 TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurrentGame) {
+    bool first = true;
     for (const QStringList& arguments : {QStringList{QStringLiteral("--offscreen")},
                                          QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}}) {
         SCOPED_TRACE(arguments.join(u' ').toStdString());
@@ -285,16 +425,82 @@ TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurr
             ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
             csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
         }
+        QProcessEnvironment environment = WithoutADisplay(world);
+        environment.insert(QStringLiteral("TAMBERLO_STATE_DIR"), world.Path(QStringLiteral("tamberlo")));
         Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), arguments, WithoutADisplay(world)));
+        ASSERT_TRUE(halvane.Start(world.Program(), arguments, environment));
         ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+        // Resumed: the game the description names, no period known yet.
         EXPECT_EQ(AskCrestron(port, "C01010000\n"), "M01010001202201201100000000\n");
+
+        if (first) {
+            // The game as it goes on: the referee console comes up with its first period,
+            // then a second period begins. Each is asked for by the program's update cycle
+            // and answered over the controller port.
+            first = false;
+            const QString script = world.Path(QStringLiteral("console-game.json"));
+            ASSERT_TRUE(WriteWhole(script, ConsoleGame({{"2022-01-20T11:01:00Z", "1:0"}})));
+            Child console;
+            ASSERT_TRUE(console.Start(QStringLiteral(HALVANE_TAMBERLO), {QStringLiteral("-script"), script}, environment));
+            ASSERT_EQ(console.NextLine(), QStringLiteral("ready")) << console.ErrorText().toStdString();
+            std::string seen;
+            EXPECT_TRUE(WaitUntil([&] { return (seen = PeriodsAndScore(port)) == "010100"; }))
+                << "the game list says " << seen;
+            ASSERT_TRUE(WriteWhole(script, ConsoleGame({{"2022-01-20T11:01:00Z", "1:0"}, {"2022-01-20T11:25:00Z", "1:1"}})));
+            EXPECT_TRUE(WaitUntil([&] { return (seen = PeriodsAndScore(port)) == "020101"; }))
+                << "the game list says " << seen;
+            EXPECT_TRUE(halvane.Running());
+        }
 
         ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
         ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
         EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(halvane.process.exitCode(), 0);
     }
+}
+
+// A controller that sends a command and goes at once, before its answer: closing its side,
+// or resetting the connection.
+bool GoInTheMiddleOfACommand(std::uint16_t port, bool reset) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    bool sent = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                ::send(fd, "C0601\n", 6, MSG_NOSIGNAL) == 6;
+    if (reset) {
+        const linger abort{1, 0};
+        sent = sent && ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
+    }
+    ::close(fd);
+    return sent;
+}
+
+TEST(ProgramLife, AControllerGoneInTheMiddleOfACommandDoesNotHoldUpTheNext) {
+    // Connect, send "C0601\n", close at once; then a new controller's C0601 is answered,
+    // again and again. The answer's receive time-out (a minute) only catches a hang: how
+    // long it takes is bench_controller_handover's to measure.
+    World world(QStringLiteral("handover"));
+    ASSERT_TRUE(world.IsValid());
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    world.SetSetting(QStringLiteral("Port"), port);
+    Child halvane;
+    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
+    ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "closed");
+        for (int round = 0; round < 10; ++round) {
+            ASSERT_TRUE(GoInTheMiddleOfACommand(port, reset));
+            ASSERT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition) << "round " << round;
+        }
+    }
+    EXPECT_TRUE(halvane.Running());
+    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
+    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(halvane.process.exitCode(), 0);
 }
 
 TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {

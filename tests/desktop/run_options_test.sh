@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What scripts/run.sh does with its options: the demo's reach the demo, Halvane's reach
 # Halvane (directly and through the demo), Qt's options that Halvane accepts are accepted,
-# and anything else is refused with status 2 before anything is built or started.
+# and anything else is refused with status 2 before anything is built or started. Without
+# a display the real suite's Halvane gets its --offscreen option, not Qt's variable.
 #
 #   run_options_test.sh PATH/TO/scripts/run.sh BUILD_FOLDER PATH/TO/src/app/CommandLine.cpp
 set -euo pipefail
@@ -81,5 +82,46 @@ version="$("$build/bin/Halvane" --version)"
 expect "--version reaches the real suite's Halvane" 0 "$version" --no-build --build "$build" --real-suite --version
 expect "--version reaches the demo's Halvane" 0 "$version" --no-build --build "$build" --dir demo --version
 expect "what follows -- reaches Halvane unchecked" 0 "Usage: Halvane" --no-build --build "$build" --real-suite -- --help
+
+# Without a display the real suite's Halvane is started with its own --offscreen option,
+# and Qt's variable is not set for it (nor, through it, for the suite's programs it
+# starts); a display, or a platform chosen by the user, leaves both alone. A stand-in for
+# the program in a build folder of the test's own says what it was given.
+fake="$root/fake-build"
+mkdir -p "$fake/bin"
+cat >"$fake/bin/Halvane" <<'PROGRAM'
+#!/usr/bin/env bash
+seen=""
+for argument in "$@"; do seen+=" [$argument]"; done
+echo "arguments:$seen"
+echo "QT_QPA_PLATFORM=${QT_QPA_PLATFORM-unset}"
+PROGRAM
+chmod +x "$fake/bin/Halvane"
+# given NAME ARGUMENTS_SEEN PLATFORM_SEEN [VARIABLE=VALUE ...] -- [run.sh's arguments]
+given() {
+    local name="$1" arguments="$2" platform="$3" output
+    shift 3
+    local settings=()
+    while [ "$1" != -- ]; do settings+=("$1"); shift; done
+    shift
+    output="$(cd "$root" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "${settings[@]}" \
+        bash "$run" --no-build --build "$fake" --real-suite "$@" 2>&1)" || true
+    if [[ "$output" != *"arguments:$arguments"$'\n'* ]]; then
+        failed "$name: Halvane was not given '$arguments': $output"
+    elif [[ "$output" != *"QT_QPA_PLATFORM=$platform"* ]]; then
+        failed "$name: Halvane's QT_QPA_PLATFORM is not '$platform': $output"
+    else
+        ok "$name"
+    fi
+}
+given "no display: --offscreen, no variable" " [--offscreen]" unset --
+given "no display: --offscreen ahead of the other options" " [--offscreen] [-style] [fusion]" unset -- -style fusion
+given "no display, --offscreen given: once" " [--offscreen]" unset -- --offscreen
+given "no display, -platform given" " [-platform] [minimal]" unset -- -platform minimal
+given "no display, --platform=NAME given" " [--platform=minimal]" unset -- --platform=minimal
+given "no display, -display after --" " [-display] [:7]" unset -- -- -display :7
+given "an X display" "" unset DISPLAY=:7 --
+given "a Wayland display" "" unset WAYLAND_DISPLAY=wayland-7 --
+given "Qt's variable set by the user" "" minimal QT_QPA_PLATFORM=minimal --
 
 [ "$failures" = 0 ]

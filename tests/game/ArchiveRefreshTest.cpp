@@ -12,7 +12,10 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "game/ArchiveRefresh.h"
@@ -137,13 +140,27 @@ TEST_F(ArchiveRefreshTest, ReadingKeepsItsDescriptorFromProgramsStartedMeanwhile
     // at that moment does not inherit it.
     const QString csv = root + "refresh.csv";
     ASSERT_EQ(::mkfifo(fs::Encode(csv).constData(), 0600), 0);
-    ArchiveRefresh::Restored restored;
-    bool read = false;
-    std::thread reader([&] { read = ArchiveRefresh::Read(root, restored); });
+    // The reading's outcome, shared with its thread, which is let go if it never ends.
+    struct Reading {
+        ArchiveRefresh::Restored restored;
+        bool read = false;
+        std::atomic<bool> done{false};
+    };
+    const auto reading = std::make_shared<Reading>();
+    const QString folder = root;
+    std::thread reader([reading, folder] {
+        reading->read = ArchiveRefresh::Read(folder, reading->restored);
+        reading->done = true;
+    });
     const QString pipePath = QFileInfo(csv).canonicalFilePath();
-    const int writer = ::open(fs::Encode(csv).constData(), O_WRONLY | O_CLOEXEC);  // meets the reader's open
-    int readerFd = -1;
+    // The writing end, once the reading has opened the pipe: not blocking, it fails (ENXIO)
+    // until then. A reading that never comes is given up after the deadline.
     QDeadlineTimer deadline(10000);
+    int writer = -1;
+    while ((writer = ::open(fs::Encode(csv).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
+           !deadline.hasExpired())
+        QThread::msleep(1);
+    int readerFd = -1;
     while ((readerFd = ReadingDescriptorOn(pipePath)) < 0 && !deadline.hasExpired()) QThread::msleep(1);
     const long flags = readerFd >= 0 ? DescriptorFlags(readerFd) : -1;
     const QByteArray line = "2022-01-20-13-46; 2022-01-20-14-05-09\r\n";
@@ -151,12 +168,25 @@ TEST_F(ArchiveRefreshTest, ReadingKeepsItsDescriptorFromProgramsStartedMeanwhile
         (void)!::write(writer, line.constData(), static_cast<size_t>(line.size()));
         ::close(writer);
     }
+    // A reading that is still opening the pipe (or comes to it late) is let through by a
+    // read-write end, which never waits, and finds it empty; one that does not end even so
+    // is let go, and the test fails rather than hangs.
+    QDeadlineTimer end(10000);
+    while (!reading->done && !end.hasExpired()) {
+        const int release = ::open(fs::Encode(csv).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (release >= 0) ::close(release);
+        QThread::msleep(10);
+    }
+    if (!reading->done) {
+        reader.detach();
+        FAIL() << "the reading did not end";
+    }
     reader.join();
-    ASSERT_GE(writer, 0);
+    ASSERT_GE(writer, 0) << "the reading never opened the pipe";
     ASSERT_GE(readerFd, 0) << "the reading's descriptor was not found";
     EXPECT_NE(flags & O_CLOEXEC, 0) << "flags 0" << std::oct << flags;
-    EXPECT_TRUE(read);
-    EXPECT_EQ(restored.GameStart, game);
+    EXPECT_TRUE(reading->read);
+    EXPECT_EQ(reading->restored.GameStart, game);
 }
 
 }  // namespace

@@ -327,6 +327,40 @@ TEST_F(CompanionProcessesTest, TheSystemsServiceManagerIsAskedToStopTheServiceWi
     EXPECT_TRUE(system.Launcher().DetachedChildren().empty());
 }
 
+// True once the process has ended but has not been reaped.
+bool IsZombie(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype end = text.lastIndexOf(')');
+    return end >= 0 && text.mid(end + 2, 1) == "Z";
+}
+
+TEST_F(CompanionProcessesTest, ASystemctlThatEndsWithinTheServicesSecondIsReapedByTheReset) {
+    // No score board component: the reset asks the service manager to stop the service and
+    // gives the service its second. A systemctl that ended within that second is reaped by
+    // the reset itself, not left a zombie until the frame's next tick.
+    test::OwnSystemctl systemctl(dir);
+    SystemctlServiceControl system;
+    ComponentFactory none{dir.filePath("no-components")};
+    pid_t pid = 0;
+    std::vector<int> slept;
+    CCompanionProcesses scoreBoard{settings, {&none, &system, [&](int ms) {
+                                                  slept.push_back(ms);
+                                                  // The service's second: systemctl is let
+                                                  // through and ends meanwhile.
+                                                  EXPECT_TRUE(WaitUntil([&] { return !systemctl.Called().isEmpty(); }));
+                                                  pid = systemctl.Pid();
+                                                  systemctl.OpenGate();
+                                                  EXPECT_TRUE(WaitUntil([&] { return IsZombie(pid); }));
+                                              }}};
+    EXPECT_TRUE(scoreBoard.ResetScoreBoard());
+    EXPECT_EQ(slept, std::vector<int>{1000});
+    ASSERT_GT(pid, 0);
+    EXPECT_FALSE(ProcessExists(pid)) << "reaped when the second was over";
+    EXPECT_TRUE(system.Launcher().DetachedChildren().empty());
+}
+
 TEST_F(CompanionProcessesTest, WithoutSystemctlThereIsNoServiceManager) {
     scopedEnv.Set("PATH", dir.filePath("nothing").toUtf8());
     SystemctlServiceControl system;
