@@ -176,6 +176,14 @@ public:
     // Start new game: the user chose to go on without the recorder; the workflow then
     // neither checks nor starts its recording.
     bool WithoutVortamo = false;
+    // Start new game: the sequence number of the start command sent last (0: it failed at
+    // once). Its state answer counts only once the command is known to have been taken.
+    std::int32_t StartRecordSequence = 0;
+    // Stop the game: the try of "StopRecord" whose outcome the step waits for (its sequence
+    // number, 0: none) and the tick it was sent at. A recorder on another computer tells
+    // whether it took a message only a moment after it was sent.
+    std::int32_t RecorderSendAwaited = 0;
+    std::uint32_t RecorderSendSince = 0;
 
 signals:
     // Emitted when Exit was accepted: the application ends its event loop.
@@ -191,6 +199,9 @@ private:
     void ShowCopyStatus(int state);
     void RunSplit(const QString& command);
     void RunWorkflow(int status, unsigned titleId, int kind);
+    // Start new game: tells the recorder to record into the game's folder; only a state
+    // answered after this counts.
+    void SendStartRecord();
     // What every step function uses: the tick now, the signed time since the step's
     // deadline (right across a wrap of the tick), and the workflow's message boxes, shown
     // while the progress dialog is open and so owned by it.

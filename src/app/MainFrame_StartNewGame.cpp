@@ -31,6 +31,14 @@ CalendarTime GameStartAfter(const CalendarTime& now) {
 
 }  // namespace
 
+void CMainFrame::SendStartRecord() {
+    // A state answered before the command (the recorder recording an earlier game) says
+    // nothing about this one.
+    Link.VortamoState = 0;
+    StartRecordSequence =
+        Link.SendToVortamo(QStringLiteral("StartRecord 1111111111111111 0 \\") + GameFolder) ? Link.SendSequence : 0;
+}
+
 bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
     if (step < 0) return false;
     const std::uint32_t now = TickNow();
@@ -187,7 +195,7 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
             GameFolder = folder;
         }
         Game.SetGameStart(start);
-        if (!WithoutVortamo) Link.SendToVortamo(QStringLiteral("StartRecord 1111111111111111 0 \\") + folder);
+        if (!WithoutVortamo) SendStartRecord();
         dialog.SetStepText(QStringLiteral("Wait Vortamo recording start"));
         step = 700;
         // The recorder's second counts from the start command, not from before the question,
@@ -197,8 +205,14 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
         return true;
     }
 
-    case 7:
-        if (WithoutVortamo || Link.VortamoState == 2) {
+    case 7: {
+        // The start command counts once the recorder has taken it: at once here, a moment
+        // later on another computer. One that failed (at once, or there) is sent again at
+        // the next check, before the question, within the same wait.
+        const CCompanionLink::Delivery started = WithoutVortamo            ? CCompanionLink::Delivery::Delivered
+                                                 : StartRecordSequence == 0 ? CCompanionLink::Delivery::Failed
+                                                                            : Link.VortamoDelivery(StartRecordSequence);
+        if (WithoutVortamo || (Link.VortamoState == 2 && started == CCompanionLink::Delivery::Delivered)) {
             dialog.SetStepText(QStringLiteral("Wait Kestrilo starting"));
             step = 800;
             deadline = now + 3000;
@@ -210,11 +224,13 @@ bool CMainFrame::OnFileRecStart(std::int32_t& step, std::uint32_t& deadline, CSh
             ShowBox(LoadStringOrMark(538), BoxIcon::Error);
             return false;
         }
+        if (started == CCompanionLink::Delivery::Failed) SendStartRecord();
         Link.SendToVortamo(QStringLiteral("GetState"));
         ++step;
         deadline = now + 1000;
         dialog.SetProgress(step - 635);
         return true;
+    }
 
     case 8:
         if (Link.KestriloSpoken) {

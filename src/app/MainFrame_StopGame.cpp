@@ -20,6 +20,9 @@ constexpr std::int32_t kFinishWaitSteps = 10;
 constexpr std::int32_t kOneSecondMs = 1000;
 // The copy of the recordings is queued to start no sooner than this.
 constexpr std::uint32_t kCopyDelayMs = 5000;
+// How long a try of "StopRecord" to a recorder on another computer is waited for (its
+// computer acknowledges it within the send time-out) before it counts as failed.
+constexpr std::int32_t kRemoteTryWaitMs = 5000;
 
 }  // namespace
 
@@ -28,6 +31,7 @@ bool CMainFrame::OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CSho
     const std::int32_t late = TickDiffMs(now, deadline);
 
     if (step < 100) {
+        RecorderSendAwaited = 0;
         dialog.SetStepText(QStringLiteral("Init"));
         const bool recording = !GameFolder.isEmpty() && ExecutionEnabled;
         if (!AskYes(recording ? 529 : 536)) return false;
@@ -59,8 +63,30 @@ bool CMainFrame::OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CSho
 
     if (step < 300) {
         if (late < 0) return true;
-        dialog.SetStepText(QStringLiteral("Stop Vortamo recording"));
-        if (!Link.SendToVortamo(QStringLiteral("StopRecord"))) {
+        // A try counts as failed when the send fails, here at once, or on the way to a
+        // recorder on another computer (refused there, that computer not reached, or no
+        // acknowledgement in time): then it is tried again, as a failed send here is.
+        CCompanionLink::Delivery tried = CCompanionLink::Delivery::Failed;
+        if (RecorderSendAwaited != 0) {
+            tried = Link.VortamoDelivery(RecorderSendAwaited);
+            if (tried == CCompanionLink::Delivery::Pending) {
+                if (TickDiffMs(now, RecorderSendSince) < kRemoteTryWaitMs) return true;
+                Link.GiveUpVortamoSend(RecorderSendAwaited);
+                tried = CCompanionLink::Delivery::Failed;
+            }
+            RecorderSendAwaited = 0;
+        } else {
+            dialog.SetStepText(QStringLiteral("Stop Vortamo recording"));
+            if (Link.SendToVortamo(QStringLiteral("StopRecord"))) {
+                tried = Link.VortamoDelivery(Link.SendSequence);
+                if (tried == CCompanionLink::Delivery::Pending) {
+                    RecorderSendAwaited = Link.SendSequence;
+                    RecorderSendSince = now;
+                    return true;
+                }
+            }
+        }
+        if (tried != CCompanionLink::Delivery::Delivered) {
             if (step < 200 + kStopSendTries - 1) {
                 ++step;
                 deadline = now + kStopRetryMs;

@@ -5,6 +5,9 @@
 #include "app/DiagnosticLog.h"
 #include "platform/WindowMessages.h"
 
+#include <algorithm>
+#include <cerrno>
+
 namespace hv {
 
 namespace {
@@ -18,6 +21,12 @@ const QString kVortamoControl = QStringLiteral("Vortamo.Control");
 bool SendAccepted(HResult res, std::int32_t result, std::int32_t status) {
     return res == S_OK && result == 0 && status == 1;
 }
+
+// The recorder messages followed until their outcome is known; the oldest known outcome
+// is forgotten first.
+constexpr std::size_t kFollowedRecorderSends = 64;
+// What a message that no acknowledgement came for within the wait failed of.
+constexpr std::int32_t kTimedOut = ETIMEDOUT;
 
 }  // namespace
 
@@ -96,6 +105,15 @@ bool CCompanionLink::SendToVortamo(const QString& text) {
     const HResult res = OwnQueue->Send(status, result, SendSequence, 0, 0, host, kVortamoQueue,
                                        kVortamoControl, text);
     const bool sent = SendAccepted(res, result, status);
+    if (sent) {
+        // Followed until its outcome is known: a message to another computer may still fail.
+        if (recorderSends_.size() >= kFollowedRecorderSends) {
+            const auto known = std::find_if(recorderSends_.begin(), recorderSends_.end(),
+                                            [](const RecorderSend& s) { return s.outcome != Delivery::Pending; });
+            recorderSends_.erase(known != recorderSends_.end() ? known : recorderSends_.begin());
+        }
+        recorderSends_.push_back({SendSequence, host, text, Delivery::Pending});
+    }
     const QByteArray control = kVortamoControl.toUtf8();
     const QByteArray command = text.toUtf8();
     if (!sent) {
@@ -133,7 +151,63 @@ CCompanionLink::Presence CCompanionLink::VortamoPresence(QObject* window) {
     return res == S_OK && held == 1 ? Presence::Running : Presence::NotRunning;
 }
 
+void CCompanionLink::SetVortamoHost(const QString& host) {
+    // The former recorder's computer is let go of: its answers are not taken any more.
+    if (RemoteQueues != nullptr && !VortamoHost.isEmpty() && VortamoHost.compare(host, Qt::CaseInsensitive) != 0)
+        RemoteQueues->ForgetHost(VortamoHost);
+    VortamoHost = host;
+}
+
+CCompanionLink::RecorderSend* CCompanionLink::FindRecorderSend(std::int32_t sequence) {
+    for (auto it = recorderSends_.rbegin(); it != recorderSends_.rend(); ++it)
+        if (it->sequence == sequence) return &*it;
+    return nullptr;
+}
+
+void CCompanionLink::LogRecorderSendFailed(const RecorderSend& send, std::int32_t result) {
+    // As a send that failed at once: the recorder did not get it.
+    const QByteArray control = kVortamoControl.toUtf8();
+    const QByteArray command = send.text.toUtf8();
+    const auto code = static_cast<std::uint32_t>(result) & 0xFFFFu;
+    WriteLog("Halvane::SendMesage('%s' & '%s') to Vortamo1 ERROR : res=0x%X, result=0x%X, errCode=%d.\n",
+             control.constData(), command.constData(), 0x80070000u | code, static_cast<unsigned>(result), 0);
+}
+
+void CCompanionLink::FollowRecorderSend(RecorderSend& send) {
+    if (send.outcome != Delivery::Pending) return;
+    std::int32_t state = kDeliveryPending;
+    std::int32_t result = 0;
+    // Without a view of other computers, or for this computer, accepted means taken.
+    if (RemoteQueues == nullptr || RemoteQueues->DeliveryOf(send.host, send.sequence, state, result) != S_OK) {
+        send.outcome = Delivery::Delivered;
+        return;
+    }
+    if (state == kDeliveryDone) {
+        send.outcome = Delivery::Delivered;
+    } else if (state == kDeliveryFailed) {
+        send.outcome = Delivery::Failed;
+        LogRecorderSendFailed(send, result);
+    }
+}
+
+CCompanionLink::Delivery CCompanionLink::VortamoDelivery(std::int32_t sequence) {
+    RecorderSend* send = FindRecorderSend(sequence);
+    if (send == nullptr) return Delivery::Failed;  // never accepted
+    FollowRecorderSend(*send);
+    return send->outcome;
+}
+
+void CCompanionLink::GiveUpVortamoSend(std::int32_t sequence) {
+    RecorderSend* send = FindRecorderSend(sequence);
+    if (send == nullptr) return;
+    FollowRecorderSend(*send);
+    if (send->outcome != Delivery::Pending) return;
+    send->outcome = Delivery::Failed;
+    LogRecorderSendFailed(*send, kTimedOut);
+}
+
 void CCompanionLink::LogQueueNotes() {
+    for (RecorderSend& send : recorderSends_) FollowRecorderSend(send);
     if (RemoteQueues == nullptr) return;
     // A few a second at most: a burst is written over the next seconds.
     constexpr int kMaxNotesPerCall = 20;

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <cstdint>
+#include <deque>
 
 #include "platform/Clock.h"
 #include "platform/ComponentFactory.h"
@@ -37,10 +38,21 @@ public:
     enum class Presence { Running, NotRunning, Unknown };
     Presence VortamoPresence(QObject* window);
     bool IsVortamoRunning(QObject* window) { return VortamoPresence(window) == Presence::Running; }
-    void SetVortamoHost(const QString& host) { VortamoHost = host; }
+    // What became of a message SendToVortamo accepted, by its sequence number: delivered (at
+    // once for a recorder on this computer), still on its way to another computer, or
+    // failed there (refused, that computer not reached, no acknowledgement in time). A
+    // failure found here is logged as a failed send is, once.
+    enum class Delivery { Delivered, Pending, Failed };
+    Delivery VortamoDelivery(std::int32_t sequence);
+    // A message still on its way after the caller's wait counts as failed (logged once).
+    void GiveUpVortamoSend(std::int32_t sequence);
+    // A new recorder host; the component lets go of the former one (its answers are no
+    // longer taken).
+    void SetVortamoHost(const QString& host);
     void ResetGameState();
     // Writes to the log what the component noted about sends to other computers (a message
-    // it gave up, answers that cannot come back). Called every second.
+    // it gave up, answers that cannot come back), and the recorder messages that turned out
+    // not delivered. Called every second.
     void LogQueueNotes();
 
     // Incoming messages: the referee console's XML and the recorder's answers.
@@ -81,7 +93,20 @@ public:
     bool MessageLog = false;
 
 private:
+    // A message to the recorder accepted for delivery, followed until its outcome is known.
+    struct RecorderSend {
+        std::int32_t sequence = 0;
+        QString host;
+        QString text;
+        Delivery outcome = Delivery::Pending;
+    };
+    RecorderSend* FindRecorderSend(std::int32_t sequence);
+    // Asks the component for the outcome of `send` while it is pending; logs a failure.
+    void FollowRecorderSend(RecorderSend& send);
+    void LogRecorderSendFailed(const RecorderSend& send, std::int32_t result);
+
     const Clock& clock_;
+    std::deque<RecorderSend> recorderSends_;
     IMessageBoxes* messageBoxes_ = nullptr;
     bool missingNamesBoxOpen_ = false;  // the warning about event names is on the screen
     QObject* queueWindow_ = nullptr;  // the window Halvane's queue announces arrivals to

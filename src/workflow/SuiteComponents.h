@@ -65,10 +65,25 @@ public:
     // (a message given up, answers that cannot come back): S_OK with the text, S_FALSE when
     // there is none.
     virtual HResult TakeNote(QString& text) = 0;
+    // What became of the message `sequence` that a queue of this component accepted for the
+    // computer `host`: S_OK with `state` one of the kDelivery values and, when it failed,
+    // `result` the errno value of why (refused there, that computer not reached, no
+    // acknowledgement within the send time-out). S_FALSE when no such message is known:
+    // one for this computer (accepted means taken), or one long forgotten.
+    virtual HResult DeliveryOf(const QString& host, std::int32_t sequence, std::int32_t& state,
+                               std::int32_t& result) = 0;
+    // Lets go of the computer `host` (the program's recorder has moved elsewhere): once what
+    // was accepted for it has gone out, its answers are no longer taken.
+    virtual HResult ForgetHost(const QString& host) = 0;
 };
+
+// The states DeliveryOf reports.
+constexpr std::int32_t kDeliveryPending = 0;
+constexpr std::int32_t kDeliveryDone = 1;
+constexpr std::int32_t kDeliveryFailed = 2;
 
 }  // namespace hv
 
 Q_DECLARE_INTERFACE(hv::IQueueService, "com.tervanix.zandrel.IQueueService/1.0")
 Q_DECLARE_INTERFACE(hv::IMessageQueue, "com.tervanix.zandrel.IMessageQueue/1.0")
-Q_DECLARE_INTERFACE(hv::IRemoteQueues, "com.tervanix.zandrel.IRemoteQueues/1.0")
+Q_DECLARE_INTERFACE(hv::IRemoteQueues, "com.tervanix.zandrel.IRemoteQueues/1.1")

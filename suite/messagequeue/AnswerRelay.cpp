@@ -113,10 +113,37 @@ void AnswerRelay::End() {
     pid_ = -1;
     said_.clear();
     listening_.clear();
-    trusted_.clear();
+    trustedFor_.clear();
 }
 
-std::string AnswerRelay::Prepare(const std::string& local, const std::string& peer, int stopFd) {
+void AnswerRelay::LetGo(const std::string& local, int stopFd) {
+    std::lock_guard lock(mutex_);
+    if (listening_.erase(local) == 0 || !Running()) return;
+    std::string answer;
+    (void)Ask("unlisten " + local, answer, stopFd);
+}
+
+void AnswerRelay::Forget(const void* owner) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> untrusted;
+    for (auto it = trustedFor_.begin(); it != trustedFor_.end();) {
+        it->second.erase(owner);
+        if (!it->second.empty()) {
+            ++it;
+            continue;
+        }
+        untrusted.push_back(it->first);
+        it = trustedFor_.erase(it);
+    }
+    // Nobody of this process talks to those computers any more: their frames are refused.
+    // (The sender is ending: its own stop does not cut this short.)
+    for (const std::string& address : untrusted) {
+        std::string answer;
+        if (!Running() || Ask("distrust " + address, answer, -1) != Said::Line) return;
+    }
+}
+
+std::string AnswerRelay::Prepare(const std::string& local, const std::string& peer, int stopFd, const void* owner) {
     std::lock_guard lock(mutex_);
     if (!Running()) {
         const std::string problem = Start(stopFd);
@@ -129,16 +156,22 @@ std::string AnswerRelay::Prepare(const std::string& local, const std::string& pe
     // A computer reached at one of this computer's own addresses is this computer: its
     // answers come from the address they are sent to (the relay still takes them only from
     // this user's processes).
+    const auto known = trustedFor_.find(peer);
+    if (known != trustedFor_.end() && known->second.count(owner) != 0) return {};  // as for its last message
     std::vector<std::string> trust = {peer};
-    if (trusted_.count(peer) == 0 && IsThisComputersAddress(peer)) trust.push_back(local);
+    if (IsThisComputersAddress(peer)) trust.push_back(local);
     for (const std::string& address : trust) {
-        if (trusted_.count(address) != 0) continue;
+        const auto found = trustedFor_.find(address);
+        if (found != trustedFor_.end()) {
+            found->second.insert(owner);
+            continue;
+        }
         std::string answer;
         const Said said = Ask("trust " + address, answer, stopFd);
         if (said == Said::Stopped) return "closing";
         if (said != Said::Line) return "the relay for answers did not answer; ended";
         if (answer != "trusting " + address) return "the relay for answers cannot trust " + address + ": " + answer;
-        trusted_.insert(address);
+        trustedFor_[address].insert(owner);
     }
     return {};
 }

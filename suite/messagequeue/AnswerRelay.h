@@ -3,9 +3,13 @@
 // ("ZandrelQueueRelay --with-parent", QueueRelay.cpp): one per process and relay port,
 // shared by the senders of every queue service of the process, so that answers from every
 // computer the process talks to come in through it. It delivers only to queues held by this
-// process, and takes frames only from the computers it was told to trust: each computer
-// this process has sent to. It listens on each address of this computer that a connection
-// to another computer left from (where that computer sends its answers).
+// process, and takes frames only from the computers it was told to trust: each computer a
+// sender of this process talks to (a sender that ends, or lets go of its computer, takes
+// that computer's trust with it, unless another sender still talks to that computer). It
+// listens on each address of this computer that a connection to another computer left
+// from (where that computer sends its answers), except where this user's own relay serves
+// that address (RelayMarked, QueueTransport.h): there it leaves the port to that relay,
+// also when that relay starts later, and listens again once that relay has gone.
 //
 // Started on first need, with every descriptor but its standard input and output closed;
 // started again when it has ended (at most once a second; after a start that did not come
@@ -49,11 +53,17 @@ public:
     AnswerRelay& operator=(const AnswerRelay&) = delete;
 
     // On a sender thread, once its connection to the relay of `peer` stands and before its
-    // frame goes out: makes sure the relay runs, listens on `local` and trusts `peer`, so
-    // that what `peer` sends back to `local` reaches this process. Waits for each answer of
-    // the relay (sooner back when `stopFd` becomes readable). Returns empty when answers can
-    // come back, else what stands in their way.
-    std::string Prepare(const std::string& local, const std::string& peer, int stopFd);
+    // frame goes out: makes sure the relay runs, listens on `local` and trusts `peer` for
+    // `owner` (the sender), so that what `peer` sends back to `local` reaches this process.
+    // Waits for each answer of the relay (sooner back when `stopFd` becomes readable).
+    // Returns empty when answers can come back, else what stands in their way.
+    std::string Prepare(const std::string& local, const std::string& peer, int stopFd, const void* owner);
+    // On a sender thread: the answers to `local` come in through another relay; the relay
+    // stops listening there.
+    void LetGo(const std::string& local, int stopFd);
+    // On a sender thread that ends: the addresses trusted for `owner` alone are no longer
+    // trusted.
+    void Forget(const void* owner);
 
 private:
     enum class Said { Line, Ended, Nothing, Stopped };
@@ -73,7 +83,8 @@ private:
     int control_ = -1;  // our end of the relay's standard input and output
     std::string said_;  // what it said that is not a whole line yet
     std::set<std::string> listening_;
-    std::set<std::string> trusted_;
+    // The addresses the relay trusts, and for which senders.
+    std::map<std::string, std::set<const void*>> trustedFor_;
     struct CannotListen {
         std::string why;
         std::chrono::steady_clock::time_point at;

@@ -123,6 +123,27 @@ hv::HResult MessageQueueService::TakeNote(QString& text) {
     return remoteSenders_->Notes().Take(text) ? hv::S_OK : hv::S_FALSE;
 }
 
+hv::HResult MessageQueueService::DeliveryOf(const QString& host, std::int32_t sequence, std::int32_t& state,
+                                            std::int32_t& result) {
+    state = hv::kDeliveryPending;
+    result = 0;
+    if (IsLocalHost(host)) return hv::S_FALSE;  // taken when accepted
+    Delivery delivery = Delivery::Pending;
+    int error = 0;
+    if (!remoteSenders_->DeliveryOf(host, sequence, delivery, error)) return hv::S_FALSE;
+    state = delivery == Delivery::Delivered ? hv::kDeliveryDone
+            : delivery == Delivery::Failed  ? hv::kDeliveryFailed
+                                            : hv::kDeliveryPending;
+    result = error;
+    return hv::S_OK;
+}
+
+hv::HResult MessageQueueService::ForgetHost(const QString& host) {
+    if (host.isEmpty()) return hv::E_INVALIDARG;
+    if (!IsLocalHost(host)) remoteSenders_->Forget(host);
+    return hv::S_OK;
+}
+
 // ---------------------------------------------------------------------------------------
 
 QObject* MessageQueueProvider::CreateComponent(const QString& classId) {

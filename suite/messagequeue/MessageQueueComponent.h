@@ -20,7 +20,9 @@
 //   computer, is full; EACCES: the name is held by a process of another user).
 //   A target host of "", "localhost" or this computer's name is this computer; the
 //   caller's thread never waits for the network or for name resolution (RemoteSender.h).
-// - IsQueueHeld, TakeNote (IRemoteQueues): from the senders to other computers.
+// - IsQueueHeld, TakeNote, DeliveryOf, ForgetHost (IRemoteQueues): from the senders to
+//   other computers. A message accepted for another computer is followed by its sequence
+//   number until it is delivered or given up (RemoteSender.h).
 
 #include <QObject>
 #include <memory>
@@ -64,6 +66,9 @@ public:
                             std::int32_t reserved2, hv::ComponentPtr& queue) override;
     hv::HResult IsQueueHeld(const QString& host, const QString& name, std::int32_t& held) override;
     hv::HResult TakeNote(QString& text) override;
+    hv::HResult DeliveryOf(const QString& host, std::int32_t sequence, std::int32_t& state,
+                           std::int32_t& result) override;
+    hv::HResult ForgetHost(const QString& host) override;
 
 private:
     const QueueConfig config_;

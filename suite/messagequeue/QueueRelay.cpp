@@ -13,16 +13,24 @@
 // question is answered with whether the queue it names is held here.
 //
 // Alone, the relay listens on the one address it is given (the loopback address by
-// default) and prints "listening <port>" on its standard output once it does.
+// default) and prints "listening <port>" on its standard output once it does. It marks that
+// address and port as served by this user's relay, with the addresses it trusts
+// (HoldRelayMark, QueueTransport.h), so that the processes of this user on this computer
+// take the answers of those computers through it instead of listening there themselves; a
+// relay for the answers that listens there already leaves the port to it within a second
+// or two, and the relay waits that long for the port.
 //
 // With --with-parent it is the relay that takes the answers of other computers for the
 // process that started it (the message queue component): it ends when its standard input
 // ends (its parent holds the other end, so also when the parent dies), prints "ready", and
 // takes lines on its standard input, answering each with one line:
-//   listen ADDRESS  ->  "listening ADDRESS PORT" or "cannot-listen ADDRESS PORT <reason>"
-//   trust ADDRESS   ->  "trusting ADDRESS" or "cannot-trust ADDRESS"
-// With --deliver-to-pid it delivers only to queues held by that process and answers no
-// presence questions.
+//   listen ADDRESS    ->  "listening ADDRESS PORT" or "cannot-listen ADDRESS PORT <reason>"
+//   unlisten ADDRESS  ->  "unlistening ADDRESS"
+//   trust ADDRESS     ->  "trusting ADDRESS" or "cannot-trust ADDRESS"
+//   distrust ADDRESS  ->  "distrusting ADDRESS"
+// It gives up listening on an address as long as this user's relay marks it served (and
+// listens there again once that relay has gone). With --deliver-to-pid it delivers only to
+// queues held by that process and answers no presence questions.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,6 +42,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -94,9 +104,26 @@ zandrel::WireAck Refusal(std::int32_t res, int error) {
     return ack;
 }
 
+// How long a relay alone waits for its port while a relay for the answers of this user's
+// leaves it.
+constexpr int kPortWaitMs = 5000;
+constexpr int kPortRetryMs = 100;
+
+// ListenTcp, waiting up to `waitMs` while the port is in use.
+int ListenTcpWaiting(const std::string& bindAddress, std::uint16_t port, std::uint16_t& boundPort, int waitMs) {
+    for (int waited = 0;; waited += kPortRetryMs) {
+        const int fd = ListenTcp(bindAddress, port, boundPort);
+        if (fd >= 0 || errno != EADDRINUSE || waited >= waitMs) return fd;
+        ::usleep(kPortRetryMs * 1000);
+    }
+}
+
 // A message for a queue here, or a presence question: the acknowledgement that answers it.
-zandrel::WireAck Handle(const zandrel::QueueConfig& config, const Options& options, int clientFd,
-                        zandrel::Frame& frame) {
+zandrel::WireAck Handle(const zandrel::QueueConfig& config, const Options& options, const zandrel::RelayTrust& trust,
+                        int clientFd, zandrel::Frame& frame) {
+    // A sender no longer trusted (its computer let go of) gets nothing through a connection
+    // it opened before.
+    if (!trust.Trusts(zandrel::SocketAddressText(clientFd, true))) return Refusal(hv::E_ACCESSDENIED, EACCES);
     if (frame.kind == zandrel::FrameKind::Probe) {
         if (options.deliverToPid != 0) return Refusal(hv::E_ACCESSDENIED, EACCES);
         if (!zandrel::IsQueueHeldHere(config, frame.message.targetQueue))
@@ -126,8 +153,9 @@ void Say(const std::string& line) {
 // The lines from the parent (--with-parent), on the relay's thread.
 class ControlInput {
 public:
-    ControlInput(const Options& options, zandrel::FrameServer& server, zandrel::RelayTrust& trust)
-        : options_(options), server_(server), trust_(trust) {}
+    ControlInput(const zandrel::QueueConfig& config, const Options& options, zandrel::FrameServer& server,
+                 zandrel::RelayTrust& trust)
+        : config_(config), options_(options), server_(server), trust_(trust) {}
 
     void OnReadable() {
         char chunk[512];
@@ -146,6 +174,33 @@ public:
         if (pending_.size() > 4096) pending_.clear();  // no line is that long
     }
 
+    // Every round: an address that this user's own relay serves is left to it, and taken
+    // again once that relay has gone.
+    void OnTick() {
+        for (auto it = listening_.begin(); it != listening_.end();) {
+            if (!zandrel::RelayMarked(config_, it->first, options_.port)) {
+                ++it;
+                continue;
+            }
+            server_.RemoveListener(it->second);
+            hv::Trace("ZandrelQueueRelay: left " + it->first + ":" + std::to_string(options_.port) +
+                      " to this user's relay there\n");
+            yielded_.insert(it->first);
+            it = listening_.erase(it);
+        }
+        for (auto it = yielded_.begin(); it != yielded_.end();) {
+            std::uint16_t bound = 0;
+            const int fd = zandrel::RelayMarked(config_, *it, options_.port) ? -1 : ListenTcp(*it, options_.port, bound);
+            if (fd < 0) {
+                ++it;
+                continue;
+            }
+            server_.AddListener(fd);
+            listening_[*it] = fd;
+            it = yielded_.erase(it);
+        }
+    }
+
 private:
     void Obey(const std::string& line) {
         const std::size_t space = line.find(' ');
@@ -153,25 +208,48 @@ private:
         const std::string address = space == std::string::npos ? std::string() : line.substr(space + 1);
         if (word == "trust") {
             Say((trust_.Trust(address) ? "trusting " : "cannot-trust ") + address);
+        } else if (word == "distrust") {
+            trust_.Distrust(address);
+            Say("distrusting " + address);
         } else if (word == "listen") {
+            const std::string where = address + " " + std::to_string(options_.port);
+            if (listening_.count(address) != 0) {
+                Say("listening " + where);
+                return;
+            }
             std::uint16_t bound = 0;
             const int fd = ListenTcp(address, options_.port, bound);
-            const std::string where = address + " " + std::to_string(options_.port);
             if (fd < 0) {
-                Say("cannot-listen " + where + " " + std::strerror(errno));
+                const std::string reason = std::strerror(errno);
+                hv::Trace("ZandrelQueueRelay: cannot listen on " + address + ":" + std::to_string(options_.port) + ": " +
+                          reason + "\n");
+                Say("cannot-listen " + where + " " + reason);
                 return;
             }
             server_.AddListener(fd);
+            listening_[address] = fd;
+            yielded_.erase(address);
             Say("listening " + where);
+        } else if (word == "unlisten") {
+            const auto found = listening_.find(address);
+            if (found != listening_.end()) {
+                server_.RemoveListener(found->second);
+                listening_.erase(found);
+            }
+            yielded_.erase(address);
+            Say("unlistening " + address);
         } else {
             Say("unknown " + word);
         }
     }
 
+    const zandrel::QueueConfig& config_;
     const Options& options_;
     zandrel::FrameServer& server_;
     zandrel::RelayTrust& trust_;
     std::string pending_;
+    std::map<std::string, int> listening_;  // address -> listening socket (the server's)
+    std::set<std::string> yielded_;         // left to this user's relay there
 };
 
 bool ReadOptions(int argc, char** argv, Options& options) {
@@ -219,25 +297,38 @@ int main(int argc, char** argv) {
 
     int fd = -1;
     std::uint16_t boundPort = 0;
+    zandrel::HeldRelayMark mark;
     if (!options.withParent) {
-        fd = ListenTcp(options.bindAddress, options.port, boundPort);
+        const std::vector<std::string> trusted(trust.Trusted().begin(), trust.Trusted().end());
+        // Marked first: a relay for the answers of this user's that listens there now leaves
+        // the port to this one, which waits for it a little.
+        const auto holdMark = [&](std::uint16_t port) {
+            const int error = zandrel::HoldRelayMark(config, options.bindAddress, port, trusted, mark);
+            if (error != 0)
+                std::fprintf(stderr, "ZandrelQueueRelay: cannot mark %s:%u as served: %s\n", options.bindAddress.c_str(),
+                             static_cast<unsigned>(port), std::strerror(error));
+        };
+        if (options.port != 0) holdMark(options.port);
+        fd = ListenTcpWaiting(options.bindAddress, options.port, boundPort, options.port != 0 ? kPortWaitMs : 0);
         if (fd < 0) {
             std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", options.bindAddress.c_str(),
                          static_cast<unsigned>(options.port), std::strerror(errno));
             return 1;
         }
+        if (options.port == 0) holdMark(boundPort);
     }
     zandrel::FrameServer server(
         fd, "ZandrelQueueRelay",
-        [&config, &options](int clientFd, zandrel::Frame&& frame) {
-            WriteAck(clientFd, Handle(config, options, clientFd, frame));
+        [&config, &options, &trust](int clientFd, zandrel::Frame&& frame) {
+            WriteAck(clientFd, Handle(config, options, trust, clientFd, frame));
         },
         {});
     server.SetIdleTimeoutMs(config.idleConnectionTimeoutMs);
     server.SetAcceptCheck([&trust](int clientFd) { return trust.Admit(clientFd); });
-    ControlInput control(options, server, trust);
+    ControlInput control(config, options, server, trust);
     if (options.withParent) {
         server.SetControl(STDIN_FILENO, [&control] { control.OnReadable(); });
+        server.SetTick([&control] { control.OnTick(); });
         Say("ready");
     } else {
         Say("listening " + std::to_string(boundPort));

@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <thread>
 
 #include "platform/RuntimeFolder.h"
 #include "platform/Trace.h"
@@ -229,29 +231,39 @@ std::string Variable(const char* name) {
     return value != nullptr ? value : "";
 }
 
-// The socket path of a queue to send to. The folders found so far are kept by where they
-// were looked for (the variables that name the runtime folder, and the scope): a send does
-// not make and check them again for every message. A holder does (HoldQueueName); a folder
-// gone meanwhile only makes the send find nobody there.
-std::string SendPath(const QueueConfig& config, const QString& name, std::string* why) {
+// The folder of the queues of `config`'s scope for a sender or a reader. The folders found
+// so far are kept by where they were looked for (the variables that name the runtime
+// folder, and the scope): a send does not make and check them again for every message. A
+// holder does (HoldQueueName); a folder gone meanwhile only makes the send find nobody there.
+std::string KnownQueueFolder(const QueueConfig& config, std::string* why) {
     static std::mutex mutex;
     static std::map<std::string, std::string> folders;
-    if (name.isEmpty()) return QueueSocketPath(config, name, why);
     const std::string key = Variable("XDG_RUNTIME_DIR") + '\n' + Variable("XDG_CACHE_HOME") + '\n' + Variable("HOME") +
                             '\n' + config.scope.toStdString();
-    std::string folder;
     {
         std::lock_guard lock(mutex);
         const auto found = folders.find(key);
-        if (found != folders.end()) folder = found->second;
+        if (found != folders.end()) return found->second;
     }
-    if (folder.empty()) {
-        folder = QueueFolder(config, why);
-        if (folder.empty()) return {};
-        std::lock_guard lock(mutex);
-        folders[key] = folder;
-    }
+    std::string folder = QueueFolder(config, why);
+    if (folder.empty()) return {};
+    std::lock_guard lock(mutex);
+    folders[key] = folder;
+    return folder;
+}
+
+// The socket path of a queue to send to.
+std::string SendPath(const QueueConfig& config, const QString& name, std::string* why) {
+    if (name.isEmpty()) return QueueSocketPath(config, name, why);
+    const std::string folder = KnownQueueFolder(config, why);
+    if (folder.empty()) return {};
     return folder + '/' + hv::PathComponentFor(name.toStdString());
+}
+
+// The mark of a relay that serves `address`:`port`: a name no queue's file can have (those
+// are made of letters, digits, '-' and '%').
+std::string RelayMarkName(const std::string& address, std::uint16_t port) {
+    return "relay@" + address + ':' + std::to_string(port);
 }
 
 }  // namespace
@@ -315,6 +327,77 @@ bool IsQueueHeldHere(const QueueConfig& config, const QString& name) {
     const bool held = ::fcntl(fd, F_OFD_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
     ::close(fd);
     return held;
+}
+
+HeldRelayMark::~HeldRelayMark() {
+    if (fd >= 0) ::close(fd);
+}
+
+int HoldRelayMark(const QueueConfig& config, const std::string& address, std::uint16_t port,
+                  const std::vector<std::string>& trusted, HeldRelayMark& mark) {
+    std::string why;
+    const std::string folder = QueueFolder(config, &why);
+    if (folder.empty()) {
+        const int error = errno != 0 ? errno : EACCES;
+        TraceLine("ZandrelQueueRelay: no place for the mark of " + address + ":" + std::to_string(port) + ": " + why);
+        return error;
+    }
+    const std::string path = folder + '/' + RelayMarkName(address, port);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error == EAGAIN || error == EACCES ? EADDRINUSE : error;
+    }
+    std::string list;
+    for (const std::string& t : trusted) list += t + '\n';
+    // One write: a reader sees the whole list or (for a moment) none of it.
+    if (::ftruncate(fd, 0) != 0 ||
+        ::pwrite(fd, list.data(), list.size(), 0) != static_cast<ssize_t>(list.size())) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    if (mark.fd >= 0) ::close(mark.fd);
+    mark.fd = fd;
+    return 0;
+}
+
+namespace {
+
+// The mark of `name` in `folder`, when a running relay holds it.
+bool ReadRelayMark(const std::string& folder, const std::string& name, std::vector<std::string>* trusted) {
+    const int fd = ::open((folder + '/' + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;  // no relay ever marked it
+    FdCloser closer(fd);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_GETLK, &whole) != 0 || whole.l_type == F_UNLCK) return false;  // its relay has ended
+    if (trusted != nullptr) {
+        trusted->clear();
+        char text[4096];
+        const ssize_t n = ::pread(fd, text, sizeof text, 0);
+        std::string list(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+        for (std::size_t start = 0, end; (end = list.find('\n', start)) != std::string::npos; start = end + 1)
+            trusted->push_back(list.substr(start, end - start));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RelayMarked(const QueueConfig& config, const std::string& address, std::uint16_t port,
+                 std::vector<std::string>* trusted) {
+    const std::string folder = KnownQueueFolder(config, nullptr);
+    if (folder.empty()) return false;
+    // A relay on every address of this computer serves this one as well.
+    return ReadRelayMark(folder, RelayMarkName(address, port), trusted) ||
+           ReadRelayMark(folder, RelayMarkName("0.0.0.0", port), trusted);
 }
 
 int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& frame, pid_t onlyForPid) {
@@ -399,30 +482,83 @@ bool IsThisComputersAddress(const std::string& address) {
     return std::find(own.begin(), own.end(), parsed.s_addr) != own.end();
 }
 
+namespace {
+
+// A name resolution under way on its helper thread: shared by the helper and whoever waits.
+struct Resolution {
+    Resolution() : doneFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Resolution() {
+        if (doneFd >= 0) ::close(doneFd);
+    }
+    const int doneFd;  // readable once the helper is done
+    std::mutex mutex;
+    int error = 0;
+    std::vector<std::uint32_t> addresses;
+};
+
+}  // namespace
+
+int ResolveIPv4(const QString& host, std::int64_t deadlineMs, int cancelFd, std::vector<std::uint32_t>& addresses) {
+    addresses.clear();
+    const QByteArray name = host.toUtf8();
+    in_addr numeric{};
+    if (::inet_pton(AF_INET, name.constData(), &numeric) == 1) {
+        addresses.push_back(numeric.s_addr);
+        return 0;
+    }
+    auto resolution = std::make_shared<Resolution>();
+    if (resolution->doneFd < 0) return errno;
+    // The helper holds only the shared state: a caller that has stopped waiting leaves it to
+    // finish on its own (the resolver cannot be interrupted), and it writes no trace.
+    std::thread([resolution, name] {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        std::vector<std::uint32_t> got;
+        if (::getaddrinfo(name.constData(), nullptr, &hints, &found) == 0) {
+            for (const addrinfo* a = found; a != nullptr; a = a->ai_next)
+                if (a->ai_family == AF_INET)
+                    got.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+            ::freeaddrinfo(found);
+        }
+        {
+            std::lock_guard lock(resolution->mutex);
+            resolution->addresses = std::move(got);
+            resolution->error = resolution->addresses.empty() ? EHOSTUNREACH : 0;
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(resolution->doneFd, &one, sizeof one);
+    }).detach();
+    if (const int error = WaitFor(resolution->doneFd, POLLIN, deadlineMs, cancelFd)) return error;
+    std::lock_guard lock(resolution->mutex);
+    addresses = resolution->addresses;
+    return resolution->error;
+}
+
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
                WireAck& ack, ConnectionEnds* ends, int cancelFd,
-               const std::function<void(const ConnectionEnds&)>& onConnected) {
+               const std::function<void(const ConnectionEnds&)>& onConnected, bool* written) {
+    if (written != nullptr) *written = false;
     std::int64_t deadlineMs = NowMs() + config.sendTimeoutMs;
     // IPv4 only: a relay listens on one IPv4 address (`--bind`), and the answers come back
     // to the IPv4 address this connection leaves from.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const QByteArray hostName = host.toUtf8();
-    const QByteArray service = QByteArray::number(config.relayPort);
-    if (::getaddrinfo(hostName.constData(), service.constData(), &hints, &found) != 0 || !found)
-        return EHOSTUNREACH;
+    std::vector<std::uint32_t> addresses;
+    if (const int error = ResolveIPv4(host, deadlineMs, cancelFd, addresses)) return error;
 
     int error = ECONNREFUSED;
     int fd = -1;
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    for (const std::uint32_t address : addresses) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(config.relayPort);
+        to.sin_addr.s_addr = address;
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             error = errno;
             continue;
         }
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) break;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) break;
         if (errno == EINPROGRESS) {
             error = WaitFor(fd, POLLOUT, deadlineMs, cancelFd);
             if (error == 0) {
@@ -437,7 +573,6 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
         fd = -1;
         if (error == ECANCELED) break;
     }
-    ::freeaddrinfo(found);
     if (fd < 0) return error;
     FdCloser closer(fd);
     const int one = 1;
@@ -460,6 +595,7 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
         if (::poll(&cancel, 1, 0) > 0) return ECANCELED;
     }
 
+    if (written != nullptr) *written = true;
     if (const int e = WriteAll(fd, frame.constData(), static_cast<std::size_t>(frame.size()), deadlineMs, cancelFd))
         return e;
 
@@ -488,6 +624,13 @@ void FrameServer::Stop() {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
     }
+}
+
+void FrameServer::RemoveListener(int listenFd) {
+    const auto found = std::find(listenFds_.begin(), listenFds_.end(), listenFd);
+    if (found == listenFds_.end()) return;
+    ::close(listenFd);
+    listenFds_.erase(found);
 }
 
 void FrameServer::Close(Connection& connection, const char* reason) {
@@ -610,8 +753,9 @@ void FrameServer::Run() {
         for (std::size_t i = 0; i < listeners; ++i)
             if (fds[2 + i].revents != 0) AcceptWaiting(listenFds_[i], nowMs, handledFrame);
         if (handledFrame && onRound_) onRound_();
-        // Last: the handler may add listening sockets.
+        // Last: the handlers may add or remove listening sockets.
         if (fds[1].revents != 0) onControl_();
+        if (onTick_) onTick_();
     }
 }
 
@@ -673,11 +817,22 @@ std::size_t MessageBytes(const WireMessage& m) {
 }  // namespace
 
 int QueueListener::Add(Frame&& frame) {
+    if (frame.kind == FrameKind::Probe) {
+        // Whether a queue is held is asked of a relay, never of the queue itself.
+        TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': ignored a presence question (one for a relay)");
+        return EPROTO;
+    }
     if (frame.kind != FrameKind::Message) {
         TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': ignored a stray acknowledgement");
         return EPROTO;
     }
-    if (config_.refusedFirstTexts.contains(frame.message.firstText)) {
+    const auto refused = [&message = frame.message](const QString& entry) {
+        const qsizetype bar = entry.indexOf(u'|');
+        if (bar < 0) return entry == message.firstText;
+        return QStringView(entry).left(bar) == message.firstText &&
+               message.secondText.startsWith(QStringView(entry).mid(bar + 1));
+    };
+    if (std::any_of(config_.refusedFirstTexts.begin(), config_.refusedFirstTexts.end(), refused)) {
         TraceLine("Zandrel.MessageQueue '" + name_.toStdString() + "': refused message " +
                   std::to_string(frame.message.sequence) + " ('" + frame.message.firstText.left(100).toStdString() +
                   "') as told");

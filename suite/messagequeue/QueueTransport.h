@@ -58,7 +58,9 @@ struct QueueConfig {
     int idleConnectionTimeoutMs = kIdleConnectionTimeoutMs;
     // Messages whose first text is one of these are refused by this process's queues: the
     // sender's send fails as on a full queue (ZANDREL_QUEUE_REFUSE, texts joined by ";",
-    // none by default). A companion stand-in uses it to refuse one command on purpose.
+    // none by default). An entry "FIRST|START" refuses the messages whose first text is
+    // FIRST and whose second text begins with START. A companion stand-in uses it to refuse
+    // one command on purpose.
     QStringList refusedFirstTexts;
 
     static QueueConfig FromEnvironment();
@@ -119,15 +121,44 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
 // `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
 // way ends at once with ECANCELED (and a frame not yet written is not written). `onConnected`,
 // when given, runs once the connection stands, before the frame is written; the time-out
-// for the frame and its acknowledgement starts when it returns. Resolves `host` on the
-// calling thread.
+// for the frame and its acknowledgement starts when it returns. `written`, when given, is
+// set once the frame has (begun to) come out: a failure after that may have delivered it.
+// A name is resolved within the send time-out and is cut short by `cancelFd` as well
+// (ResolveIPv4).
 struct ConnectionEnds {
     std::string local;  // this computer's address towards the relay ("192.0.2.1")
     std::string peer;   // the relay's address
 };
 int SendRemote(const QueueConfig& config, const QString& host, const QByteArray& frame,
                WireAck& ack, ConnectionEnds* ends = nullptr, int cancelFd = -1,
-               const std::function<void(const ConnectionEnds&)>& onConnected = {});
+               const std::function<void(const ConnectionEnds&)>& onConnected = {}, bool* written = nullptr);
+// The IPv4 addresses of `host` (an address, or a name to resolve) in network byte order.
+// An address is taken as it is; a name is resolved on a helper thread of its own, which
+// holds nothing of the caller's, so that the caller's wait ends by `deadlineMs` (ETIMEDOUT)
+// or as soon as `cancelFd` becomes readable (ECANCELED), whatever the resolver does.
+// Returns 0 or an errno value (EHOSTUNREACH: the name has no IPv4 address).
+int ResolveIPv4(const QString& host, std::int64_t deadlineMs, int cancelFd, std::vector<std::uint32_t>& addresses);
+
+// The relay of this user that serves an address of this computer for the queues of a scope
+// (ZandrelQueueRelay on its own, not a relay for the answers of a process) says so with a
+// mark in the folder of those queues: the file "relay@ADDRESS:PORT", locked while the relay
+// runs (the lock dies with it), listing the addresses the relay trusts, one a line. A
+// process that would listen there for the answers of another computer leaves them to it.
+struct HeldRelayMark {
+    HeldRelayMark() = default;
+    ~HeldRelayMark();
+    HeldRelayMark(const HeldRelayMark&) = delete;
+    HeldRelayMark& operator=(const HeldRelayMark&) = delete;
+    int fd = -1;
+};
+// Marks `address`:`port` as served, trusting `trusted`. 0, or an errno value (EADDRINUSE:
+// another relay of this user marks it).
+int HoldRelayMark(const QueueConfig& config, const std::string& address, std::uint16_t port,
+                  const std::vector<std::string>& trusted, HeldRelayMark& mark);
+// Whether a running relay of this user marks `address`:`port` for the queues of `config`'s
+// scope; `trusted` (when given) receives the addresses that relay trusts.
+bool RelayMarked(const QueueConfig& config, const std::string& address, std::uint16_t port,
+                 std::vector<std::string>* trusted = nullptr);
 // The address of a socket's end as text; empty when unknown.
 std::string SocketAddressText(int fd, bool peer);
 // The IPv4 addresses of this computer's interfaces (in this network namespace), in network
@@ -166,8 +197,12 @@ public:
         controlFd_ = fd;
         onControl_ = std::move(onReadable);
     }
+    // Runs on the same thread once every round, at least once a second (set before Run).
+    void SetTick(ControlHandler onTick) { onTick_ = std::move(onTick); }
     // Another listening socket, taken over. Before Run or on its thread (a control handler).
     void AddListener(int listenFd) { listenFds_.push_back(listenFd); }
+    // Closes a listening socket taken over before. On the server's thread (a handler).
+    void RemoveListener(int listenFd);
     // Serves until Stop. Safe to call once.
     void Run();
     // Callable from any thread; Run returns soon after.
@@ -192,6 +227,7 @@ private:
     AcceptCheck acceptCheck_;
     int controlFd_ = -1;
     ControlHandler onControl_;
+    ControlHandler onTick_;
     int idleTimeoutMs_ = kIdleConnectionTimeoutMs;
     std::atomic<bool> stop_{false};
     bool full_ = false;  // at kMaxConnections; new connections wait in the backlog

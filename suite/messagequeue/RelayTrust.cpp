@@ -95,6 +95,11 @@ bool RelayTrust::Trust(const std::string& address) {
     return true;
 }
 
+void RelayTrust::Distrust(const std::string& address) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) == 1) trusted_.erase(Text(parsed));
+}
+
 bool RelayTrust::IsThisComputersAddress(const in_addr& address) {
     if ((ntohl(address.s_addr) >> 24) == 127) return true;
     const auto now = std::chrono::steady_clock::now();

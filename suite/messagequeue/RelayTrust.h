@@ -27,7 +27,10 @@ public:
 
     // False when `address` is not an IPv4 address.
     bool Trust(const std::string& address);
+    // Frames from `address` are refused from now on (also on connections taken before).
+    void Distrust(const std::string& address);
     bool Trusts(const std::string& address) const { return trusted_.count(address) != 0; }
+    const std::set<std::string>& Trusted() const { return trusted_; }
 
     // On the relay's thread, for every accepted connection: true when its frames are taken;
     // otherwise the refusal is traced (see above).

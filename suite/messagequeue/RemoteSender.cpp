@@ -4,10 +4,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <set>
-#include <thread>
 
 #include <cerrno>
 #include <cstring>
@@ -48,6 +48,7 @@ bool QueueNotes::Take(QString& text) {
 struct RemoteSender::State {
     struct Item {
         bool question = false;  // a presence question rather than a message
+        bool letGo = false;     // the answers of that computer are no longer taken
         std::int32_t sequence = 0;
         QString target;
         QByteArray frame;
@@ -55,6 +56,10 @@ struct RemoteSender::State {
     struct Answer {
         bool held = false;
         Clock::time_point at;
+    };
+    struct Outcome {
+        Delivery delivery = Delivery::Pending;
+        int error = 0;
     };
 
     State(QueueConfig config, QString host, std::shared_ptr<QueueNotes> notes)
@@ -69,6 +74,9 @@ struct RemoteSender::State {
     // With `mutex` held.
     void AskLocked(const QString& target);
     int RefusalLocked(const QString& target) const;
+    void NoteOutcomeLocked(std::int32_t sequence, Delivery delivery, int error);
+    // Waits up to `pause` unless told to stop; false when told to stop.
+    bool PauseLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds pause);
 
     // The sender thread, from here on.
     void Run();
@@ -94,6 +102,10 @@ struct RemoteSender::State {
     std::set<QString> notHeld;
     std::map<QString, Answer> answers;
     std::set<QString> asking;
+    // The outcomes of the messages taken, by sequence number, and the order they came in
+    // (the oldest is forgotten first).
+    std::map<std::int32_t, Outcome> outcomes;
+    std::deque<std::int32_t> outcomeOrder;
     // Sender thread only.
     std::shared_ptr<AnswerRelay> answerRelay;
     std::string answerProblem;  // said once, until it changes
@@ -119,6 +131,24 @@ int RemoteSender::State::RefusalLocked(const QString& target) const {
     return notHeld.count(target) != 0 ? ECONNREFUSED : 0;
 }
 
+void RemoteSender::State::NoteOutcomeLocked(std::int32_t sequence, Delivery delivery, int error) {
+    const auto [it, added] = outcomes.insert_or_assign(sequence, Outcome{delivery, error});
+    if (!added) {
+        // A number used again counts from now.
+        outcomeOrder.erase(std::find(outcomeOrder.begin(), outcomeOrder.end(), sequence));
+    }
+    outcomeOrder.push_back(sequence);
+    while (outcomeOrder.size() > kRememberedDeliveries) {
+        outcomes.erase(outcomeOrder.front());
+        outcomeOrder.pop_front();
+    }
+}
+
+bool RemoteSender::State::PauseLocked(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds pause) {
+    wake.wait_for(lock, pause, [this] { return stop; });
+    return !stop;
+}
+
 void RemoteSender::State::Note(const std::string& text) const {
     hv::Trace("Zandrel.MessageQueue: " + text + "\n");
     notes->Add(QString::fromStdString(text));
@@ -130,20 +160,36 @@ void RemoteSender::State::GiveUp(const Item& item, const std::string& reason) co
 }
 
 void RemoteSender::State::PrepareAnswers(const ConnectionEnds& ends) {
-    if (!answerRelay) answerRelay = AnswerRelay::ForPort(config.relayPort);
-    const std::string problem = answerRelay->Prepare(ends.local, ends.peer, stopFd);
+    // This user's own relay may serve the address the answers come back to (the relay of
+    // the recorder's computer, on that computer): when it trusts that computer, the answers
+    // come in through it, and this process listens there for nothing.
+    std::vector<std::string> trusted;
+    const auto trusts = [&](const std::string& address) {
+        return std::find(trusted.begin(), trusted.end(), address) != trusted.end();
+    };
+    std::string problem;
+    if (RelayMarked(config, ends.local, config.relayPort, &trusted) &&
+        (trusts(ends.peer) || (IsThisComputersAddress(ends.peer) && trusts(ends.local)))) {
+        if (answerRelay) answerRelay->LetGo(ends.local, stopFd);
+    } else {
+        if (!answerRelay) answerRelay = AnswerRelay::ForPort(config.relayPort);
+        problem = answerRelay->Prepare(ends.local, ends.peer, stopFd, this);
+    }
     if (problem == answerProblem || problem == "closing") return;
     answerProblem = problem;
     if (!problem.empty()) Note(problem);
 }
 
 void RemoteSender::State::Deliver(const Item& item) {
+    // The message's time: connections that could not be made are tried again within it.
+    const auto until = Clock::now() + std::chrono::milliseconds(config.sendTimeoutMs);
     int error = 0;
-    for (int attempt = 1; attempt <= kRemoteAttempts; ++attempt) {
+    for (int attempt = 1;; ++attempt) {
         WireAck ack;
+        bool written = false;
         // The relay for the answers listens before the message goes out.
         error = SendRemote(config, host, item.frame, ack, nullptr, stopFd,
-                           [this](const ConnectionEnds& ends) { PrepareAnswers(ends); });
+                           [this](const ConnectionEnds& ends) { PrepareAnswers(ends); }, &written);
         std::unique_lock lock(mutex);
         if (error == 0) {
             // The relay answered: the outcome there is final.
@@ -151,29 +197,53 @@ void RemoteSender::State::Deliver(const Item& item) {
             const bool delivered = ack.res == 0 && ack.status == 1;
             if (delivered) {
                 notHeld.erase(item.target);
+                NoteOutcomeLocked(item.sequence, Delivery::Delivered, 0);
                 return;
             }
             if (ack.result == ECONNREFUSED) notHeld.insert(item.target);
+            const int refusal = ack.result != 0 ? ack.result : EPROTO;
+            NoteOutcomeLocked(item.sequence, Delivery::Failed, refusal);
             lock.unlock();
-            GiveUp(item, std::string("refused there (") + std::strerror(ack.result) + ")");
+            GiveUp(item, std::string("refused there (") + std::strerror(refusal) + ")");
             return;
         }
         if (error == ECANCELED || stop) break;
         // Later sends fail at once until that computer is heard again.
         unreachable = error;
-        if (attempt == kRemoteAttempts) break;
-        wake.wait_for(lock, std::chrono::milliseconds(kRemoteRetryPauseMs), [this] { return stop; });
-        if (stop) break;
+        // A message that went out is not sent again: it may have arrived.
+        const auto pause = std::chrono::milliseconds(kRemoteRetryPauseMs);
+        if (written || attempt >= kRemoteAttempts || Clock::now() + pause >= until) break;
+        if (!PauseLocked(lock, pause)) break;
     }
-    GiveUp(item, error == ECANCELED ? "the queue was closed" : std::strerror(error));
+    bool closing = error == ECANCELED;
+    {
+        std::lock_guard lock(mutex);
+        closing = closing || stop;
+        NoteOutcomeLocked(item.sequence, Delivery::Failed, closing ? ECANCELED : error);
+    }
+    GiveUp(item, closing ? "the queue was closed" : std::strerror(error));
 }
 
 void RemoteSender::State::Ask(const Item& item) {
+    // A question is asked again within its wait: one lost packet is not a computer cut off.
+    const int waitMs = std::max(kPresenceQuestionWaitMs, config.sendTimeoutMs);
+    const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
     WireAck ack;
-    const int error = SendRemote(config, host, item.frame, ack, nullptr, stopFd);
+    int error = 0;
+    for (;;) {
+        QueueConfig attempt = config;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        attempt.sendTimeoutMs = static_cast<int>(std::clamp<long long>(left, 1, config.sendTimeoutMs));
+        error = SendRemote(attempt, host, item.frame, ack, nullptr, stopFd);
+        if (error == 0 || error == ECANCELED) break;
+        std::unique_lock lock(mutex);
+        const auto pause = std::chrono::milliseconds(kRemoteRetryPauseMs);
+        if (stop || Clock::now() + pause >= until) break;
+        if (!PauseLocked(lock, pause)) break;
+    }
     std::lock_guard lock(mutex);
     asking.erase(item.target);
-    if (error == ECANCELED) return;
+    if (error == ECANCELED || stop) return;
     Answer& answer = answers[item.target];
     answer.at = Clock::now();
     answer.held = error == 0 && ack.res == 0 && ack.status == 1;
@@ -195,21 +265,31 @@ void RemoteSender::State::Run() {
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [this] { return stop || !queue.empty(); });
-            if (stop) {
-                for (const Item& left : queue)
-                    if (!left.question) GiveUp(left, "the queue was closed");
-                queue.clear();
-                break;
-            }
+            if (stop) break;
             item = std::move(queue.front());
             queue.pop_front();
         }
-        if (item.question)
+        if (item.letGo) {
+            // After what was accepted before has gone out (its answers may still come).
+            if (answerRelay) answerRelay->Forget(this);
+        } else if (item.question) {
             Ask(item);
-        else
+        } else {
             Deliver(item);
+        }
     }
-    // The answer relay is let go of here, on this thread: the last to let go ends it.
+    std::deque<Item> left;
+    {
+        std::lock_guard lock(mutex);
+        left.swap(queue);
+        for (const Item& message : left)
+            if (!message.question && !message.letGo) NoteOutcomeLocked(message.sequence, Delivery::Failed, ECANCELED);
+    }
+    for (const Item& message : left)
+        if (!message.question && !message.letGo) GiveUp(message, "the queue was closed");
+    // The answer relay is let go of here, on this thread: the answers of that computer are
+    // no longer taken, and the last sender to let go ends it.
+    if (answerRelay) answerRelay->Forget(this);
     answerRelay.reset();
 }
 
@@ -217,7 +297,7 @@ void RemoteSender::State::Run() {
 
 RemoteSender::RemoteSender(QueueConfig config, QString host, std::shared_ptr<QueueNotes> notes)
     : state_(std::make_shared<State>(std::move(config), std::move(host), std::move(notes))) {
-    std::thread([state = state_] { state->Run(); }).detach();
+    thread_ = std::thread([state = state_] { state->Run(); });
 }
 
 RemoteSender::~RemoteSender() {
@@ -230,6 +310,9 @@ RemoteSender::~RemoteSender() {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(state_->stopFd, &one, sizeof one);
     }
+    // Everything the thread waits on ends at once now (its connection, its pauses, its
+    // answer relay's replies), so nothing it traces comes after its owner has gone.
+    if (thread_.joinable()) thread_.join();
 }
 
 int RemoteSender::Enqueue(std::int32_t sequence, const QString& target, QByteArray frame) {
@@ -239,7 +322,8 @@ int RemoteSender::Enqueue(std::int32_t sequence, const QString& target, QByteArr
         state_->AskLocked(target);
         return refusal;
     }
-    state_->queue.push_back({false, sequence, target, std::move(frame)});
+    state_->queue.push_back({false, false, sequence, target, std::move(frame)});
+    state_->NoteOutcomeLocked(sequence, Delivery::Pending, 0);
     state_->wake.notify_one();
     return 0;
 }
@@ -252,6 +336,23 @@ bool RemoteSender::IsHeld(const QString& target, bool& held) {
     if (age >= std::chrono::milliseconds(kPresenceAskAgainMs)) state_->AskLocked(target);
     if (age > std::chrono::milliseconds(kPresenceAnswerFreshMs)) return false;
     held = found->second.held;
+    return true;
+}
+
+void RemoteSender::LetGo() {
+    std::lock_guard lock(state_->mutex);
+    State::Item item;
+    item.letGo = true;
+    state_->queue.push_back(std::move(item));
+    state_->wake.notify_one();
+}
+
+bool RemoteSender::DeliveryOf(std::int32_t sequence, Delivery& delivery, int& error) {
+    std::lock_guard lock(state_->mutex);
+    const auto found = state_->outcomes.find(sequence);
+    if (found == state_->outcomes.end()) return false;
+    delivery = found->second.delivery;
+    error = found->second.error;
     return true;
 }
 
@@ -271,6 +372,18 @@ int RemoteSenders::Enqueue(const QString& host, std::int32_t sequence, const QSt
 bool RemoteSenders::IsHeld(const QString& host, const QString& target, bool& held) {
     std::lock_guard lock(mutex_);
     return SenderFor(host).IsHeld(target, held);
+}
+
+bool RemoteSenders::DeliveryOf(const QString& host, std::int32_t sequence, Delivery& delivery, int& error) {
+    std::lock_guard lock(mutex_);
+    const auto found = senders_.find(host.toLower());
+    return found != senders_.end() && found->second->DeliveryOf(sequence, delivery, error);
+}
+
+void RemoteSenders::Forget(const QString& host) {
+    std::lock_guard lock(mutex_);
+    const auto found = senders_.find(host.toLower());
+    if (found != senders_.end()) found->second->LetGo();
 }
 
 }  // namespace zandrel

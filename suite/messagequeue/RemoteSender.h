@@ -2,30 +2,38 @@
 // Delivers messages to the queues of one other computer, on a thread of its own, so that
 // whoever sends (the program's GUI thread) never waits for the network or for name
 // resolution. The thread resolves the name, hands each message to the other computer's
-// relay, tries again a few times when the relay cannot be reached, and notes when it gives
-// up (a trace line, and a note for the queue's owner, QueueNotes).
+// relay and notes when it gives up (a trace line, and a note for the queue's owner,
+// QueueNotes).
+//
+// Each message has its time, the send time-out: within it a connection that could not be
+// made is tried again (a relay restarting, a lost first packet); a message that went out
+// and was not acknowledged in time is not sent a second time (it may have arrived). Its
+// outcome is kept by its sequence number (DeliveryOf): on its way, delivered (the relay
+// there handed it to the queue), or failed (refused there, that computer not reached, or no
+// acknowledgement within its time), so that a sender that retries a command (the program's
+// "StopRecord") treats a message to a cut-off computer as it would a failed send here.
 //
 // A send is accepted unless what that computer last showed says it would fail: its relay
 // could not be reached or did not acknowledge in time (the last exchange with it failed), or
 // it said that nobody holds the target queue there. Such a send fails at once with that
 // reason, and the computer is asked again at once, so that a computer that is back (or a
-// queue now held there) takes the next send. So the sender of "StopRecord" that retries a
-// few times sees its sends fail while the recorder's computer is cut off, as it would for
-// a recorder on this computer; what cannot be known without waiting (a computer cut off
-// after its last exchange) is the first send afterwards, which is accepted and then given
-// up with a note.
+// queue now held there) takes the next send.
 //
 // Presence: whether a queue is held on that computer is asked of its relay (a presence
 // question, answered at once there); the answer is kept, and the caller reads the last
-// fresh one without waiting, a question being asked again on every read.
+// fresh one without waiting, a question being asked again on every read. A question is
+// asked again within its wait (kPresenceQuestionWaitMs, or the send time-out when that is
+// longer) before that computer counts as not reached: one lost packet is not a cut link.
 //
 // Answers come back from that computer to the address it saw us at, through this
 // process's answer relay (AnswerRelay.h), which the thread readies before each message
-// goes out.
+// goes out; or through this user's own relay on this computer when one serves that address
+// and trusts that computer (RelayMarked, QueueTransport.h).
 //
-// Nobody ever waits for the sender thread: ending a sender tells its thread to stop,
-// cuts short a connection or wait under way and returns at once; the thread owns what it
-// works with and finishes on its own (a name resolution under way ends when it ends).
+// Ending a sender tells its thread to stop, cuts short a connection, wait or name
+// resolution under way, and joins the thread: what it had not delivered is given up (and
+// traced) before the sender is gone. A name resolution under way finishes on a helper
+// thread of its own that holds nothing of the sender's (ResolveIPv4).
 
 #include <QByteArray>
 #include <QString>
@@ -36,19 +44,28 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "QueueTransport.h"
 
 namespace zandrel {
 
 constexpr std::size_t kMaxQueuedRemoteMessages = 1000;
+// Connections tried for one message at most, this far apart, within its time.
 constexpr int kRemoteAttempts = 3;
-constexpr int kRemoteRetryPauseMs = 500;
+constexpr int kRemoteRetryPauseMs = 250;
 // A presence answer older than this is not used.
 constexpr int kPresenceAnswerFreshMs = 3000;
 // A read of a presence answer younger than this asks no new question.
 constexpr int kPresenceAskAgainMs = 500;
+// How long a presence question is asked (again) before that computer counts as not reached.
+constexpr int kPresenceQuestionWaitMs = 3000;
 constexpr std::size_t kMaxNotes = 100;
+// The outcomes of this many messages are kept for DeliveryOf.
+constexpr std::size_t kRememberedDeliveries = 1000;
+
+// What became of a message to another computer.
+enum class Delivery { Pending = 0, Delivered = 1, Failed = 2 };
 
 // What the senders of a queue service could not do, for the service's owner to read (the
 // program writes them to its log). Any thread.
@@ -67,7 +84,8 @@ private:
 class RemoteSender {
 public:
     RemoteSender(QueueConfig config, QString host, std::shared_ptr<QueueNotes> notes);
-    // Returns at once; messages not yet delivered are given up with a trace line.
+    // Stops and joins the thread (promptly: its connection and waits are cut short);
+    // messages not yet delivered are given up with a trace line.
     ~RemoteSender();
     RemoteSender(const RemoteSender&) = delete;
     RemoteSender& operator=(const RemoteSender&) = delete;
@@ -79,11 +97,18 @@ public:
     // kPresenceAnswerFreshMs ago (a computer that cannot be reached holds nothing); false
     // when there is none yet. Either way a new question goes out unless one is under way.
     bool IsHeld(const QString& target, bool& held);
+    // Any thread. True with the outcome of the message `sequence` (and, when it failed, the
+    // errno value of why) while it is remembered; false for a sequence this sender never took.
+    bool DeliveryOf(std::int32_t sequence, Delivery& delivery, int& error);
+    // Any thread. Once what was accepted so far has gone out, the answers of that computer
+    // are no longer taken (until a later message goes there).
+    void LetGo();
 
     struct State;  // shared by the sender and its thread
 
 private:
     std::shared_ptr<State> state_;
+    std::thread thread_;
 };
 
 // The senders of a process, one per other computer, created on first use. They belong to
@@ -95,6 +120,12 @@ public:
     // Any thread, as RemoteSender's.
     int Enqueue(const QString& host, std::int32_t sequence, const QString& target, QByteArray frame);
     bool IsHeld(const QString& host, const QString& target, bool& held);
+    // False when no message to `host` is known by that sequence (none was sent there).
+    bool DeliveryOf(const QString& host, std::int32_t sequence, Delivery& delivery, int& error);
+    // The answers of `host` are no longer taken once what was accepted for it has gone out
+    // (RemoteSender::LetGo), unless another sender of this process still talks to that
+    // computer.
+    void Forget(const QString& host);
     QueueNotes& Notes() { return *notes_; }
 
 private:

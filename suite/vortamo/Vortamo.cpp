@@ -23,7 +23,9 @@
 // Misbehaviours (VORTAMO_MISBEHAVE, comma-separated, or "misbehave" in Vortamo.conf next to
 // the program): "silent" answers nothing, "no-record" never records, "ignore-exit" stays
 // on "Exit", "no-start" ends at once (exit code 5) without taking its queue, as a recorder
-// that cannot start, "bad-time" answers "GetTime" with the low half of its clock only.
+// that cannot start, "bad-time" answers "GetTime" with the low half of its clock only,
+// "recording" records from its start (as a recorder left recording an earlier game),
+// "refuse-startrecord" has its queue refuse every "StartRecord" (the sender's send fails).
 // VORTAMO_ROOTS (folders joined by ";") makes it record for real (Recording.h):
 // VORTAMO_CAMERAS videos per segment (2), VORTAMO_FIRST_PERIOD the number of the segment
 // before the game (50), VORTAMO_GROW_BYTES what each video grows by every 100 ms (65536).
@@ -120,8 +122,14 @@ int main(int argc, char** argv) {
     const bool neverRecords = misbehave.contains(QLatin1StringView("no-record"));
     const bool ignoresExit = misbehave.contains(QLatin1StringView("ignore-exit"));
     const bool badTime = misbehave.contains(QLatin1StringView("bad-time"));
+    if (misbehave.contains(QLatin1StringView("refuse-startrecord"))) {
+        // Refused by the queue itself, before the recorder sees it: the sender's send fails.
+        QStringList refused = qEnvironmentVariable("ZANDREL_QUEUE_REFUSE").split(u';', Qt::SkipEmptyParts);
+        refused << kControl + QStringLiteral("|StartRecord");
+        qputenv("ZANDREL_QUEUE_REFUSE", refused.join(u';').toUtf8());
+    }
 
-    bool recording = false;
+    bool recording = misbehave.contains(QLatin1StringView("recording"));
     const QStringList roots = qEnvironmentVariable("VORTAMO_ROOTS").split(u';', Qt::SkipEmptyParts);
     zandrel::Recording recorder(roots, EnvInt("VORTAMO_CAMERAS", 2), EnvInt("VORTAMO_FIRST_PERIOD", 50),
                                 EnvInt("VORTAMO_GROW_BYTES", 65536));

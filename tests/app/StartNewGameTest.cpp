@@ -119,7 +119,9 @@ protected:
     // Runs the workflow until it ends, `stopAt` is the step counter before a tick, or
     // `maxTicks` ticks. Each tick moves the clock by 100 ms; every tenth runs the frame's
     // update cycle.
-    WorkflowRun Drive(const Expect& expect, std::int32_t stopAt = -1, int maxTicks = 1500) {
+    // `beforeStep` runs before each call that is due, with the step counter.
+    WorkflowRun Drive(const Expect& expect, std::int32_t stopAt = -1, int maxTicks = 1500,
+                      const std::function<void(std::int32_t)>& beforeStep = {}) {
         WorkflowRun run;
         CShowProgress dialog(frame.get(), 544, kStartNewGame);
         bool consoleUp = false;
@@ -135,6 +137,7 @@ protected:
             }
             const std::int32_t s = dialog.Step;
             if (TickDiffMs(clock.tick, dialog.Deadline) >= 0) {
+                if (beforeStep) beforeStep(s);
                 if (expect.recorderStarts && s >= 201 && s <= 220) {
                     EXPECT_TRUE(WaitUntil([&] { return ReadFile(report).contains(u"ready\n"); }, kWaitMs));
                 }
@@ -182,6 +185,13 @@ protected:
     std::string Started(const QString& path, const char* args) const {
         return "Halvane::LaunchAsUser('" + path.toStdString() + " " + args +
                "') not available here, starting it directly.\n";
+    }
+
+    // The log lines that begin with `prefix`.
+    std::size_t LinesCountStartingWith(const std::string& prefix) const {
+        std::size_t n = 0;
+        for (const std::string& line : log.Lines()) n += line.rfind(prefix, 0) == 0;
+        return n;
     }
 
     // Index of the first call after which the step counter was `step`; -1 if never.
@@ -488,8 +498,15 @@ TEST_F(StartNewGameTest, GoesOnWithoutTheRecorderWhenTheUserAgrees) {
 }
 
 TEST_F(StartNewGameTest, ARemoteRecorderIsNotStartedAndIsLookedForOnItsComputer) {
-    // 192.0.2.7 is a computer nobody answers for: the recorder cannot be found there.
+    // 192.0.2.7 is a computer nobody answers for: the recorder cannot be found there. A
+    // recorder runs on this computer all the same: it is not the one the settings name, and
+    // is neither taken for it nor told anything.
     Store("VortamoIP", "192.0.2.7");
+    CompanionProcess here;
+    const QString hereReport = root.filePath("here.report");
+    ASSERT_TRUE(here.Start("Zandrel Software/Vortamo/Vortamo", {"#1"}, root.filePath("here"),
+                           {"VORTAMO_REPORT_FILE=" + hereReport}));
+    ASSERT_TRUE(here.WaitForLine("ready"));
     boxes.onShow = [this] {
         if (boxes.shown.back() == LoadStringOrMark(532)) boxes.answer = BoxAnswer::No;
     };
@@ -505,6 +522,8 @@ TEST_F(StartNewGameTest, ARemoteRecorderIsNotStartedAndIsLookedForOnItsComputer)
     for (std::int32_t s = 201; s <= 220; ++s) EXPECT_GE(FirstCallAt(run, s), 0) << s;
     EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 201), 191);
     EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(532)}));
+    EXPECT_FALSE(ReadFile(hereReport).contains(u"command")) << ReadFile(hereReport).toStdString();
+    EXPECT_FALSE(here.HasEnded());
 }
 
 TEST_F(StartNewGameTest, FailsWhenTheRecorderDoesNotAnswer) {
@@ -676,6 +695,55 @@ TEST_F(StartNewGameTest, FailsWhenTheRefereeConsoleDoesNotSpeak) {
     // The recording goes on: nothing is undone.
     EXPECT_TRUE(QFileInfo(rec1 + "/2022-01-20/13-46").isDir());
     EXPECT_FALSE(QFileInfo::exists(archive + "/refresh.csv"));
+}
+
+TEST_F(StartNewGameTest, AStartCommandTheRecorderRefusesNeverCountsAsRecording) {
+    // The recorder records already (an earlier game's recording left running), and its
+    // queue refuses every start command. Its "recording" answer from before the command
+    // does not count, nor do its answers after the command, which it did not take: the
+    // command is sent again at every check, and when the checks run out the workflow fails
+    // as for a recorder that does not start recording.
+    SetEnv("VORTAMO_MISBEHAVE", "recording,refuse-startrecord");
+    Frame();
+    const WorkflowRun run = Drive({.recorderRecords = false});
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(538)}));
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart ERROR - Vortamo can't start recording!\n"), 1u);
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart SUCCEEDED.\n"), 0u);
+    // Once when the start was fixed, then at each of the 25 checks before the last.
+    std::size_t refused = 0;
+    for (const std::string& line : log.Lines())
+        refused += line.rfind("Halvane::SendMesage('Vortamo.Control' & 'StartRecord 1111111111111111 0 "
+                              "\\2022-01-20\\13-46\\') to Vortamo1 ERROR",
+                              0) == 0;
+    EXPECT_EQ(refused, 26u);
+    EXPECT_EQ(static_cast<int>(run.steps.size()) - 1 - FirstCallAt(run, 700), 260);
+    EXPECT_FALSE(RecorderReport().join(u'\n').contains(u"command StartRecord"));
+}
+
+TEST_F(StartNewGameTest, AStartCommandThatFailedReachesTheRecorderAtTheNextCheck) {
+    // The recorder running when the workflow starts refuses the start command; by the first
+    // check a recorder that takes it has come in its place. The command is sent again then,
+    // and the game starts recording.
+    CompanionProcess refusing;
+    ASSERT_TRUE(refusing.Start("Zandrel Software/Vortamo/Vortamo", {"#1"}, root.filePath("refusing"),
+                               {"VORTAMO_MISBEHAVE=refuse-startrecord"}));
+    ASSERT_TRUE(refusing.WaitForLine("ready"));
+    CompanionProcess taking;
+    Frame();
+    const WorkflowRun run = Drive({}, -1, 1500, [&](std::int32_t step) {
+        if (step != 700 || taking.Pid() > 0) return;
+        refusing.Kill();
+        ASSERT_TRUE(taking.Start("Zandrel Software/Vortamo/Vortamo", {"#1"}, root.filePath("taking"),
+                                 {"VORTAMO_MISBEHAVE="}));
+        ASSERT_TRUE(taking.WaitForLine("ready"));
+    });
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(528), Text(535)}));
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStart SUCCEEDED.\n"), 1u);
+    EXPECT_EQ(LinesCountStartingWith("Halvane::SendMesage('Vortamo.Control' & 'StartRecord"), 1u) << "refused once";
+    EXPECT_FALSE(refusing.Output().contains(u"command StartRecord"));
+    EXPECT_TRUE(taking.Output().contains(u"command StartRecord 1111111111111111 0 \\2022-01-20\\13-46\\\n"));
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // the test's clock: the commands the companions receive, the fixed wait for the recorder,
 // the recordings queued for the archive, and every failed send reported and gone past.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QSysInfo>
 #include <map>
@@ -406,6 +410,57 @@ TEST_F(StopGameTest, WithoutAGameFolderTheWorkflowRunsButQueuesNothing) {
     EXPECT_FALSE(f.IsCopyBusy());
     EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
     EXPECT_EQ(recorder.WaitForExit(), 0);
+}
+
+// A port of this computer's loopback address that nobody listens on (just let go of).
+std::uint16_t PortNobodyListensOn() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    ::close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+TEST_F(StopGameTest, ATryThatFailsOnItsWayToTheRecordersComputerCountsAsAFailedTry) {
+    // The recorder is on another computer ("127.0.0.1" is not this computer's name) whose
+    // relay is gone. Nothing was exchanged with it before, so the first "StopRecord" is
+    // accepted here and fails on its way: the workflow waits for that outcome, counts it as
+    // a failed try and goes on as for a recorder here that does not take it: four more
+    // tries (those fail at once, that computer being known to be cut off), then warning 538.
+    const std::uint16_t port = PortNobodyListensOn();
+    ASSERT_NE(port, 0);
+    scopedEnv.Set("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(port));
+    Store("VortamoIP", "127.0.0.1");
+    ASSERT_TRUE(StartConsole());
+    ASSERT_TRUE(StartCapture());
+    CMainFrame& f = MakeFrameWithGame();
+    boxes.answer = BoxAnswer::Yes;
+    std::vector<std::int32_t> awaited;
+    PhaseTicks ticks;
+    const WorkflowRun run = RunStop(ticks, CShowProgress::kTickMs, [&](CShowProgress&) {
+        // The test's clock runs fast: the outcome is given its real time.
+        if (f.RecorderSendAwaited == 0) return;
+        awaited.push_back(f.RecorderSendAwaited);
+        EXPECT_TRUE(test::WaitUntil(
+            [&] { return f.Link.VortamoDelivery(f.RecorderSendAwaited) != CCompanionLink::Delivery::Pending; }));
+    });
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(boxes.shown, (std::vector<QString>{LoadStringOrMark(529), LoadStringOrMark(538), LoadStringOrMark(537)}));
+    EXPECT_EQ(awaited.size(), 1u) << "the first try was waited for, the others failed at once";
+    EXPECT_EQ(CountStartingWith("Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR"), 5u)
+        << "five tries";
+    EXPECT_EQ(log.Count("Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR : res=0x8007006F, "
+                        "result=0x6F, errCode=0.\n"),
+              5u)
+        << "refused: the first there, the others here";
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n"), 1u);
+    EXPECT_EQ(log.Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u);
+    EXPECT_TRUE(console.WaitForLine("command StopGame"));
+    EXPECT_FALSE(log.Contains("'Exit'")) << "a recorder on another computer is not closed";
 }
 
 }  // namespace

@@ -564,7 +564,13 @@ TEST_F(DemoVenue, TwoDemosInTwoFoldersButNotTwoInOne) {
     EXPECT_TRUE(third.ErrorText().contains(QStringLiteral("demo.sh: a demo already runs in ") + demoFolder))
         << third.ErrorText().toStdString();
     EXPECT_TRUE(halvane_.Running());
-    EXPECT_EQ(Panel({"list"}), Panel({"list"}, nullptr, port_)) << "the first demo still answers";
+    // Both demos that run still answer their controllers with their game.
+    for (const std::uint16_t port : {port_, secondPort}) {
+        int code = -1;
+        const QString answer = Panel({"list", "period 3"}, &code, port);
+        EXPECT_EQ(code, 0) << port << answer.toStdString();
+        EXPECT_TRUE(answer.contains(QStringLiteral(" goal"))) << port << answer.toStdString();
+    }
 
     for (Child* demo : {&halvane_, &second}) {
         demo->process.terminate();

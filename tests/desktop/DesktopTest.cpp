@@ -3,15 +3,18 @@
 // icon's menu driven with the mouse and the keyboard, and an icon that waits for a
 // notification area to appear.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QSettings>
 
 #include "DesktopSupport.h"
+#include "OtherUser.h"
 #include "app/CommandLine.h"
 
 using namespace hv::desktop;
@@ -78,6 +81,96 @@ TEST(DesktopStart, SecondHalvaneEndsSilentlyAndOneKilledIsReplaced) {
     Child third;
     ASSERT_TRUE(third.Start(world.Program(QStringLiteral("third")), {}, environment));
     EXPECT_TRUE(AnswersController(third, port)) << third.ErrorText().toStdString();
+}
+
+// The folder of another user's Halvane in `world` ("theirs"): the program (linked, so that
+// its log is written there), its settings naming Crestron port `port`, its state and its
+// runtime folder, all of the other user; the world's folder is opened for it to pass
+// through. Empty when it could not be made.
+QString MakeTheirFolder(World& world, std::uint16_t port) {
+    const QString theirs = world.Path(QStringLiteral("theirs"));
+    for (const char* sub : {"bin", "config/Tervanix", "state", "runtime", "home"})
+        if (!QDir().mkpath(theirs + u'/' + QLatin1StringView(sub))) return {};
+    {
+        QSettings settings(theirs + QStringLiteral("/config/Tervanix/Halvane.conf"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Settings/Port"), port);
+        settings.sync();
+    }
+    const QString program = theirs + QStringLiteral("/bin/Halvane");
+    if (::link(QFile::encodeName(QStringLiteral(HALVANE_PROGRAM)).constData(), QFile::encodeName(program).constData()) != 0 &&
+        !QFile::copy(QStringLiteral(HALVANE_PROGRAM), program))
+        return {};
+    // Everything theirs but the program itself (a link shares its owner with the build's).
+    QStringList paths{theirs};
+    QDirIterator it(theirs, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) paths << it.next();
+    for (const QString& path : paths) {
+        if (path == program) continue;
+        if (::chown(QFile::encodeName(path).constData(), hv::test::kOtherUser, hv::test::kOtherUser) != 0) return {};
+    }
+    if (::chmod(QFile::encodeName(theirs + QStringLiteral("/runtime")).constData(), 0700) != 0 ||
+        ::chmod(QFile::encodeName(QFileInfo(theirs).absolutePath()).constData(), 0711) != 0)
+        return {};
+    return theirs;
+}
+
+// Starts the real program as the other user, from its folder `theirs`, with `runtime` as its
+// runtime folder and the same lock name and queue scope as this user's programs of `world`.
+bool StartTheirs(World& world, Child& child, const QString& theirs, const QString& runtime) {
+    const QProcessEnvironment mine = world.Environment();
+    const QStringList line = hv::test::AsOtherUser(
+        theirs + QStringLiteral("/home"),
+        {"XDG_CONFIG_HOME=" + theirs + "/config", "XDG_CONFIG_DIRS=" + theirs + "/config",
+         "XDG_STATE_HOME=" + theirs + "/state", "XDG_RUNTIME_DIR=" + runtime,
+         "HALVANE_INSTANCE_NAME=" + mine.value(QStringLiteral("HALVANE_INSTANCE_NAME"))},
+        theirs + QStringLiteral("/bin/Halvane"), {});
+    return child.Start(line.value(0), line.mid(1), mine);
+}
+
+TEST(DesktopStart, AnotherUsersHalvaneNeitherTakesNorBlocksThisUsersLock) {
+    // The real program, run as another user ("nobody") with the same lock name: pointed at
+    // this user's runtime folder it cannot take the lock there (it says so in its log and
+    // ends), so this user's program starts all the same; in its own runtime folder it runs
+    // beside this user's, each holding its own lock.
+    HV_NEEDS(hv::test::Root("runs the program as another user"));
+    World world(QStringLiteral("otheruser"));
+    ASSERT_TRUE(world.IsValid());
+    const std::uint16_t minePort = FreePort();
+    const std::uint16_t theirPort = FreePort();
+    ASSERT_NE(minePort, 0);
+    ASSERT_NE(theirPort, 0);
+    ASSERT_NE(minePort, theirPort);
+    world.SetSetting(QStringLiteral("Port"), minePort);
+    const QString theirs = MakeTheirFolder(world, theirPort);
+    ASSERT_FALSE(theirs.isEmpty());
+    const QString myRuntime = world.Path(QStringLiteral("runtime"));
+    const QString refusal = QStringLiteral("Halvane::InitInstance ERROR - can't take the single-instance lock: ");
+
+    Child intruding;
+    ASSERT_TRUE(StartTheirs(world, intruding, theirs, myRuntime));
+    ASSERT_TRUE(intruding.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(intruding.process.exitCode(), 0) << intruding.ErrorText().toStdString();
+    EXPECT_EQ(world.LogText(QStringLiteral("theirs/bin")).count(refusal), 1) << world.LogText(QStringLiteral("theirs/bin")).toStdString();
+    EXPECT_TRUE(QDir(myRuntime).isEmpty()) << "nothing of theirs in this user's runtime folder";
+
+    Child mine;
+    ASSERT_TRUE(mine.Start(world.Program(), {}, world.Environment()));
+    ASSERT_TRUE(AnswersController(mine, minePort)) << mine.ErrorText().toStdString();
+
+    Child theirsRunning;
+    ASSERT_TRUE(StartTheirs(world, theirsRunning, theirs, theirs + QStringLiteral("/runtime")));
+    EXPECT_TRUE(AnswersController(theirsRunning, theirPort)) << theirsRunning.ErrorText().toStdString()
+                                                              << world.LogText(QStringLiteral("theirs/bin")).toStdString();
+    EXPECT_TRUE(mine.Running());
+
+    // And again while this user's program runs: refused there, nothing disturbed.
+    Child again;
+    ASSERT_TRUE(StartTheirs(world, again, theirs, myRuntime));
+    ASSERT_TRUE(again.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(world.LogText(QStringLiteral("theirs/bin")).count(refusal), 2);
+    EXPECT_TRUE(mine.Running());
+    EXPECT_EQ(AskCrestron(minePort, "C0601\n"), kNoPlayPosition);
+    EXPECT_TRUE(theirsRunning.Running());
 }
 
 // ---- on a virtual X display ----

@@ -3,8 +3,9 @@
 // veth pairs; the program (the main frame, its workflows run tick by tick on the test's
 // clock) runs in a third, with the referee console and the post-play capture it starts. A
 // game is started, played a little, stopped and archived; then the recorder's computer is
-// cut off and the workflows' failure messages come within their waits; then the program is
-// pointed at a second recorder's computer, whose answers come at once. Last, another
+// cut off and the workflows' failure messages come within their waits, also when it is cut
+// off just before the game is stopped; then the program is pointed at a second recorder's
+// computer, whose answers come at once, and the first is no longer trusted. Last, another
 // program holding the port of the program's answer relay is said, and costs the recorder's
 // answers, not a silent wait.
 #include <gtest/gtest.h>
@@ -31,8 +32,8 @@ QString ReadFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-// The answer relays this process started that still run.
-std::vector<pid_t> AnswerRelays() {
+// The answer relays `parent` started that still run.
+std::vector<pid_t> AnswerRelaysOf(pid_t parent) {
     std::vector<pid_t> found;
     for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         bool isPid = false;
@@ -42,12 +43,15 @@ std::vector<pid_t> AnswerRelays() {
         const QStringList fields = stat.mid(stat.lastIndexOf(u')') + 2).split(u' ');
         QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
         if (stat.contains(u"(ZandrelQueueRel") && fields.size() > 1 && fields[0] != u"Z" &&
-            fields[1].toInt() == ::getpid() && commandLine.open(QIODevice::ReadOnly) &&
+            fields[1].toInt() == parent && commandLine.open(QIODevice::ReadOnly) &&
             commandLine.readAll().contains("--with-parent"))
             found.push_back(pid);
     }
     return found;
 }
+
+// The answer relays this process started that still run.
+std::vector<pid_t> AnswerRelays() { return AnswerRelaysOf(::getpid()); }
 
 class TwoComputers : public GameNightFixture {
 protected:
@@ -159,6 +163,31 @@ protected:
         }, kWaitMs);
     }
 
+    // Before a step of Stop the game: a try of "StopRecord" whose outcome the step waits for
+    // is given the real time that outcome takes (the test's clock runs fast).
+    void GiveTheTryItsTime() {
+        const std::int32_t awaited = frame->RecorderSendAwaited;
+        if (awaited == 0) return;
+        ++triesAwaited_;
+        EXPECT_TRUE(WaitUntil([&] {
+            return frame->Link.VortamoDelivery(awaited) != CCompanionLink::Delivery::Pending;
+        }, kWaitMs));
+    }
+
+    // What a process on the recorder's computer `c`, of this user, gets from the program's
+    // answer relay when it asks it a question from its own address: "acknowledged 0" (taken
+    // and answered: no presence questions there) while the program trusts that computer,
+    // "closed" once it does not.
+    QString AskTheAnswerRelayFrom(const RecorderComputer& c) {
+        InNamespace there(c.name);
+        CompanionProcess asking;
+        if (!asking.StartProgram(QCoreApplication::applicationDirPath() + "/queue_intruder",
+                                 {"probe", c.address, c.halvaneAddress, "17420", "Halvane"}, root.filePath(c.name + "-asking")))
+            return QStringLiteral("not started");
+        asking.WaitForExit();
+        return asking.Output().trimmed().section(u' ', 5);
+    }
+
     // Start new game, the companions given the real time they need at each wait.
     WorkflowRun StartNewGame() {
         int passesWhenConsoleUp = -1;
@@ -208,6 +237,7 @@ protected:
     std::unique_ptr<InNamespace> inHalvanesComputer_;
     QString rec1, rec2, archive;
     int requestPasses_ = 0;
+    int triesAwaited_ = 0;
     static inline int runs_ = 0;
 };
 
@@ -232,6 +262,11 @@ TEST_F(TwoComputers, AGameWithTheRecorderOnAnotherComputer) {
     EXPECT_TRUE(report.contains("command StartRecord 1111111111111111 0 \\" + folder)) << report.join(u'\n').toStdString();
     EXPECT_FALSE(Report(computers_[1]).contains("command StartRecord 1111111111111111 0 \\" + folder));
     ASSERT_EQ(AnswerRelays().size(), 1u);
+    // On the recorder's computer the relay there takes what the workstation may send back:
+    // the recorder starts no relay of its own for that, and nothing stood in the way.
+    EXPECT_TRUE(AnswerRelaysOf(there.recorder.Pid()).empty());
+    EXPECT_FALSE(there.recorder.Errors().contains(QStringLiteral("relay for answers"))) << there.recorder.Errors().toStdString();
+    EXPECT_FALSE(there.relay.Errors().contains(QStringLiteral("cannot"))) << there.relay.Errors().toStdString();
 
     // Another user of the program's computer cannot hand the answer relay anything, on the
     // veth address it listens on (it trusts only the recorder's computer), nor on loopback,
@@ -256,11 +291,13 @@ TEST_F(TwoComputers, AGameWithTheRecorderOnAnotherComputer) {
     // A short game: the referee console's periods reach the model while the recorder is asked.
     EXPECT_TRUE(PlayALittle());
 
-    // Stop the game: the recorder is told to stop, and not to exit.
+    // Stop the game: the recorder is told to stop, and not to exit; its computer
+    // acknowledges the first try.
     boxes.shown.clear();
-    const WorkflowRun stopped = Play(kStopGame);
+    const WorkflowRun stopped = Play(kStopGame, [&](std::int32_t) { GiveTheTryItsTime(); });
     ASSERT_TRUE(stopped.ended);
     EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(529), Text(537)}));
+    EXPECT_EQ(triesAwaited_, 1);
     EXPECT_TRUE(there.recorder.WaitForLine(QStringLiteral("command StopRecord")));
     EXPECT_EQ(Count("Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n"), 0u);
 
@@ -348,6 +385,39 @@ TEST_F(TwoComputers, CutOffTheRecordersComputerFailsTheWorkflowsWithinTheirWaits
     EXPECT_TRUE(there.recorder.WaitForLine(QStringLiteral("command StopRecord")));
 }
 
+TEST_F(TwoComputers, ARecorderCutOffJustBeforeStopTheGameGetsItsFiveTriesAndTheWarning) {
+    // The recorder's computer is heard (a message to it is taken there), then cut off, and
+    // the game is stopped at once: the program cannot know of the cut before its first
+    // "StopRecord", which it accepts; that try fails on its way (no acknowledgement in
+    // time), is waited for and counted as a failed try, and the four others fail at once:
+    // warning 538 after five tries, as for a recorder here that does not take the command.
+    RecorderComputer& there = computers_[0];
+    Frame();
+    ASSERT_TRUE(StartConsole());
+    frame->GameFolder = QStringLiteral("2026-12-10\\19-30\\");
+    frame->ExecutionEnabled = true;
+    ASSERT_TRUE(frame->Link.SendToVortamo(QStringLiteral("GetState")));
+    const std::int32_t heard = frame->Link.SendSequence;
+    ASSERT_TRUE(WaitUntil([&] {
+        return frame->Link.VortamoDelivery(heard) == CCompanionLink::Delivery::Delivered;
+    }, kWaitMs));
+    ASSERT_TRUE(WaitUntil([&] { return Report(there).contains("command GetState"); }, kWaitMs));
+
+    ASSERT_TRUE(namespaces_.SetLink(there.name, QStringLiteral("to-halvane"), false));
+    boxes.answer = BoxAnswer::Yes;
+    const WorkflowRun stopped = Play(kStopGame, [&](std::int32_t) { GiveTheTryItsTime(); });
+    ASSERT_TRUE(stopped.ended);
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(529), Text(538), Text(537)}));
+    EXPECT_EQ(triesAwaited_, 1) << "the first try was accepted and waited for";
+    std::size_t tries = 0;
+    for (const std::string& line : log.Lines())
+        tries += line.rfind("Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR", 0) == 0;
+    EXPECT_EQ(tries, 5u) << "five tries, 333 ms apart";
+    EXPECT_EQ(Count("Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n"), 1u);
+    EXPECT_EQ(Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u);
+    EXPECT_FALSE(Report(there).contains("command StopRecord"));
+}
+
 TEST_F(TwoComputers, AnotherRecordersComputerIsHeardAtOnce) {
     Frame();
     // The first recorder's computer answers.
@@ -355,8 +425,10 @@ TEST_F(TwoComputers, AnotherRecordersComputerIsHeardAtOnce) {
     ASSERT_TRUE(frame->Link.SendToVortamo(QStringLiteral("GetState")));
     ASSERT_TRUE(WaitUntil([&] { return frame->Link.VortamoState != 0; }, kWaitMs));
 
+    EXPECT_EQ(AskTheAnswerRelayFrom(computers_[0]), QStringLiteral("acknowledged 0"));
+
     // The settings name the second one, as the settings dialog applies them: its answers
-    // come at once, through the same answer relay, and the first is still heard.
+    // come at once, through the same answer relay, and the first is let go of.
     RecorderComputer& second = computers_[1];
     frame->Settings.VortamoIP = second.address;
     frame->Link.SetVortamoHost(second.address);
@@ -368,6 +440,11 @@ TEST_F(TwoComputers, AnotherRecordersComputerIsHeardAtOnce) {
     EXPECT_TRUE(Report(second).contains("command GetState"));
     EXPECT_EQ(AnswerRelays().size(), 1u) << "one answer relay for the process";
     EXPECT_TRUE(WaitUntil([&] { return frame->Link.IsVortamoRunning(frame.get()); }, kWaitMs));
+    EXPECT_TRUE(WaitUntil([&] { return AskTheAnswerRelayFrom(computers_[0]) == QStringLiteral("closed"); }, kWaitMs))
+        << "the former recorder's computer";
+    EXPECT_EQ(AskTheAnswerRelayFrom(second), QStringLiteral("acknowledged 0"));
+
+    // Named again, the first is heard again.
 
     frame->Link.SetVortamoHost(computers_[0].address);
     frame->Link.VortamoState = 0;

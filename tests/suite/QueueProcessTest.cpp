@@ -26,6 +26,7 @@
 #include "QueueTestSupport.h"
 #include "QueueTransport.h"
 #include "RemoteSender.h"
+#include "OtherUser.h"
 #include "ScopedEnvironment.h"
 
 extern char** environ;
@@ -809,6 +810,10 @@ TEST(QueueAnswersFromAnotherComputer, AnotherProgramOnTheAnswerPortIsSaidAndNotW
 
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
+    // What the relay for the answers traces: each time it tries the address again.
+    ErrorsToFile traces(folder.filePath(QStringLiteral("traces.txt")));
+    const QString cannot = QStringLiteral("ZandrelQueueRelay: cannot listen on 127.0.0.1:%1: Address already in use\n").arg(port);
+    const auto attempts = [&] { return traces.Text().count(cannot); };
     const QString wrapper = SlowRelayScript(folder);
     ASSERT_FALSE(wrapper.isEmpty());
     const QString starts = folder.filePath(QStringLiteral("starts"));
@@ -839,12 +844,17 @@ TEST(QueueAnswersFromAnotherComputer, AnotherProgramOnTheAnswerPortIsSaidAndNotW
             QString note;
             while (remote->TakeNote(note) == S_OK) notes << note;
         };
-        for (std::int32_t sequence = 1; sequence <= 3; ++sequence) {
-            ASSERT_EQ(send(sequence), S_OK);
-            EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
-                      QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tStopRecord").arg(sequence))
-                << "the message itself goes out";
-            QThread::msleep(1200);  // more than the pause between two attempts to listen
+        // Messages go out (every one of them) until the relay has tried the address three
+        // times (at most once a second).
+        std::int32_t sequence = 0;
+        for (int tried = 1; tried <= 3; ++tried) {
+            ASSERT_TRUE(WaitUntil([&] {
+                if (send(++sequence) != S_OK) return false;
+                EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                          QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tStopRecord").arg(sequence))
+                    << "the message itself goes out";
+                return WaitUntil([&] { return attempts() >= tried; }, 250);
+            })) << tried;
         }
         takeNotes();
         const QString said = QStringLiteral("the relay for answers cannot listen on 127.0.0.1:%1 (Address already in use): "
@@ -858,9 +868,7 @@ TEST(QueueAnswersFromAnotherComputer, AnotherProgramOnTheAnswerPortIsSaidAndNotW
         // the answers come back (the recorder's first answer after its own failed ones may
         // fail at once, until it has heard this computer again).
         otherProgram.reset();
-        QThread::msleep(1200);
         std::vector<QueueMessage> taken;
-        std::int32_t sequence = 3;
         EXPECT_TRUE(WaitUntil([&] {
             if (send(++sequence) != S_OK) return false;
             WaitUntil([&] {
@@ -954,6 +962,363 @@ TEST(QueueAnswersFromAnotherComputer, WhatTheOtherComputerLastShowedDecidesASend
     std::int32_t held = -1;
     EXPECT_TRUE(WaitUntil([&] { return remote->IsQueueHeld(there, QStringLiteral("Vortamo1"), held) == S_OK; }));
     EXPECT_EQ(held, 0) << "unreachable: nothing is held there";
+}
+
+}  // namespace
+}  // namespace hv::test
+
+namespace hv::test {
+namespace {
+
+// The sender threads of this process (one per other computer a component sends to).
+int QueueSenderThreads() {
+    int count = 0;
+    for (const QFileInfo& task : QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(task.absoluteFilePath() + QStringLiteral("/comm"));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "queue sender") ++count;
+    }
+    return count;
+}
+
+// A TCP port on `address` that takes connections and never answers; counts them.
+class SilentRelay {
+public:
+    explicit SilentRelay(const char* address = "127.0.0.1") : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &where.sin_addr);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(fd_, 16) != 0) return;
+        socklen_t size = sizeof where;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&where), &size);
+        port = ntohs(where.sin_port);
+    }
+    ~SilentRelay() {
+        for (const int fd : taken_) ::close(fd);
+        ::close(fd_);
+    }
+    // The connections that came so far (taken, and held open unanswered).
+    int Connections() {
+        for (;;) {
+            pollfd waiting{fd_, POLLIN, 0};
+            if (::poll(&waiting, 1, 0) != 1) break;
+            const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) break;
+            taken_.push_back(fd);
+        }
+        return static_cast<int>(taken_.size());
+    }
+    std::uint16_t port = 0;
+
+private:
+    int fd_;
+    std::vector<int> taken_;
+};
+
+// A relay of this user in a process of its own, started with `arguments`; its first line.
+QString StartRelay(LineProcess& relay, const QStringList& arguments) {
+    if (!relay.Start(BinaryPath("ZandrelQueueRelay"), arguments)) return QStringLiteral("not started");
+    return relay.ReadLine();
+}
+
+// The remote relay of these tests: on 127.0.0.2, trusting this process's address; its port
+// is put into `environment` for the components made afterwards.
+QString StartRemoteRelay(LineProcess& relay, ScopedEnvironment& environment, const QString& port = QStringLiteral("0")) {
+    const QString line = StartRelay(relay, {"--port", port, "--bind", "127.0.0.2", "--trust", "127.0.0.1"});
+    if (!line.startsWith(QLatin1StringView("listening "))) return {};
+    environment.Set("ZANDREL_QUEUE_RELAY_PORT", line.mid(10).toUtf8());
+    return line.mid(10);
+}
+
+struct Outcome {
+    HResult res = S_FALSE;
+    std::int32_t state = -1;
+    std::int32_t result = -1;
+};
+
+Outcome DeliveryOf(IRemoteQueues* remote, const QString& host, std::int32_t sequence) {
+    Outcome o;
+    o.res = remote->DeliveryOf(host, sequence, o.state, o.result);
+    return o;
+}
+
+// Waits until the message is no longer on its way; its outcome.
+Outcome OutcomeOf(IRemoteQueues* remote, const QString& host, std::int32_t sequence) {
+    Outcome o;
+    WaitUntil([&] {
+        o = DeliveryOf(remote, host, sequence);
+        return o.res != S_OK || o.state != kDeliveryPending;
+    });
+    return o;
+}
+
+TEST(QueueDeliveryToAnotherComputer, EveryMessageEndsDeliveredOrFailedAndIsNeverSentTwice) {
+    // Each message accepted for another computer is followed by its sequence number until its
+    // outcome is known: taken there, refused there, that computer's relay not reached, or no
+    // acknowledgement within the send time-out (1 s here, as in real use), after which it is
+    // not sent a second time. A message for this computer, or one never sent, is not known.
+    UsePrivateQueueScope();
+    ScopedEnvironment environment;
+    environment.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "1000");
+    LineProcess remoteRelay;
+    const QString port = StartRemoteRelay(remoteRelay, environment);
+    ASSERT_FALSE(port.isEmpty());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    RelayProcess gone;  // a relay's port nobody listens on any more
+    {
+        ScopedEnvironment keep;
+        keep.Keep("ZANDREL_QUEUE_RELAY_PORT");
+        ASSERT_TRUE(gone.Start());
+        gone.Stop();
+    }
+    SilentRelay silent("127.0.0.2");
+    ASSERT_NE(silent.port, 0);
+
+    struct Case {
+        const char* name;
+        QString port;
+        const char* target;
+        std::int32_t state;
+        std::int32_t result;
+    } cases[] = {
+        {"taken there", port, "Vortamo1", kDeliveryDone, 0},
+        {"refused there", port, "Nobody", kDeliveryFailed, ECONNREFUSED},
+        {"not reached", QString::number(gone.port), "Vortamo1", kDeliveryFailed, ECONNREFUSED},
+        {"not acknowledged", QString::number(silent.port), "Vortamo1", kDeliveryFailed, ETIMEDOUT},
+    };
+    std::int32_t sequence = 40;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        environment.Set("ZANDREL_QUEUE_RELAY_PORT", c.port.toUtf8());
+        QueueComponent component;
+        auto* remote = QueryInterface<IRemoteQueues>(component.object.get());
+        ASSERT_NE(remote, nullptr);
+        TestWindow window(kArrival);
+        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        ASSERT_NE(queue, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ++sequence;
+        ASSERT_EQ(queue->Send(status, result, sequence, 0, 0, QStringLiteral("127.0.0.2"), QString::fromLatin1(c.target),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord")),
+                  S_OK);
+        const Outcome o = OutcomeOf(remote, QStringLiteral("127.0.0.2"), sequence);
+        EXPECT_EQ(o.res, S_OK);
+        EXPECT_EQ(o.state, c.state);
+        EXPECT_EQ(o.result, c.result);
+        if (c.state == kDeliveryDone) {
+            EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+                      QStringLiteral("got\t%1\t127.0.0.1\tHalvane\tVortamo.Control\tStopRecord").arg(sequence));
+        }
+        if (c.result == ETIMEDOUT) {
+            // The message went out once and was not acknowledged: it may have arrived, and
+            // was not sent again (a second try would have come before its outcome).
+            EXPECT_EQ(silent.Connections(), 1);
+        }
+        // Neither a message for this computer nor a number never sent is followed.
+        EXPECT_EQ(DeliveryOf(remote, QStringLiteral("localhost"), sequence).res, S_FALSE);
+        EXPECT_EQ(DeliveryOf(remote, QStringLiteral("127.0.0.2"), sequence + 1000).res, S_FALSE);
+    }
+    EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 500), QString()) << "nothing came twice";
+}
+
+TEST(QueueAnswersFromAnotherComputer, APresenceQuestionIsAskedAgainWithinItsWait) {
+    // The relay of the other computer is not there when the question is first asked (as a
+    // first packet lost), and is there a moment later: the question is asked again within
+    // its wait, and the first answer says the queue is held; that computer never counted as
+    // cut off, so a send right after goes out.
+    UsePrivateQueueScope();
+    ScopedEnvironment environment;
+    environment.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "1000");
+    QString port;
+    {
+        LineProcess first;
+        port = StartRemoteRelay(first, environment);
+    }
+    ASSERT_FALSE(port.isEmpty());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    QueueComponent component;
+    auto* remote = QueryInterface<IRemoteQueues>(component.object.get());
+    ASSERT_NE(remote, nullptr);
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+
+    const QString there = QStringLiteral("127.0.0.2");
+    std::int32_t held = -1;
+    EXPECT_EQ(remote->IsQueueHeld(there, QStringLiteral("Vortamo1"), held), S_FALSE);
+    LineProcess back;
+    ASSERT_EQ(StartRelay(back, {"--port", port, "--bind", "127.0.0.2", "--trust", "127.0.0.1"}), "listening " + port);
+    HResult res = S_FALSE;
+    ASSERT_TRUE(WaitUntil([&] { return (res = remote->IsQueueHeld(there, QStringLiteral("Vortamo1"), held)) == S_OK; }));
+    EXPECT_EQ(held, 1) << "the first answer is that of the relay that came";
+    std::int32_t status = 0;
+    std::int32_t result = 0;
+    EXPECT_EQ(queue->Send(status, result, 1, 0, 0, there, QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"),
+                          QStringLiteral("GetState")),
+              S_OK);
+    EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t")),
+              QStringLiteral("got\t1\t127.0.0.1\tHalvane\tVortamo.Control\tGetState"));
+}
+
+TEST(QueueAnswersFromAnotherComputer, AComputerLetGoOfIsNoLongerTrusted) {
+    // Two other computers (127.0.0.2 and 127.0.0.3, each with its relay) are sent to, so
+    // both are trusted by the answer relay. The first is let go of (the program's recorder
+    // has moved): once what was sent there has gone, its frames are refused, while the
+    // second's still come.
+    UsePrivateQueueScope();
+    ScopedEnvironment environment;
+    LineProcess second;
+    LineProcess third;
+    const QString port = StartRemoteRelay(second, environment);
+    ASSERT_FALSE(port.isEmpty());
+    ASSERT_EQ(StartRelay(third, {"--port", port, "--bind", "127.0.0.3", "--trust", "127.0.0.1"}), "listening " + port);
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    QueueComponent component;
+    auto* remote = QueryInterface<IRemoteQueues>(component.object.get());
+    ASSERT_NE(remote, nullptr);
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    std::int32_t sequence = 0;
+    for (const char* host : {"127.0.0.2", "127.0.0.3"}) {
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, ++sequence, 0, 0, QString::fromLatin1(host), QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                  S_OK);
+        ASSERT_FALSE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).isEmpty()) << host;
+        EXPECT_EQ(OutcomeOf(remote, QString::fromLatin1(host), sequence).state, kDeliveryDone) << host;
+    }
+    const auto hand = [&] {
+        LineProcess sender;
+        EXPECT_TRUE(sender.Start(BinaryPath("queue_intruder"), {"relay", "127.0.0.2", "127.0.0.1", port, "Halvane",
+                                                                 "relay", "127.0.0.3", "127.0.0.1", port, "Halvane"}));
+        QStringList lines;
+        for (int i = 0; i < 2; ++i) lines << sender.ReadLine().section(u' ', 5);
+        return lines;
+    };
+    EXPECT_EQ(hand(), (QStringList{"acknowledged 1", "acknowledged 1"}));
+
+    EXPECT_EQ(remote->ForgetHost(QStringLiteral("127.0.0.2")), S_OK);
+    QStringList outcomes;
+    EXPECT_TRUE(WaitUntil([&] {
+        outcomes = hand();
+        return outcomes.value(0) != QStringLiteral("acknowledged 1");
+    })) << outcomes.join(u", ").toStdString();
+    EXPECT_EQ(outcomes, (QStringList{"closed", "acknowledged 1"}));
+    // What was sent there before is still known.
+    EXPECT_EQ(DeliveryOf(remote, QStringLiteral("127.0.0.2"), 1).state, kDeliveryDone);
+}
+
+TEST(QueueAnswersFromAnotherComputer, ClosingTheComponentEndsItsSendersBeforeItReturns) {
+    // The other computer takes connections and says nothing, with a send time-out longer
+    // than the test: the messages waiting behind the one under way are given up (and
+    // traced) while the component closes, and no sender thread or answer relay of it is
+    // left afterwards to write anything.
+    UsePrivateQueueScope();
+    SilentRelay silent;
+    ASSERT_NE(silent.port, 0);
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    {
+        ErrorsToFile traces(folder.filePath(QStringLiteral("traces.txt")));
+        {
+            std::unique_ptr<QueueComponent> component;
+            {
+                ScopedEnvironment towardsSilence;
+                towardsSilence.Set("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(silent.port));
+                towardsSilence.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "600000");
+                component = std::make_unique<QueueComponent>();
+            }
+            TestWindow window(kArrival);
+            ComponentPtr object = component->Open(QStringLiteral("Halvane"), &window, kArrival);
+            IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+            ASSERT_NE(queue, nullptr);
+            for (std::int32_t i = 1; i <= 3; ++i) {
+                std::int32_t status = 0;
+                std::int32_t result = 0;
+                ASSERT_EQ(queue->Send(status, result, i, 0, 0, QStringLiteral("127.0.0.1"), QStringLiteral("Vortamo1"),
+                                      QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")),
+                          S_OK);
+            }
+            ASSERT_TRUE(WaitUntil([&] { return silent.Connections() == 1; }));
+            object.reset();
+            component.reset();
+            EXPECT_EQ(QueueSenderThreads(), 0) << "joined before the component was gone";
+            EXPECT_TRUE(ChildRelays().empty());
+        }
+        const QString said = traces.Text();
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_TRUE(said.contains(
+                QStringLiteral("Zandrel.MessageQueue: gave up sending message %1 to 'Vortamo1' on 127.0.0.1: the queue was closed\n")
+                    .arg(i)))
+                << said.toStdString();
+    }
+}
+
+TEST(QueueAnswersFromAnotherComputer, ThisUsersRelayOnTheAnswerAddressTakesTheAnswersWhicheverStartsFirst) {
+    // The other computer is 127.0.0.2; the answers come back to 127.0.0.1, on the same port,
+    // where this user also runs a relay of its own (as on the recorder's computer, where the
+    // recorder answers through the relay that serves it). Started first, that relay takes
+    // the answers and the process starts no relay for them; started later, the process's
+    // relay for the answers leaves the port to it; once it has gone, the process's relay
+    // takes the answers again.
+    UsePrivateQueueScope();
+    ScopedEnvironment environment;
+    LineProcess remoteRelay;
+    const QString port = StartRemoteRelay(remoteRelay, environment);
+    ASSERT_FALSE(port.isEmpty());
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
+    const QStringList ownRelay = {"--port", port, "--bind", "127.0.0.1", "--trust", "127.0.0.2", "--trust", "127.0.0.1"};
+
+    QueueComponent component;
+    auto* remote = QueryInterface<IRemoteQueues>(component.object.get());
+    ASSERT_NE(remote, nullptr);
+    TestWindow window(kArrival);
+    ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    std::int32_t sequence = 0;
+    // Sends one message there (again while that fails at once); true once its answer came.
+    const auto answered = [&] {
+        return WaitUntil([&] {
+            std::int32_t status = 0;
+            std::int32_t result = 0;
+            if (queue->Send(status, result, ++sequence, 0, 0, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"),
+                            QStringLiteral("Vortamo.Control"), QStringLiteral("GetState")) != S_OK)
+                return false;
+            return WaitUntil([&] { return !TakeAll(queue).empty(); }, 2000);
+        });
+    };
+    const auto notes = [&] {
+        QStringList taken;
+        QString note;
+        while (remote->TakeNote(note) == S_OK) taken << note;
+        return taken;
+    };
+
+    {
+        LineProcess first;
+        ASSERT_EQ(StartRelay(first, ownRelay), "listening " + port);
+        EXPECT_TRUE(answered());
+        EXPECT_TRUE(ChildRelays().empty()) << "no relay for the answers of its own";
+    }
+    // That relay has gone: the process's own relay takes the answers.
+    EXPECT_TRUE(answered());
+    EXPECT_EQ(ChildRelays().size(), 1u);
+
+    // Started while the process's relay listens there, this user's relay gets the port.
+    LineProcess later;
+    ASSERT_EQ(StartRelay(later, ownRelay), "listening " + port);
+    EXPECT_TRUE(answered());
+    EXPECT_EQ(notes(), QStringList()) << "the answers never stood in another's way";
 }
 
 }  // namespace

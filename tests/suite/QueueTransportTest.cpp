@@ -10,6 +10,8 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <cstring>
 #include <vector>
 
@@ -300,6 +302,86 @@ TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
     for (const std::string& f : opened) ::chmod(f.c_str(), 0700);
     EXPECT_EQ(Send(config, Message(2, QStringLiteral("Private"))), 0);
     EXPECT_EQ(listener.Count(), 1u);
+}
+
+TEST(QueueTransport, WhatIsNotAMessageIsRefusedAndSaidForWhatItIs) {
+    // A presence question is for a relay, never for a queue, and an acknowledgement comes
+    // only back to a sender: each is refused with a line that names it.
+    const QueueConfig config = TestConfig();
+    LogCapture log;
+    QueueListener listener(config, QStringLiteral("NotForMe"), {});
+    ASSERT_EQ(listener.Open(), 0);
+    QByteArray question;
+    ASSERT_TRUE(EncodeMessage(Message(3, QStringLiteral("NotForMe")), question, FrameKind::Probe));
+    struct Case {
+        const char* name;
+        QByteArray frame;
+        const char* trace;
+    } cases[] = {
+        {"presence question", question, "ignored a presence question (one for a relay)"},
+        {"acknowledgement", EncodeAck(WireAck{}), "ignored a stray acknowledgement"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Clear();
+        RawConnection raw(config, QStringLiteral("NotForMe"));
+        ASSERT_TRUE(raw.connected);
+        raw.Write(c.frame);
+        EXPECT_TRUE(log.WaitFor("Zandrel.MessageQueue 'NotForMe': " + std::string(c.trace) + "\n",
+                                hv::test::kProcessTimeoutMs))
+            << log.Text();
+        EXPECT_EQ(listener.Count(), 0u);
+    }
+}
+
+TEST(QueueTransport, NothingIsSentToAQueueSocketOfAnotherUser) {
+    // A socket of another user's process stands where a queue of this user would be (here
+    // put there by root, as nobody else can): a send never goes to it, and says why.
+    HV_NEEDS(hv::test::Root("starts a process as another user"));
+    const QueueConfig config = TestConfig();
+    LogCapture log;
+    const std::string path = QueueSocketPath(config, QStringLiteral("Vortamo1"));
+    ASSERT_FALSE(path.empty());
+    ASSERT_LT(path.size(), sizeof(sockaddr_un::sun_path));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    ::unlink(path.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    // The child becomes "nobody" and then listens: the socket's holder is that user's.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0 || ::listen(fd, 8) != 0)
+            ::_exit(2);
+        const char one = '1';
+        [[maybe_unused]] const ssize_t n = ::write(ready[1], &one, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char said = 0;
+    const bool listening = ::read(ready[0], &said, 1) == 1;
+    ::close(ready[0]);
+    ::close(fd);
+    struct Reap {
+        pid_t pid;
+        std::string path;
+        ~Reap() {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            ::unlink(path.c_str());
+        }
+    } reap{child, path};
+    ASSERT_TRUE(listening);
+
+    EXPECT_EQ(Send(config, Message(1, QStringLiteral("Vortamo1"))), EACCES);
+    EXPECT_TRUE(log.Contains("Zandrel.MessageQueue: 'Vortamo1' is held by a process of user 65534, not of this "
+                             "user: nothing sent\n"))
+        << log.Text();
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The single-instance lock between real processes, and against another user.
+// The single-instance lock between real processes of this user (the real program run as
+// another user is tried against it in tests/desktop/DesktopTest.cpp).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,8 +9,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "Requirements.h"
-#include "OtherUser.h"
 #include "platform/SingleInstance.h"
 
 namespace hv {
@@ -32,13 +31,6 @@ QString FirstAnswer(QProcess& process) {
 // Starts the helper and returns its first answer.
 QString StartHolder(QProcess& process, const std::string& name) {
     process.start(Holder(), {QString::fromStdString(name)});
-    return FirstAnswer(process);
-}
-
-// The same through a command line that runs it as another user, with its runtime folder.
-QString StartHolderAsOtherUser(QProcess& process, const std::string& name, const QString& home, const QString& runtime) {
-    const QStringList line = test::AsOtherUser(home, {"XDG_RUNTIME_DIR=" + runtime}, Holder(), {QString::fromStdString(name)});
-    process.start(line.value(0), line.mid(1));
     return FirstAnswer(process);
 }
 
@@ -97,30 +89,6 @@ TEST(SingleInstance, TheLockIsAFileInTheUsersRuntimeFolder) {
     EXPECT_NE(elsewhere.LastError(), 0);
     EXPECT_NE(elsewhere.Problem().find("may be entered by other users"), std::string::npos) << elsewhere.Problem();
     qputenv("XDG_RUNTIME_DIR", runtime);
-}
-
-TEST(SingleInstance, AnotherUserCanNeitherHoldNorBlockThisUsersLock) {
-    HV_NEEDS(test::Root("runs programs as another user"));
-    QTemporaryDir home(QStringLiteral("/tmp/halvane-other-user-XXXXXX"));
-    ASSERT_TRUE(home.isValid());
-    for (const QString& folder : {home.path(), home.filePath("runtime")}) ASSERT_TRUE(test::MakeFolderOfOtherUser(folder));
-    const std::string name = LockName();
-
-    // The other user's program holds a lock of the same name: its own, in its own folder.
-    QProcess theirs;
-    EXPECT_EQ(StartHolderAsOtherUser(theirs, name, home.path(), home.filePath("runtime")), "held");
-    SingleInstance here(name);
-    EXPECT_TRUE(here.Acquire()) << "another user's program does not keep this user's from starting";
-
-    // Pointed at this user's runtime folder, the other user cannot take (or block) the lock there.
-    QProcess intruding;
-    EXPECT_EQ(StartHolderAsOtherUser(intruding, name, home.path(), qEnvironmentVariable("XDG_RUNTIME_DIR")), "refused");
-    ASSERT_TRUE(intruding.waitForFinished(30000));
-    here.Release();
-    EXPECT_TRUE(here.Acquire());
-
-    theirs.kill();
-    ASSERT_TRUE(theirs.waitForFinished(30000));
 }
 
 }  // namespace

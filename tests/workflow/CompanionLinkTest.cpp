@@ -235,6 +235,57 @@ TEST_F(CompanionLinkTest, LogLinesWithAndWithoutMessageLog) {
     }
 }
 
+TEST_F(CompanionLinkTest, ARecorderMessageThatFailsOnItsWayIsLoggedAsAFailedSendOnce) {
+    // A message to the recorder here is taken when it is accepted. Through the relay (the
+    // recorder on "another computer", loopback by address) it is followed: delivered while
+    // the recorder runs there; once it does not, a message accepted here fails there, and
+    // is logged as a send that failed, once, whether a workflow or the once-a-second notes
+    // find it first.
+    auto vortamo = std::make_unique<PeerProcess>();
+    ASSERT_EQ(vortamo->Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    ASSERT_TRUE(link.OpenQueue(&window));
+    const std::string failed = "Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR : "
+                               "res=0x8007006F, result=0x6F, errCode=0.\n";
+    LogCapture log;
+    const auto outcome = [&](std::int32_t sequence) {
+        CCompanionLink::Delivery d = CCompanionLink::Delivery::Pending;
+        WaitUntil([&] { return (d = link.VortamoDelivery(sequence)) != CCompanionLink::Delivery::Pending; });
+        return d;
+    };
+
+    ASSERT_TRUE(link.SendToVortamo(QStringLiteral("GetState")));
+    EXPECT_EQ(link.VortamoDelivery(link.SendSequence), CCompanionLink::Delivery::Delivered) << "here: at once";
+    link.SetVortamoHost(QStringLiteral("127.0.0.1"));
+    ASSERT_TRUE(link.SendToVortamo(QStringLiteral("GetState")));
+    EXPECT_EQ(outcome(link.SendSequence), CCompanionLink::Delivery::Delivered);
+
+    vortamo.reset();
+    for (const bool workflowAsks : {true, false}) {
+        SCOPED_TRACE(workflowAsks ? "a workflow asks" : "the notes find it");
+        log.Clear();
+        // The recorder runs there (again: that computer is asked once a send fails at once).
+        vortamo = std::make_unique<PeerProcess>();
+        ASSERT_EQ(vortamo->Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+        ASSERT_TRUE(WaitUntil([&] { return link.SendToVortamo(QStringLiteral("GetState")); }));
+        ASSERT_EQ(outcome(link.SendSequence), CCompanionLink::Delivery::Delivered);
+        vortamo.reset();
+        ASSERT_TRUE(link.SendToVortamo(QStringLiteral("StopRecord")));
+        const std::int32_t sequence = link.SendSequence;
+        if (workflowAsks) {
+            EXPECT_EQ(outcome(sequence), CCompanionLink::Delivery::Failed);
+        } else {
+            EXPECT_TRUE(WaitUntil([&] {
+                link.LogQueueNotes();
+                return log.Count(failed) > 0;
+            }));
+        }
+        link.LogQueueNotes();
+        EXPECT_EQ(link.VortamoDelivery(sequence), CCompanionLink::Delivery::Failed);
+        EXPECT_EQ(log.Count(failed), 1u);
+    }
+    EXPECT_EQ(link.VortamoDelivery(link.SendSequence + 1), CCompanionLink::Delivery::Failed) << "never sent";
+}
+
 TEST_F(CompanionLinkTest, OpeningAgainReleasesTheOpenQueueFirst) {
     ASSERT_TRUE(link.OpenQueue(&window));
     EXPECT_EQ(link.OwnQueueName, QStringLiteral("Halvane"));
