@@ -117,7 +117,8 @@ const QString kDescription = QStringLiteral(
     "\n"
     "Exit status: 0 when it ended normally (also a second Halvane, which ends at once),\n"
     "1 when it could not start (its controller port or message queue could not be opened,\n"
-    "after the message that says so), 2 for a command line it cannot use,\n"
+    "after the message that says so, or its single-instance lock could not be taken at\n"
+    "all), 2 for a command line it cannot use,\n"
     "3 without a display.");
 
 QString ProgramVersionText() { return QStringLiteral("Halvane " HALVANE_VERSION); }

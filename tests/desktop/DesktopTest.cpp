@@ -149,7 +149,7 @@ TEST(DesktopStart, AnotherUsersHalvaneNeitherTakesNorBlocksThisUsersLock) {
     Child intruding;
     ASSERT_TRUE(StartTheirs(world, intruding, theirs, myRuntime));
     ASSERT_TRUE(intruding.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(intruding.process.exitCode(), 0) << intruding.ErrorText().toStdString();
+    EXPECT_EQ(intruding.process.exitCode(), hv::kStartFailed) << intruding.ErrorText().toStdString();
     EXPECT_EQ(world.LogText(QStringLiteral("theirs/bin")).count(refusal), 1) << world.LogText(QStringLiteral("theirs/bin")).toStdString();
     EXPECT_TRUE(QDir(myRuntime).isEmpty()) << "nothing of theirs in this user's runtime folder";
 
