@@ -68,6 +68,10 @@ bool Ignored(const QByteArray& name, int depth) {
 
 QByteArray ManifestPath(const QByteArray& folder) { return folder + kManifestName; }
 
+// Whether a lookup's error means the file is not there as a file of the archive: no such
+// name, or a link (or something else) on the way to it.
+bool IsGone(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP || error == EXDEV; }
+
 }  // namespace
 
 bool IsDamage(FindingKind kind) { return kind == FindingKind::Changed || kind == FindingKind::Missing; }
@@ -229,10 +233,13 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
             finding.Path = path;
             finding.Manifest = ManifestPath(place.Folder);
             finding.Line = line.Number;
+            // Looked up under the root only, through no link: a folder on the way that is a
+            // link (out of the archive, perhaps) does not hold the archive's file.
             struct stat st{};
-            if (::fstatat(rootFd, path.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            const fs::UniqueFd where(fs::OpenBeneath(rootFd, path, O_PATH));
+            if (!where.Valid() || ::fstat(where.Get(), &st) != 0) {
                 const int error = errno;
-                finding.Kind = error == ENOENT || error == ENOTDIR ? FindingKind::Missing : FindingKind::Unreadable;
+                finding.Kind = IsGone(error) ? FindingKind::Missing : FindingKind::Unreadable;
                 finding.Error = error;
                 if (finding.Kind == FindingKind::Missing) ++summary_.Missing;
                 findings_.push_back(finding);
@@ -266,8 +273,11 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
         finding.Manifest = file.Manifest;
         finding.Line = file.Line;
         if (!HashFile(rootFd, file.Path, digest, &error)) {
-            finding.Kind = FindingKind::Unreadable;
+            // Gone, or something else in its place, since it was looked up: missing.
+            finding.Kind = IsGone(error) || error == EINVAL || error == EISDIR ? FindingKind::Missing
+                                                                               : FindingKind::Unreadable;
             finding.Error = error;
+            if (finding.Kind == FindingKind::Missing) ++summary_.Missing;
             findings_.push_back(finding);
         } else if (digest != file.Digest) {
             finding.Kind = FindingKind::Changed;
@@ -354,7 +364,7 @@ void ArchiveCheck::RecordMissing(int rootFd, const std::vector<ListedFile>& with
         int error = 0;
         std::vector<QByteArray> added;
         const fs::UniqueFd folderFd(folder.isEmpty() ? ::dup(rootFd)
-                                                     : fs::OpenFolderAt(rootFd, folder.chopped(1).constData(), false));
+                                                     : fs::OpenBeneath(rootFd, folder.chopped(1), O_RDONLY | O_DIRECTORY));
         const bool recorded = folderFd.Valid() && RecordChecksums(folderFd.Get(), checksums, RecordMode::AddMissing,
                                                                   kRecordLockWaitMs, &error, &added, noteTime);
         if (!folderFd.Valid()) error = errno;
@@ -378,10 +388,19 @@ void ArchiveCheck::RecordMissing(int rootFd, const std::vector<ListedFile>& with
 }
 
 bool ArchiveCheck::HashFile(int rootFd, const QByteArray& path, QByteArray& digest, int* error) {
-    const fs::UniqueFd in(
-        fs::OpenAtRetrying(rootFd, path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    // Under the root only, through no link; and nothing but a regular file is read.
+    const fs::UniqueFd in(fs::OpenBeneath(rootFd, path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
     if (!in.Valid()) {
         *error = errno;
+        return false;
+    }
+    struct stat st{};
+    if (::fstat(in.Get(), &st) != 0) {
+        *error = errno;
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     (void)::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);

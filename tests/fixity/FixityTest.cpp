@@ -34,6 +34,7 @@
 #include "Requirements.h"
 #include "copy/ArchiveRoot.h"
 #include "copy/CopyWorker.h"
+#include "fixity/ArchiveCheck.h"
 #include "fixity/Manifest.h"
 #include "fixity/Sha256.h"
 #include "platform/FileSystem.h"
@@ -323,6 +324,43 @@ TEST_F(ManifestTest, AWriterHoldingTheFolderMakesTheOtherWaitAndThenGiveUp) {
     EXPECT_FALSE(QFile::exists(dir.filePath("SHA256SUMS")));
     ::close(other);
     EXPECT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", QByteArray(64, 'a')}}, RecordMode::Replace, 50, &error));
+}
+
+// A path opened under a folder never leaves it and never passes a link, with openat2 and
+// without it (the kernels that lack it).
+TEST_F(ManifestTest, APathOpenedUnderAFolderPassesNoLink) {
+    TemporaryFolder outside;
+    const QByteArray away = QFile::encodeName(outside.path());
+    WriteBytes(away + "/f", "outside");
+    WriteBytes(folder + "a/b/f", "inside");
+    ASSERT_EQ(::symlink(away.constData(), (folder + "out").constData()), 0);
+    ASSERT_EQ(::symlink("b", (folder + "a/in").constData()), 0);
+    ASSERT_EQ(::symlink("b/f", (folder + "a/lf").constData()), 0);
+    ASSERT_EQ(::mkfifo((folder + "a/pipe").constData(), 0644), 0);
+    struct Case {
+        const char* path;
+        int error;  // 0: opens
+    };
+    const Case cases[] = {
+        {"a/b/f", 0},      {"a/b", 0},        {"out/f", ELOOP}, {"a/in/f", ELOOP},
+        {"a/lf", ELOOP},   {"a/none/f", ENOENT}, {"a/b/f/g", ENOTDIR}, {"/etc/hostname", EXDEV},
+    };
+    for (const bool openat2 : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.path) + (openat2 ? " with openat2" : " component by component"));
+            errno = 0;
+            const fs::UniqueFd opened(fs::OpenBeneath(fd, c.path, O_RDONLY | O_NONBLOCK, openat2));
+            EXPECT_EQ(opened.Valid() ? 0 : errno, c.error);
+        }
+        // A FIFO opens without blocking (the caller looks at what it opened before reading).
+        const fs::UniqueFd pipe(fs::OpenBeneath(fd, "a/pipe", O_RDONLY | O_NONBLOCK, openat2));
+        EXPECT_TRUE(pipe.Valid()) << errno;
+        const fs::UniqueFd file(fs::OpenBeneath(fd, "a/b/f", O_RDONLY, openat2));
+        char text[16] = {};
+        ASSERT_TRUE(file.Valid());
+        EXPECT_EQ(::read(file.Get(), text, sizeof text), 6);
+        EXPECT_STREQ(text, "inside");
+    }
 }
 
 // A writer killed at any moment, also while its new manifest is half written, leaves the
@@ -717,6 +755,81 @@ TEST_F(VerifyTest, AManifestThatCannotBeReadLeavesItsFilesNotChecked) {
     const Finished linked = Verify({});
     EXPECT_EQ(linked.code, 4) << linked.out.toStdString();
     EXPECT_EQ(FindingLines(linked.out).size(), 7) << linked.out.toStdString();
+}
+
+// A game's folder replaced by a link out of the archive, to copies of its files: the check
+// does not follow it, and reports the files the manifest names there as missing.
+TEST_F(VerifyTest, AFolderReplacedByALinkOutOfTheArchiveIsNotFollowed) {
+    const QByteArray game = archive + kGame;
+    const QByteArray outside = base + "outside/cam1/";
+    const QByteArray names[] = {"1_1.mp4", "2_\xff\xfe.mp4"};
+    for (const QByteArray& name : names) WriteBytes(outside + name, ReadBytes(game + "cam1/" + name));
+    RemoveTree(game + "cam1");
+    ASSERT_EQ(::symlink(outside.constData(), (game + "cam1").constData()), 0);
+    const auto before = Snapshot(archive);
+    const Finished run = Verify({});
+    EXPECT_EQ(run.code, 1) << run.out.toStdString() << run.err.toStdString();
+    QList<QByteArray> expected;
+    for (const QByteArray& name : names)
+        expected << "missing: " + QByteArray(kGame) + fs::Printable("cam1/" + name) + ' ' + Where(kGame, "cam1/" + name) +
+                        ": not a regular file)";
+    EXPECT_EQ(FindingLines(run.out), expected) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains(" read): good 12, changed 0, missing 2;")) << run.out.toStdString();
+    EXPECT_EQ(Differences(before, Snapshot(archive)), "");
+}
+
+// --record-missing led out of the archive while it runs: a folder replaced by a link after
+// the walk, before its files are read, or before their checksums are written. Nothing
+// outside is read or written.
+TEST_F(VerifyTest, RecordingChecksumsIsNotLedOutOfTheArchiveByALinkPutInAFoldersPlace) {
+    struct Case {
+        const char* what;
+        bool beforeReading;  // else once everything is read, before the manifest is written
+        QByteArray folder;   // replaced, relative to the archive
+        fixity::FindingKind kind;
+        int count;
+    };
+    const Case cases[] = {
+        {"a camera folder, before its files are read", true, QByteArray(kOldGame) + "cam2",
+         fixity::FindingKind::Unreadable, 2},
+        {"the game's day, before the manifest is written", false, "2024-05-10", fixity::FindingKind::RecordFailed,
+         7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeArchive();
+        ASSERT_EQ(::unlink((archive + kOldGame + "SHA256SUMS").constData()), 0);
+        const QByteArray outside = base + "outside/" + c.folder;
+        RemoveTree(base + "outside");
+        QDir().mkpath(QFile::decodeName(outside));
+        std::filesystem::copy((archive + c.folder).toStdString(), outside.toStdString(),
+                              std::filesystem::copy_options::recursive);
+        const auto outsideBefore = Snapshot(base + "outside");
+        fixity::CheckOptions options;
+        options.Root = archive;
+        options.MaxRateMiBps = 0;
+        options.RecordMissing = true;
+        fixity::ArchiveCheck check(options);
+        bool swapped = false;
+        ASSERT_TRUE(check.Run([&](const fixity::CheckProgress& progress) {
+            const bool now = c.beforeReading ? progress.FilesDone == 0 : progress.FilesDone == progress.FilesTotal;
+            if (swapped || !now) return;
+            swapped = true;
+            RemoveTree(archive + c.folder);
+            ASSERT_EQ(::symlink(outside.constData(), (archive + c.folder).constData()), 0);
+        }));
+        EXPECT_TRUE(swapped);
+        int found = 0;
+        for (const fixity::Finding& finding : check.Findings()) {
+            if (!finding.Path.startsWith(c.folder + '/')) continue;
+            EXPECT_EQ(finding.Kind, c.kind) << finding.Path.toStdString();
+            EXPECT_EQ(finding.Error, ELOOP) << finding.Path.toStdString();
+            ++found;
+        }
+        EXPECT_EQ(found, c.count);
+        EXPECT_EQ(Differences(outsideBefore, Snapshot(base + "outside")), "") << "written outside the archive";
+        EXPECT_EQ(check.ExitCode(), fixity::kCheckFailed);
+    }
 }
 
 TEST_F(VerifyTest, OldGamesGetTheirChecksumsFromTheArchiveMarkedAsSuch) {
