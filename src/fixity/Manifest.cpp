@@ -313,4 +313,45 @@ bool RecordChecksums(int folderFd, const std::vector<ChecksumRecord>& records, R
     return WriteManifest(folderFd, manifest.Serialize(), lock.Held(), error);
 }
 
+bool ForgetChecksum(int folderFd, const QByteArray& name, int lockWaitMs, int* error, ForgottenChecksum* forgotten) {
+    const auto fail = [error](int e) {
+        if (error != nullptr) *error = e;
+        return false;
+    };
+    if (forgotten != nullptr) *forgotten = {};
+    QByteArray normal;
+    if (!NormaliseName(name, normal)) return fail(EINVAL);
+    const FolderLock lock(folderFd, lockWaitMs);
+    if (lock.Busy()) return fail(EWOULDBLOCK);
+    Manifest manifest;
+    int e = 0;
+    const ManifestRead read = ReadManifest(folderFd, manifest, &e);
+    if (read == ManifestRead::Failed) return fail(e);
+    if (read == ManifestRead::Absent) return true;
+    std::vector<ManifestLine>& lines = manifest.Lines;
+    bool found = false;
+    for (std::size_t i = 0; i < lines.size();) {
+        if (lines[i].Type != ManifestLine::Kind::Entry || lines[i].Name != normal) {
+            ++i;
+            continue;
+        }
+        std::size_t first = i;
+        while (first > 0 && IsNote(lines[first - 1])) --first;
+        if (!found && forgotten != nullptr) {
+            forgotten->Found = true;
+            forgotten->Record = {normal, lines[i].Digest, first < i};
+            if (first < i) {
+                // "<note> (<time>)"
+                QByteArray time = lines[i - 1].Text.mid(qsizetype(sizeof kFromArchiveNote) - 1).trimmed();
+                if (time.startsWith('(') && time.endsWith(')')) forgotten->NoteTime = time.mid(1, time.size() - 2);
+            }
+        }
+        found = true;
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        i = first;
+    }
+    if (!found) return true;
+    return WriteManifest(folderFd, manifest.Serialize(), lock.Held(), error);
+}
+
 }  // namespace hv::fixity

@@ -449,14 +449,16 @@ TEST_F(ChecksumCopyTest, EachCopyRecordsTheChecksumOfItsBytesInTheManifestOfTheG
     const Finished check = Sha256sumCheck(game);
     EXPECT_EQ(check.code, 0) << check.out.toStdString() << check.err.toStdString();
 
-    // Copied again after the recording changed: one line, the new checksum.
+    // Copied again after the recording changed: one line, the new checksum (the earlier
+    // line was taken out before the new copy took the name; the new one comes last).
     contents["1_1.mp4"] = Content(4000, 99);
     WriteBytes(base + "rec/2024-05-17/19-30/1_1.mp4", contents["1_1.mp4"]);
     ASSERT_EQ(Copy("1_1.mp4", game), CopyResult::Copied);
     const fixity::Manifest again = fixity::ParseManifest(ReadBytes(game + "SHA256SUMS"));
     ASSERT_EQ(again.Lines.size(), std::size(kAwkwardNames));
-    EXPECT_EQ(again.Lines[0].Name, "1_1.mp4");
-    EXPECT_EQ(again.Lines[0].Digest, Sha256::HexOf(contents["1_1.mp4"]));
+    EXPECT_EQ(again.Lines.back().Name, "1_1.mp4");
+    EXPECT_EQ(again.Lines.back().Digest, Sha256::HexOf(contents["1_1.mp4"]));
+    EXPECT_EQ(again.Lines[0].Name, kAwkwardNames[1]);
     EXPECT_EQ(Sha256sumCheck(game).code, 0);
 
     // Without the game's folder: the manifest of the copy's own folder.
@@ -473,8 +475,8 @@ TEST_F(ChecksumCopyTest, AStoppedCopyWritesNoLine) {
     EXPECT_FALSE(QFile::exists(QFile::decodeName(game + "1_1.mp4")));
 }
 
-// A manifest that cannot be written fails the copy, which stays in the archive, keeps its
-// source for the next attempt and records nothing half.
+// A manifest that cannot be written fails the copy, which keeps its source for the next
+// attempt and records nothing half.
 TEST_F(ChecksumCopyTest, AManifestThatCannotBeWrittenFailsTheCopyAndKeepsTheSource) {
     const QByteArray source = base + "rec/2024-05-17/19-30/1_1.mp4";
     WriteBytes(source, Content(5000, 1));
@@ -489,6 +491,64 @@ TEST_F(ChecksumCopyTest, AManifestThatCannotBeWrittenFailsTheCopyAndKeepsTheSour
               CopyResult::Copied);
     EXPECT_EQ(ReadBytes(game + "SHA256SUMS"), Sha256::HexOf(Content(5000, 1)) + "  1_1.mp4\n");
     EXPECT_FALSE(QFile::exists(QFile::decodeName(source)));
+}
+
+// A copy again whose manifest cannot be written: the name never keeps the earlier copy's
+// line with the new copy's bytes (which a check would report as damage for ever). The
+// earlier copy stays with its line, and the next attempt records the new one.
+TEST_F(ChecksumCopyTest, ACopyAgainWhoseManifestCannotBeWrittenLeavesNoLineOfTheEarlierCopy) {
+    const QByteArray source = base + "rec/2024-05-17/19-30/cam1/1_1.mp4";
+    WriteBytes(source, Content(5000, 1));
+    ASSERT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Copied);
+    WriteBytes(source, Content(7000, 2));  // recorded again under the same name
+    // The manifest's temporary name taken by a folder: no manifest can be written.
+    ASSERT_TRUE(QDir().mkpath(QFile::decodeName(game + ".SHA256SUMS.halvane-tmp")));
+    EXPECT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Failed);
+    const auto lineOf = [&](const QByteArray& name) {
+        for (const fixity::ManifestLine& line : fixity::ParseManifest(ReadBytes(game + "SHA256SUMS")).Lines)
+            if (line.Type == fixity::ManifestLine::Kind::Entry && line.Name == name) return line.Digest;
+        return QByteArray();
+    };
+    const QByteArray inPlace = ReadBytes(game + "cam1/1_1.mp4");
+    const QByteArray line = lineOf("cam1/1_1.mp4");
+    EXPECT_TRUE(line.isEmpty() || line == Sha256::HexOf(inPlace))
+        << "the line of another file: " << line.toStdString() << " for " << Sha256::HexOf(inPlace).toStdString();
+    EXPECT_EQ(inPlace, Content(5000, 1)) << "the earlier copy stays when its line cannot be taken out";
+    EXPECT_EQ(line, Sha256::HexOf(Content(5000, 1)));
+    EXPECT_FALSE(QFile::exists(QFile::decodeName(game + "cam1/.1_1.mp4.halvane-copy")));
+
+    ASSERT_TRUE(QDir(QFile::decodeName(game + ".SHA256SUMS.halvane-tmp")).removeRecursively());
+    ASSERT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Copied);
+    EXPECT_EQ(ReadBytes(game + "cam1/1_1.mp4"), Content(7000, 2));
+    EXPECT_EQ(ReadBytes(game + "SHA256SUMS"), Sha256::HexOf(Content(7000, 2)) + "  cam1/1_1.mp4\n");
+}
+
+// The line of a name taken out, with its note, and only that; a manifest without the name
+// is not written.
+TEST_F(ManifestTest, AForgottenChecksumTakesItsNoteAlongAndCanBePutBack) {
+    const QByteArray a(64, 'a'), b(64, 'b');
+    int error = 0;
+    ASSERT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", a}, {"2.xml", b, true}}, RecordMode::AddMissing, 1000, &error,
+                                        nullptr, "2024-05-20T10:00:00Z"));
+    const QByteArray before = Manifest();
+    fixity::ForgottenChecksum forgotten;
+    ASSERT_TRUE(fixity::ForgetChecksum(fd, "3.xml", 1000, &error, &forgotten));
+    EXPECT_FALSE(forgotten.Found);
+    struct stat st{};
+    ASSERT_EQ(::stat((folder + "SHA256SUMS").constData(), &st), 0);
+    const ino_t inode = st.st_ino;
+    ASSERT_TRUE(fixity::ForgetChecksum(fd, "3.xml", 1000, &error, &forgotten));
+    ASSERT_EQ(::stat((folder + "SHA256SUMS").constData(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode) << "not written without the name";
+    ASSERT_TRUE(fixity::ForgetChecksum(fd, "2.xml", 1000, &error, &forgotten));
+    EXPECT_TRUE(forgotten.Found);
+    EXPECT_EQ(forgotten.Record.Digest, b);
+    EXPECT_TRUE(forgotten.Record.FromArchive);
+    EXPECT_EQ(forgotten.NoteTime, "2024-05-20T10:00:00Z");
+    EXPECT_EQ(Manifest(), a + "  1.xml\n");
+    ASSERT_TRUE(fixity::RecordChecksums(fd, {forgotten.Record}, RecordMode::Replace, 1000, &error, nullptr,
+                                        forgotten.NoteTime));
+    EXPECT_EQ(Manifest(), before);
 }
 
 // ---- Halvane --verify-archive ----
