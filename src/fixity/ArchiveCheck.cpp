@@ -83,6 +83,7 @@ bool IsError(FindingKind kind) {
     case FindingKind::ManifestDamaged:
     case FindingKind::FolderUnreadable:
     case FindingKind::RecordFailed:
+    case FindingKind::ChangedDuringCheck:
         return true;
     default:
         return false;
@@ -216,11 +217,6 @@ void ArchiveCheck::Walk(int folderFd, const QByteArray& relative, int depth, std
 
 void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& files, std::vector<QByteArray>& named) {
     // What to read: every file a readable manifest names, once looked up.
-    struct Pending {
-        QByteArray Path, Digest, Manifest;
-        int Line = 0;
-        std::uint64_t Size = 0;
-    };
     std::vector<Pending> pending;
     for (const ManifestPlace& place : manifests_) {
         if (!place.Readable) continue;
@@ -253,7 +249,8 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
                 findings_.push_back(finding);
                 continue;
             }
-            pending.push_back({path, line.Digest, finding.Manifest, line.Number, static_cast<std::uint64_t>(st.st_size)});
+            pending.push_back({path, line.Digest, finding.Manifest, place.Folder, line.Name, line.Number,
+                               static_cast<std::uint64_t>(st.st_size)});
         }
     }
     std::sort(named.begin(), named.end());
@@ -265,36 +262,36 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
         for (const ListedFile& file : without) progress_.BytesTotal += file.Size;
     Tell();
 
-    for (const Pending& file : pending) {
-        QByteArray digest;
-        int error = 0;
-        Finding finding;
-        finding.Path = file.Path;
-        finding.Manifest = file.Manifest;
-        finding.Line = file.Line;
-        if (!HashFile(rootFd, file.Path, digest, &error)) {
-            // Gone, or something else in its place, since it was looked up: missing.
-            finding.Kind = IsGone(error) || error == EINVAL || error == EISDIR ? FindingKind::Missing
-                                                                               : FindingKind::Unreadable;
-            finding.Error = error;
-            if (finding.Kind == FindingKind::Missing) ++summary_.Missing;
-            findings_.push_back(finding);
-        } else if (digest != file.Digest) {
-            finding.Kind = FindingKind::Changed;
-            finding.Expected = file.Digest;
-            finding.Actual = digest;
-            ++summary_.Changed;
-            findings_.push_back(finding);
-        } else {
-            ++summary_.Good;
-        }
-    }
+    for (const Pending& file : pending) CheckFile(rootFd, file);
 
     if (options_.RecordMissing) {
         RecordMissing(rootFd, without);
         return;
     }
+    // A line may have been on its way when its manifest was read (a copy again takes the
+    // earlier copy's line out before its file takes the name, and writes its own after):
+    // the manifests above each such file are read again.
+    QSet<QByteArray> manifestFolders;
+    for (const ManifestPlace& place : manifests_) manifestFolders.insert(place.Folder);
+    std::vector<ListedFile> stillWithout;
     for (const ListedFile& file : without) {
+        bool checked = false;
+        for (const QByteArray& folder : FoldersAbove(file.Path)) {
+            if (!manifestFolders.contains(folder)) continue;
+            QByteArray digest;
+            int number = 0;
+            if (ReadLineNow(rootFd, folder, file.Path.mid(folder.size()), digest, &number) != LineNow::Found) continue;
+            ++summary_.FilesChecked;
+            ++progress_.FilesTotal;
+            progress_.BytesTotal += file.Size;
+            CheckFile(rootFd, {file.Path, digest, ManifestPath(folder), folder, file.Path.mid(folder.size()), number,
+                                      file.Size});
+            checked = true;
+            break;
+        }
+        if (!checked) stillWithout.push_back(file);
+    }
+    for (const ListedFile& file : stillWithout) {
         Finding finding;
         finding.Kind = FindingKind::NoChecksum;
         finding.Path = file.Path;
@@ -385,6 +382,85 @@ void ArchiveCheck::RecordMissing(int rootFd, const std::vector<ListedFile>& with
             findings_.push_back(finding);
         }
     }
+}
+
+ArchiveCheck::LineNow ArchiveCheck::ReadLineNow(int rootFd, const QByteArray& folder, const QByteArray& name,
+                                                QByteArray& digest, int* number) {
+    const fs::UniqueFd folderFd(folder.isEmpty() ? ::dup(rootFd)
+                                                 : fs::OpenBeneath(rootFd, folder.chopped(1), O_RDONLY | O_DIRECTORY));
+    if (!folderFd.Valid()) return LineNow::Unknown;
+    Manifest manifest;
+    if (ReadManifest(folderFd.Get(), manifest) != ManifestRead::Read) return LineNow::Unknown;
+    for (const ManifestLine& line : manifest.Lines) {
+        if (line.Type == ManifestLine::Kind::Entry && line.Name == name) {
+            digest = line.Digest;
+            if (number != nullptr) *number = line.Number;
+            return LineNow::Found;
+        }
+    }
+    return manifest.Damaged() ? LineNow::Unknown : LineNow::Gone;
+}
+
+void ArchiveCheck::CheckFile(int rootFd, const Pending& file) {
+    Finding finding;
+    finding.Path = file.Path;
+    finding.Manifest = file.Manifest;
+    finding.Line = file.Line;
+    const auto report = [&](FindingKind kind) {
+        finding.Kind = kind;
+        if (kind == FindingKind::Changed) ++summary_.Changed;
+        if (kind == FindingKind::Missing) ++summary_.Missing;
+        if (kind == FindingKind::ChangedDuringCheck) ++summary_.NotChecked;
+        findings_.push_back(finding);
+    };
+    QByteArray digest;
+    int error = 0;
+    const bool read = HashFile(rootFd, file.Path, digest, &error);
+    // Gone, or something else in its place, since it was looked up.
+    const bool gone = !read && (IsGone(error) || error == EINVAL || error == EISDIR);
+    if (read && digest == file.Digest) {
+        ++summary_.Good;
+        return;
+    }
+    if (!read && !gone) {
+        finding.Error = error;
+        report(FindingKind::Unreadable);
+        return;
+    }
+    // Not as its line said: perhaps copied again meanwhile. Its manifest now tells.
+    QByteArray now;
+    const LineNow line = ReadLineNow(rootFd, file.Folder, file.Name, now);
+    if (line == LineNow::Gone) {
+        report(FindingKind::ChangedDuringCheck);
+        return;
+    }
+    if (gone) {
+        finding.Error = error;
+        report(FindingKind::Missing);
+        return;
+    }
+    if (line == LineNow::Found && now != file.Digest) {
+        if (now != digest) {
+            // A new line: the file is read once more, for the copy it names.
+            ++progress_.FilesTotal;
+            progress_.BytesTotal += file.Size;
+            if (!HashFile(rootFd, file.Path, digest, &error)) {
+                finding.Error = error;
+                report(IsGone(error) || error == EINVAL || error == EISDIR ? FindingKind::Missing
+                                                                           : FindingKind::Unreadable);
+                return;
+            }
+        }
+        if (digest == now) {
+            ++summary_.Good;
+            return;
+        }
+        finding.Expected = now;
+    } else {
+        finding.Expected = file.Digest;
+    }
+    finding.Actual = digest;
+    report(FindingKind::Changed);
 }
 
 bool ArchiveCheck::HashFile(int rootFd, const QByteArray& path, QByteArray& digest, int* error) {

@@ -892,6 +892,91 @@ TEST_F(VerifyTest, RecordingChecksumsIsNotLedOutOfTheArchiveByALinkPutInAFolders
     }
 }
 
+// A file copied again while the check runs: the copy worker replaces the file, then its
+// line. The check, told after its first file, meets the file and the line as they are
+// then: a new copy with its new line is good; a new copy whose line is not there (yet) is
+// not checked, which is no damage; a line that arrives during the check is checked; and
+// a file changed without a new line is still damage.
+TEST_F(VerifyTest, AFileCopiedAgainDuringTheCheckIsNotDamage) {
+    const QByteArray name = "cam1/1_1.mp4";
+    const QByteArray target = archive + kGame + name;
+    const QByteArray fresh = Content(300'000, 77);
+    const auto copyAgain = [&] {
+        WriteBytes(base + "rec/" + kGame + name, fresh);
+        const ArchiveRoot root = ArchiveRoot::Record(QFile::decodeName(archive));
+        std::vector<char> buffer(CopyWorker::kChunkSize);
+        std::atomic<int> percent{0};
+        std::atomic<bool> stop{false};
+        ASSERT_EQ(CopyWorker::CopyFile(base + "rec/" + kGame + name, target, root, buffer, 0, false, percent, stop,
+                                       nullptr, archive + kGame),
+                  CopyResult::Copied);
+    };
+    const auto gameFolder = [&] {
+        return fs::UniqueFd(::open((archive + kGame).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> before;  // before the check
+        std::function<void()> during;  // after its first file
+        fixity::FindingKind kind;      // of the file's finding; NoChecksum: none
+        int good, notChecked, code;
+    };
+    const Case cases[] = {
+        {"copied again, with its new line", [] {}, copyAgain, fixity::FindingKind::NoChecksum, 14, 0, 0},
+        {"copied again, its line not yet written", [] {},
+         [&] {
+             const fs::UniqueFd folder = gameFolder();
+             ASSERT_TRUE(fixity::ForgetChecksum(folder.Get(), name, 1000));
+             WriteBytes(target, fresh);
+         },
+         fixity::FindingKind::ChangedDuringCheck, 13, 1, 3},
+        {"its line written while the check runs",
+         [&] {
+             const fs::UniqueFd folder = gameFolder();
+             ASSERT_TRUE(fixity::ForgetChecksum(folder.Get(), name, 1000));
+             WriteBytes(target, fresh);
+         },
+         [&] {
+             const fs::UniqueFd folder = gameFolder();
+             ASSERT_TRUE(fixity::RecordChecksums(folder.Get(), {{name, Sha256::HexOf(fresh)}}, RecordMode::Replace, 1000));
+         },
+         fixity::FindingKind::NoChecksum, 14, 0, 0},
+        {"changed without a new line", [] {}, [&] { WriteBytes(target, fresh); }, fixity::FindingKind::Changed, 13, 0,
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeArchive();
+        c.before();
+        fixity::CheckOptions options;
+        options.Root = archive;
+        options.MaxRateMiBps = 0;
+        fixity::ArchiveCheck check(options);
+        bool told = false;
+        ASSERT_TRUE(check.Run([&](const fixity::CheckProgress& progress) {
+            if (told || progress.FilesDone != 1) return;
+            told = true;
+            c.during();
+        }));
+        ASSERT_TRUE(told);
+        std::vector<fixity::FindingKind> kinds;
+        for (const fixity::Finding& finding : check.Findings()) {
+            EXPECT_EQ(finding.Path, QByteArray(kGame) + name);
+            kinds.push_back(finding.Kind);
+        }
+        if (c.kind == fixity::FindingKind::NoChecksum) {
+            EXPECT_TRUE(kinds.empty());
+        } else {
+            EXPECT_EQ(kinds, std::vector<fixity::FindingKind>{c.kind});
+        }
+        EXPECT_EQ(check.Summary().Good, c.good);
+        EXPECT_EQ(check.Summary().NotChecked, c.notChecked);
+        EXPECT_EQ(check.Summary().Changed, c.kind == fixity::FindingKind::Changed ? 1 : 0);
+        EXPECT_EQ(check.Summary().NoChecksum, 0);
+        EXPECT_EQ(check.ExitCode(), c.code);
+    }
+}
+
 TEST_F(VerifyTest, OldGamesGetTheirChecksumsFromTheArchiveMarkedAsSuch) {
     HV_NEEDS(test::Tools({"sha256sum"}));
     // A game archived before checksums were kept, and a file added to a game that has them.
