@@ -20,7 +20,8 @@ constexpr int kDigestDigits = 64;
 constexpr char kTemporaryPrefix[] = ".SHA256SUMS.";
 constexpr char kTemporarySuffix[] = ".halvane-tmp";
 // The temporary name while the folder's lock is held: a leftover of a writer that died is
-// simply written over by the next one.
+// removed by the next one, which then makes the name anew (never writing into a file
+// found there: a hard link to a file elsewhere would be written through).
 constexpr char kLockedTemporary[] = ".SHA256SUMS.halvane-tmp";
 // Larger manifests are not read (a game folder's holds some hundred lines).
 constexpr qsizetype kLargestManifest = 64 * 1024 * 1024;
@@ -120,10 +121,9 @@ bool WriteManifest(int folderFd, const QByteArray& content, bool locked, int* er
         if (error != nullptr) *error = e;
         return false;
     };
+    if (locked && ::unlinkat(folderFd, temporary.constData(), 0) != 0 && errno != ENOENT) return fail(errno, false);
     fs::UniqueFd out(fs::OpenAtRetrying(folderFd, temporary.constData(),
-                                        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
-                                            (locked ? O_TRUNC : O_EXCL),
-                                        0644));
+                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
     if (!out.Valid()) return fail(errno, false);
     if (!fs::WriteAll(out.Get(), content.constData(), static_cast<std::size_t>(content.size())))
         return fail(errno != 0 ? errno : EIO, true);

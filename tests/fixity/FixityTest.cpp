@@ -363,6 +363,25 @@ TEST_F(ManifestTest, APathOpenedUnderAFolderPassesNoLink) {
     }
 }
 
+// A file planted under the manifest's temporary name, as a hard link to a file elsewhere
+// (or a leftover of a writer that died): that file is not written through, and the
+// manifest is written all the same.
+TEST_F(ManifestTest, AHardLinkAtTheTemporaryNameKeepsItsFilesContent) {
+    TemporaryFolder elsewhere;
+    const QByteArray other = QFile::encodeName(elsewhere.path()) + "/other";
+    WriteBytes(other, "somebody else's file\n");
+    ASSERT_EQ(::link(other.constData(), (folder + ".SHA256SUMS.halvane-tmp").constData()), 0);
+    int error = 0;
+    ASSERT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", QByteArray(64, 'a')}}, RecordMode::Replace, 1000, &error))
+        << error;
+    EXPECT_EQ(ReadBytes(other), "somebody else's file\n");
+    EXPECT_EQ(Manifest(), QByteArray(64, 'a') + "  1.xml\n");
+    EXPECT_EQ(Entries(), QStringList{"SHA256SUMS"});
+    struct stat st{};
+    ASSERT_EQ(::stat(other.constData(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u) << "its planted name is gone";
+}
+
 // A writer killed at any moment, also while its new manifest is half written, leaves the
 // manifest it found, whole, or the new one, whole.
 TEST_F(ManifestTest, AWriterKilledInTheMiddleOfAWriteLeavesAWholeManifest) {
