@@ -497,7 +497,8 @@ bool ArchiveCheck::HashFile(int rootFd, const QByteArray& path, QByteArray& dige
         Pace(static_cast<std::uint64_t>(n));
         Tell();
     }
-    // What was read for the check is not kept in the page cache at the expense of others.
+    // What was read for the check is not kept in the page cache at the expense of others
+    // (its pages go, also those that were cached before the check).
     (void)::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_DONTNEED);
     ++progress_.FilesDone;
     Tell();

@@ -16,8 +16,10 @@
 // that is gone meanwhile leaves the file not checked ("changed during the check"). Files
 // without a line are looked up again in their manifests before they are reported.
 //
-// Reading is paced to a rate limit and leaves the page cache as it found it, so that a
-// check of a whole season leaves the machine usable. Runs on the thread that calls it.
+// Reading is paced to a rate limit, and what was read is dropped from the page cache after
+// each file (POSIX_FADV_DONTNEED: also the pages of it that were cached before the check),
+// so that a check of a whole season does not push out what the machine is using. Runs on
+// the thread that calls it.
 
 #include <QByteArray>
 #include <QDate>
