@@ -77,7 +77,8 @@ bool FileCopy::IsTemporaryName(const QByteArray& name) {
 CopyResult FileCopy::Run(std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
                          std::atomic<int>& percent, const std::atomic<bool>& stop) {
     if (!OpenTargetFolder() || !OpenSource() || !CheckTarget() || !CreateTemporary()) return result_;
-    if (!Transfer(buffer, budgetUs, percent, stop) || !Complete() || !PutInPlace()) return result_;
+    if (!Transfer(buffer, budgetUs, percent, stop) || !Complete() || !ForgetEarlierChecksum() || !PutInPlace())
+        return result_;
     // The checksum is on the disk before the source may go: a source deleted is always one
     // whose copy can be checked.
     if (!RecordChecksum()) return result_;
@@ -242,10 +243,53 @@ bool FileCopy::Complete() {
     return true;
 }
 
-// 7. In place of the target, durable, and where the archive shows it.
+// 7a. The manifest that records the copy: the game folder's (the target's own folder when
+// the game's is not known), where the copy goes by its name relative to that folder.
+bool FileCopy::OpenManifestFolder() {
+    manifestFolder_ = targetFolder_.Get();
+    manifestName_ = targetName_;
+    if (!gameFolder_.isEmpty() && target_.size() > gameFolder_.size() && target_.startsWith(gameFolder_) &&
+        gameFolder_.endsWith(char(fs::kSeparator))) {
+        int error = 0;
+        if (!CheckDir(gameFolder_, root_, &manifestFolderHeld_, &error)) {
+            TraceError(error, "Can't record the checksum (no game folder) of target file", target_);
+            archiveError_ = error;
+            return false;
+        }
+        manifestFolder_ = manifestFolderHeld_.Get();
+        manifestName_ = target_.mid(gameFolder_.size());
+    }
+    return true;
+}
+
+// 7b. The earlier copy's checksum line goes before the new copy takes its name: whatever
+// happens between the rename and the new line (the program's end, a manifest that cannot
+// be written), the name never has the line of another file, which a check would report
+// as damage. A name without a line is only a file without a checksum. When the line
+// cannot be taken out, the copy fails here, with the earlier copy and its line in place.
+bool FileCopy::ForgetEarlierChecksum() {
+    if (checksums_ == Checksums::Off) return true;
+    if (!OpenManifestFolder()) {
+        RemoveTemporary();
+        return Fail();
+    }
+    int error = 0;
+    if (!fixity::ForgetChecksum(manifestFolder_, manifestName_, kManifestLockWaitMs, &error, &forgotten_))
+        return Abandon("Can't record the checksum in SHA256SUMS of target file", error, true);
+    return true;
+}
+
+// 8. In place of the target, durable, and where the archive shows it.
 bool FileCopy::PutInPlace() {
-    if (::renameat(targetFolder_.Get(), temporaryName_.constData(), targetFolder_.Get(), targetName_.constData()) != 0)
-        return Abandon("Can't rename the copy to target file", errno, true);
+    if (::renameat(targetFolder_.Get(), temporaryName_.constData(), targetFolder_.Get(), targetName_.constData()) != 0) {
+        const int error = errno;
+        // The earlier copy keeps its name: its line goes back, as far as that is possible
+        // (else it is only without a checksum).
+        if (checksums_ == Checksums::Record && forgotten_.Found)
+            (void)fixity::RecordChecksums(manifestFolder_, {forgotten_.Record}, fixity::RecordMode::Replace,
+                                          kManifestLockWaitMs, nullptr, nullptr, forgotten_.NoteTime);
+        return Abandon("Can't rename the copy to target file", error, true);
+    }
     temporaryMade_ = false;
     earlier_.Close();
     if (!fs::SyncFolder(targetFolder_.Get())) {
@@ -272,27 +316,12 @@ bool FileCopy::StillInTheArchive() const {
            placed.Inode == written_.Inode;
 }
 
-// 8. The checksum in the manifest of the game's folder (the target's own folder when the
-// game's is not known), by the target's name relative to it.
+// 9. The checksum in the manifest (see 7a).
 bool FileCopy::RecordChecksum() {
     if (checksums_ == Checksums::Off) return true;
-    int folderFd = targetFolder_.Get();
-    QByteArray name = targetName_;
-    fs::UniqueFd gameFolder;
-    if (!gameFolder_.isEmpty() && target_.size() > gameFolder_.size() && target_.startsWith(gameFolder_) &&
-        gameFolder_.endsWith(char(fs::kSeparator))) {
-        int error = 0;
-        if (!CheckDir(gameFolder_, root_, &gameFolder, &error)) {
-            TraceError(error, "Can't record the checksum (no game folder) of target file", target_);
-            archiveError_ = error;
-            return Fail();
-        }
-        folderFd = gameFolder.Get();
-        name = target_.mid(gameFolder_.size());
-    }
     int error = 0;
-    if (!fixity::RecordChecksums(folderFd, {{name, digest_}}, fixity::RecordMode::Replace, kManifestLockWaitMs,
-                                 &error)) {
+    if (!fixity::RecordChecksums(manifestFolder_, {{manifestName_, digest_}}, fixity::RecordMode::Replace,
+                                 kManifestLockWaitMs, &error)) {
         TraceError(error, "Can't record the checksum in SHA256SUMS of target file", target_);
         archiveError_ = error;
         return Fail();
@@ -300,7 +329,7 @@ bool FileCopy::RecordChecksum() {
     return true;
 }
 
-// 9. The source goes while its shared lock is still held, and only when its name still
+// 10. The source goes while its shared lock is still held, and only when its name still
 // leads to the file that was copied: a file that took its name meanwhile (a recording
 // started again under the same name, a file renamed over it) stays.
 void FileCopy::DeleteSource() {

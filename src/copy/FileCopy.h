@@ -11,14 +11,16 @@
 //      stop flag looked at between chunks;
 //   6. the copy complete: every byte of the source as it was, the source unchanged, the
 //      copy on the disk;
-//   7. the copy put in place of the target by a rename, the folder's entries synced, and
+//   7. the line of an earlier copy taken out of the checksum manifest of the game's
+//      folder (see fixity/Manifest.h), so that the name never has another file's line;
+//   8. the copy put in place of the target by a rename, the folder's entries synced, and
 //      the copy found where the archive root shows it now;
-//   8. the SHA-256 of the bytes copied (computed chunk by chunk as they were read and
-//      written) recorded in the checksum manifest of the game's folder, replacing the line
-//      of an earlier copy (see fixity/Manifest.h);
-//   9. the source deleted when asked, only when its name still leads to the file copied.
-// Any failure before 7 removes the temporary copy and leaves an earlier copy of the target
-// as it was. A manifest that cannot be written fails the copy after 7: the copy stays in
+//   9. the SHA-256 of the bytes copied (computed chunk by chunk as they were read and
+//      written) recorded in that manifest;
+//   10. the source deleted when asked, only when its name still leads to the file copied.
+// Any failure before 8 removes the temporary copy and leaves an earlier copy of the target
+// as it was (its line back in the manifest when 8 fails, as far as that is possible). A
+// manifest that cannot be written fails the copy after 8, without a line: the copy stays in
 // the archive, the source stays too, and the copy is tried again later. Runs on the copy
 // worker thread (or any thread in tests and benchmarks).
 
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "copy/ArchiveRoot.h"
+#include "fixity/Manifest.h"
 #include "fixity/Sha256.h"
 #include "platform/FileSystem.h"
 
@@ -79,6 +82,8 @@ private:
     bool Transfer(std::vector<char>& buffer, std::int64_t budgetUs, std::atomic<int>& percent,
                   const std::atomic<bool>& stop);
     bool Complete();
+    bool OpenManifestFolder();
+    bool ForgetEarlierChecksum();
     bool PutInPlace();
     bool RecordChecksum();
     bool StillInTheArchive() const;
@@ -95,6 +100,12 @@ private:
     Checksums checksums_;
     fixity::Sha256 hash_;
     QByteArray digest_;
+    // The manifest that records the copy: its folder (the game's, or the target's own) and
+    // the copy's name there; the earlier copy's line, taken out before the rename.
+    fs::UniqueFd manifestFolderHeld_;
+    int manifestFolder_ = -1;
+    QByteArray manifestName_;
+    fixity::ForgottenChecksum forgotten_;
     QByteArray sourceName_, targetName_, temporaryName_;
     fs::UniqueFd sourceFolder_, targetFolder_;
     fs::UniqueFd in_;         // the source, under a shared lock

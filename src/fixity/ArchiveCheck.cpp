@@ -68,6 +68,10 @@ bool Ignored(const QByteArray& name, int depth) {
 
 QByteArray ManifestPath(const QByteArray& folder) { return folder + kManifestName; }
 
+// Whether a lookup's error means the file is not there as a file of the archive: no such
+// name, or a link (or something else) on the way to it.
+bool IsGone(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP || error == EXDEV; }
+
 }  // namespace
 
 bool IsDamage(FindingKind kind) { return kind == FindingKind::Changed || kind == FindingKind::Missing; }
@@ -79,6 +83,7 @@ bool IsError(FindingKind kind) {
     case FindingKind::ManifestDamaged:
     case FindingKind::FolderUnreadable:
     case FindingKind::RecordFailed:
+    case FindingKind::ChangedDuringCheck:
         return true;
     default:
         return false;
@@ -212,11 +217,6 @@ void ArchiveCheck::Walk(int folderFd, const QByteArray& relative, int depth, std
 
 void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& files, std::vector<QByteArray>& named) {
     // What to read: every file a readable manifest names, once looked up.
-    struct Pending {
-        QByteArray Path, Digest, Manifest;
-        int Line = 0;
-        std::uint64_t Size = 0;
-    };
     std::vector<Pending> pending;
     for (const ManifestPlace& place : manifests_) {
         if (!place.Readable) continue;
@@ -229,10 +229,13 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
             finding.Path = path;
             finding.Manifest = ManifestPath(place.Folder);
             finding.Line = line.Number;
+            // Looked up under the root only, through no link: a folder on the way that is a
+            // link (out of the archive, perhaps) does not hold the archive's file.
             struct stat st{};
-            if (::fstatat(rootFd, path.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            const fs::UniqueFd where(fs::OpenBeneath(rootFd, path, O_PATH));
+            if (!where.Valid() || ::fstat(where.Get(), &st) != 0) {
                 const int error = errno;
-                finding.Kind = error == ENOENT || error == ENOTDIR ? FindingKind::Missing : FindingKind::Unreadable;
+                finding.Kind = IsGone(error) ? FindingKind::Missing : FindingKind::Unreadable;
                 finding.Error = error;
                 if (finding.Kind == FindingKind::Missing) ++summary_.Missing;
                 findings_.push_back(finding);
@@ -246,7 +249,8 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
                 findings_.push_back(finding);
                 continue;
             }
-            pending.push_back({path, line.Digest, finding.Manifest, line.Number, static_cast<std::uint64_t>(st.st_size)});
+            pending.push_back({path, line.Digest, finding.Manifest, place.Folder, line.Name, line.Number,
+                               static_cast<std::uint64_t>(st.st_size)});
         }
     }
     std::sort(named.begin(), named.end());
@@ -258,33 +262,36 @@ void ArchiveCheck::CheckManifests(int rootFd, const std::vector<ListedFile>& fil
         for (const ListedFile& file : without) progress_.BytesTotal += file.Size;
     Tell();
 
-    for (const Pending& file : pending) {
-        QByteArray digest;
-        int error = 0;
-        Finding finding;
-        finding.Path = file.Path;
-        finding.Manifest = file.Manifest;
-        finding.Line = file.Line;
-        if (!HashFile(rootFd, file.Path, digest, &error)) {
-            finding.Kind = FindingKind::Unreadable;
-            finding.Error = error;
-            findings_.push_back(finding);
-        } else if (digest != file.Digest) {
-            finding.Kind = FindingKind::Changed;
-            finding.Expected = file.Digest;
-            finding.Actual = digest;
-            ++summary_.Changed;
-            findings_.push_back(finding);
-        } else {
-            ++summary_.Good;
-        }
-    }
+    for (const Pending& file : pending) CheckFile(rootFd, file);
 
     if (options_.RecordMissing) {
         RecordMissing(rootFd, without);
         return;
     }
+    // A line may have been on its way when its manifest was read (a copy again takes the
+    // earlier copy's line out before its file takes the name, and writes its own after):
+    // the manifests above each such file are read again.
+    QSet<QByteArray> manifestFolders;
+    for (const ManifestPlace& place : manifests_) manifestFolders.insert(place.Folder);
+    std::vector<ListedFile> stillWithout;
     for (const ListedFile& file : without) {
+        bool checked = false;
+        for (const QByteArray& folder : FoldersAbove(file.Path)) {
+            if (!manifestFolders.contains(folder)) continue;
+            QByteArray digest;
+            int number = 0;
+            if (ReadLineNow(rootFd, folder, file.Path.mid(folder.size()), digest, &number) != LineNow::Found) continue;
+            ++summary_.FilesChecked;
+            ++progress_.FilesTotal;
+            progress_.BytesTotal += file.Size;
+            CheckFile(rootFd, {file.Path, digest, ManifestPath(folder), folder, file.Path.mid(folder.size()), number,
+                                      file.Size});
+            checked = true;
+            break;
+        }
+        if (!checked) stillWithout.push_back(file);
+    }
+    for (const ListedFile& file : stillWithout) {
         Finding finding;
         finding.Kind = FindingKind::NoChecksum;
         finding.Path = file.Path;
@@ -354,7 +361,7 @@ void ArchiveCheck::RecordMissing(int rootFd, const std::vector<ListedFile>& with
         int error = 0;
         std::vector<QByteArray> added;
         const fs::UniqueFd folderFd(folder.isEmpty() ? ::dup(rootFd)
-                                                     : fs::OpenFolderAt(rootFd, folder.chopped(1).constData(), false));
+                                                     : fs::OpenBeneath(rootFd, folder.chopped(1), O_RDONLY | O_DIRECTORY));
         const bool recorded = folderFd.Valid() && RecordChecksums(folderFd.Get(), checksums, RecordMode::AddMissing,
                                                                   kRecordLockWaitMs, &error, &added, noteTime);
         if (!folderFd.Valid()) error = errno;
@@ -377,11 +384,99 @@ void ArchiveCheck::RecordMissing(int rootFd, const std::vector<ListedFile>& with
     }
 }
 
+ArchiveCheck::LineNow ArchiveCheck::ReadLineNow(int rootFd, const QByteArray& folder, const QByteArray& name,
+                                                QByteArray& digest, int* number) {
+    const fs::UniqueFd folderFd(folder.isEmpty() ? ::dup(rootFd)
+                                                 : fs::OpenBeneath(rootFd, folder.chopped(1), O_RDONLY | O_DIRECTORY));
+    if (!folderFd.Valid()) return LineNow::Unknown;
+    Manifest manifest;
+    if (ReadManifest(folderFd.Get(), manifest) != ManifestRead::Read) return LineNow::Unknown;
+    for (const ManifestLine& line : manifest.Lines) {
+        if (line.Type == ManifestLine::Kind::Entry && line.Name == name) {
+            digest = line.Digest;
+            if (number != nullptr) *number = line.Number;
+            return LineNow::Found;
+        }
+    }
+    return manifest.Damaged() ? LineNow::Unknown : LineNow::Gone;
+}
+
+void ArchiveCheck::CheckFile(int rootFd, const Pending& file) {
+    Finding finding;
+    finding.Path = file.Path;
+    finding.Manifest = file.Manifest;
+    finding.Line = file.Line;
+    const auto report = [&](FindingKind kind) {
+        finding.Kind = kind;
+        if (kind == FindingKind::Changed) ++summary_.Changed;
+        if (kind == FindingKind::Missing) ++summary_.Missing;
+        if (kind == FindingKind::ChangedDuringCheck) ++summary_.NotChecked;
+        findings_.push_back(finding);
+    };
+    QByteArray digest;
+    int error = 0;
+    const bool read = HashFile(rootFd, file.Path, digest, &error);
+    // Gone, or something else in its place, since it was looked up.
+    const bool gone = !read && (IsGone(error) || error == EINVAL || error == EISDIR);
+    if (read && digest == file.Digest) {
+        ++summary_.Good;
+        return;
+    }
+    if (!read && !gone) {
+        finding.Error = error;
+        report(FindingKind::Unreadable);
+        return;
+    }
+    // Not as its line said: perhaps copied again meanwhile. Its manifest now tells.
+    QByteArray now;
+    const LineNow line = ReadLineNow(rootFd, file.Folder, file.Name, now);
+    if (line == LineNow::Gone) {
+        report(FindingKind::ChangedDuringCheck);
+        return;
+    }
+    if (gone) {
+        finding.Error = error;
+        report(FindingKind::Missing);
+        return;
+    }
+    if (line == LineNow::Found && now != file.Digest) {
+        if (now != digest) {
+            // A new line: the file is read once more, for the copy it names.
+            ++progress_.FilesTotal;
+            progress_.BytesTotal += file.Size;
+            if (!HashFile(rootFd, file.Path, digest, &error)) {
+                finding.Error = error;
+                report(IsGone(error) || error == EINVAL || error == EISDIR ? FindingKind::Missing
+                                                                           : FindingKind::Unreadable);
+                return;
+            }
+        }
+        if (digest == now) {
+            ++summary_.Good;
+            return;
+        }
+        finding.Expected = now;
+    } else {
+        finding.Expected = file.Digest;
+    }
+    finding.Actual = digest;
+    report(FindingKind::Changed);
+}
+
 bool ArchiveCheck::HashFile(int rootFd, const QByteArray& path, QByteArray& digest, int* error) {
-    const fs::UniqueFd in(
-        fs::OpenAtRetrying(rootFd, path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    // Under the root only, through no link; and nothing but a regular file is read.
+    const fs::UniqueFd in(fs::OpenBeneath(rootFd, path, O_RDONLY | O_NOCTTY | O_NONBLOCK));
     if (!in.Valid()) {
         *error = errno;
+        return false;
+    }
+    struct stat st{};
+    if (::fstat(in.Get(), &st) != 0) {
+        *error = errno;
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     (void)::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -402,7 +497,8 @@ bool ArchiveCheck::HashFile(int rootFd, const QByteArray& path, QByteArray& dige
         Pace(static_cast<std::uint64_t>(n));
         Tell();
     }
-    // What was read for the check is not kept in the page cache at the expense of others.
+    // What was read for the check is not kept in the page cache at the expense of others
+    // (its pages go, also those that were cached before the check).
     (void)::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_DONTNEED);
     ++progress_.FilesDone;
     Tell();

@@ -10,8 +10,16 @@
 // of the archive's content: "refresh.csv" and "refresh.tmp" at the root, the manifests,
 // and the temporary files of copies and of manifests being written.
 //
-// Reading is paced to a rate limit and leaves the page cache as it found it, so that a
-// check of a whole season leaves the machine usable. Runs on the thread that calls it.
+// A file copied again while the check runs (the copy worker replaces the file, then its
+// line) is not reported as damage: when a file differs from its line, or is gone, the
+// manifest is read again; a new line is compared (the file read once more), and a line
+// that is gone meanwhile leaves the file not checked ("changed during the check"). Files
+// without a line are looked up again in their manifests before they are reported.
+//
+// Reading is paced to a rate limit, and what was read is dropped from the page cache after
+// each file (POSIX_FADV_DONTNEED: also the pages of it that were cached before the check),
+// so that a check of a whole season does not push out what the machine is using. Runs on
+// the thread that calls it.
 
 #include <QByteArray>
 #include <QDate>
@@ -35,6 +43,7 @@ enum class FindingKind {
     ManifestDamaged,     // error: a line of a manifest is not a checksum line
     FolderUnreadable,    // error: a folder could not be listed
     RecordFailed,        // error: a checksum could not be recorded
+    ChangedDuringCheck,  // error: copied again while it was checked, its line gone (not checked)
 };
 
 struct Finding {
@@ -71,7 +80,7 @@ struct CheckSummary {
     int Missing = 0;
     int NoChecksum = 0;
     int Recorded = 0;
-    int NotChecked = 0;  // files under a manifest that cannot be read
+    int NotChecked = 0;  // files under a manifest that cannot be read, or copied again meanwhile
     int Errors = 0;
     std::uint64_t BytesRead = 0;
 };
@@ -121,6 +130,19 @@ private:
     // The files no manifest names: without a checksum, or not checked.
     std::vector<ListedFile> FilesWithout(const std::vector<ListedFile>& files, std::vector<QByteArray>& named);
     void RecordMissing(int rootFd, const std::vector<ListedFile>& without);
+    // A file a manifest names, to be read.
+    struct Pending {
+        QByteArray Path, Digest, Manifest;
+        QByteArray Folder, Name;  // the manifest's folder, the file's name there
+        int Line = 0;
+        std::uint64_t Size = 0;
+    };
+    enum class LineNow { Found, Gone, Unknown };
+    // The digest of `name` in the manifest of `folder`, read again now.
+    LineNow ReadLineNow(int rootFd, const QByteArray& folder, const QByteArray& name, QByteArray& digest,
+                        int* number = nullptr);
+    // Reads a file a manifest names and tells what it found.
+    void CheckFile(int rootFd, const Pending& file);
     // Reads `path` (under the root) through the hash; the digest, or false with *error.
     bool HashFile(int rootFd, const QByteArray& path, QByteArray& digest, int* error);
     void Pace(std::uint64_t bytes);

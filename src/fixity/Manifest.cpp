@@ -20,7 +20,8 @@ constexpr int kDigestDigits = 64;
 constexpr char kTemporaryPrefix[] = ".SHA256SUMS.";
 constexpr char kTemporarySuffix[] = ".halvane-tmp";
 // The temporary name while the folder's lock is held: a leftover of a writer that died is
-// simply written over by the next one.
+// removed by the next one, which then makes the name anew (never writing into a file
+// found there: a hard link to a file elsewhere would be written through).
 constexpr char kLockedTemporary[] = ".SHA256SUMS.halvane-tmp";
 // Larger manifests are not read (a game folder's holds some hundred lines).
 constexpr qsizetype kLargestManifest = 64 * 1024 * 1024;
@@ -120,10 +121,9 @@ bool WriteManifest(int folderFd, const QByteArray& content, bool locked, int* er
         if (error != nullptr) *error = e;
         return false;
     };
+    if (locked && ::unlinkat(folderFd, temporary.constData(), 0) != 0 && errno != ENOENT) return fail(errno, false);
     fs::UniqueFd out(fs::OpenAtRetrying(folderFd, temporary.constData(),
-                                        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
-                                            (locked ? O_TRUNC : O_EXCL),
-                                        0644));
+                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
     if (!out.Valid()) return fail(errno, false);
     if (!fs::WriteAll(out.Get(), content.constData(), static_cast<std::size_t>(content.size())))
         return fail(errno != 0 ? errno : EIO, true);
@@ -310,6 +310,47 @@ bool RecordChecksums(int folderFd, const std::vector<ChecksumRecord>& records, R
         changed = true;
     }
     if (!changed) return true;
+    return WriteManifest(folderFd, manifest.Serialize(), lock.Held(), error);
+}
+
+bool ForgetChecksum(int folderFd, const QByteArray& name, int lockWaitMs, int* error, ForgottenChecksum* forgotten) {
+    const auto fail = [error](int e) {
+        if (error != nullptr) *error = e;
+        return false;
+    };
+    if (forgotten != nullptr) *forgotten = {};
+    QByteArray normal;
+    if (!NormaliseName(name, normal)) return fail(EINVAL);
+    const FolderLock lock(folderFd, lockWaitMs);
+    if (lock.Busy()) return fail(EWOULDBLOCK);
+    Manifest manifest;
+    int e = 0;
+    const ManifestRead read = ReadManifest(folderFd, manifest, &e);
+    if (read == ManifestRead::Failed) return fail(e);
+    if (read == ManifestRead::Absent) return true;
+    std::vector<ManifestLine>& lines = manifest.Lines;
+    bool found = false;
+    for (std::size_t i = 0; i < lines.size();) {
+        if (lines[i].Type != ManifestLine::Kind::Entry || lines[i].Name != normal) {
+            ++i;
+            continue;
+        }
+        std::size_t first = i;
+        while (first > 0 && IsNote(lines[first - 1])) --first;
+        if (!found && forgotten != nullptr) {
+            forgotten->Found = true;
+            forgotten->Record = {normal, lines[i].Digest, first < i};
+            if (first < i) {
+                // "<note> (<time>)"
+                QByteArray time = lines[i - 1].Text.mid(qsizetype(sizeof kFromArchiveNote) - 1).trimmed();
+                if (time.startsWith('(') && time.endsWith(')')) forgotten->NoteTime = time.mid(1, time.size() - 2);
+            }
+        }
+        found = true;
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        i = first;
+    }
+    if (!found) return true;
     return WriteManifest(folderFd, manifest.Serialize(), lock.Held(), error);
 }
 

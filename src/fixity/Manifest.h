@@ -86,4 +86,20 @@ bool RecordChecksums(int folderFd, const std::vector<ChecksumRecord>& records, R
                      int* error = nullptr, std::vector<QByteArray>* added = nullptr,
                      const QByteArray& noteTime = {});
 
+// The checksum of a name taken out of its manifest by ForgetChecksum, to be put back.
+struct ForgottenChecksum {
+    bool Found = false;
+    ChecksumRecord Record;
+    QByteArray NoteTime;  // the time in its note, when it was taken from the archive
+};
+
+// Takes the lines of `name` (with their notes) out of the manifest of the folder
+// `folderFd`, under the folder's lock as RecordChecksums takes it; the manifest is written
+// only when it has such a line. A copy does this before its file takes the name, so that
+// the name never has a line for an earlier file. `forgotten`, when given, gets the first
+// such line's checksum. False with *error when the manifest could not be read or
+// replaced; it is then unchanged.
+bool ForgetChecksum(int folderFd, const QByteArray& name, int lockWaitMs, int* error = nullptr,
+                    ForgottenChecksum* forgotten = nullptr);
+
 }  // namespace hv::fixity

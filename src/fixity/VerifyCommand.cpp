@@ -200,6 +200,7 @@ const char* KindName(FindingKind kind) {
     case FindingKind::ManifestDamaged: return "manifest damaged";
     case FindingKind::FolderUnreadable: return "folder unreadable";
     case FindingKind::RecordFailed: return "not recorded";
+    case FindingKind::ChangedDuringCheck: return "changed during the check";
     }
     return "?";
 }
@@ -216,6 +217,7 @@ const char* KindKey(FindingKind kind) {
     case FindingKind::ManifestDamaged: return "manifest_damaged";
     case FindingKind::FolderUnreadable: return "folder_unreadable";
     case FindingKind::RecordFailed: return "not_recorded";
+    case FindingKind::ChangedDuringCheck: return "changed_during_check";
     }
     return "?";
 }
@@ -236,6 +238,10 @@ QByteArray FindingLine(const Finding& f) {
         break;
     case FindingKind::Recorded:
         line += " (in " + Printable(f.Manifest) + ": taken from the archive, not from the recording)";
+        break;
+    case FindingKind::ChangedDuringCheck:
+        line += " (line " + QByteArray::number(f.Line) + " of " + Printable(f.Manifest) +
+                ": copied again while it was checked, not checked)";
         break;
     case FindingKind::ManifestDamaged:
         line += " (line " + QByteArray::number(f.Line) + " is not a checksum line)";

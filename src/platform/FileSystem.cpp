@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
+#include <QList>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -130,6 +133,55 @@ int OpenAtRetrying(int dirFd, const char* name, int flags, unsigned mode) {
 
 int OpenFolderAt(int dirFd, const char* name, bool followLinks) {
     return OpenAtRetrying(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+}
+
+int OpenBeneath(int dirFd, const QByteArray& path, int flags, bool useOpenat2) {
+    if (path.isEmpty() || path.startsWith('/') || path.contains('\0')) {
+        errno = path.startsWith('/') ? EXDEV : ENOENT;
+        return -1;
+    }
+    flags |= O_CLOEXEC | O_NOFOLLOW;
+    if (useOpenat2) {
+        open_how how{};
+        how.flags = static_cast<std::uint64_t>(flags);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        long fd = -1;
+        // EAGAIN: a rename elsewhere raced the lookup; it is simply tried again.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            fd = ::syscall(SYS_openat2, dirFd, path.constData(), &how, sizeof how);
+            if (fd >= 0 || (errno != EINTR && errno != EAGAIN)) break;
+        }
+        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+    }
+    // Component by component, each a folder that is not a link.
+    const QList<QByteArray> parts = path.split('/');
+    UniqueFd held;
+    int at = dirFd;
+    qsizetype last = parts.size() - 1;
+    while (last > 0 && (parts[last].isEmpty() || parts[last] == ".")) --last;
+    for (qsizetype i = 0; i <= last; ++i) {
+        const QByteArray& part = parts[i];
+        if (part.isEmpty() || part == ".") continue;
+        if (part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (i == last) return OpenAtRetrying(at, part.constData(), flags);
+        const int fd = OpenAtRetrying(at, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            struct stat st{};
+            errno = error == ENOTDIR && ::fstatat(at, part.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            S_ISLNK(st.st_mode)
+                        ? ELOOP
+                        : error;
+            return -1;
+        }
+        held = UniqueFd(fd);
+        at = fd;
+    }
+    errno = ENOENT;
+    return -1;
 }
 
 bool SyncFolder(int folderFd) {

@@ -77,6 +77,12 @@ int OpenAtRetrying(int dirFd, const char* name, int flags, unsigned mode = 0);
 // Opens the folder `name` in `dirFd` (AT_FDCWD: a path) for use as a descriptor; links are
 // followed only when `followLinks`. -1 with errno.
 int OpenFolderAt(int dirFd, const char* name, bool followLinks);
+// Opens `path` (relative, "/" separated) under the folder `dirFd` without leaving it and
+// without following a link anywhere on the way or at its end: openat2 with RESOLVE_BENEATH
+// and RESOLVE_NO_SYMLINKS, or, where the kernel has no openat2 (or `useOpenat2` is false),
+// one component after the other with O_NOFOLLOW. A link on the way fails with ELOOP (a
+// link at the end too, unless O_PATH | O_NOFOLLOW opens the link itself). -1 with errno.
+int OpenBeneath(int dirFd, const QByteArray& path, int flags, bool useOpenat2 = true);
 // Makes the folder's entries durable (fsync). A file system that cannot sync folders
 // (EINVAL) counts as done. False with errno.
 bool SyncFolder(int folderFd);

@@ -480,20 +480,26 @@ TEST_F(CopyFileTest, AFailedReCopyLeavesTheEarlierCopyInPlace) {
 // whether the copy made those folders or found them (made by an earlier pass whose sync
 // failed). Otherwise a power cut could leave the source deleted and the copy without a
 // name. And the source is deleted before its lock is given up (its descriptor closed): a
-// writer waiting for the lock finds the file already without its name.
+// writer waiting for the lock finds the file already without its name. A copy again takes
+// the earlier copy's checksum line out of the manifest before the rename (a copy whose
+// name has no line yet leaves the manifest alone until its own line): the name never
+// has the line of the file it replaced.
 TEST_F(CopyFileTest, TheCopysNameIsOnTheDiskBeforeTheSourceIsDeleted) {
     const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
     ASSERT_FALSE(strace.isEmpty()) << "strace is missing (scripts/setup.sh installs it)";
     const QString archive = QRegularExpression::escape(dir.filePath("archive"));
     const QString folder = archive + "/game/cam";
     const QString sourcePath = QRegularExpression::escape(source);
-    for (const bool foldersThere : {false, true}) {
-        SCOPED_TRACE(foldersThere ? "the folders were there" : "the copy makes its folders");
-        QDir(dir.filePath("archive/game")).removeRecursively();
+    for (const int pass : {0, 1, 2}) {
+        const bool foldersThere = pass > 0, again = pass == 2;
+        SCOPED_TRACE(again          ? "copied again over an earlier copy with its line"
+                     : foldersThere ? "the folders were there"
+                                    : "the copy makes its folders");
+        if (!again) QDir(dir.filePath("archive/game")).removeRecursively();
         if (foldersThere) {
             ASSERT_TRUE(QDir().mkpath(dir.filePath("archive/game/cam")));
         }
-        WriteFile(source, 2 * kMiB + 3);
+        WriteFile(source, 2 * kMiB + 3 + pass);
         const QString trace = dir.filePath("calls.txt");
         const int status = RunToEnd({strace, "-f", "-y", "-qq", "-o", trace, "-e",
                                      "trace=mkdir,mkdirat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat,"
@@ -520,6 +526,15 @@ TEST_F(CopyFileTest, TheCopysNameIsOnTheDiskBeforeTheSourceIsDeleted) {
                                      ">, \"1_1\\.mp4\", 0\\) = 0");
         ASSERT_GE(dataSynced, 0) << all;
         ASSERT_GT(renamed, dataSynced) << all;
+        // The earlier copy's line taken out: the manifest replaced before the rename.
+        const QString manifestRename = "rename.*\"\\.SHA256SUMS\\.halvane-tmp\".*\"SHA256SUMS\".* = 0";
+        const qsizetype firstManifestRename = at(manifestRename);
+        if (again) {
+            EXPECT_GE(firstManifestRename, 0) << all;
+            EXPECT_LT(firstManifestRename, renamed) << all;
+        } else {
+            EXPECT_GT(firstManifestRename, renamed) << "no manifest written before the copy's own line\n" << all;
+        }
         const qsizetype folderSynced = syncedAfter(folder, renamed);
         ASSERT_GT(folderSynced, renamed) << all;
         EXPECT_GT(deleted, folderSynced) << all;

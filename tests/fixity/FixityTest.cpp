@@ -34,6 +34,7 @@
 #include "Requirements.h"
 #include "copy/ArchiveRoot.h"
 #include "copy/CopyWorker.h"
+#include "fixity/ArchiveCheck.h"
 #include "fixity/Manifest.h"
 #include "fixity/Sha256.h"
 #include "platform/FileSystem.h"
@@ -325,6 +326,62 @@ TEST_F(ManifestTest, AWriterHoldingTheFolderMakesTheOtherWaitAndThenGiveUp) {
     EXPECT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", QByteArray(64, 'a')}}, RecordMode::Replace, 50, &error));
 }
 
+// A path opened under a folder never leaves it and never passes a link, with openat2 and
+// without it (the kernels that lack it).
+TEST_F(ManifestTest, APathOpenedUnderAFolderPassesNoLink) {
+    TemporaryFolder outside;
+    const QByteArray away = QFile::encodeName(outside.path());
+    WriteBytes(away + "/f", "outside");
+    WriteBytes(folder + "a/b/f", "inside");
+    ASSERT_EQ(::symlink(away.constData(), (folder + "out").constData()), 0);
+    ASSERT_EQ(::symlink("b", (folder + "a/in").constData()), 0);
+    ASSERT_EQ(::symlink("b/f", (folder + "a/lf").constData()), 0);
+    ASSERT_EQ(::mkfifo((folder + "a/pipe").constData(), 0644), 0);
+    struct Case {
+        const char* path;
+        int error;  // 0: opens
+    };
+    const Case cases[] = {
+        {"a/b/f", 0},      {"a/b", 0},        {"out/f", ELOOP}, {"a/in/f", ELOOP},
+        {"a/lf", ELOOP},   {"a/none/f", ENOENT}, {"a/b/f/g", ENOTDIR}, {"/etc/hostname", EXDEV},
+    };
+    for (const bool openat2 : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.path) + (openat2 ? " with openat2" : " component by component"));
+            errno = 0;
+            const fs::UniqueFd opened(fs::OpenBeneath(fd, c.path, O_RDONLY | O_NONBLOCK, openat2));
+            EXPECT_EQ(opened.Valid() ? 0 : errno, c.error);
+        }
+        // A FIFO opens without blocking (the caller looks at what it opened before reading).
+        const fs::UniqueFd pipe(fs::OpenBeneath(fd, "a/pipe", O_RDONLY | O_NONBLOCK, openat2));
+        EXPECT_TRUE(pipe.Valid()) << errno;
+        const fs::UniqueFd file(fs::OpenBeneath(fd, "a/b/f", O_RDONLY, openat2));
+        char text[16] = {};
+        ASSERT_TRUE(file.Valid());
+        EXPECT_EQ(::read(file.Get(), text, sizeof text), 6);
+        EXPECT_STREQ(text, "inside");
+    }
+}
+
+// A file planted under the manifest's temporary name, as a hard link to a file elsewhere
+// (or a leftover of a writer that died): that file is not written through, and the
+// manifest is written all the same.
+TEST_F(ManifestTest, AHardLinkAtTheTemporaryNameKeepsItsFilesContent) {
+    TemporaryFolder elsewhere;
+    const QByteArray other = QFile::encodeName(elsewhere.path()) + "/other";
+    WriteBytes(other, "somebody else's file\n");
+    ASSERT_EQ(::link(other.constData(), (folder + ".SHA256SUMS.halvane-tmp").constData()), 0);
+    int error = 0;
+    ASSERT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", QByteArray(64, 'a')}}, RecordMode::Replace, 1000, &error))
+        << error;
+    EXPECT_EQ(ReadBytes(other), "somebody else's file\n");
+    EXPECT_EQ(Manifest(), QByteArray(64, 'a') + "  1.xml\n");
+    EXPECT_EQ(Entries(), QStringList{"SHA256SUMS"});
+    struct stat st{};
+    ASSERT_EQ(::stat(other.constData(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u) << "its planted name is gone";
+}
+
 // A writer killed at any moment, also while its new manifest is half written, leaves the
 // manifest it found, whole, or the new one, whole.
 TEST_F(ManifestTest, AWriterKilledInTheMiddleOfAWriteLeavesAWholeManifest) {
@@ -411,14 +468,16 @@ TEST_F(ChecksumCopyTest, EachCopyRecordsTheChecksumOfItsBytesInTheManifestOfTheG
     const Finished check = Sha256sumCheck(game);
     EXPECT_EQ(check.code, 0) << check.out.toStdString() << check.err.toStdString();
 
-    // Copied again after the recording changed: one line, the new checksum.
+    // Copied again after the recording changed: one line, the new checksum (the earlier
+    // line was taken out before the new copy took the name; the new one comes last).
     contents["1_1.mp4"] = Content(4000, 99);
     WriteBytes(base + "rec/2024-05-17/19-30/1_1.mp4", contents["1_1.mp4"]);
     ASSERT_EQ(Copy("1_1.mp4", game), CopyResult::Copied);
     const fixity::Manifest again = fixity::ParseManifest(ReadBytes(game + "SHA256SUMS"));
     ASSERT_EQ(again.Lines.size(), std::size(kAwkwardNames));
-    EXPECT_EQ(again.Lines[0].Name, "1_1.mp4");
-    EXPECT_EQ(again.Lines[0].Digest, Sha256::HexOf(contents["1_1.mp4"]));
+    EXPECT_EQ(again.Lines.back().Name, "1_1.mp4");
+    EXPECT_EQ(again.Lines.back().Digest, Sha256::HexOf(contents["1_1.mp4"]));
+    EXPECT_EQ(again.Lines[0].Name, kAwkwardNames[1]);
     EXPECT_EQ(Sha256sumCheck(game).code, 0);
 
     // Without the game's folder: the manifest of the copy's own folder.
@@ -435,8 +494,8 @@ TEST_F(ChecksumCopyTest, AStoppedCopyWritesNoLine) {
     EXPECT_FALSE(QFile::exists(QFile::decodeName(game + "1_1.mp4")));
 }
 
-// A manifest that cannot be written fails the copy, which stays in the archive, keeps its
-// source for the next attempt and records nothing half.
+// A manifest that cannot be written fails the copy, which keeps its source for the next
+// attempt and records nothing half.
 TEST_F(ChecksumCopyTest, AManifestThatCannotBeWrittenFailsTheCopyAndKeepsTheSource) {
     const QByteArray source = base + "rec/2024-05-17/19-30/1_1.mp4";
     WriteBytes(source, Content(5000, 1));
@@ -451,6 +510,64 @@ TEST_F(ChecksumCopyTest, AManifestThatCannotBeWrittenFailsTheCopyAndKeepsTheSour
               CopyResult::Copied);
     EXPECT_EQ(ReadBytes(game + "SHA256SUMS"), Sha256::HexOf(Content(5000, 1)) + "  1_1.mp4\n");
     EXPECT_FALSE(QFile::exists(QFile::decodeName(source)));
+}
+
+// A copy again whose manifest cannot be written: the name never keeps the earlier copy's
+// line with the new copy's bytes (which a check would report as damage for ever). The
+// earlier copy stays with its line, and the next attempt records the new one.
+TEST_F(ChecksumCopyTest, ACopyAgainWhoseManifestCannotBeWrittenLeavesNoLineOfTheEarlierCopy) {
+    const QByteArray source = base + "rec/2024-05-17/19-30/cam1/1_1.mp4";
+    WriteBytes(source, Content(5000, 1));
+    ASSERT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Copied);
+    WriteBytes(source, Content(7000, 2));  // recorded again under the same name
+    // The manifest's temporary name taken by a folder: no manifest can be written.
+    ASSERT_TRUE(QDir().mkpath(QFile::decodeName(game + ".SHA256SUMS.halvane-tmp")));
+    EXPECT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Failed);
+    const auto lineOf = [&](const QByteArray& name) {
+        for (const fixity::ManifestLine& line : fixity::ParseManifest(ReadBytes(game + "SHA256SUMS")).Lines)
+            if (line.Type == fixity::ManifestLine::Kind::Entry && line.Name == name) return line.Digest;
+        return QByteArray();
+    };
+    const QByteArray inPlace = ReadBytes(game + "cam1/1_1.mp4");
+    const QByteArray line = lineOf("cam1/1_1.mp4");
+    EXPECT_TRUE(line.isEmpty() || line == Sha256::HexOf(inPlace))
+        << "the line of another file: " << line.toStdString() << " for " << Sha256::HexOf(inPlace).toStdString();
+    EXPECT_EQ(inPlace, Content(5000, 1)) << "the earlier copy stays when its line cannot be taken out";
+    EXPECT_EQ(line, Sha256::HexOf(Content(5000, 1)));
+    EXPECT_FALSE(QFile::exists(QFile::decodeName(game + "cam1/.1_1.mp4.halvane-copy")));
+
+    ASSERT_TRUE(QDir(QFile::decodeName(game + ".SHA256SUMS.halvane-tmp")).removeRecursively());
+    ASSERT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Copied);
+    EXPECT_EQ(ReadBytes(game + "cam1/1_1.mp4"), Content(7000, 2));
+    EXPECT_EQ(ReadBytes(game + "SHA256SUMS"), Sha256::HexOf(Content(7000, 2)) + "  cam1/1_1.mp4\n");
+}
+
+// The line of a name taken out, with its note, and only that; a manifest without the name
+// is not written.
+TEST_F(ManifestTest, AForgottenChecksumTakesItsNoteAlongAndCanBePutBack) {
+    const QByteArray a(64, 'a'), b(64, 'b');
+    int error = 0;
+    ASSERT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", a}, {"2.xml", b, true}}, RecordMode::AddMissing, 1000, &error,
+                                        nullptr, "2024-05-20T10:00:00Z"));
+    const QByteArray before = Manifest();
+    fixity::ForgottenChecksum forgotten;
+    ASSERT_TRUE(fixity::ForgetChecksum(fd, "3.xml", 1000, &error, &forgotten));
+    EXPECT_FALSE(forgotten.Found);
+    struct stat st{};
+    ASSERT_EQ(::stat((folder + "SHA256SUMS").constData(), &st), 0);
+    const ino_t inode = st.st_ino;
+    ASSERT_TRUE(fixity::ForgetChecksum(fd, "3.xml", 1000, &error, &forgotten));
+    ASSERT_EQ(::stat((folder + "SHA256SUMS").constData(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode) << "not written without the name";
+    ASSERT_TRUE(fixity::ForgetChecksum(fd, "2.xml", 1000, &error, &forgotten));
+    EXPECT_TRUE(forgotten.Found);
+    EXPECT_EQ(forgotten.Record.Digest, b);
+    EXPECT_TRUE(forgotten.Record.FromArchive);
+    EXPECT_EQ(forgotten.NoteTime, "2024-05-20T10:00:00Z");
+    EXPECT_EQ(Manifest(), a + "  1.xml\n");
+    ASSERT_TRUE(fixity::RecordChecksums(fd, {forgotten.Record}, RecordMode::Replace, 1000, &error, nullptr,
+                                        forgotten.NoteTime));
+    EXPECT_EQ(Manifest(), before);
 }
 
 // ---- Halvane --verify-archive ----
@@ -717,6 +834,166 @@ TEST_F(VerifyTest, AManifestThatCannotBeReadLeavesItsFilesNotChecked) {
     const Finished linked = Verify({});
     EXPECT_EQ(linked.code, 4) << linked.out.toStdString();
     EXPECT_EQ(FindingLines(linked.out).size(), 7) << linked.out.toStdString();
+}
+
+// A game's folder replaced by a link out of the archive, to copies of its files: the check
+// does not follow it, and reports the files the manifest names there as missing.
+TEST_F(VerifyTest, AFolderReplacedByALinkOutOfTheArchiveIsNotFollowed) {
+    const QByteArray game = archive + kGame;
+    const QByteArray outside = base + "outside/cam1/";
+    const QByteArray names[] = {"1_1.mp4", "2_\xff\xfe.mp4"};
+    for (const QByteArray& name : names) WriteBytes(outside + name, ReadBytes(game + "cam1/" + name));
+    RemoveTree(game + "cam1");
+    ASSERT_EQ(::symlink(outside.constData(), (game + "cam1").constData()), 0);
+    const auto before = Snapshot(archive);
+    const Finished run = Verify({});
+    EXPECT_EQ(run.code, 1) << run.out.toStdString() << run.err.toStdString();
+    QList<QByteArray> expected;
+    for (const QByteArray& name : names)
+        expected << "missing: " + QByteArray(kGame) + fs::Printable("cam1/" + name) + ' ' + Where(kGame, "cam1/" + name) +
+                        ": not a regular file)";
+    EXPECT_EQ(FindingLines(run.out), expected) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains(" read): good 12, changed 0, missing 2;")) << run.out.toStdString();
+    EXPECT_EQ(Differences(before, Snapshot(archive)), "");
+}
+
+// --record-missing led out of the archive while it runs: a folder replaced by a link after
+// the walk, before its files are read, or before their checksums are written. Nothing
+// outside is read or written.
+TEST_F(VerifyTest, RecordingChecksumsIsNotLedOutOfTheArchiveByALinkPutInAFoldersPlace) {
+    struct Case {
+        const char* what;
+        bool beforeReading;  // else once everything is read, before the manifest is written
+        QByteArray folder;   // replaced, relative to the archive
+        fixity::FindingKind kind;
+        int count;
+    };
+    const Case cases[] = {
+        {"a camera folder, before its files are read", true, QByteArray(kOldGame) + "cam2",
+         fixity::FindingKind::Unreadable, 2},
+        {"the game's day, before the manifest is written", false, "2024-05-10", fixity::FindingKind::RecordFailed,
+         7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeArchive();
+        ASSERT_EQ(::unlink((archive + kOldGame + "SHA256SUMS").constData()), 0);
+        const QByteArray outside = base + "outside/" + c.folder;
+        RemoveTree(base + "outside");
+        QDir().mkpath(QFile::decodeName(outside));
+        std::filesystem::copy((archive + c.folder).toStdString(), outside.toStdString(),
+                              std::filesystem::copy_options::recursive);
+        const auto outsideBefore = Snapshot(base + "outside");
+        fixity::CheckOptions options;
+        options.Root = archive;
+        options.MaxRateMiBps = 0;
+        options.RecordMissing = true;
+        fixity::ArchiveCheck check(options);
+        bool swapped = false;
+        ASSERT_TRUE(check.Run([&](const fixity::CheckProgress& progress) {
+            const bool now = c.beforeReading ? progress.FilesDone == 0 : progress.FilesDone == progress.FilesTotal;
+            if (swapped || !now) return;
+            swapped = true;
+            RemoveTree(archive + c.folder);
+            ASSERT_EQ(::symlink(outside.constData(), (archive + c.folder).constData()), 0);
+        }));
+        EXPECT_TRUE(swapped);
+        int found = 0;
+        for (const fixity::Finding& finding : check.Findings()) {
+            if (!finding.Path.startsWith(c.folder + '/')) continue;
+            EXPECT_EQ(finding.Kind, c.kind) << finding.Path.toStdString();
+            EXPECT_EQ(finding.Error, ELOOP) << finding.Path.toStdString();
+            ++found;
+        }
+        EXPECT_EQ(found, c.count);
+        EXPECT_EQ(Differences(outsideBefore, Snapshot(base + "outside")), "") << "written outside the archive";
+        EXPECT_EQ(check.ExitCode(), fixity::kCheckFailed);
+    }
+}
+
+// A file copied again while the check runs: the copy worker replaces the file, then its
+// line. The check, told after its first file, meets the file and the line as they are
+// then: a new copy with its new line is good; a new copy whose line is not there (yet) is
+// not checked, which is no damage; a line that arrives during the check is checked; and
+// a file changed without a new line is still damage.
+TEST_F(VerifyTest, AFileCopiedAgainDuringTheCheckIsNotDamage) {
+    const QByteArray name = "cam1/1_1.mp4";
+    const QByteArray target = archive + kGame + name;
+    const QByteArray fresh = Content(300'000, 77);
+    const auto copyAgain = [&] {
+        WriteBytes(base + "rec/" + kGame + name, fresh);
+        const ArchiveRoot root = ArchiveRoot::Record(QFile::decodeName(archive));
+        std::vector<char> buffer(CopyWorker::kChunkSize);
+        std::atomic<int> percent{0};
+        std::atomic<bool> stop{false};
+        ASSERT_EQ(CopyWorker::CopyFile(base + "rec/" + kGame + name, target, root, buffer, 0, false, percent, stop,
+                                       nullptr, archive + kGame),
+                  CopyResult::Copied);
+    };
+    const auto gameFolder = [&] {
+        return fs::UniqueFd(::open((archive + kGame).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> before;  // before the check
+        std::function<void()> during;  // after its first file
+        fixity::FindingKind kind;      // of the file's finding; NoChecksum: none
+        int good, notChecked, code;
+    };
+    const Case cases[] = {
+        {"copied again, with its new line", [] {}, copyAgain, fixity::FindingKind::NoChecksum, 14, 0, 0},
+        {"copied again, its line not yet written", [] {},
+         [&] {
+             const fs::UniqueFd folder = gameFolder();
+             ASSERT_TRUE(fixity::ForgetChecksum(folder.Get(), name, 1000));
+             WriteBytes(target, fresh);
+         },
+         fixity::FindingKind::ChangedDuringCheck, 13, 1, 3},
+        {"its line written while the check runs",
+         [&] {
+             const fs::UniqueFd folder = gameFolder();
+             ASSERT_TRUE(fixity::ForgetChecksum(folder.Get(), name, 1000));
+             WriteBytes(target, fresh);
+         },
+         [&] {
+             const fs::UniqueFd folder = gameFolder();
+             ASSERT_TRUE(fixity::RecordChecksums(folder.Get(), {{name, Sha256::HexOf(fresh)}}, RecordMode::Replace, 1000));
+         },
+         fixity::FindingKind::NoChecksum, 14, 0, 0},
+        {"changed without a new line", [] {}, [&] { WriteBytes(target, fresh); }, fixity::FindingKind::Changed, 13, 0,
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeArchive();
+        c.before();
+        fixity::CheckOptions options;
+        options.Root = archive;
+        options.MaxRateMiBps = 0;
+        fixity::ArchiveCheck check(options);
+        bool told = false;
+        ASSERT_TRUE(check.Run([&](const fixity::CheckProgress& progress) {
+            if (told || progress.FilesDone != 1) return;
+            told = true;
+            c.during();
+        }));
+        ASSERT_TRUE(told);
+        std::vector<fixity::FindingKind> kinds;
+        for (const fixity::Finding& finding : check.Findings()) {
+            EXPECT_EQ(finding.Path, QByteArray(kGame) + name);
+            kinds.push_back(finding.Kind);
+        }
+        if (c.kind == fixity::FindingKind::NoChecksum) {
+            EXPECT_TRUE(kinds.empty());
+        } else {
+            EXPECT_EQ(kinds, std::vector<fixity::FindingKind>{c.kind});
+        }
+        EXPECT_EQ(check.Summary().Good, c.good);
+        EXPECT_EQ(check.Summary().NotChecked, c.notChecked);
+        EXPECT_EQ(check.Summary().Changed, c.kind == fixity::FindingKind::Changed ? 1 : 0);
+        EXPECT_EQ(check.Summary().NoChecksum, 0);
+        EXPECT_EQ(check.ExitCode(), c.code);
+    }
 }
 
 TEST_F(VerifyTest, OldGamesGetTheirChecksumsFromTheArchiveMarkedAsSuch) {
