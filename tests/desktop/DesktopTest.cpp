@@ -167,6 +167,7 @@ TEST(DesktopStart, AnotherUsersHalvaneNeitherTakesNorBlocksThisUsersLock) {
     Child again;
     ASSERT_TRUE(StartTheirs(world, again, theirs, myRuntime));
     ASSERT_TRUE(again.process.waitForFinished(kWaitMs));
+    EXPECT_EQ(again.process.exitCode(), hv::kStartFailed) << again.ErrorText().toStdString();
     EXPECT_EQ(world.LogText(QStringLiteral("theirs/bin")).count(refusal), 2);
     EXPECT_TRUE(mine.Running());
     EXPECT_EQ(AskCrestron(minePort, "C0601\n"), kNoPlayPosition);
