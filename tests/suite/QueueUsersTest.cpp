@@ -203,5 +203,52 @@ TEST_F(AnotherUser, EveryRelayOnEveryAddressOfThisComputerRefusesIt) {
     })) << answerRelayErrors.Text().toStdString();
 }
 
+TEST_F(AnotherUser, ItsProgramListeningWhereARelayIsExpectedGetsNothing) {
+    // The other user listens on an address of this computer at the port this user's
+    // messages for another computer go to (where no relay of this user listens), as the
+    // relay of that computer would, and acknowledges whatever comes as delivered. A message
+    // sent there is not written to it: the send fails, and the program's trace names it.
+    QTemporaryDir outputs;
+    ASSERT_TRUE(outputs.isValid());
+    for (const QString& address : {QStringLiteral("127.0.0.2"), OwnAddress()}) {
+        ASSERT_FALSE(address.isEmpty()) << "this computer has no address besides loopback";
+        LineProcess listener;
+        const QStringList line =
+            AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), {"listen", address, "0"});
+        ASSERT_TRUE(listener.Start(line.value(0), line.mid(1), true));
+        const QString listening = listener.ReadLine();
+        ASSERT_TRUE(listening.startsWith(QStringLiteral("listen ") + address + " 0 listening "))
+            << listening.toStdString();
+        const QString port = listening.section(u' ', -1);
+        ErrorsToFile traces(outputs.filePath(address + ".txt"));
+        const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+        qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
+        QueueComponent towardsIt;
+        qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+        TestWindow window(kArrival);
+        ComponentPtr object = towardsIt.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        auto* remote = QueryInterface<IRemoteQueues>(towardsIt.object.get());
+        ASSERT_NE(queue, nullptr);
+        ASSERT_NE(remote, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 7, 0, 0, address, QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord")),
+                  S_OK);
+        std::int32_t state = kDeliveryPending;
+        EXPECT_TRUE(WaitUntil([&] {
+            return remote->DeliveryOf(address, 7, state, result) == S_OK && state != kDeliveryPending;
+        }));
+        EXPECT_EQ(state, kDeliveryFailed) << address.toStdString();
+        EXPECT_EQ(result, EACCES) << address.toStdString();
+        const QString said = address + ":" + port + " is held by a process of user 65534, not of this user";
+        EXPECT_TRUE(WaitUntil([&] { return traces.Text().contains(said); })) << traces.Text().toStdString();
+        object.reset();
+        listener.CloseInput();
+        EXPECT_EQ(listener.ReadLineStartingWith(QStringLiteral("took ")), QString()) << address.toStdString();
+    }
+}
+
 }  // namespace
 }  // namespace hv::test
