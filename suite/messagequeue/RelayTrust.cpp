@@ -119,6 +119,60 @@ int LocalListenerUser(int connectedFd, std::chrono::steady_clock::time_point dea
     }
 }
 
+bool ListeningUser(const std::string& address, std::uint16_t port, uid_t& user) {
+    in_addr wanted{};
+    if (::inet_pton(AF_INET, address.c_str(), &wanted) != 1) return false;
+    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) return false;
+    // The listening sockets only (a short list), then the one on that port and address, or
+    // failing that one on every address.
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } question{};
+    question.header.nlmsg_len = sizeof question;
+    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    question.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    question.request.sdiag_family = AF_INET;
+    question.request.sdiag_protocol = IPPROTO_TCP;
+    question.request.idiag_states = 1u << TCP_LISTEN;
+    const timeval wait{1, 0};
+    ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    bool exact = false;
+    bool any = false;
+    if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+        static_cast<ssize_t>(sizeof question)) {
+        alignas(nlmsghdr) char answer[16384];
+        for (bool done = false; !done;) {
+            const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
+            if (size <= 0) break;
+            int left = static_cast<int>(size);
+            for (auto* header = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(header, left);
+                 header = NLMSG_NEXT(header, left)) {
+                if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                    done = true;
+                    break;
+                }
+                if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                    continue;
+                const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+                if (socket->idiag_state != TCP_LISTEN || ntohs(socket->id.idiag_sport) != port) continue;
+                if (socket->id.idiag_src[0] == wanted.s_addr) {
+                    user = socket->idiag_uid;
+                    exact = true;
+                } else if (socket->id.idiag_src[0] == htonl(INADDR_ANY) && !exact) {
+                    user = socket->idiag_uid;
+                    any = true;
+                }
+            }
+        }
+    }
+    ::close(diag);
+    return exact || any;
+}
+
 bool RelayTrust::Trust(const std::string& address) {
     in_addr parsed{};
     if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) return false;

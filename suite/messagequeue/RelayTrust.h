@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <utility>
@@ -55,5 +56,10 @@ bool LocalPeerUser(int clientFd, uid_t& user);
 // there is asked about again until `deadline` (ETIMEDOUT then), or until `cancelFd` (-1:
 // none) becomes readable (ECANCELED). 0, or ENOENT when it cannot be found.
 int LocalListenerUser(int connectedFd, std::chrono::steady_clock::time_point deadline, int cancelFd, uid_t& user);
+
+// The user of the program listening for TCP connections at `address`:`port` on this
+// computer (in this network namespace), or on every address at that port. False when no
+// such listener is found.
+bool ListeningUser(const std::string& address, std::uint16_t port, uid_t& user);
 
 }  // namespace zandrel
