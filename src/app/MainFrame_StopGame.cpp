@@ -20,9 +20,13 @@ constexpr std::int32_t kFinishWaitSteps = 10;
 constexpr std::int32_t kOneSecondMs = 1000;
 // The copy of the recordings is queued to start no sooner than this.
 constexpr std::uint32_t kCopyDelayMs = 5000;
-// How long a try of "StopRecord" to a recorder on another computer is waited for (its
-// computer acknowledges it within the send time-out) before it counts as failed.
-constexpr std::int32_t kRemoteTryWaitMs = 5000;
+// A try of "StopRecord" to a recorder on another computer is waited for until the message
+// queue says how it went: it does so for every message, once that computer acknowledged it
+// or the message's time ran out (the send time-out, which is configurable, and the start of
+// the relay for the answers, which comes first). A try given up on before could still arrive
+// there after the next one had gone out, and the recorder would be told twice. Only should
+// the outcome not come even in this long, the command is given up on without another try.
+constexpr std::int32_t kRemoteOutcomeBoundMs = 60000;
 
 }  // namespace
 
@@ -70,9 +74,10 @@ bool CMainFrame::OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CSho
         if (RecorderSendAwaited != 0) {
             tried = Link.VortamoDelivery(RecorderSendAwaited);
             if (tried == CCompanionLink::Delivery::Pending) {
-                if (TickDiffMs(now, RecorderSendSince) < kRemoteTryWaitMs) return true;
+                if (TickDiffMs(now, RecorderSendSince) < kRemoteOutcomeBoundMs) return true;
                 Link.GiveUpVortamoSend(RecorderSendAwaited);
                 tried = CCompanionLink::Delivery::Failed;
+                step = 200 + kStopSendTries - 1;  // it may still arrive: not sent again
             }
             RecorderSendAwaited = 0;
         } else {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "QueueTransport.h"
+#include "RelayTrust.h"
 
 extern char** environ;
 
@@ -232,9 +233,14 @@ std::string AnswerRelay::Listen(const std::string& local, const std::string& pee
     }
     // "cannot-listen ADDRESS PORT reason": most likely another program holds the port there.
     const std::size_t reason = answer.find(' ', answer.find(' ', answer.find(' ') + 1) + 1);
-    const std::string why = "the relay for answers cannot listen on " + where + " (" +
-                            (reason == std::string::npos ? answer : answer.substr(reason + 1)) +
-                            "): the answers of " + peer + " cannot come back";
+    std::string cause = reason == std::string::npos ? answer : answer.substr(reason + 1);
+    // Any user of this computer may listen there first and so take the answers: say whose
+    // program it is when it is not this user's.
+    uid_t holder = 0;
+    if (ListeningUser(local, port_, holder) && holder != ::geteuid())
+        cause += "; a process of user " + std::to_string(holder) + " listens there";
+    const std::string why = "the relay for answers cannot listen on " + where + " (" + cause + "): the answers of " +
+                            peer + " cannot come back";
     cannotListen_[local] = {why, Clock::now()};
     return why;
 }

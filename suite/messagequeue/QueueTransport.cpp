@@ -23,6 +23,7 @@
 #include <memory>
 #include <thread>
 
+#include "RelayTrust.h"
 #include "platform/RuntimeFolder.h"
 #include "platform/Trace.h"
 
@@ -577,6 +578,26 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
     FdCloser closer(fd);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // On this computer, every user can listen on an address and port that no relay of this
+    // user holds: the program that took the connection must be this user's, or nothing goes
+    // out (not even a relay for the answers starts).
+    const std::string peerAddress = SocketAddressText(fd, true);
+    if (IsThisComputersAddress(peerAddress)) {
+        const std::string at = peerAddress + ":" + std::to_string(config.relayPort);
+        uid_t holder = 0;
+        const int looked = LocalListenerUser(
+            fd, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadlineMs)), cancelFd, holder);
+        if (looked == ECANCELED) return ECANCELED;
+        if (looked != 0) {
+            TraceLine("Zandrel.MessageQueue: whose program listens at " + at + " cannot be told: nothing sent");
+            return EACCES;
+        }
+        if (holder != ::geteuid()) {
+            TraceLine("Zandrel.MessageQueue: " + at + " is held by a process of user " + std::to_string(holder) +
+                      ", not of this user: nothing sent");
+            return EACCES;
+        }
+    }
     if (ends != nullptr || onConnected) {
         const ConnectionEnds here{SocketAddressText(fd, false), SocketAddressText(fd, true)};
         if (ends != nullptr) *ends = here;

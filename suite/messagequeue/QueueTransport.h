@@ -116,7 +116,9 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
 
 // Sends one encoded frame to the relay on `host` (resolved to IPv4 addresses only, as the
 // relays listen on IPv4) and waits for its acknowledgement.
-// Returns 0 with `ack` filled, or an errno value for a transport failure.
+// Returns 0 with `ack` filled, or an errno value for a transport failure; EACCES (traced,
+// nothing written) when the address is one of this computer's and the program listening
+// there is not this user's, or whose it is cannot be told.
 // `ends`, when given, receives the two addresses of the connection that carried it. When
 // `cancelFd` (an event descriptor, -1: none) becomes readable, a connection or wait under
 // way ends at once with ECANCELED (and a frame not yet written is not written). `onConnected`,

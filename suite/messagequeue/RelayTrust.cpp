@@ -6,8 +6,10 @@
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -37,14 +39,20 @@ std::string Text(const in_addr& address) {
 
 }  // namespace
 
-bool LocalPeerUser(int clientFd, uid_t& user) {
+namespace {
+
+enum class PeerLookup { Found, NotYet, Unknown };
+
+// The socket at the other end of a TCP connection on this computer, asked of the kernel's
+// socket diagnostics: the one whose own end is the peer's address and port, connected to
+// ours. One exact lookup, not a listing of every socket. NotYet: the other end is still a
+// connection being set up there (its handshake not yet seen through), which has no user.
+PeerLookup LookUpPeer(int fd, uid_t& user) {
     sockaddr_in local{};
     sockaddr_in peer{};
-    if (!Ends(clientFd, local, peer)) return false;
+    if (!Ends(fd, local, peer)) return PeerLookup::Unknown;
     const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0) return false;
-    // The peer's socket: the one whose own end is the peer's address and port, connected to
-    // ours. One exact lookup, not a listing of every socket.
+    if (diag < 0) return PeerLookup::Unknown;
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -65,7 +73,7 @@ bool LocalPeerUser(int clientFd, uid_t& user) {
     ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    bool found = false;
+    PeerLookup found = PeerLookup::Unknown;
     alignas(nlmsghdr) char answer[8192];
     if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
         static_cast<ssize_t>(sizeof question)) {
@@ -76,16 +84,93 @@ bool LocalPeerUser(int clientFd, uid_t& user) {
             header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len <= static_cast<std::uint32_t>(size) &&
             header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
             const auto* peerSocket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-            // A listening socket that happens to match is not the peer.
-            if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->id.idiag_dport == local.sin_port &&
-                peerSocket->id.idiag_dst[0] == local.sin_addr.s_addr) {
-                user = peerSocket->idiag_uid;
-                found = true;
+            // A listening socket that happens to match is not the peer; a connection being
+            // set up or one in its time-wait is reported with user 0, whoever it belongs to.
+            if (peerSocket->id.idiag_dport == local.sin_port && peerSocket->id.idiag_dst[0] == local.sin_addr.s_addr) {
+                if (peerSocket->idiag_state == TCP_SYN_RECV) {
+                    found = PeerLookup::NotYet;
+                } else if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->idiag_state != TCP_TIME_WAIT) {
+                    user = peerSocket->idiag_uid;
+                    found = PeerLookup::Found;
+                }
             }
         }
     }
     ::close(diag);
     return found;
+}
+
+}  // namespace
+
+bool LocalPeerUser(int clientFd, uid_t& user) { return LookUpPeer(clientFd, user) == PeerLookup::Found; }
+
+int LocalListenerUser(int connectedFd, std::chrono::steady_clock::time_point deadline, int cancelFd, uid_t& user) {
+    for (;;) {
+        switch (LookUpPeer(connectedFd, user)) {
+        case PeerLookup::Found: return 0;
+        case PeerLookup::Unknown: return ENOENT;
+        case PeerLookup::NotYet: break;
+        }
+        // Its handshake is seen through there in a moment, unless the listener holds new
+        // connections back until they bring something (and nothing is sent to it unasked).
+        if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+        pollfd cancel{cancelFd, POLLIN, 0};
+        if (::poll(&cancel, cancelFd >= 0 ? 1 : 0, 1) > 0) return ECANCELED;
+    }
+}
+
+bool ListeningUser(const std::string& address, std::uint16_t port, uid_t& user) {
+    in_addr wanted{};
+    if (::inet_pton(AF_INET, address.c_str(), &wanted) != 1) return false;
+    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) return false;
+    // The listening sockets only (a short list), then the one on that port and address, or
+    // failing that one on every address.
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } question{};
+    question.header.nlmsg_len = sizeof question;
+    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    question.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    question.request.sdiag_family = AF_INET;
+    question.request.sdiag_protocol = IPPROTO_TCP;
+    question.request.idiag_states = 1u << TCP_LISTEN;
+    const timeval wait{1, 0};
+    ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    bool exact = false;
+    bool any = false;
+    if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+        static_cast<ssize_t>(sizeof question)) {
+        alignas(nlmsghdr) char answer[16384];
+        for (bool done = false; !done;) {
+            const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
+            if (size <= 0) break;
+            int left = static_cast<int>(size);
+            for (auto* header = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(header, left);
+                 header = NLMSG_NEXT(header, left)) {
+                if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                    done = true;
+                    break;
+                }
+                if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                    continue;
+                const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+                if (socket->idiag_state != TCP_LISTEN || ntohs(socket->id.idiag_sport) != port) continue;
+                if (socket->id.idiag_src[0] == wanted.s_addr) {
+                    user = socket->idiag_uid;
+                    exact = true;
+                } else if (socket->id.idiag_src[0] == htonl(INADDR_ANY) && !exact) {
+                    user = socket->idiag_uid;
+                    any = true;
+                }
+            }
+        }
+    }
+    ::close(diag);
+    return exact || any;
 }
 
 bool RelayTrust::Trust(const std::string& address) {

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <utility>
@@ -50,5 +51,15 @@ private:
 // The user of the process at the other end of a TCP connection that comes from this
 // computer (its socket is in this network namespace). False when it cannot be found.
 bool LocalPeerUser(int clientFd, uid_t& user);
+// The same for a connection this process made to a listener on this computer: the user of
+// the socket that took it there, which is the listener's. A connection still being set up
+// there is asked about again until `deadline` (ETIMEDOUT then), or until `cancelFd` (-1:
+// none) becomes readable (ECANCELED). 0, or ENOENT when it cannot be found.
+int LocalListenerUser(int connectedFd, std::chrono::steady_clock::time_point deadline, int cancelFd, uid_t& user);
+
+// The user of the program listening for TCP connections at `address`:`port` on this
+// computer (in this network namespace), or on every address at that port. False when no
+// such listener is found.
+bool ListeningUser(const std::string& address, std::uint16_t port, uid_t& user);
 
 }  // namespace zandrel

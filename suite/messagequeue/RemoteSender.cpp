@@ -207,7 +207,8 @@ void RemoteSender::State::Deliver(const Item& item) {
             GiveUp(item, std::string("refused there (") + std::strerror(refusal) + ")");
             return;
         }
-        if (error == ECANCELED || stop) break;
+        // Another user's program listening there stays another user's.
+        if (error == ECANCELED || error == EACCES || stop) break;
         // Later sends fail at once until that computer is heard again.
         unreachable = error;
         // A message that went out is not sent again: it may have arrived.

@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QSysInfo>
+#include <QThread>
 #include <map>
 #include <optional>
 #include <set>
@@ -461,6 +464,73 @@ TEST_F(StopGameTest, ATryThatFailsOnItsWayToTheRecordersComputerCountsAsAFailedT
     EXPECT_EQ(log.Count("Halvane::OnFileRecStop SUCCEEDED.\n"), 1u);
     EXPECT_TRUE(console.WaitForLine("command StopGame"));
     EXPECT_FALSE(log.Contains("'Exit'")) << "a recorder on another computer is not closed";
+}
+
+TEST_F(StopGameTest, ATryStillOnItsWayIsWaitedForAndNotSentAgain) {
+    // The recorder's computer (127.0.0.2, its relay run here) is reached, but "StopRecord"
+    // goes out only once the relay for the recorder's answers has started, which takes 1.5 s
+    // here. The workflow's clock runs five times as fast meanwhile, so that 5 s of it have
+    // passed long before: the try is waited for until it is delivered, and nothing is warned
+    // about. Should its outcome not come within the minute the workflow waits at most (the
+    // clock racing ahead), the command is warned about without another try. Either way the
+    // recorder is told once.
+    struct Case {
+        const char* name;
+        unsigned realMsPerTick;  // while the try is awaited
+        std::vector<QString> boxes;
+        std::size_t errors;
+    } const cases[] = {
+        {"delivered late", CShowProgress::kTickMs / 5, {LoadStringOrMark(529), LoadStringOrMark(537)}, 0},
+        {"no outcome within the minute", 0, {LoadStringOrMark(529), LoadStringOrMark(538), LoadStringOrMark(537)}, 1},
+    };
+    const QString slowRelay = root.filePath("slow-relay");
+    {
+        QFile script(slowRelay);
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nsleep 1.5\nexec '" +
+                     (QCoreApplication::applicationDirPath() + "/ZandrelQueueRelay").toLocal8Bit() + "' \"$@\"\n");
+        script.close();
+        ASSERT_TRUE(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    }
+    scopedEnv.Set("ZANDREL_QUEUE_RELAY_PROGRAM", slowRelay.toLocal8Bit());
+    Store("VortamoIP", "127.0.0.2");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint16_t port = PortNobodyListensOn();
+        ASSERT_NE(port, 0);
+        scopedEnv.Set("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(port));
+        test::CompanionProcess relay;
+        ASSERT_TRUE(relay.Start("ZandrelQueueRelay",
+                                {"--port", QString::number(port), "--bind", "127.0.0.2", "--trust", "127.0.0.1"},
+                                root.filePath(QStringLiteral("relay%1").arg(port))));
+        ASSERT_TRUE(relay.WaitForLine(QStringLiteral("listening %1").arg(port)));
+        ASSERT_TRUE(StartAllCompanions());
+        CMainFrame& f = MakeFrameWithGame();
+        boxes.shown.clear();
+        log.Clear();
+        boxes.answer = BoxAnswer::Yes;
+        PhaseTicks ticks;
+        bool waited = false;
+        const WorkflowRun run = RunStop(ticks, CShowProgress::kTickMs, [&](CShowProgress&) {
+            if (f.RecorderSendAwaited == 0) return;
+            waited = true;
+            QThread::msleep(c.realMsPerTick);
+        });
+        ASSERT_TRUE(run.ended);
+        EXPECT_TRUE(waited) << "the try went on its way";
+        EXPECT_EQ(boxes.shown, c.boxes);
+        EXPECT_EQ(CountStartingWith("Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR"),
+                  c.errors);
+        // Whatever was sent has arrived before the last message's outcome is known.
+        EXPECT_TRUE(test::WaitUntil(
+            [&] { return f.Link.VortamoDelivery(f.Link.SendSequence) != CCompanionLink::Delivery::Pending; }));
+        EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
+        EXPECT_EQ(recorder.Output().count(QStringLiteral("command StopRecord\n")), 1);
+        EndFrame();
+        console.Kill();
+        recorder.Kill();
+        capture.Kill();
+    }
 }
 
 }  // namespace

@@ -138,6 +138,12 @@ public:
         ASSERT_EQ(::write(toChild_, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
     }
 
+    // Ends its input (a program that serves until then ends).
+    void CloseInput() {
+        if (toChild_ >= 0) ::close(toChild_);
+        toChild_ = -1;
+    }
+
     // SIGKILL, then waits for the end.
     void KillHard() {
         if (pid_ <= 0) return;

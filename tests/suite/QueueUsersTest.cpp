@@ -203,5 +203,94 @@ TEST_F(AnotherUser, EveryRelayOnEveryAddressOfThisComputerRefusesIt) {
     })) << answerRelayErrors.Text().toStdString();
 }
 
+TEST_F(AnotherUser, ItsProgramListeningWhereARelayIsExpectedGetsNothing) {
+    // The other user listens on an address of this computer at the port this user's
+    // messages for another computer go to (where no relay of this user listens), as the
+    // relay of that computer would, and acknowledges whatever comes as delivered. A message
+    // sent there is not written to it: the send fails, and the program's trace names it.
+    QTemporaryDir outputs;
+    ASSERT_TRUE(outputs.isValid());
+    for (const QString& address : {QStringLiteral("127.0.0.2"), OwnAddress()}) {
+        ASSERT_FALSE(address.isEmpty()) << "this computer has no address besides loopback";
+        LineProcess listener;
+        const QStringList line =
+            AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), {"listen", address, "0"});
+        ASSERT_TRUE(listener.Start(line.value(0), line.mid(1), true));
+        const QString listening = listener.ReadLine();
+        ASSERT_TRUE(listening.startsWith(QStringLiteral("listen ") + address + " 0 listening "))
+            << listening.toStdString();
+        const QString port = listening.section(u' ', -1);
+        ErrorsToFile traces(outputs.filePath(address + ".txt"));
+        const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+        qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
+        QueueComponent towardsIt;
+        qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+        TestWindow window(kArrival);
+        ComponentPtr object = towardsIt.Open(QStringLiteral("Halvane"), &window, kArrival);
+        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+        auto* remote = QueryInterface<IRemoteQueues>(towardsIt.object.get());
+        ASSERT_NE(queue, nullptr);
+        ASSERT_NE(remote, nullptr);
+        std::int32_t status = 0;
+        std::int32_t result = 0;
+        ASSERT_EQ(queue->Send(status, result, 7, 0, 0, address, QStringLiteral("Vortamo1"),
+                              QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord")),
+                  S_OK);
+        std::int32_t state = kDeliveryPending;
+        EXPECT_TRUE(WaitUntil([&] {
+            return remote->DeliveryOf(address, 7, state, result) == S_OK && state != kDeliveryPending;
+        }));
+        EXPECT_EQ(state, kDeliveryFailed) << address.toStdString();
+        EXPECT_EQ(result, EACCES) << address.toStdString();
+        const QString said = address + ":" + port + " is held by a process of user 65534, not of this user";
+        EXPECT_TRUE(WaitUntil([&] { return traces.Text().contains(said); })) << traces.Text().toStdString();
+        object.reset();
+        listener.CloseInput();
+        EXPECT_EQ(listener.ReadLineStartingWith(QStringLiteral("took ")), QString()) << address.toStdString();
+    }
+}
+
+TEST_F(AnotherUser, ItsProgramOnTheAnswerPortIsNamed) {
+    // The other user listens first on loopback at the relay port, where the relay for the
+    // answers of another computer (this user's relay on 127.0.0.2) would listen. The message
+    // goes out, but its answers cannot come back: the note says so and whose program it is.
+    LineProcess holder;
+    const QStringList line =
+        AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), {"listen", "127.0.0.1", "0"});
+    ASSERT_TRUE(holder.Start(line.value(0), line.mid(1), true));
+    const QString listening = holder.ReadLine();
+    ASSERT_TRUE(listening.startsWith(QStringLiteral("listen 127.0.0.1 0 listening "))) << listening.toStdString();
+    const QString port = listening.section(u' ', -1);
+    LineProcess there;
+    ASSERT_TRUE(there.Start(BinaryPath("ZandrelQueueRelay"),
+                            {"--port", port, "--bind", "127.0.0.2", "--trust", "127.0.0.1"}, true));
+    ASSERT_EQ(there.ReadLine(), QStringLiteral("listening ") + port);
+    PeerProcess recorder;
+    ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
+    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
+    QueueComponent towardsThere;
+    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
+    auto* remote = QueryInterface<IRemoteQueues>(towardsThere.object.get());
+    ASSERT_NE(remote, nullptr);
+    TestWindow window(kArrival);
+    ComponentPtr object = towardsThere.Open(QStringLiteral("Halvane"), &window, kArrival);
+    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
+    ASSERT_NE(queue, nullptr);
+    ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"), QStringLiteral("GetState")), S_OK);
+    EXPECT_TRUE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).endsWith(u"\tGetState"));
+    const QString said = QStringLiteral("the relay for answers cannot listen on 127.0.0.1:%1 (Address already in use; "
+                                        "a process of user 65534 listens there): the answers of 127.0.0.2 cannot "
+                                        "come back")
+                             .arg(port);
+    QStringList notes;
+    EXPECT_TRUE(WaitUntil([&] {
+        for (QString note; remote->TakeNote(note) == S_OK;) notes << note;
+        return notes.contains(said);
+    })) << notes.join(u'\n').toStdString();
+    holder.CloseInput();
+    EXPECT_EQ(holder.ReadLineStartingWith(QStringLiteral("took ")), QString());
+}
+
 }  // namespace
 }  // namespace hv::test

@@ -14,6 +14,11 @@
 //                                    closed|refused <reason>"
 //   probe FROM TO PORT QUEUE         ask that relay whether QUEUE is held there
 //                                    -> "probe ... acknowledged <status>|closed|refused <reason>"
+//   listen ADDRESS PORT              stand in for a relay at ADDRESS:PORT (0: any free port)
+//                                    -> "listen ADDRESS PORT listening <port>|refused <reason>";
+//                                    then, until its input ends, a line "took QUEUE FIRST
+//                                    SECOND" for every message brought, each acknowledged as
+//                                    delivered (the last attempt)
 //
 // "acknowledged" means the other end took the frame and answered it (with status 1, it
 // delivered the message or said the queue is held); "closed" that it shut the connection
@@ -31,6 +36,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "QueueWire.h"
 
@@ -137,6 +144,72 @@ std::string Relay(const char* from, const char* to, const char* port, const char
     return outcome;
 }
 
+// Serves the listening `fd` until standard input ends.
+void Serve(int listenFd) {
+    std::vector<std::pair<int, QByteArray>> connections;
+    for (;;) {
+        std::vector<pollfd> watched{{STDIN_FILENO, POLLIN, 0}, {listenFd, POLLIN, 0}};
+        for (const auto& c : connections) watched.push_back({c.first, POLLIN, 0});
+        if (::poll(watched.data(), watched.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (watched[0].revents != 0) {
+            char ignored[256];
+            if (::read(STDIN_FILENO, ignored, sizeof ignored) <= 0) break;
+        }
+        if (watched[1].revents != 0) {
+            const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) connections.emplace_back(fd, QByteArray());
+        }
+        for (std::size_t i = 2; i < watched.size(); ++i) {
+            if (watched[i].revents == 0) continue;
+            auto& [fd, received] = connections[i - 2];
+            char chunk[4096];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                ::close(fd);
+                fd = -1;
+                continue;
+            }
+            received.append(chunk, n);
+            for (;;) {
+                zandrel::Frame frame;
+                const auto parsed = zandrel::ParseFrame(received.constData(), static_cast<size_t>(received.size()), frame);
+                if (parsed.status != zandrel::ParseStatus::Complete) break;
+                received.remove(0, static_cast<qsizetype>(parsed.consumedBytes));
+                std::printf("took %s %s %s\n", frame.message.targetQueue.toUtf8().constData(),
+                            frame.message.firstText.toUtf8().constData(), frame.message.secondText.toUtf8().constData());
+                std::fflush(stdout);
+                zandrel::WireAck ack;
+                ack.status = 1;
+                const QByteArray answer = zandrel::EncodeAck(ack);
+                [[maybe_unused]] const ssize_t sent =
+                    ::send(fd, answer.constData(), static_cast<size_t>(answer.size()), MSG_NOSIGNAL);
+            }
+        }
+        std::erase_if(connections, [](const auto& c) { return c.first < 0; });
+    }
+    for (const auto& c : connections) ::close(c.first);
+}
+
+// Binds and listens at ADDRESS:PORT; the listening socket, or -1 with the outcome.
+int Listen(const char* address, const char* port, std::string& outcome) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(std::strtoul(port, nullptr, 10)));
+    socklen_t size = sizeof at;
+    if (::inet_pton(AF_INET, address, &at.sin_addr) != 1 || ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(fd, 16) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        outcome = Refused();
+        ::close(fd);
+        return -1;
+    }
+    outcome = "listening " + std::to_string(ntohs(at.sin_port));
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,6 +227,16 @@ int main(int argc, char** argv) {
                             attempt == "relay" ? zandrel::FrameKind::Message : zandrel::FrameKind::Probe);
             for (int k = 1; k <= 4; ++k) line += std::string(" ") + argv[i + k];
             i += 5;
+        } else if (attempt == "listen" && i + 2 < argc) {
+            const int fd = Listen(argv[i + 1], argv[i + 2], outcome);
+            std::printf("%s %s %s %s\n", attempt.c_str(), argv[i + 1], argv[i + 2], outcome.c_str());
+            std::fflush(stdout);
+            if (fd >= 0) {
+                Serve(fd);
+                ::close(fd);
+            }
+            i += 3;
+            continue;
         } else {
             std::fprintf(stderr, "queue_intruder: what is '%s'?\n", argv[i]);
             return 2;
