@@ -590,7 +590,9 @@ int SendRemote(const QueueConfig& config, const QString& host, const QByteArray&
         if (looked == ECANCELED) return ECANCELED;
         if (looked != 0) {
             TraceLine("Zandrel.MessageQueue: whose program listens at " + at + " cannot be told: nothing sent");
-            return EACCES;
+            // Not told within the message's time: it has failed as a message not taken in
+            // time does. Otherwise the kernel cannot say: refused.
+            return looked == ETIMEDOUT ? ETIMEDOUT : EACCES;
         }
         if (holder != ::geteuid()) {
             TraceLine("Zandrel.MessageQueue: " + at + " is held by a process of user " + std::to_string(holder) +

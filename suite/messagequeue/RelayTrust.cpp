@@ -45,8 +45,10 @@ enum class PeerLookup { Found, NotYet, Unknown };
 
 // The socket at the other end of a TCP connection on this computer, asked of the kernel's
 // socket diagnostics: the one whose own end is the peer's address and port, connected to
-// ours. One exact lookup, not a listing of every socket. NotYet: the other end is still a
-// connection being set up there (its handshake not yet seen through), which has no user.
+// ours. One exact lookup, not a listing of every socket. NotYet: the other end has no
+// program's descriptor yet (its handshake not yet seen through, or set up and waiting in
+// its listener's queue to be accepted); such a socket's user is not told reliably (some
+// kernels report user 0 for it), so only a socket with a descriptor counts as found.
 PeerLookup LookUpPeer(int fd, uid_t& user) {
     sockaddr_in local{};
     sockaddr_in peer{};
@@ -87,9 +89,11 @@ PeerLookup LookUpPeer(int fd, uid_t& user) {
             // A listening socket that happens to match is not the peer; a connection being
             // set up or one in its time-wait is reported with user 0, whoever it belongs to.
             if (peerSocket->id.idiag_dport == local.sin_port && peerSocket->id.idiag_dst[0] == local.sin_addr.s_addr) {
-                if (peerSocket->idiag_state == TCP_SYN_RECV) {
+                if (peerSocket->idiag_state == TCP_SYN_RECV ||
+                    (peerSocket->idiag_state == TCP_ESTABLISHED && peerSocket->idiag_inode == 0)) {
                     found = PeerLookup::NotYet;
-                } else if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->idiag_state != TCP_TIME_WAIT) {
+                } else if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->idiag_state != TCP_TIME_WAIT &&
+                           peerSocket->idiag_inode != 0) {
                     user = peerSocket->idiag_uid;
                     found = PeerLookup::Found;
                 }
@@ -109,13 +113,21 @@ int LocalListenerUser(int connectedFd, std::chrono::steady_clock::time_point dea
         switch (LookUpPeer(connectedFd, user)) {
         case PeerLookup::Found: return 0;
         case PeerLookup::Unknown: return ENOENT;
-        case PeerLookup::NotYet: break;
+        case PeerLookup::NotYet: {
+            // Not accepted yet: the connection belongs to the program listening at the peer's
+            // address and port, whose socket has a descriptor, and so a user, on every kernel.
+            sockaddr_in local{};
+            sockaddr_in peer{};
+            if (Ends(connectedFd, local, peer) && ListeningUser(Text(peer.sin_addr), ntohs(peer.sin_port), user))
+                return 0;
+            break;
+        }
         }
         // Its handshake is seen through there in a moment, unless the listener holds new
         // connections back until they bring something (and nothing is sent to it unasked).
         if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
         pollfd cancel{cancelFd, POLLIN, 0};
-        if (::poll(&cancel, cancelFd >= 0 ? 1 : 0, 1) > 0) return ECANCELED;
+        if (::poll(&cancel, cancelFd >= 0 ? 1 : 0, 5) > 0) return ECANCELED;
     }
 }
 

@@ -468,34 +468,40 @@ TEST_F(StopGameTest, ATryThatFailsOnItsWayToTheRecordersComputerCountsAsAFailedT
 
 TEST_F(StopGameTest, ATryStillOnItsWayIsWaitedForAndNotSentAgain) {
     // The recorder's computer (127.0.0.2, its relay run here) is reached, but "StopRecord"
-    // goes out only once the relay for the recorder's answers has started, which takes 1.5 s
-    // here. The workflow's clock runs five times as fast meanwhile, so that 5 s of it have
-    // passed long before: the try is waited for until it is delivered, and nothing is warned
-    // about. Should its outcome not come within the minute the workflow waits at most (the
-    // clock racing ahead), the command is warned about without another try. Either way the
-    // recorder is told once.
+    // goes out only once the relay for the recorder's answers has started, and that relay
+    // starts only when the test lets it. Let go after 10 s of the workflow's clock, the try
+    // is waited for until it is delivered, and nothing is warned about. Held back until the
+    // workflow has ended, its outcome does not come within the minute the workflow waits at
+    // most: the command is warned about without another try. Either way the recorder is told
+    // once.
     struct Case {
         const char* name;
-        unsigned realMsPerTick;  // while the try is awaited
+        bool letGoDuringTheWait;
         std::vector<QString> boxes;
         std::size_t errors;
     } const cases[] = {
-        {"delivered late", CShowProgress::kTickMs / 5, {LoadStringOrMark(529), LoadStringOrMark(537)}, 0},
-        {"no outcome within the minute", 0, {LoadStringOrMark(529), LoadStringOrMark(538), LoadStringOrMark(537)}, 1},
+        {"delivered late", true, {LoadStringOrMark(529), LoadStringOrMark(537)}, 0},
+        {"no outcome within the minute", false, {LoadStringOrMark(529), LoadStringOrMark(538), LoadStringOrMark(537)}, 1},
     };
-    const QString slowRelay = root.filePath("slow-relay");
+    const QString heldRelay = root.filePath("held-relay");
+    const QString gate = root.filePath("relay-may-start");
     {
-        QFile script(slowRelay);
+        QFile script(heldRelay);
         ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nsleep 1.5\nexec '" +
+        script.write("#!/bin/sh\nwhile [ ! -e '" + gate.toLocal8Bit() + "' ]; do sleep 0.05; done\nexec '" +
                      (QCoreApplication::applicationDirPath() + "/ZandrelQueueRelay").toLocal8Bit() + "' \"$@\"\n");
         script.close();
         ASSERT_TRUE(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
     }
-    scopedEnv.Set("ZANDREL_QUEUE_RELAY_PROGRAM", slowRelay.toLocal8Bit());
+    const auto letGo = [&gate] {
+        QFile open(gate);
+        return open.open(QIODevice::WriteOnly);
+    };
+    scopedEnv.Set("ZANDREL_QUEUE_RELAY_PROGRAM", heldRelay.toLocal8Bit());
     Store("VortamoIP", "127.0.0.2");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        QFile::remove(gate);
         const std::uint16_t port = PortNobodyListensOn();
         ASSERT_NE(port, 0);
         scopedEnv.Set("ZANDREL_QUEUE_RELAY_PORT", QByteArray::number(port));
@@ -510,20 +516,28 @@ TEST_F(StopGameTest, ATryStillOnItsWayIsWaitedForAndNotSentAgain) {
         log.Clear();
         boxes.answer = BoxAnswer::Yes;
         PhaseTicks ticks;
-        bool waited = false;
+        int awaitedTicks = 0;
+        bool letGoNow = false;
         const WorkflowRun run = RunStop(ticks, CShowProgress::kTickMs, [&](CShowProgress&) {
             if (f.RecorderSendAwaited == 0) return;
-            waited = true;
-            QThread::msleep(c.realMsPerTick);
+            ++awaitedTicks;
+            if (!c.letGoDuringTheWait || awaitedTicks * CShowProgress::kTickMs < 10'000) return;
+            if (!letGoNow) letGoNow = letGo();
+            // Let go: the delivery takes real time while the workflow's clock stays within
+            // its minute.
+            (void)test::WaitUntil(
+                [&] { return f.Link.VortamoDelivery(f.RecorderSendAwaited) != CCompanionLink::Delivery::Pending; },
+                200);
         });
         ASSERT_TRUE(run.ended);
-        EXPECT_TRUE(waited) << "the try went on its way";
+        EXPECT_GT(awaitedTicks * CShowProgress::kTickMs, 5'000) << "the try was waited for beyond five seconds";
         EXPECT_EQ(boxes.shown, c.boxes);
         EXPECT_EQ(CountStartingWith("Halvane::SendMesage('Vortamo.Control' & 'StopRecord') to Vortamo1 ERROR"),
                   c.errors);
+        ASSERT_TRUE(letGo());
         // Whatever was sent has arrived before the last message's outcome is known.
         EXPECT_TRUE(test::WaitUntil(
-            [&] { return f.Link.VortamoDelivery(f.Link.SendSequence) != CCompanionLink::Delivery::Pending; }));
+            [&] { return f.Link.VortamoDelivery(f.Link.SendSequence) != CCompanionLink::Delivery::Pending; }, 30000));
         EXPECT_TRUE(recorder.WaitForLine("command StopRecord"));
         EXPECT_EQ(recorder.Output().count(QStringLiteral("command StopRecord\n")), 1);
         EndFrame();
