@@ -297,8 +297,10 @@ TEST_F(TwoComputers, AGameWithTheRecorderOnAnotherComputer) {
     const WorkflowRun stopped = Play(kStopGame, [&](std::int32_t) { GiveTheTryItsTime(); });
     ASSERT_TRUE(stopped.ended);
     EXPECT_EQ(Boxes(), (std::vector<std::string>{Text(529), Text(537)}));
-    EXPECT_EQ(triesAwaited_, 1);
+    // One try: waited for, unless its acknowledgement was there before the step looked.
+    EXPECT_LE(triesAwaited_, 1);
     EXPECT_TRUE(there.recorder.WaitForLine(QStringLiteral("command StopRecord")));
+    EXPECT_EQ(there.recorder.Output().count(QStringLiteral("command StopRecord\n")), 1);
     EXPECT_EQ(Count("Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n"), 0u);
 
     // Archive the game once the copy is done: the recorder there is found running and told
