@@ -7,7 +7,6 @@
 
 #include <QDateTime>
 #include <QDirIterator>
-#include <QProcess>
 #include <QSaveFile>
 #include <QThread>
 #include <QTimer>
@@ -168,14 +167,16 @@ TEST_F(ArchiveEndToEndTest, AGameWithTwoSplitsEndsWholeInTheArchive) {
     archived << "SHA256SUMS";  // the game folder's checksums
     archived.sort();
     EXPECT_EQ(FilesUnder(archive + game), archived);
-    // One line per recording copied, each accepted by sha256sum itself.
-    QProcess check;
-    check.setWorkingDirectory(archive + game);
-    check.start(QStringLiteral("sha256sum"), {QStringLiteral("-c"), QStringLiteral("--strict"), QStringLiteral("SHA256SUMS")});
-    ASSERT_TRUE(check.waitForFinished(60000));
-    const QByteArray said = check.readAllStandardOutput();
-    EXPECT_EQ(check.exitCode(), 0) << said.toStdString() << check.readAllStandardError().toStdString();
-    EXPECT_EQ(said.count(": OK\n"), 12) << said.toStdString();
+    // One line per recording copied, each accepted by sha256sum itself (run in the game's
+    // folder, where the manifest's names lead).
+    test::CompanionProcess check;
+    ASSERT_TRUE(check.StartProgram(QStringLiteral("/bin/sh"),
+                                   {QStringLiteral("-c"), QStringLiteral("cd \"$1\" && exec sha256sum -c --strict SHA256SUMS"),
+                                    QStringLiteral("sh"), archive + game},
+                                   root.filePath(QStringLiteral("sha256sum"))));
+    EXPECT_EQ(check.WaitForExit(60000), 0) << check.Output().toStdString() << check.Errors().toStdString();
+    const QString said = check.Output();
+    EXPECT_EQ(said.count(QStringLiteral(": OK\n")), 12) << said.toStdString();
     EXPECT_EQ(test::ReadFile(archive + game + "/SHA256SUMS").count('\n'), 12);
     ASSERT_TRUE(Await([&] { return QFile::exists(archive + "/refresh.csv"); }, 10000));
     EXPECT_TRUE(test::ReadFile(archive + "/refresh.csv").startsWith("2022-01-20-11-00; "));
