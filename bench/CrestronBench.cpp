@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "app/DiagnosticLog.h"
 #include "crestron/Port4Crestron.h"
 #include "game/GameInfo.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
 #include "platform/WindowMessages.h"
 

@@ -59,10 +59,10 @@
 #include <vector>
 
 #include "../../tests/e2e/CompanionProcess.h"
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
-#include "game/ArchiveRefresh.h"
+#include "copy/ArchiveRefresh.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/Language.h"
+#include "language/Language.h"
 #include "res/Icons.h"
 #include "res/MenuResource.h"
 

@@ -4,10 +4,10 @@
 #include <QSessionManager>
 #include <QWidget>
 
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
 #include "app/StartupComponent.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "settings/SettingsStore.h"
 
 namespace hv {

@@ -2,8 +2,8 @@
 
 #include <QTimerEvent>
 
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "platform/WindowMessages.h"
 
 namespace hv {
@@ -38,7 +38,7 @@ CMainFrame::~CMainFrame() {
 }
 
 bool CMainFrame::Create() {
-    LoadSettings(Settings, environment_.Settings, Link);
+    LoadSettings(Settings, environment_.Settings, [this](const QString& host) { Link.SetVortamoHost(host); });
     Settings.NormaliseCopySettings();
     {
         ArchiveRoot root = ArchiveRoot::Record(Settings.CopyToPath, environment_.MountTable.constData());

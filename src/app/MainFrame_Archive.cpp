@@ -1,10 +1,10 @@
 // The frame's side of the video archive: copy planning for the current game, the
 // archive's game description "refresh.csv", and resuming the game it names.
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
-#include "app/MessageText.h"
-#include "game/ArchiveRefresh.h"
+#include "copy/ArchiveRefresh.h"
+#include "language/Language.h"
+#include "language/MessageText.h"
+#include "log/DiagnosticLog.h"
 #include "platform/FileSystem.h"
 
 namespace hv {

@@ -2,9 +2,9 @@
 // is let go, the companions are told to close and given about 20 s each, the storage
 // manager runs for as long as the user needs it, and then the score board, the game and
 // the player are set up anew for the next game. GUI thread (the progress dialog's timer).
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

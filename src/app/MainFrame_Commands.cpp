@@ -3,9 +3,9 @@
 #include <QCoreApplication>
 
 #include "app/AboutBox.h"
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "res/MenuResource.h"
 
 namespace hv {

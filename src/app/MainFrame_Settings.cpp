@@ -1,9 +1,9 @@
 // The frame's "Settings..." command: the settings dialog, and on OK the new values applied
 // to the running program (the player and the Crestron port restarted only when theirs
 // changed) and saved.
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "platform/FileSystem.h"
 
 namespace hv {

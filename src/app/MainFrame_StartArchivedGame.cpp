@@ -3,9 +3,9 @@
 // reported the game's periods the game starts where its first period started and the
 // archive's "refresh.csv" names it again. Nothing is recorded. GUI thread, one step per
 // tick of the progress dialog.
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
 
 namespace hv {

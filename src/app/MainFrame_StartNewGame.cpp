@@ -2,11 +2,11 @@
 // post-play capture and the referee console run, checks the recorder's clock, fixes the
 // game's start and folder, starts the recording and tells the referee console and the
 // archive server. One step per tick of the progress dialog, on the GUI thread.
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
-#include "app/MessageText.h"
-#include "game/ArchiveRefresh.h"
+#include "copy/ArchiveRefresh.h"
+#include "language/Language.h"
+#include "language/MessageText.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

@@ -3,9 +3,9 @@
 // files the game's recordings are queued for the archive and a recorder on this computer
 // is closed. No failure ends it early: failed sends are tried again and then only warned
 // about. GUI thread (the progress dialog's timer).
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

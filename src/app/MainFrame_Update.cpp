@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
 #include "game/SplitCommand.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
 
 namespace hv {

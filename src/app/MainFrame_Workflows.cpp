@@ -2,10 +2,10 @@
 // step functions, and the debug menu's manual recorder cycle.
 #include <QCoreApplication>
 
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
 #include "app/MainFrame.h"
-#include "game/ArchiveRefresh.h"
+#include "copy/ArchiveRefresh.h"
+#include "language/Language.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

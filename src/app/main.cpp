@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "app/DiagnosticLog.h"
 #include "app/DisplayCheck.h"
 #include "app/HalvaneApp.h"
-#include "fixity/VerifyCommand.h"
+#include "app/VerifyCommand.h"
+#include "log/DiagnosticLog.h"
 #include "platform/TerminationSignals.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <new>
 
-#include "app/DiagnosticLog.h"
+#include "log/DiagnosticLog.h"
 #include "platform/FileSystem.h"
 #include "platform/Trace.h"
 

@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <thread>
 
 #include "copy/ArchiveFolders.h"
 #include "copy/ChunkPacer.h"
+#include "fixity/CopyNames.h"
 #include "fixity/Manifest.h"
 #include "platform/Trace.h"
 
@@ -23,8 +23,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 using fs::Printable;
-
-constexpr char kTemporarySuffix[] = ".halvane-copy";
 
 // Reads up to `size` bytes; the count, 0 at the end, -1 on an error.
 ssize_t ReadChunk(int fd, char* buffer, std::size_t size) {
@@ -63,16 +61,6 @@ FileCopy::FileCopy(QByteArray source, QByteArray target, ArchiveRoot root, QByte
       root_(std::move(root)),
       gameFolder_(std::move(gameFolder)),
       checksums_(checksums) {}
-
-QByteArray FileCopy::TemporaryName(const QByteArray& name) {
-    constexpr qsizetype kSuffix = sizeof kTemporarySuffix - 1;
-    return '.' + name.left(NAME_MAX - 1 - kSuffix) + kTemporarySuffix;
-}
-
-bool FileCopy::IsTemporaryName(const QByteArray& name) {
-    return name.size() > qsizetype(sizeof kTemporarySuffix) && name.startsWith('.') &&
-           name.endsWith(kTemporarySuffix);
-}
 
 CopyResult FileCopy::Run(std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
                          std::atomic<int>& percent, const std::atomic<bool>& stop) {
@@ -181,7 +169,7 @@ bool FileCopy::CheckTarget() {
 // taken over). Written through to the disk, so that each chunk's time is the disk's and
 // the rate limit holds for what reaches the archive.
 bool FileCopy::CreateTemporary() {
-    temporaryName_ = TemporaryName(targetName_);
+    temporaryName_ = TemporaryCopyName(targetName_);
     temporary_ = fs::UniqueFd(fs::OpenAtRetrying(targetFolder_.Get(), temporaryName_.constData(),
                                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
                                                      O_DSYNC,

@@ -68,12 +68,6 @@ public:
     // How long the copy waits for the manifest's lock held by another writer.
     static constexpr int kManifestLockWaitMs = 2000;
 
-    // The name a copy of `name` is written under until it is complete: hidden, in the
-    // same folder, within the longest name a file system takes.
-    static QByteArray TemporaryName(const QByteArray& name);
-    // True for a name TemporaryName gives.
-    static bool IsTemporaryName(const QByteArray& name);
-
 private:
     bool OpenTargetFolder();
     bool OpenSource();

@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/DiagnosticLog.h"
 #include "crestron/CrestronAnswers.h"
 #include "crestron/CrestronProtocol.h"
 #include "game/GameInfo.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

@@ -1,8 +1,8 @@
 // One label (C0401), the play request (C0501) and the playback position (C0601).
-#include "app/DiagnosticLog.h"
 #include "crestron/CrestronAnswers.h"
 #include "crestron/CrestronProtocol.h"
 #include "game/GameInfo.h"
+#include "log/DiagnosticLog.h"
 #include "platform/WindowMessages.h"
 
 namespace hv {

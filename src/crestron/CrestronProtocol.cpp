@@ -1,8 +1,8 @@
 #include "crestron/CrestronProtocol.h"
 
-#include "app/DiagnosticLog.h"
 #include "crestron/CrestronAnswers.h"
 #include "crestron/CrestronConnection.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <system_error>
 
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
-#include "app/MessageText.h"
 #include "crestron/CommandFramer.h"
 #include "crestron/CrestronConnection.h"
 #include "crestron/CrestronProtocol.h"
+#include "language/Language.h"
+#include "language/MessageText.h"
+#include "log/DiagnosticLog.h"
 #include "platform/SocketWatch.h"
 #include "platform/WindowMessages.h"
 

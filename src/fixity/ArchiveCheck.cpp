@@ -15,7 +15,7 @@
 #include <map>
 #include <thread>
 
-#include "copy/FileCopy.h"
+#include "fixity/CopyNames.h"
 #include "fixity/Sha256.h"
 #include "platform/FileSystem.h"
 
@@ -63,7 +63,7 @@ std::vector<QByteArray> FoldersAbove(const QByteArray& path) {
 
 bool Ignored(const QByteArray& name, int depth) {
     if (depth == 0 && (name == "refresh.csv" || name == "refresh.tmp")) return true;
-    return IsManifestTemporary(name) || FileCopy::IsTemporaryName(name);
+    return IsManifestTemporary(name) || IsTemporaryCopyName(name);
 }
 
 QByteArray ManifestPath(const QByteArray& folder) { return folder + kManifestName; }

@@ -1,7 +1,7 @@
 #include "playback/PlaybackControl.h"
 
-#include "app/DiagnosticLog.h"
 #include "game/GameInfo.h"
+#include "log/DiagnosticLog.h"
 #include "platform/WindowMessages.h"
 #include "playback/ReplayPlayer.h"
 

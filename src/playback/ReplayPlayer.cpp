@@ -4,9 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "app/DiagnosticLog.h"
-#include "app/Language.h"
-#include "app/MessageText.h"
+#include "language/Language.h"
+#include "language/MessageText.h"
+#include "log/DiagnosticLog.h"
 #include "platform/ComponentFactory.h"
 #include "playback/PlayerComponents.h"
 

@@ -18,7 +18,7 @@
 #include <QVBoxLayout>
 #include <iterator>
 
-#include "app/Language.h"
+#include "language/Language.h"
 #include "platform/ComponentFactory.h"
 #include "platform/MessageBoxes.h"
 #include "playback/PlayerComponents.h"

@@ -10,7 +10,6 @@
 #include <functional>
 
 #include "settings/AppSettings.h"
-#include "workflow/CompanionLink.h"
 
 namespace hv {
 
@@ -39,10 +38,6 @@ using VortamoHostSink = std::function<void(const QString& host)>;
 // VortamoIP to `setVortamoHost`. Reports nothing.
 void LoadSettings(AppSettings& settings, const SettingsEnvironment& environment,
                   const VortamoHostSink& setVortamoHost);
-inline void LoadSettings(AppSettings& settings, const SettingsEnvironment& environment,
-                         CCompanionLink& link) {
-    LoadSettings(settings, environment, [&link](const QString& host) { link.SetVortamoHost(host); });
-}
 
 // The archive root (CopyToPath) as stored, for a command that runs without the program:
 // read only, nothing created or changed; empty when none is stored. `file`, when given,

@@ -1,6 +1,6 @@
 #include "tray/TrayMenu.h"
 
-#include "app/Language.h"
+#include "language/Language.h"
 #include "res/MenuResource.h"
 #include "res/StringTable.h"
 

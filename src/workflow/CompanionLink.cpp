@@ -2,7 +2,7 @@
 // operations, the presence probe and the per-game companion state.
 #include "workflow/CompanionLink.h"
 
-#include "app/DiagnosticLog.h"
+#include "log/DiagnosticLog.h"
 #include "platform/WindowMessages.h"
 
 #include <algorithm>

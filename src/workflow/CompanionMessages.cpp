@@ -1,8 +1,8 @@
 // The receive routine for Halvane's queue and the periodic requests to the companions.
 #include <limits>
 
-#include "app/DiagnosticLog.h"
 #include "game/EventTypes.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
 #include "platform/WindowMessages.h"
 #include "workflow/CompanionLink.h"

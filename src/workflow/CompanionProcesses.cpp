@@ -3,7 +3,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include "app/DiagnosticLog.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 

@@ -6,7 +6,7 @@
 #include <QTimerEvent>
 #include <QVBoxLayout>
 
-#include "app/Language.h"
+#include "language/Language.h"
 #include "platform/Trace.h"
 
 namespace hv {

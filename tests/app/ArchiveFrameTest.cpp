@@ -20,7 +20,7 @@
 #include "FrameTestSupport.h"
 #include "Mounts.h"
 #include "Requirements.h"
-#include "app/Language.h"
+#include "language/Language.h"
 #include "platform/FileSystem.h"
 #include "platform/WindowMessages.h"
 #include "workflow/SuiteComponents.h"

@@ -16,7 +16,7 @@
 
 #include "FrameTestSupport.h"
 #include "ScopedEnvironment.h"
-#include "app/Language.h"
+#include "language/Language.h"
 #include "platform/WindowMessages.h"
 #include "res/MenuResource.h"
 

@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "WorkflowTestSupport.h"
-#include "app/Language.h"
+#include "language/Language.h"
 #include "platform/ProcessLauncher.h"
 
 namespace hv {

@@ -11,7 +11,7 @@
 
 #include "../e2e/CompanionProcess.h"
 #include "WorkflowTestSupport.h"
-#include "app/Language.h"
+#include "language/Language.h"
 
 namespace hv::test {
 namespace {

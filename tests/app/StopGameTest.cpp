@@ -16,7 +16,7 @@
 #include <set>
 
 #include "GameNightSupport.h"
-#include "app/Language.h"
+#include "language/Language.h"
 
 namespace hv {
 namespace {

@@ -9,8 +9,8 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "app/DiagnosticLog.h"
 #include "app/MainFrame.h"
+#include "log/DiagnosticLog.h"
 #include "platform/QtMessageBoxes.h"
 #include "settings/SettingsStore.h"
 

@@ -16,11 +16,11 @@
 #include <QFile>
 #include <memory>
 
-#include "Requirements.h"
 #include "GameNightSupport.h"
 #include "NetworkNamespaces.h"
 #include "OtherUser.h"
-#include "app/Language.h"
+#include "Requirements.h"
+#include "language/Language.h"
 
 namespace hv::test {
 namespace {

@@ -11,11 +11,11 @@
 #include <string_view>
 
 #include "FakeClock.h"
-#include "app/DiagnosticLog.h"
 #include "crestron/CommandFramer.h"
 #include "crestron/CrestronConnection.h"
 #include "crestron/CrestronProtocol.h"
 #include "game/GameInfo.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
 
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "app/DiagnosticLog.h"
 #include "crestron/CrestronAnswers.h"
 #include "crestron/CrestronConnection.h"
 #include "crestron/CrestronProtocol.h"
 #include "game/GameInfo.h"
 #include "game/XmlDocument.h"
+#include "log/DiagnosticLog.h"
 #include "platform/Clock.h"
 #include "platform/ComponentFactory.h"
 #include "platform/MessageBoxes.h"

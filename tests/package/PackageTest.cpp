@@ -20,9 +20,9 @@
 #include <set>
 
 #include "DesktopSupport.h"
-#include "app/LangTable.h"
-#include "app/Language.h"
-#include "app/LanguageFile.h"
+#include "language/LangTable.h"
+#include "language/Language.h"
+#include "language/LanguageFile.h"
 #include "settings/SettingsStore.h"
 
 namespace hv::desktop {

@@ -28,12 +28,12 @@
 #include <memory>
 #include <vector>
 
-#include "app/Language.h"
+#include "ScriptedFiles.h"
+#include "language/Language.h"
 #include "platform/ComponentFactory.h"
 #include "platform/MessageBoxes.h"
 #include "res/MenuResource.h"
 #include "settings/SettingsDlg.h"
-#include "ScriptedFiles.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 

@@ -6,7 +6,7 @@
 
 #include "PrivateUserFolders.h"
 #include "Requirements.h"
-#include "app/DiagnosticLog.h"
+#include "log/DiagnosticLog.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

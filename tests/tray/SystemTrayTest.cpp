@@ -14,7 +14,7 @@
 
 #include "FakeTrayBackend.h"
 #include "app/AboutBox.h"
-#include "app/Language.h"
+#include "language/Language.h"
 #include "res/Icons.h"
 #include "res/MenuResource.h"
 #include "tray/SystemTray.h"

@@ -10,10 +10,10 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
-#include "app/LangTable.h"
-#include "app/Language.h"
-#include "app/LanguageFile.h"
-#include "app/MessageText.h"
+#include "language/LangTable.h"
+#include "language/Language.h"
+#include "language/LanguageFile.h"
+#include "language/MessageText.h"
 #include "res/MenuResource.h"
 #include "res/StringTable.h"
 

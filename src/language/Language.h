@@ -15,8 +15,8 @@
 #include <memory>
 #include <mutex>
 
-#include "app/LangTable.h"
-#include "app/LanguageFile.h"
+#include "language/LangTable.h"
+#include "language/LanguageFile.h"
 
 namespace hv {
 

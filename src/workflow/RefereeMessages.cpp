@@ -6,10 +6,10 @@
 #include <mutex>
 #include <vector>
 
-#include "app/Language.h"
 #include "game/EventTypes.h"
 #include "game/GameInfo.h"
 #include "game/XmlDocument.h"
+#include "language/Language.h"
 #include "platform/Guid.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Trace.h"

@@ -1,4 +1,4 @@
-#include "app/DiagnosticLog.h"
+#include "log/DiagnosticLog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

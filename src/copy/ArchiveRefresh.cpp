@@ -1,4 +1,4 @@
-#include "game/ArchiveRefresh.h"
+#include "copy/ArchiveRefresh.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "fixity/VerifyCommand.h"
+#include "app/VerifyCommand.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

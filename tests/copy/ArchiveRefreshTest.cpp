@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "game/ArchiveRefresh.h"
+#include "copy/ArchiveRefresh.h"
 #include "platform/FileSystem.h"
 
 namespace hv {

@@ -1,4 +1,4 @@
-#include "app/LangTable.h"
+#include "language/LangTable.h"
 
 #include <QDir>
 #include <QFileInfo>

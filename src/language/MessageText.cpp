@@ -1,4 +1,4 @@
-#include "app/MessageText.h"
+#include "language/MessageText.h"
 
 namespace hv {
 

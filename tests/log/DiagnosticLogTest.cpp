@@ -8,7 +8,7 @@
 
 #include "FakeClock.h"
 #include "LogCapture.h"
-#include "app/DiagnosticLog.h"
+#include "log/DiagnosticLog.h"
 
 namespace hv {
 namespace {

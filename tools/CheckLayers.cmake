@@ -1,0 +1,78 @@
+# The folders of src/ are layers: a folder's files include only their own folder's headers
+# and those of the folders below it. This script checks that, and prints the include graph
+# folder by folder.
+#
+#   cmake -P tools/CheckLayers.cmake                 checks src/ and the README's layer line
+#   cmake -DGRAPH=ON -P tools/CheckLayers.cmake      prints which folders each folder includes
+#
+# A new folder goes into the list below, at the height of what it needs, and into the
+# README's layer line.
+
+# Top to bottom.
+set(layers app tray copy fixity workflow settings crestron playback game language log res platform)
+
+get_filename_component(root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(failures 0)
+
+# The height of a folder: 0 at the bottom; -1 for a folder not in the list.
+function(height_of folder out)
+    list(FIND layers "${folder}" index)
+    if(index EQUAL -1)
+        set(${out} -1 PARENT_SCOPE)
+    else()
+        list(LENGTH layers count)
+        math(EXPR h "${count} - 1 - ${index}")
+        set(${out} ${h} PARENT_SCOPE)
+    endif()
+endfunction()
+
+file(GLOB folders LIST_DIRECTORIES true RELATIVE "${root}/src" "${root}/src/*")
+foreach(folder IN LISTS folders)
+    if(NOT IS_DIRECTORY "${root}/src/${folder}")
+        continue()
+    endif()
+    height_of(${folder} own)
+    if(own EQUAL -1)
+        message(SEND_ERROR "src/${folder}/ is not in the layer list of tools/CheckLayers.cmake")
+        math(EXPR failures "${failures} + 1")
+        continue()
+    endif()
+    set(uses)
+    file(GLOB_RECURSE sources RELATIVE "${root}" "${root}/src/${folder}/*.h" "${root}/src/${folder}/*.cpp")
+    foreach(source IN LISTS sources)
+        file(STRINGS "${root}/${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"/]+/")
+        foreach(line IN LISTS includes)
+            string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"/]+)/.*$" "\\1" target "${line}")
+            if(target STREQUAL folder)
+                continue()
+            endif()
+            list(APPEND uses ${target})
+            height_of(${target} other)
+            if(other EQUAL -1 OR other GREATER own)
+                string(STRIP "${line}" line)
+                message(SEND_ERROR "${source}: ${line}: ${folder}/ may include only folders below it")
+                math(EXPR failures "${failures} + 1")
+            endif()
+        endforeach()
+    endforeach()
+    if(GRAPH)
+        list(REMOVE_DUPLICATES uses)
+        list(SORT uses)
+        list(JOIN uses " " uses)
+        message(STATUS "${folder} -> ${uses}")
+    endif()
+endforeach()
+
+# The README names the layers in the same order.
+list(JOIN layers ", " line)
+file(READ "${root}/README.md" readme)
+string(FIND "${readme}" "${line}" at)
+if(at EQUAL -1)
+    message(SEND_ERROR "README.md does not name the layers as \"${line}\"")
+    math(EXPR failures "${failures} + 1")
+endif()
+
+if(failures GREATER 0)
+    message(FATAL_ERROR "${failures} include(s) or name(s) out of the layer order")
+endif()
+message(STATUS "src/: every include runs down the layers (${line})")
