@@ -1,22 +1,23 @@
 #include "AnswerAssembler.h"
 
+#include "AnswerParts.h"
 #include "PanelAnswers.h"
 
 namespace hv::panel {
 
 namespace {
 
-constexpr int kFinalPart = 99;
+using decoding::kFinalPart;
+using decoding::kPartBytes;
+using decoding::kPrefixBytes;
 
 bool IsMultiLineKind(int digit) { return digit == 2 || digit == 3; }
 
 // The part number of a game or period information line, -1 for any other line.
 int PartOf(std::string_view line) {
-    if (!IsMultiLineKind(AnswerDigit(line)) || line.size() < 7) return -1;
-    const char tens = line[5];
-    const char ones = line[6];
-    if (tens < '0' || tens > '9' || ones < '0' || ones > '9') return -1;
-    return (tens - '0') * 10 + (ones - '0');
+    if (!IsMultiLineKind(AnswerDigit(line)) || line.size() < kPrefixBytes + kPartBytes) return -1;
+    const std::string_view part = line.substr(kPrefixBytes, kPartBytes);
+    return decoding::AllDigits(part) ? static_cast<int>(decoding::ValueOf(part)) : -1;
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ void AnswerAssembler::TakeLine(std::string line, std::vector<std::string>& done)
     if (!open_.empty()) {
         // Only a line of the same kind with a part number after 01 continues the answer;
         // after a final line, only another final line (more label counts).
-        const bool continues = part > 1 && line.compare(0, 5, open_, 0, 5) == 0 &&
+        const bool continues = part > 1 && line.compare(0, kPrefixBytes, open_, 0, kPrefixBytes) == 0 &&
                                (!finalSeen_ || part == kFinalPart);
         if (!continues || openLines_ >= kMaxAnswerLines) done.push_back(TakeOpen());
     }

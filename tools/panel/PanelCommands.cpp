@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "PanelAnswers.h"
@@ -124,17 +125,12 @@ bool IsName(std::string_view word, std::initializer_list<std::string_view> names
     return false;
 }
 
-}  // namespace
-
-PanelRequest ReadRequest(std::string_view line, std::string_view gameId) {
-    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    const std::vector<std::string_view> words = Words(line);
-    if (words.empty() || words[0][0] == '#') return {};
+// A short command: a command for Halvane built from the values typed after its name.
+// Nothing when `words` name none of them.
+std::optional<PanelRequest> ShortCommand(const std::vector<std::string_view>& words, const std::string& id) {
     const std::string_view name = words[0];
-    const std::string id(gameId);
     std::vector<long long> v;
     std::string error;
-
     if (IsName(name, {"list", "games"})) {
         if (!ReadValues(words, {}, v, error)) return Invalid(error);
         return Send("C01010000");
@@ -162,23 +158,39 @@ PanelRequest ReadRequest(std::string_view line, std::string_view gameId) {
         if (!ReadValues(words, {}, v, error)) return Invalid(error);
         return Send("C0601");
     }
-    if (IsName(name, {"id"})) {
-        if (words.size() != 2 || words[1].size() != 12 ||
-            words[1].find_first_not_of("0123456789") != std::string_view::npos)
-            return Invalid("usage: id YYYYMMDDhhmm (twelve digits)");
-        PanelRequest request;
-        request.kind = PanelRequest::Kind::SetGameId;
-        request.gameId = std::string(words[1]);
-        return request;
-    }
-    if (IsName(name, {"raw"})) {
-        // Everything after "raw " exactly, escapes read.
-        const std::size_t at = line.find("raw") + 3;
-        const std::string_view text = at < line.size() ? line.substr(at + 1) : std::string_view();
-        std::string bytes;
-        if (!Unescape(text, bytes, error)) return Invalid("raw: " + error);
-        return Send(std::move(bytes));
-    }
+    return std::nullopt;
+}
+
+// "id YYYYMMDDhhmm": the game identifier of the short commands from now on.
+PanelRequest GameIdCommand(const std::vector<std::string_view>& words) {
+    if (words.size() != 2 || words[1].size() != 12 ||
+        words[1].find_first_not_of("0123456789") != std::string_view::npos)
+        return Invalid("usage: id YYYYMMDDhhmm (twelve digits)");
+    PanelRequest request;
+    request.kind = PanelRequest::Kind::SetGameId;
+    request.gameId = std::string(words[1]);
+    return request;
+}
+
+// "raw TEXT": everything after "raw " exactly, escapes read.
+PanelRequest RawCommand(std::string_view line) {
+    const std::size_t at = line.find("raw") + 3;
+    const std::string_view text = at < line.size() ? line.substr(at + 1) : std::string_view();
+    std::string bytes, error;
+    if (!Unescape(text, bytes, error)) return Invalid("raw: " + error);
+    return Send(std::move(bytes));
+}
+
+}  // namespace
+
+PanelRequest ReadRequest(std::string_view line, std::string_view gameId) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    const std::vector<std::string_view> words = Words(line);
+    if (words.empty() || words[0][0] == '#') return {};
+    const std::string_view name = words[0];
+    if (auto request = ShortCommand(words, std::string(gameId))) return *request;
+    if (IsName(name, {"id"})) return GameIdCommand(words);
+    if (IsName(name, {"raw"})) return RawCommand(line);
     if (IsName(name, {"help", "?"})) return {PanelRequest::Kind::Help, {}, {}, {}};
     if (IsName(name, {"quit", "exit"})) return {PanelRequest::Kind::Quit, {}, {}, {}};
     // Anything else goes to Halvane as it was typed.

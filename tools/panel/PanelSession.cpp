@@ -1,28 +1,12 @@
 #include "PanelSession.h"
 
-#include <algorithm>
 #include <chrono>
-#include <deque>
-#include <vector>
 
-#include "PanelAnswers.h"
 #include "PanelCommands.h"
 
 namespace hv::panel {
 
 namespace {
-
-// The lines of `bytes`, each without its LF (a last piece without LF counts as a line
-// Halvane never sees whole, and is left out).
-std::vector<std::string> CommandLines(std::string_view bytes) {
-    std::vector<std::string> lines;
-    std::size_t lf;
-    while ((lf = bytes.find('\n')) != std::string_view::npos) {
-        lines.emplace_back(bytes.substr(0, lf));
-        bytes.remove_prefix(lf + 1);
-    }
-    return lines;
-}
 
 // Why Halvane may have sent nothing back to `command`, whose fault (CommandFault) is
 // `fault`.
@@ -42,6 +26,27 @@ std::string WithoutFinalLf(std::string_view bytes) {
     return std::string(bytes);
 }
 
+// The answer's lines after "<", escaped, with `note` above them.
+void PrintRawLines(std::FILE* out, std::string_view raw, const char* note) {
+    if (note) std::fprintf(out, "  (%s)\n", note);
+    while (!raw.empty()) {
+        const std::size_t lf = raw.find('\n');
+        const std::string_view line = raw.substr(0, lf);
+        std::fprintf(out, "< %s%s\n", EscapeBytes(line).c_str(),
+                     lf == std::string_view::npos ? "   (no LF)" : "");
+        raw.remove_prefix(lf == std::string_view::npos ? raw.size() : lf + 1);
+    }
+}
+
+// Why `answer` is not a well-formed answer to `command` (none: any answer); empty when it is.
+std::string AnswerFault(const DecodedAnswer& answer, std::string_view command) {
+    if (!answer.error.empty()) return answer.error;
+    const int expected = CommandDigit(command);
+    if (expected != 0 && AnswerDigit(answer.raw) != expected)
+        return "it answers C0" + std::to_string(AnswerDigit(answer.raw)) + "01, not this command";
+    return {};
+}
+
 }  // namespace
 
 PanelSession::PanelSession(PanelConnection& connection, const PanelOptions& options, std::FILE* out,
@@ -53,6 +58,11 @@ PanelSession::PanelSession(PanelConnection& connection, const PanelOptions& opti
 
 void PanelSession::Fail(int code) {
     if (exitCode_ == kExitOk) exitCode_ = code;
+}
+
+void PanelSession::Close() {
+    Fail(kExitClosed);
+    closed_ = true;
 }
 
 bool PanelSession::Handle(std::string_view line) {
@@ -77,42 +87,31 @@ bool PanelSession::Handle(std::string_view line) {
 
 void PanelSession::PrintAnswer(const std::string& raw, std::string_view command, const char* note) {
     const DecodedAnswer answer = DecodeAnswer(raw);
-    if (options_.rawOnly) {
-        std::fwrite(raw.data(), 1, raw.size(), out_);
-    } else {
-        if (note) std::fprintf(out_, "  (%s)\n", note);
-        std::string_view rest = raw;
-        while (!rest.empty()) {
-            const std::size_t lf = rest.find('\n');
-            const std::string_view line = rest.substr(0, lf);
-            std::fprintf(out_, "< %s%s\n", EscapeBytes(line).c_str(),
-                         lf == std::string_view::npos ? "   (no LF)" : "");
-            rest.remove_prefix(lf == std::string_view::npos ? rest.size() : lf + 1);
-        }
-    }
-    std::string fault = answer.error;
-    const int expected = CommandDigit(command);
-    if (fault.empty() && expected != 0 && AnswerDigit(raw) != expected)
-        fault = "it answers C0" + std::to_string(AnswerDigit(raw)) + "01, not this command";
-    if (!fault.empty()) {
+    if (options_.rawOnly) std::fwrite(raw.data(), 1, raw.size(), out_);
+    else PrintRawLines(out_, raw, note);
+    if (const std::string fault = AnswerFault(answer, command); !fault.empty()) {
         std::fflush(out_);
         std::fprintf(err_, "halvane-panel: malformed answer to \"%s\": %s\n  raw bytes: \"%s\"\n",
                      EscapeBytes(command).c_str(), fault.c_str(), EscapeBytes(raw).c_str());
         Fail(kExitMalformed);
         return;
     }
-    // The answers carry the game start: the short commands name the game by it.
+    RememberGame(*answer.body);
+    if (!options_.rawOnly) std::fputs(DescribeAnswer(*answer.body, gameYear_).c_str(), out_);
+}
+
+// The answers carry the game start: the short commands name the game by it.
+void PanelSession::RememberGame(const AnswerBody& body) {
     std::visit(
-        [this](const auto& body) {
-            if constexpr (requires { body.start; }) {
+        [this](const auto& answer) {
+            if constexpr (requires { answer.start; }) {
                 // Before the first game the start is 1601-01-01 (no time at all).
-                if (body.start.year <= 1601) return;
-                gameYear_ = body.start.year;
-                if (!gameIdSet_) gameId_ = body.start.text;
+                if (answer.start.year <= 1601) return;
+                gameYear_ = answer.start.year;
+                if (!gameIdSet_) gameId_ = answer.start.text;
             }
         },
-        *answer.body);
-    if (!options_.rawOnly) std::fputs(DescribeAnswer(*answer.body, gameYear_).c_str(), out_);
+        body);
 }
 
 void PanelSession::PrintLateAnswers() {
@@ -126,92 +125,81 @@ void PanelSession::PrintLateAnswers() {
 
 void PanelSession::Exchange(const std::string& bytes) {
     PrintLateAnswers();
-    // Each line is a command of its own; Halvane answers the well-formed ones, in order,
-    // and sends nothing for those it cannot answer.
-    const std::vector<std::string> commands = CommandLines(bytes);
-    std::deque<std::size_t> waiting;   // well-formed commands without an answer yet
-    std::vector<std::size_t> skipped;  // commands a later command's answer passed over
-    for (std::size_t i = 0; i < commands.size(); ++i)
-        if (CommandFault(commands[i]).empty()) waiting.push_back(i);
-    const bool anyExpected = !waiting.empty();
-
+    CommandBatch batch(bytes);
     if (!options_.rawOnly) std::fprintf(out_, "> %s\n", EscapeBytes(WithoutFinalLf(bytes)).c_str());
     std::fflush(out_);
     std::string error;
     if (!connection_.SendAll(bytes, error)) {
         std::fprintf(err_, "halvane-panel: Halvane closed the connection (%s)\n", error.c_str());
-        Fail(kExitClosed);
-        closed_ = true;
+        Close();
         return;
     }
+    if (AwaitAnswers(batch)) ReportUnanswered(batch);
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.answerTimeoutMs);
-    std::size_t answers = 0;
+bool PanelSession::AwaitAnswers(CommandBatch& batch) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.answerTimeoutMs);
     // With no well-formed command, the whole time is spent to see that nothing comes.
-    while (!waiting.empty() || !anyExpected) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
+    while (batch.AnyWaiting() || !batch.AnyExpected()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
-        std::string received;
+        std::string received, error;
         const auto result = connection_.Read(static_cast<int>(left), received, error);
         if (result == PanelConnection::ReadResult::Timeout) continue;
         if (result != PanelConnection::ReadResult::Data) {
-            const std::string pending = assembler_.TakePending();
-            std::fflush(out_);
-            std::fprintf(err_, "halvane-panel: Halvane closed the connection%s%s%s\n",
-                         error.empty() ? "" : " (", error.c_str(), error.empty() ? "" : ")");
-            if (!pending.empty())
-                std::fprintf(err_, "  bytes of an unfinished answer: \"%s\"\n", EscapeBytes(pending).c_str());
-            Fail(kExitClosed);
-            closed_ = true;
-            return;
+            ReportClosed(error);
+            return false;
         }
         for (const std::string& answer : assembler_.Feed(received)) {
-            ++answers;
-            // The answer belongs to the first waiting command of its kind: the ones before
-            // it got none. An answer of no waiting command's kind is paired with the first,
-            // and said to be wrong.
-            const int digit = AnswerDigit(answer);
-            const auto own = std::find_if(waiting.begin(), waiting.end(), [&](std::size_t i) {
-                return CommandDigit(commands[i]) == digit;
-            });
-            if (digit != 0 && own != waiting.end()) {
-                skipped.insert(skipped.end(), waiting.begin(), own);
-                waiting.erase(waiting.begin(), own);
-            }
-            if (waiting.empty()) {
-                PrintAnswer(answer, {}, "an answer to no well-formed command");
-                continue;
-            }
-            const std::string& command = commands[waiting.front()];
-            waiting.pop_front();
-            PrintAnswer(answer, command, nullptr);
+            if (const std::string* command = batch.Pair(answer)) PrintAnswer(answer, *command, nullptr);
+            else PrintAnswer(answer, {}, "an answer to no well-formed command");
         }
         std::fflush(out_);
     }
     std::fflush(out_);
-    if (anyExpected && waiting.empty() && skipped.empty()) return;
+    return true;
+}
 
+void PanelSession::ReportClosed(const std::string& error) {
     const std::string pending = assembler_.TakePending();
-    if (!pending.empty()) {
-        // The first command still waiting got these bytes, not a whole answer.
-        std::fprintf(err_, "halvane-panel: malformed answer%s%s%s: incomplete after %d ms\n  raw bytes: \"%s\"\n",
-                     waiting.empty() ? "" : " to \"", waiting.empty() ? "" : EscapeBytes(commands[waiting.front()]).c_str(),
-                     waiting.empty() ? "" : "\"", options_.answerTimeoutMs, EscapeBytes(pending).c_str());
-        Fail(kExitMalformed);
-        if (!waiting.empty()) waiting.pop_front();
-        if (waiting.empty() && skipped.empty()) return;
-    } else if (!anyExpected && answers > 0) {
+    std::fflush(out_);
+    std::fprintf(err_, "halvane-panel: Halvane closed the connection%s%s%s\n", error.empty() ? "" : " (",
+                 error.c_str(), error.empty() ? "" : ")");
+    if (!pending.empty())
+        std::fprintf(err_, "  bytes of an unfinished answer: \"%s\"\n", EscapeBytes(pending).c_str());
+    Close();
+}
+
+void PanelSession::ReportUnanswered(CommandBatch& batch) {
+    if (batch.AllAnswered()) return;
+    if (const std::string pending = assembler_.TakePending(); !pending.empty()) {
+        ReportIncomplete(batch, pending);
+        if (batch.NoneLeft()) return;
+    } else if (!batch.AnyExpected() && batch.Answers() > 0) {
         return;  // Halvane answered what we thought it would refuse
     }
-    // Say which command went unanswered and why that may be.
+    ReportNoAnswer(batch);
+}
+
+// The first command still waiting got `pending`, not a whole answer.
+void PanelSession::ReportIncomplete(CommandBatch& batch, const std::string& pending) {
+    const std::string* command = batch.FirstWaiting();
+    const std::string to = command ? " to \"" + EscapeBytes(*command) + "\"" : std::string();
+    std::fprintf(err_, "halvane-panel: malformed answer%s: incomplete after %d ms\n  raw bytes: \"%s\"\n",
+                 to.c_str(), options_.answerTimeoutMs, EscapeBytes(pending).c_str());
+    Fail(kExitMalformed);
+    batch.DropFirstWaiting();
+}
+
+// Says which command went unanswered and why that may be.
+void PanelSession::ReportNoAnswer(const CommandBatch& batch) {
+    const std::vector<std::string>& commands = batch.Commands();
     for (std::size_t i = 0; i < commands.size(); ++i) {
         const std::string& command = commands[i];
         const std::string fault = CommandFault(command);
-        const bool passedOver = std::find(skipped.begin(), skipped.end(), i) != skipped.end();
-        const bool timedOut = std::find(waiting.begin(), waiting.end(), i) != waiting.end();
-        if (fault.empty() && !passedOver && !timedOut) continue;
+        const bool passedOver = batch.PassedOver(i);
+        if (fault.empty() && !passedOver && !batch.Waiting(i)) continue;
         if (passedOver)
             std::fprintf(err_, "halvane-panel: no answer to \"%s\": the next answer was a later command's",
                          EscapeBytes(command).c_str());

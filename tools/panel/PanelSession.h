@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "AnswerAssembler.h"
+#include "CommandBatch.h"
+#include "PanelAnswers.h"
 #include "PanelConnection.h"
 
 namespace hv::panel {
@@ -42,10 +44,20 @@ public:
     int ExitCode() const { return exitCode_; }
 
 private:
+    // Sends the command lines of `bytes`, prints their answers and says what went wrong.
     void Exchange(const std::string& bytes);
+    // Prints answers until every well-formed command has one or the time is up; false
+    // when the connection closed meanwhile.
+    bool AwaitAnswers(CommandBatch& batch);
     void PrintAnswer(const std::string& raw, std::string_view command, const char* note);
     void PrintLateAnswers();
+    void RememberGame(const AnswerBody& body);
+    void ReportClosed(const std::string& error);
+    void ReportUnanswered(CommandBatch& batch);
+    void ReportIncomplete(CommandBatch& batch, const std::string& pending);
+    void ReportNoAnswer(const CommandBatch& batch);
     void Fail(int code);
+    void Close();
 
     PanelConnection& connection_;
     PanelOptions options_;

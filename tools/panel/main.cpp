@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,77 +109,95 @@ int RunInteractive(PanelSession& session, const PanelOptions& options) {
     return session.ExitCode() == kExitClosed ? kExitClosed : kExitOk;
 }
 
-}  // namespace
+// Reads option `arg` into `options`, taking its value from `value()`. Help, the version
+// and a bad option are printed at once, and their exit code returned: the program ends.
+std::optional<int> ReadOption(std::string_view arg, auto&& value, PanelOptions& options) {
+    if (arg == "-h" || arg == "--help") {
+        std::fputs(kUsage.data(), stdout);
+        std::fputs(CommandHelp().data(), stdout);
+        std::fputs(kExitCodes.data(), stdout);
+        return kExitOk;
+    }
+    if (arg == "-V" || arg == "--version") {
+        std::printf("halvane-panel %s\n", HALVANE_PANEL_VERSION);
+        return kExitOk;
+    }
+    if (arg == "-H" || arg == "--host") {
+        const char* v = value();
+        if (!v || !*v) return UsageError("--host needs a host name or address");
+        options.host = v;
+    } else if (arg == "-p" || arg == "--port") {
+        const char* v = value();
+        int port = 0;
+        if (!v || !ReadNumber(v, 1, 65535, port)) return UsageError("--port needs a number from 1 to 65535");
+        options.port = std::to_string(port);
+    } else if (arg == "-t" || arg == "--timeout") {
+        const char* v = value();
+        if (!v || !ReadNumber(v, 1, 3'600'000, options.answerTimeoutMs))
+            return UsageError("--timeout needs milliseconds from 1 to 3600000");
+    } else if (arg == "--connect-timeout") {
+        const char* v = value();
+        if (!v || !ReadNumber(v, 1, 3'600'000, options.connectTimeoutMs))
+            return UsageError("--connect-timeout needs milliseconds from 1 to 3600000");
+    } else if (arg == "-g" || arg == "--game") {
+        const char* v = value();
+        const std::string_view id = v ? v : "";
+        if (id.size() != 12 || id.find_first_not_of("0123456789") != std::string_view::npos)
+            return UsageError("--game needs twelve digits: YYYYMMDDhhmm");
+        options.gameId = std::string(id);
+    } else if (arg == "-r" || arg == "--raw") {
+        options.rawOnly = true;
+    } else {
+        return UsageError("unknown option " + EscapeBytes(arg));
+    }
+    return std::nullopt;
+}
 
-int main(int argc, char** argv) {
+// What the command line asks for: the options and commands to run with, or an exit code
+// when the program ends without connecting (help, version, a bad option).
+struct CommandLine {
     PanelOptions options;
     std::vector<std::string> commands;
+    std::optional<int> exitCode;
+};
+
+CommandLine ReadCommandLine(int argc, char** argv) {
+    CommandLine line;
     bool onlyCommands = false;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && !line.exitCode; ++i) {
         const std::string_view arg = argv[i];
         // The value of an option: the next argument.
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (onlyCommands || arg.empty() || arg[0] != '-') {
-            commands.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            onlyCommands = true;
-        } else if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage.data(), stdout);
-            std::fputs(CommandHelp().data(), stdout);
-            std::fputs(kExitCodes.data(), stdout);
-            return kExitOk;
-        } else if (arg == "-V" || arg == "--version") {
-            std::printf("halvane-panel %s\n", HALVANE_PANEL_VERSION);
-            return kExitOk;
-        } else if (arg == "-H" || arg == "--host") {
-            const char* v = value();
-            if (!v || !*v) return UsageError("--host needs a host name or address");
-            options.host = v;
-        } else if (arg == "-p" || arg == "--port") {
-            const char* v = value();
-            int port = 0;
-            if (!v || !ReadNumber(v, 1, 65535, port)) return UsageError("--port needs a number from 1 to 65535");
-            options.port = std::to_string(port);
-        } else if (arg == "-t" || arg == "--timeout") {
-            const char* v = value();
-            if (!v || !ReadNumber(v, 1, 3'600'000, options.answerTimeoutMs))
-                return UsageError("--timeout needs milliseconds from 1 to 3600000");
-        } else if (arg == "--connect-timeout") {
-            const char* v = value();
-            if (!v || !ReadNumber(v, 1, 3'600'000, options.connectTimeoutMs))
-                return UsageError("--connect-timeout needs milliseconds from 1 to 3600000");
-        } else if (arg == "-g" || arg == "--game") {
-            const char* v = value();
-            const std::string_view id = v ? v : "";
-            if (id.size() != 12 || id.find_first_not_of("0123456789") != std::string_view::npos)
-                return UsageError("--game needs twelve digits: YYYYMMDDhhmm");
-            options.gameId = std::string(id);
-        } else if (arg == "-r" || arg == "--raw") {
-            options.rawOnly = true;
-        } else {
-            return UsageError("unknown option " + EscapeBytes(arg));
-        }
+        if (onlyCommands || arg.empty() || arg[0] != '-') line.commands.emplace_back(arg);
+        else if (arg == "--") onlyCommands = true;
+        else line.exitCode = ReadOption(arg, value, line.options);
     }
+    return line;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const CommandLine line = ReadCommandLine(argc, argv);
+    if (line.exitCode) return *line.exitCode;
 
     PanelConnection connection;
     std::string error;
-    if (connection.Connect(options.host, options.port, options.connectTimeoutMs, error) !=
+    if (connection.Connect(line.options.host, line.options.port, line.options.connectTimeoutMs, error) !=
         PanelConnection::Failure::None) {
         std::fprintf(stderr, "halvane-panel: %s\n", error.c_str());
         return kExitNoConnection;
     }
-    PanelSession session(connection, options, stdout, stderr);
-    if (!commands.empty()) {
-        for (const std::string& command : commands)
+    PanelSession session(connection, line.options, stdout, stderr);
+    if (!line.commands.empty()) {
+        for (const std::string& command : line.commands)
             if (!session.Handle(command)) break;
     } else if (::isatty(STDIN_FILENO)) {
-        return RunInteractive(session, options);
+        return RunInteractive(session, line.options);
     } else {
-        std::string line;
-        while (std::getline(std::cin, line))
-            if (!session.Handle(line)) break;
+        std::string text;
+        while (std::getline(std::cin, text))
+            if (!session.Handle(text)) break;
     }
     std::fflush(stdout);
     return session.ExitCode();
