@@ -129,15 +129,10 @@ struct EntryEscape {
 };
 constexpr EntryEscape kEntryEscapes[] = {{u'\\', u'\\'}, {u'\n', u'n'}, {u'\t', u't'}, {u'\r', u'r'}};
 
-const EntryEscape* EscapeOf(QChar plain) {
+// The escape whose `side` (Plain or Letter) is `c`; null when none is.
+const EntryEscape* FindEscape(char16_t EntryEscape::*side, QChar c) {
     for (const EntryEscape& escape : kEntryEscapes)
-        if (plain == escape.Plain) return &escape;
-    return nullptr;
-}
-
-const EntryEscape* UnescapeOf(QChar letter) {
-    for (const EntryEscape& escape : kEntryEscapes)
-        if (letter == escape.Letter) return &escape;
+        if (c == escape.*side) return &escape;
     return nullptr;
 }
 
@@ -168,7 +163,7 @@ QString ExecValueOf(const QString& path) {
     // The entry file's own escapes.
     QString value;
     for (QChar c : argument) {
-        if (const EntryEscape* escape = EscapeOf(c)) {
+        if (const EntryEscape* escape = FindEscape(&EntryEscape::Plain, c)) {
             value += QLatin1Char('\\');
             c = escape->Letter;
         }
@@ -187,7 +182,7 @@ QString UnescapeEntryValue(const QString& value) {
         }
         const QChar next = value[++i];
         if (next == QLatin1Char('s')) out += QLatin1Char(' ');  // read, never written
-        else if (const EntryEscape* escape = UnescapeOf(next)) out += QChar(escape->Plain);
+        else if (const EntryEscape* escape = FindEscape(&EntryEscape::Letter, next)) out += QChar(escape->Plain);
         else out += next;
     }
     return out;
