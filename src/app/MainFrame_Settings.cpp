@@ -5,6 +5,7 @@
 #include "language/Language.h"
 #include "log/DiagnosticLog.h"
 #include "platform/FileSystem.h"
+#include "settings/SettingsDlgValues.h"
 
 namespace hv {
 
@@ -37,10 +38,8 @@ void CMainFrame::SettingsCommand() {
 void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
     WriteLog("Halvane::Menu File->Settings.\n");
 
-    Settings.Autostart = values.Autostart;
-    Settings.UseGameTime = values.UseGameTime;
+    CopyPlainSettings(values, Settings);
     Port.UseGameTime = values.UseGameTime;
-    Settings.Preroll = values.Preroll;
 
     // The archive root is recorded anew when it changed: an archive that is away while the
     // same root is applied again stays the archive it was (unless it no longer opens and a
@@ -52,12 +51,7 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
     {
         // The copy worker reads these under the lock: it sees all of the change or none.
         std::lock_guard lock(FrameLock);
-        Settings.VortamoIP = values.VortamoIP;
-        Settings.CopyFromPathList = values.CopyFromPathList;
-        Settings.CopyToPath = values.CopyToPath;
-        Settings.DeleteCopiedFiles = values.DeleteCopiedFiles;
-        Settings.CopyRateLimit_MBperSEC = values.CopyRateLimit_MBperSEC;
-        Settings.DefPeriodNumber = values.DefPeriodNumber;
+        CopyCopyingSettings(values, Settings);
         Settings.NormaliseCopySettings();
         if (newRoot) CopyRoot = std::move(root);
     }
@@ -65,10 +59,8 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
     // root is found again without trading a share for the local disk.
     if (!newRoot) (void)ArchiveRootNow();
 
-    if (values.FifoSizeMS != Settings.FifoSizeMS ||
-        values.PlayerRegName.compare(Settings.PlayerRegName, Qt::CaseSensitive) != 0) {
-        Settings.FifoSizeMS = values.FifoSizeMS;
-        Settings.PlayerRegName = values.PlayerRegName;
+    if (PlayerSettingsDiffer(values, Settings)) {
+        CopyPlayerSettings(values, Settings);
         if (!Player.InitPlayer(Settings.PlayerRegName, Settings.FifoSizeMS))
             environment_.MessageBoxes->Show(
                 Player.GetInitErrorText(Settings.PlayerRegName, Settings.FifoSizeMS),

@@ -6,16 +6,25 @@
 //
 // Controls keep the template's ids as their object names. An edit and its spin control
 // are one Qt spin box, named after the spin control (1002, 1007, 1019, 1021).
+//
+// Its files: SettingsDlg.cpp its life (made, filled, OK) and what its buttons do;
+// SettingsDlgLayout.cpp its controls and their places; SettingsDlgExchange.cpp the values
+// to and from the controls. The rules it keeps are in SettingsRules.h, the values it
+// edits in SettingsDlgValues.h.
 
 #include <QDialog>
 #include <QString>
-#include <cstdint>
+#include <QStringList>
 
 #include "platform/Component.h"
-#include "settings/AppSettings.h"
+#include "settings/FilePrompt.h"
+#include "settings/SettingsDlgValues.h"
+#include "settings/SettingsRules.h"
 
+class QBoxLayout;
 class QCheckBox;
 class QComboBox;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -26,47 +35,6 @@ namespace hv {
 class ComponentFactory;
 class IMessageBoxes;
 class IPlayerEnumerator;
-
-// The values the dialog edits, in the order the frame hands them over.
-struct SettingsDlgValues {
-    std::int32_t Port = 1025;
-    bool Autostart = false;
-    QString PlayerRegName;
-    std::int32_t FifoSizeMS = 300;
-    bool UseGameTime = true;
-    std::int32_t Preroll = 5;
-    QString VortamoIP;
-    QString CopyToPath;
-    QString CopyFromPathList;  // folders joined by ";"
-    bool DeleteCopiedFiles = false;
-    std::int32_t CopyRateLimit_MBperSEC = 10;
-    std::int32_t DefPeriodNumber = 50;
-
-    static SettingsDlgValues From(const AppSettings& settings);
-};
-
-// Asks the user for a file name; the folder pickers choose a folder by way of a file in it.
-enum class FilePromptKind { Open, SaveAs };
-class IFilePrompt {
-public:
-    virtual ~IFilePrompt() = default;
-    // Shows the dialog at `startFile` (a folder and a file name in it). The chosen path,
-    // empty when the user cancelled.
-    virtual QString Ask(FilePromptKind kind, const QString& startFile, QWidget* parent) = 0;
-};
-
-// The desktop's file dialogs: mp4 files, the folder of the name must exist.
-class QtFilePrompt final : public IFilePrompt {
-public:
-    QString Ask(FilePromptKind kind, const QString& startFile, QWidget* parent) override;
-};
-
-// The folder a picker's chosen path names: the path up to its last separator. A file
-// picked at the root of the file system (or of a drive) gives the root itself ("/",
-// "C:\"); a path without a separator is taken whole.
-QString FolderOfPickedPath(const QString& path);
-// Where a picker starts: `folder` with the file name "any.mp4" in it.
-QString PickerStartFile(const QString& folder);
 
 // What the dialog needs from the world; tests replace each piece.
 struct SettingsDlgServices {
@@ -96,11 +64,6 @@ public:
     static constexpr int kPeriodNumber = 1021;
     static constexpr int kRemote = 1024;
     static constexpr int kRemoteAddress = 1025;
-    // Characters the edits take.
-    static constexpr int kPortChars = 5;
-    static constexpr int kPrerollChars = 2;
-    static constexpr int kRateLimitChars = 2;
-    static constexpr int kPeriodNumberChars = 3;
 
     CSettingsDlg(QWidget* parent, const SettingsDlgValues& values, const SettingsDlgServices& services);
     ~CSettingsDlg() override;
@@ -123,13 +86,38 @@ protected:
     void accept() override;
 
 private:
+    // SettingsDlgLayout.cpp: the controls, made in the template's order (the order of the
+    // Tab key), and their places.
     void BuildControls();
+    QLayout* BuildProgramColumn();
+    QWidget* BuildPlayerGroup();
+    QWidget* BuildCopyGroup();
+    void AddRecorderRow(QBoxLayout* layout);
+    void AddFolderList(QBoxLayout* layout);
+    void AddArchiveRoot(QBoxLayout* layout);
+    void AddCopyOptions(QBoxLayout* layout);
+    QLayout* BuildOkCancel();
+    void ConnectControls();
+
+    // SettingsDlgExchange.cpp: the values to the controls and back.
+    void ShowProgramValues();
+    void ShowFifoSizes();
+    void ShowRecorder();
+    // False, after message 517, when the player list cannot be created.
+    bool ShowPlayers();
+    void ShowCopyValues();
+    void TakeValues();
+    QString ChosenPlayerRegName() const;
+    QStringList Folders() const;
+
+    // SettingsDlg.cpp: what the controls do.
     void OnRemoteClicked();
     void OnFromSelectionChanged();
     void OnAddFolder();
     void OnRemoveFolder();
     void OnBrowseTo();
     void AddFolder(const QString& folder);
+    void RefuseFolder(const QString& folder);
     int SelectedFolderRow() const;
     IFilePrompt& Files();
 

@@ -122,6 +122,20 @@ bool ReadText(const QVariant& value, QString& out) {
 
 // --- The start-on-logon entry: a desktop entry whose Exec is the executable's path. ---
 
+// The entry file's escapes: a character and the letter that stands for it after a backslash.
+struct EntryEscape {
+    char16_t Plain;
+    char16_t Letter;
+};
+constexpr EntryEscape kEntryEscapes[] = {{u'\\', u'\\'}, {u'\n', u'n'}, {u'\t', u't'}, {u'\r', u'r'}};
+
+// The escape whose `side` (Plain or Letter) is `c`; null when none is.
+const EntryEscape* FindEscape(char16_t EntryEscape::*side, QChar c) {
+    for (const EntryEscape& escape : kEntryEscapes)
+        if (c == escape.*side) return &escape;
+    return nullptr;
+}
+
 // Characters that make a desktop entry's Exec argument need quotes.
 bool NeedsQuotes(const QString& path) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
@@ -149,11 +163,11 @@ QString ExecValueOf(const QString& path) {
     // The entry file's own escapes.
     QString value;
     for (QChar c : argument) {
-        if (c == QLatin1Char('\\')) value += QLatin1String("\\\\");
-        else if (c == QLatin1Char('\n')) value += QLatin1String("\\n");
-        else if (c == QLatin1Char('\t')) value += QLatin1String("\\t");
-        else if (c == QLatin1Char('\r')) value += QLatin1String("\\r");
-        else value += c;
+        if (const EntryEscape* escape = FindEscape(&EntryEscape::Plain, c)) {
+            value += QLatin1Char('\\');
+            c = escape->Letter;
+        }
+        value += c;
     }
     return value;
 }
@@ -167,10 +181,8 @@ QString UnescapeEntryValue(const QString& value) {
             continue;
         }
         const QChar next = value[++i];
-        if (next == QLatin1Char('s')) out += QLatin1Char(' ');
-        else if (next == QLatin1Char('n')) out += QLatin1Char('\n');
-        else if (next == QLatin1Char('t')) out += QLatin1Char('\t');
-        else if (next == QLatin1Char('r')) out += QLatin1Char('\r');
+        if (next == QLatin1Char('s')) out += QLatin1Char(' ');  // read, never written
+        else if (const EntryEscape* escape = FindEscape(&EntryEscape::Letter, next)) out += QChar(escape->Plain);
         else out += next;
     }
     return out;
