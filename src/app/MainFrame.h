@@ -233,6 +233,16 @@ private:
     // this counts.
     void SendStartRecord();
 
+    // "Stop the game", phase by phase (see OnFileRecStop).
+    bool StopGame_Confirm(WorkflowTick& tick);
+    bool StopGame_StopRefereeClock(WorkflowTick& tick);
+    bool StopGame_StopRecording(WorkflowTick& tick);
+    bool StopGame_StopCapture(WorkflowTick& tick);
+    bool StopGame_WaitRecorderFiles(WorkflowTick& tick);
+    bool StopGame_QueueCopies(WorkflowTick& tick);
+    bool StopGame_CloseRecorder(WorkflowTick& tick);
+    bool StopGame_Finish(WorkflowTick& tick);
+
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
 
     Environment environment_;
