@@ -33,6 +33,7 @@
 
 namespace hv {
 
+struct CompanionCloseWait;
 struct WorkflowTick;
 
 class CMainFrame final : public QObject, public ITrayMenuOwner, public IWorkflowSteps {
@@ -242,6 +243,16 @@ private:
     bool StopGame_QueueCopies(WorkflowTick& tick);
     bool StopGame_CloseRecorder(WorkflowTick& tick);
     bool StopGame_Finish(WorkflowTick& tick);
+
+    // "Archive the game", phase by phase (see OnFileReset).
+    bool ArchiveGame_StopAll(WorkflowTick& tick);
+    bool ArchiveGame_CloseRecorder(WorkflowTick& tick);
+    bool ArchiveGame_WaitClosed(WorkflowTick& tick, bool stays, const CompanionCloseWait& wait);
+    bool ArchiveGame_RecorderStays();  // the recorder that was to exit still runs
+    bool ArchiveGame_RunStorageManager(WorkflowTick& tick);
+    bool ArchiveGame_WaitStorageManager(WorkflowTick& tick);
+    bool ArchiveGame_SetUpNextGame(WorkflowTick& tick);
+    bool ArchiveGame_Finish(WorkflowTick& tick);
 
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
 
