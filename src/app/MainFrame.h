@@ -254,6 +254,16 @@ private:
     bool ArchiveGame_SetUpNextGame(WorkflowTick& tick);
     bool ArchiveGame_Finish(WorkflowTick& tick);
 
+    // "Start archived game", phase by phase (see OnFileOldStart).
+    bool StartArchivedGame_ResetGame(WorkflowTick& tick);
+    bool StartArchivedGame_RunReferee(WorkflowTick& tick);
+    bool StartArchivedGame_WaitReferee(WorkflowTick& tick);
+    bool StartArchivedGame_WaitPeriods(WorkflowTick& tick);
+    bool StartArchivedGame_Finish(WorkflowTick& tick);
+    // The start of the game's first period once the referee console has reported one that
+    // can be used (with its local time in `local`), else 0.
+    FileTime StartArchivedGame_FirstPeriodStart(CalendarTime& local);
+
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
 
     Environment environment_;
