@@ -33,6 +33,9 @@
 
 namespace hv {
 
+struct CompanionCloseWait;
+struct WorkflowTick;
+
 class CMainFrame final : public QObject, public ITrayMenuOwner, public IWorkflowSteps {
     Q_OBJECT
 public:
@@ -199,9 +202,7 @@ private:
     void ShowCopyStatus(int state);
     void RunSplit(const QString& command);
     void RunWorkflow(int status, unsigned titleId, int kind);
-    // Start new game: tells the recorder to record into the game's folder; only a state
-    // answered after this counts.
-    void SendStartRecord();
+
     // What every step function uses: the tick now, the signed time since the step's
     // deadline (right across a wrap of the tick), and the workflow's message boxes, shown
     // while the progress dialog is open and so owned by it.
@@ -209,6 +210,59 @@ private:
     std::int32_t SinceDeadline(std::uint32_t deadline) const { return TickDiffMs(TickNow(), deadline); }
     bool AskYes(unsigned questionId);                   // a question box; only Yes is consent
     void ShowBox(const QString& text, BoxIcon icon);    // an OK box: error, warning or plain
+    // A step's outcome: `logLine` goes to the log, then message `messageId` is shown.
+    void LogAndShow(const char* logLine, unsigned messageId, BoxIcon icon);
+    // A workflow's successful end: the bar full, `successLine` logged and message
+    // `messageId` shown; false, so that the dialog closes.
+    bool EndWorkflow(WorkflowTick& tick, const char* successLine, unsigned messageId);
+
+    // "Start new game", phase by phase (see OnFileRecStart).
+    bool StartNewGame_Confirm(WorkflowTick& tick);
+    bool StartNewGame_ResetGame(WorkflowTick& tick);
+    bool StartNewGame_RunRecorder(WorkflowTick& tick);
+    bool StartNewGame_WaitRecorder(WorkflowTick& tick);
+    bool StartNewGame_RunCapture(WorkflowTick& tick);
+    bool StartNewGame_CheckRecorder(WorkflowTick& tick);
+    bool StartNewGame_RunReferee(WorkflowTick& tick);
+    bool StartNewGame_StartRecording(WorkflowTick& tick);
+    bool StartNewGame_WaitRecording(WorkflowTick& tick);
+    bool StartNewGame_WaitReferee(WorkflowTick& tick);
+    bool StartNewGame_Finish(WorkflowTick& tick);
+    // Asks the recorder for its clock and its state (the answers come as messages).
+    void AskRecorderTimeAndState();
+    // Tells the recorder to record into the game's folder; only a state answered after
+    // this counts.
+    void SendStartRecord();
+
+    // "Stop the game", phase by phase (see OnFileRecStop).
+    bool StopGame_Confirm(WorkflowTick& tick);
+    bool StopGame_StopRefereeClock(WorkflowTick& tick);
+    bool StopGame_StopRecording(WorkflowTick& tick);
+    bool StopGame_StopCapture(WorkflowTick& tick);
+    bool StopGame_WaitRecorderFiles(WorkflowTick& tick);
+    bool StopGame_QueueCopies(WorkflowTick& tick);
+    bool StopGame_CloseRecorder(WorkflowTick& tick);
+    bool StopGame_Finish(WorkflowTick& tick);
+
+    // "Archive the game", phase by phase (see OnFileReset).
+    bool ArchiveGame_StopAll(WorkflowTick& tick);
+    bool ArchiveGame_CloseRecorder(WorkflowTick& tick);
+    bool ArchiveGame_WaitClosed(WorkflowTick& tick, bool stays, const CompanionCloseWait& wait);
+    bool ArchiveGame_RecorderStays();  // the recorder that was to exit still runs
+    bool ArchiveGame_RunStorageManager(WorkflowTick& tick);
+    bool ArchiveGame_WaitStorageManager(WorkflowTick& tick);
+    bool ArchiveGame_SetUpNextGame(WorkflowTick& tick);
+    bool ArchiveGame_Finish(WorkflowTick& tick);
+
+    // "Start archived game", phase by phase (see OnFileOldStart).
+    bool StartArchivedGame_ResetGame(WorkflowTick& tick);
+    bool StartArchivedGame_RunReferee(WorkflowTick& tick);
+    bool StartArchivedGame_WaitReferee(WorkflowTick& tick);
+    bool StartArchivedGame_WaitPeriods(WorkflowTick& tick);
+    bool StartArchivedGame_Finish(WorkflowTick& tick);
+    // The start of the game's first period once the referee console has reported one that
+    // can be used (with its local time in `local`), else 0.
+    FileTime StartArchivedGame_FirstPeriodStart(CalendarTime& local);
 
     std::mutex refreshMutex_;  // one "refresh.csv" writer at a time; taken before FrameLock
 

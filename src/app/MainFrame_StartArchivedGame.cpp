@@ -4,6 +4,7 @@
 // archive's "refresh.csv" names it again. Nothing is recorded. GUI thread, one step per
 // tick of the progress dialog.
 #include "app/MainFrame.h"
+#include "app/WorkflowTick.h"
 #include "language/Language.h"
 #include "log/DiagnosticLog.h"
 #include "platform/Trace.h"
@@ -26,89 +27,57 @@ constexpr std::uint32_t kFinishDelayMs = 100;
 
 }  // namespace
 
+// The phases: reset the game (0), run the referee console (100), wait for it (200), wait
+// for the game's periods and name the game again (300), done (900).
 bool CMainFrame::OnFileOldStart(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
-    const std::uint32_t now = TickNow();
-    const bool due = TickDiffMs(now, deadline) >= 0;
+    WorkflowTick tick{step, deadline, dialog, TickNow()};
+    if (step < kRunConsole) return StartArchivedGame_ResetGame(tick);
+    if (step == kFinish) return StartArchivedGame_Finish(tick);
+    if (TickDiffMs(tick.now, deadline) < 0) return true;
+    if (step < kWaitConsole) return StartArchivedGame_RunReferee(tick);
+    if (step < kWaitPeriods) return StartArchivedGame_WaitReferee(tick);
+    return StartArchivedGame_WaitPeriods(tick);
+}
 
-    if (step < kRunConsole) {
-        dialog.SetStepText(QStringLiteral("Init & check files"));
-        if (Settings.CopyToPath.isEmpty()) {
-            ShowBox(LoadStringOrMark(530), BoxIcon::Error);
-            return false;
-        }
-        WriteLog("Halvane::Menu File->Start archived game.\n");
-        Link.ResetGameState();
-        Game.Clear();
-        StopPlayback();
-        ExecutionEnabled = true;
-        step = kRunConsole;
-        deadline = now;
-        dialog.SetProgress(1);
-        return true;
-    }
-
-    if (step == kFinish) {
-        dialog.SetStepText(QStringLiteral("..."));
-        dialog.SetProgress(100);
-        WriteLog("Halvane::OnFileOldStart SUCCEEDED.\n");
-        ShowBox(LoadStringOrMark(551), BoxIcon::Information);
+bool CMainFrame::StartArchivedGame_ResetGame(WorkflowTick& tick) {
+    tick.dialog.SetStepText(QStringLiteral("Init & check files"));
+    if (Settings.CopyToPath.isEmpty()) {
+        ShowBox(LoadStringOrMark(530), BoxIcon::Error);
         return false;
     }
+    WriteLog("Halvane::Menu File->Start archived game.\n");
+    Link.ResetGameState();
+    Game.Clear();
+    StopPlayback();
+    ExecutionEnabled = true;
+    return tick.Next(kRunConsole, tick.now, 1);
+}
 
-    if (!due) return true;
-
-    if (step < kWaitConsole) {
-        // A console that already runs keeps its game; the reset above still makes the
-        // workflow wait for a message of its own.
-        if (Link.IsQueueNameFree(QStringLiteral("Kestrilo"), this)) {
-            dialog.SetStepText(QStringLiteral("Run Kestrilo"));
-            Companions.StartCompanion(Settings.TamberloExePath, {QStringLiteral("-openlast")}, WindowShow::Normal);
-        }
-        Link.PollingEnabled = true;
-        dialog.SetStepText(QStringLiteral("Wait Kestrilo start"));
-        step = kWaitConsole;
-        deadline = now + kFirstCheckMs;
-        dialog.SetProgress(2);
-        return true;
+bool CMainFrame::StartArchivedGame_RunReferee(WorkflowTick& tick) {
+    // A console that already runs keeps its game; the reset above still makes the
+    // workflow wait for a message of its own.
+    if (Link.IsQueueNameFree(QStringLiteral("Kestrilo"), this)) {
+        tick.dialog.SetStepText(QStringLiteral("Run Kestrilo"));
+        Companions.StartCompanion(Settings.TamberloExePath, {QStringLiteral("-openlast")}, WindowShow::Normal);
     }
+    Link.PollingEnabled = true;
+    tick.dialog.SetStepText(QStringLiteral("Wait Kestrilo start"));
+    return tick.Next(kWaitConsole, tick.now + kFirstCheckMs, 2);
+}
 
-    if (step < kWaitPeriods) {
-        if (Link.KestriloSpoken) {
-            dialog.SetStepText(QStringLiteral("Wait Period's Info"));
-            step = kWaitPeriods;
-            deadline = now + kFirstCheckMs;
-            dialog.SetProgress(32);
-            return true;
-        }
-        if (step >= kWaitConsoleLast) {
-            WriteLog("Halvane::OnFileOldStart ERROR - no answer from Kestrilo!\n");
-            ShowBox(LoadStringOrMark(540), BoxIcon::Error);
-            return false;
-        }
-        ++step;
-        deadline = now + kRecheckMs;
-        dialog.SetProgress(3 * step - 598);
-        return true;
+bool CMainFrame::StartArchivedGame_WaitReferee(WorkflowTick& tick) {
+    if (Link.KestriloSpoken) {
+        tick.dialog.SetStepText(QStringLiteral("Wait Period's Info"));
+        return tick.Next(kWaitPeriods, tick.now + kFirstCheckMs, 32);
     }
+    if (tick.AgainUntil(kWaitConsoleLast, kRecheckMs, 598, 3)) return true;
+    LogAndShow("Halvane::OnFileOldStart ERROR - no answer from Kestrilo!\n", 540, BoxIcon::Error);
+    return false;
+}
 
-    // Waiting for the periods. A period list whose first period has no start (a console
-    // that has not started the game's clock) is no game start yet: taken as it is, it would
-    // restore a game that started in 1601. Nor is a start that has no local time (beyond
-    // what the calendar converts): it would name the game "0000-00-00-00-00".
-    FileTime firstStart = 0;
+bool CMainFrame::StartArchivedGame_WaitPeriods(WorkflowTick& tick) {
     CalendarTime local{};
-    if (Link.CurrentPeriod >= 0) {
-        firstStart = Game.GetSnapshot().Periods[1].Start;
-        if (firstStart == 0) {
-            Trace(QStringLiteral("Halvane::OnFileOldStart - the first period has no start yet, waiting\n"));
-        } else {
-            local = environment_.TimeSource->LocalCalendar(firstStart);
-            if (local.year == 0) {
-                Trace(QStringLiteral("Halvane::OnFileOldStart - the first period's start has no local time, waiting\n"));
-                firstStart = 0;
-            }
-        }
-    }
+    const FileTime firstStart = StartArchivedGame_FirstPeriodStart(local);
     if (firstStart != 0) {
         Game.SetGameStartTime(firstStart);
         {
@@ -116,22 +85,37 @@ bool CMainFrame::OnFileOldStart(std::int32_t& step, std::uint32_t& deadline, CSh
             std::lock_guard lock(FrameLock);
             GameStartLocal = local;
         }
-        dialog.SetStepText(QStringLiteral("Save info for video archive server"));
+        tick.dialog.SetStepText(QStringLiteral("Save info for video archive server"));
         WriteArchiveRefresh(environment_.MessageBoxes);
-        step = kFinish;
-        deadline = now + kFinishDelayMs;
-        dialog.SetProgress(99);
-        return true;
+        return tick.Next(kFinish, tick.now + kFinishDelayMs, 99);
     }
-    if (step >= kWaitPeriodsLast) {
-        WriteLog("Halvane::OnFileOldStart ERROR - no periods info!\n");
-        ShowBox(LoadStringOrMark(550), BoxIcon::Error);
-        return false;
+    if (tick.AgainUntil(kWaitPeriodsLast, kRecheckMs, 865, 3)) return true;
+    LogAndShow("Halvane::OnFileOldStart ERROR - no periods info!\n", 550, BoxIcon::Error);
+    return false;
+}
+
+FileTime CMainFrame::StartArchivedGame_FirstPeriodStart(CalendarTime& local) {
+    // A period list whose first period has no start (a console that has not started the
+    // game's clock) is no game start yet: taken as it is, it would restore a game that
+    // started in 1601. Nor is a start that has no local time (beyond what the calendar
+    // converts): it would name the game "0000-00-00-00-00".
+    if (Link.CurrentPeriod < 0) return 0;
+    const FileTime firstStart = Game.GetSnapshot().Periods[1].Start;
+    if (firstStart == 0) {
+        Trace(QStringLiteral("Halvane::OnFileOldStart - the first period has no start yet, waiting\n"));
+        return 0;
     }
-    ++step;
-    deadline = now + kRecheckMs;
-    dialog.SetProgress(3 * step - 865);
-    return true;
+    local = environment_.TimeSource->LocalCalendar(firstStart);
+    if (local.year == 0) {
+        Trace(QStringLiteral("Halvane::OnFileOldStart - the first period's start has no local time, waiting\n"));
+        return 0;
+    }
+    return firstStart;
+}
+
+bool CMainFrame::StartArchivedGame_Finish(WorkflowTick& tick) {
+    tick.dialog.SetStepText(QStringLiteral("..."));
+    return EndWorkflow(tick, "Halvane::OnFileOldStart SUCCEEDED.\n", 551);
 }
 
 }  // namespace hv

@@ -4,6 +4,7 @@
 // is closed. No failure ends it early: failed sends are tried again and then only warned
 // about. GUI thread (the progress dialog's timer).
 #include "app/MainFrame.h"
+#include "app/WorkflowTick.h"
 #include "language/Language.h"
 #include "log/DiagnosticLog.h"
 
@@ -30,151 +31,118 @@ constexpr std::int32_t kRemoteOutcomeBoundMs = 60000;
 
 }  // namespace
 
+// The phases, a hundred steps each: confirm (0), stop the referee console's clock (100),
+// stop the recording (200), stop the post-play capture (300), wait for the recorder's files
+// (400), queue the copies (500), close the recorder (600), done (700).
 bool CMainFrame::OnFileRecStop(std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {
-    const std::uint32_t now = TickNow();
-    const std::int32_t late = TickDiffMs(now, deadline);
+    WorkflowTick tick{step, deadline, dialog, TickNow()};
+    if (step < 100) return StopGame_Confirm(tick);
+    // The phases that wait act once their deadline has passed, or a second after it.
+    const std::int32_t late = TickDiffMs(tick.now, deadline);
+    if (step < 200) return late < 0 || StopGame_StopRefereeClock(tick);
+    if (step < 300) return late < 0 || StopGame_StopRecording(tick);
+    if (step < 400) return StopGame_StopCapture(tick);
+    if (step < 500) return late < kOneSecondMs || StopGame_WaitRecorderFiles(tick);
+    if (step < 600) return StopGame_QueueCopies(tick);
+    if (step < 700) return late < kOneSecondMs || StopGame_CloseRecorder(tick);
+    return StopGame_Finish(tick);
+}
 
-    if (step < 100) {
+bool CMainFrame::StopGame_Confirm(WorkflowTick& tick) {
+    RecorderSendAwaited = 0;
+    tick.dialog.SetStepText(QStringLiteral("Init"));
+    const bool recording = !GameFolder.isEmpty() && ExecutionEnabled;
+    if (!AskYes(recording ? 529 : 536)) return false;
+    WriteLog("Halvane::Menu File->Stop the game.\n");
+    return tick.Next(100, tick.now, 1);
+}
+
+bool CMainFrame::StopGame_StopRefereeClock(WorkflowTick& tick) {
+    tick.dialog.SetStepText(QStringLiteral("Stop Kestrilo timer"));
+    if (!Link.SendToKestrilo(QStringLiteral("StopGame"))) {
+        if (tick.AgainUntil(100 + kStopSendTries - 1, kStopRetryMs, 99)) return true;
+        LogAndShow("Halvane::OnFileRecStop ERROR - Can't send command #1 to Kestrilo!\n", 539, BoxIcon::Warning);
+    }
+    return tick.Next(200, tick.now, 10);
+}
+
+bool CMainFrame::StopGame_StopRecording(WorkflowTick& tick) {
+    // A try counts as failed when the send fails, here at once, or on the way to a
+    // recorder on another computer (refused there, that computer not reached, or no
+    // acknowledgement in time): then it is tried again, as a failed send here is.
+    CCompanionLink::Delivery tried = CCompanionLink::Delivery::Failed;
+    if (RecorderSendAwaited != 0) {
+        tried = Link.VortamoDelivery(RecorderSendAwaited);
+        if (tried == CCompanionLink::Delivery::Pending) {
+            if (TickDiffMs(tick.now, RecorderSendSince) < kRemoteOutcomeBoundMs) return true;
+            Link.GiveUpVortamoSend(RecorderSendAwaited);
+            tried = CCompanionLink::Delivery::Failed;
+            tick.step = 200 + kStopSendTries - 1;  // it may still arrive: not sent again
+        }
         RecorderSendAwaited = 0;
-        dialog.SetStepText(QStringLiteral("Init"));
-        const bool recording = !GameFolder.isEmpty() && ExecutionEnabled;
-        if (!AskYes(recording ? 529 : 536)) return false;
-        WriteLog("Halvane::Menu File->Stop the game.\n");
-        step = 100;
-        deadline = now;
-        dialog.SetProgress(1);
-        return true;
-    }
-
-    if (step < 200) {
-        if (late < 0) return true;
-        dialog.SetStepText(QStringLiteral("Stop Kestrilo timer"));
-        if (!Link.SendToKestrilo(QStringLiteral("StopGame"))) {
-            if (step < 100 + kStopSendTries - 1) {
-                ++step;
-                deadline = now + kStopRetryMs;
-                dialog.SetProgress(step - 99);
-                return true;
-            }
-            WriteLog("Halvane::OnFileRecStop ERROR - Can't send command #1 to Kestrilo!\n");
-            ShowBox(LoadStringOrMark(539), BoxIcon::Warning);
-        }
-        step = 200;
-        deadline = now;
-        dialog.SetProgress(10);
-        return true;
-    }
-
-    if (step < 300) {
-        if (late < 0) return true;
-        // A try counts as failed when the send fails, here at once, or on the way to a
-        // recorder on another computer (refused there, that computer not reached, or no
-        // acknowledgement in time): then it is tried again, as a failed send here is.
-        CCompanionLink::Delivery tried = CCompanionLink::Delivery::Failed;
-        if (RecorderSendAwaited != 0) {
-            tried = Link.VortamoDelivery(RecorderSendAwaited);
+    } else {
+        tick.dialog.SetStepText(QStringLiteral("Stop Vortamo recording"));
+        if (Link.SendToVortamo(QStringLiteral("StopRecord"))) {
+            tried = Link.VortamoDelivery(Link.SendSequence);
             if (tried == CCompanionLink::Delivery::Pending) {
-                if (TickDiffMs(now, RecorderSendSince) < kRemoteOutcomeBoundMs) return true;
-                Link.GiveUpVortamoSend(RecorderSendAwaited);
-                tried = CCompanionLink::Delivery::Failed;
-                step = 200 + kStopSendTries - 1;  // it may still arrive: not sent again
-            }
-            RecorderSendAwaited = 0;
-        } else {
-            dialog.SetStepText(QStringLiteral("Stop Vortamo recording"));
-            if (Link.SendToVortamo(QStringLiteral("StopRecord"))) {
-                tried = Link.VortamoDelivery(Link.SendSequence);
-                if (tried == CCompanionLink::Delivery::Pending) {
-                    RecorderSendAwaited = Link.SendSequence;
-                    RecorderSendSince = now;
-                    return true;
-                }
-            }
-        }
-        if (tried != CCompanionLink::Delivery::Delivered) {
-            if (step < 200 + kStopSendTries - 1) {
-                ++step;
-                deadline = now + kStopRetryMs;
-                dialog.SetProgress(step - 189);
+                RecorderSendAwaited = Link.SendSequence;
+                RecorderSendSince = tick.now;
                 return true;
             }
-            WriteLog("Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n");
-            ShowBox(LoadStringOrMark(538), BoxIcon::Warning);
         }
-        step = 300;
-        deadline = now;
-        dialog.SetProgress(20);
-        return true;
     }
-
-    if (step < 400) {
-        dialog.SetStepText(QStringLiteral("Stop & exit Dravenor"));
-        Companions.StopDravenor();
-        dialog.SetStepText(QStringLiteral("Wait Vortamo finishing"));
-        step = 400;
-        deadline = now;
-        dialog.SetProgress(30);
-        return true;
+    if (tried != CCompanionLink::Delivery::Delivered) {
+        if (tick.AgainUntil(200 + kStopSendTries - 1, kStopRetryMs, 189)) return true;
+        LogAndShow("Halvane::OnFileRecStop ERROR - Can't send command #2 to Vortamo!\n", 538, BoxIcon::Warning);
     }
+    return tick.Next(300, tick.now, 20);
+}
 
-    if (step < 500) {
-        // A fixed wait for the recorder to close its files; nothing is asked.
-        if (late < kOneSecondMs) return true;
-        ++step;
-        if (step <= 400 + kFinishWaitSteps) {
-            deadline = now + kOneSecondMs;
-            dialog.SetProgress(2 * step - 770);
-            return true;
-        }
-        step = 500;
-        deadline = now;
-        dialog.SetProgress(50);
-        return true;
+bool CMainFrame::StopGame_StopCapture(WorkflowTick& tick) {
+    tick.dialog.SetStepText(QStringLiteral("Stop & exit Dravenor"));
+    Companions.StopDravenor();
+    tick.dialog.SetStepText(QStringLiteral("Wait Vortamo finishing"));
+    return tick.Next(400, tick.now, 30);
+}
+
+bool CMainFrame::StopGame_WaitRecorderFiles(WorkflowTick& tick) {
+    // A fixed wait for the recorder to close its files; nothing is asked.
+    if (tick.step < 400 + kFinishWaitSteps) return tick.Again(kOneSecondMs, 770, 2);
+    return tick.Next(500, tick.now, 50);
+}
+
+bool CMainFrame::StopGame_QueueCopies(WorkflowTick& tick) {
+    tick.dialog.SetStepText(QStringLiteral("Start file copy to video archive server"));
+    WriteLog("StopTheGame - Start FillCopyFiles for game '%s'\n", GameFolder.toUtf8().constData());
+    const std::uint32_t notBefore = tick.now + kCopyDelayMs;
+    // Without a game folder there is no game to copy: planning would walk the recorders'
+    // whole root folders and queue every game's recordings found there.
+    if (!GameFolder.isEmpty()) {
+        // Every recorder folder is listed once for all the periods.
+        CopyPlanner::Batch batch(Planner);
+        FillCopyFiles(Settings.DefPeriodNumber, false, notBefore);
+        for (std::int32_t period = 0; period < Settings.DefPeriodNumber; ++period)
+            FillCopyFiles(period, false, notBefore);
     }
+    // The update cycle is not to plan the same copy again.
+    Game.LabelsChanged.store(false);
+    // The recorder's second before "Exit" counts from the end of the planning, which
+    // may take a while on large recorder folders.
+    return tick.Next(600, TickNow(), 60);
+}
 
-    if (step < 600) {
-        dialog.SetStepText(QStringLiteral("Start file copy to video archive server"));
-        WriteLog("StopTheGame - Start FillCopyFiles for game '%s'\n", GameFolder.toUtf8().constData());
-        const std::uint32_t notBefore = now + kCopyDelayMs;
-        // Without a game folder there is no game to copy: planning would walk the recorders'
-        // whole root folders and queue every game's recordings found there.
-        if (!GameFolder.isEmpty()) {
-            // Every recorder folder is listed once for all the periods.
-            CopyPlanner::Batch batch(Planner);
-            FillCopyFiles(Settings.DefPeriodNumber, false, notBefore);
-            for (std::int32_t period = 0; period < Settings.DefPeriodNumber; ++period)
-                FillCopyFiles(period, false, notBefore);
-        }
-        // The update cycle is not to plan the same copy again.
-        Game.LabelsChanged.store(false);
-        step = 600;
-        // The recorder's second before "Exit" counts from the end of the planning, which
-        // may take a while on large recorder folders.
-        deadline = TickNow();
-        dialog.SetProgress(60);
-        return true;
+bool CMainFrame::StopGame_CloseRecorder(WorkflowTick& tick) {
+    if (Settings.VortamoIP.isEmpty()) {
+        tick.dialog.SetStepText(QStringLiteral("Close Vortamo"));
+        if (!Link.SendToVortamo(QStringLiteral("Exit")))
+            LogAndShow("Halvane::OnFileRecStop ERROR - Can't send command #3 to Vortamo!\n", 538, BoxIcon::Warning);
     }
+    return tick.Next(700, tick.now, 70);
+}
 
-    if (step < 700) {
-        if (late < kOneSecondMs) return true;
-        if (Settings.VortamoIP.isEmpty()) {
-            dialog.SetStepText(QStringLiteral("Close Vortamo"));
-            if (!Link.SendToVortamo(QStringLiteral("Exit"))) {
-                WriteLog("Halvane::OnFileRecStop ERROR - Can't send command #3 to Vortamo!\n");
-                ShowBox(LoadStringOrMark(538), BoxIcon::Warning);
-            }
-        }
-        step = 700;
-        deadline = now;
-        dialog.SetProgress(70);
-        return true;
-    }
-
-    dialog.SetStepText(QStringLiteral("..."));
-    dialog.SetProgress(100);
-    WriteLog("Halvane::OnFileRecStop SUCCEEDED.\n");
-    ShowBox(LoadStringOrMark(537), BoxIcon::Information);
-    return false;
+bool CMainFrame::StopGame_Finish(WorkflowTick& tick) {
+    tick.dialog.SetStepText(QStringLiteral("..."));
+    return EndWorkflow(tick, "Halvane::OnFileRecStop SUCCEEDED.\n", 537);
 }
 
 }  // namespace hv

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include "app/MainFrame.h"
+#include "app/WorkflowTick.h"
 #include "copy/ArchiveRefresh.h"
 #include "language/Language.h"
 #include "log/DiagnosticLog.h"
@@ -34,6 +35,17 @@ bool CMainFrame::AskYes(unsigned questionId) {
 
 void CMainFrame::ShowBox(const QString& text, BoxIcon icon) {
     environment_.MessageBoxes->Show(text, icon, BoxButtons::Ok);
+}
+
+void CMainFrame::LogAndShow(const char* logLine, unsigned messageId, BoxIcon icon) {
+    WriteLog("%s", logLine);
+    ShowBox(LoadStringOrMark(messageId), icon);
+}
+
+bool CMainFrame::EndWorkflow(WorkflowTick& tick, const char* successLine, unsigned messageId) {
+    tick.dialog.SetProgress(100);
+    LogAndShow(successLine, messageId, BoxIcon::Information);
+    return false;
 }
 
 bool CMainFrame::RunWorkflowStep(int kind, std::int32_t& step, std::uint32_t& deadline, CShowProgress& dialog) {

@@ -1,6 +1,7 @@
 #include "game/SplitCommand.h"
 
 #include "platform/FileSystem.h"
+#include "platform/HexDigit.h"
 
 namespace hv {
 
@@ -33,19 +34,12 @@ bool Decimal(const QString& t, qsizetype& i, std::int32_t& out) {
     return out >= SplitCommand::kLowestPeriod && out <= SplitCommand::kHighestPeriod;
 }
 
-int HexDigit(QChar c) {
-    if (c >= u'0' && c <= u'9') return c.unicode() - u'0';
-    if (c >= u'a' && c <= u'f') return c.unicode() - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c.unicode() - u'A' + 10;
-    return -1;
-}
-
 bool Hex32(const QString& t, qsizetype& i, std::uint32_t& out) {
     SkipBlanks(t, i);
     std::uint64_t value = 0;
     const qsizetype first = i;
-    while (i < t.size() && HexDigit(t.at(i)) >= 0) {
-        value = value * 16 + static_cast<unsigned>(HexDigit(t.at(i++)));
+    while (i < t.size() && HexDigitValue(t.at(i).unicode()) >= 0) {
+        value = value * 16 + static_cast<unsigned>(HexDigitValue(t.at(i++).unicode()));
         if (value > 0xFFFFFFFFULL) return false;
     }
     if (i == first) return false;

@@ -3,6 +3,8 @@
 #include <QXmlStreamReader>
 #include <algorithm>
 
+#include "platform/HexDigit.h"
+
 namespace hv {
 
 namespace {
@@ -21,6 +23,42 @@ void DestroyChildren(std::vector<std::unique_ptr<XmlElement>>& children) {
 
 constexpr bool IsDecimalDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
+// The message as the reader takes it: its first `byteLength` bytes (whole UTF-16 units,
+// within the text) inside a "<root>" wrapper.
+QString WrappedMessage(const QString& text, qsizetype byteLength) {
+    const qsizetype units = std::clamp<qsizetype>(byteLength, 0, text.size() * 2) / 2;
+    QString wrapped;
+    wrapped.reserve(units + 13);
+    wrapped += u"<root>";
+    wrapped += QStringView(text).left(units);
+    wrapped += u"</root>";
+    return wrapped;
+}
+
+// An attribute as the tree keeps it: every ">" of its value kept as "&gt;".
+void AddAttribute(XmlElement& element, QString name, QString value) {
+    XmlAttribute attribute;
+    attribute.Name = std::move(name);
+    attribute.Value = std::move(value);
+    XmlDocument::ReplaceAll(attribute.Value, u">", u"&gt;");
+    element.Attributes.push_back(std::move(attribute));
+}
+
+// The element the reader stands on (a start tag), with its attributes, below `parent`.
+// Namespace declarations are attributes of the element too ("xmlns" for the default
+// namespace, the prefix otherwise), before the others.
+std::unique_ptr<XmlElement> StartedElement(const QXmlStreamReader& reader, XmlElement* parent) {
+    auto element = std::make_unique<XmlElement>();
+    element->Name = reader.name().toString();
+    element->Parent = parent;
+    for (const QXmlStreamNamespaceDeclaration& ns : reader.namespaceDeclarations())
+        AddAttribute(*element, ns.prefix().isEmpty() ? QStringLiteral("xmlns") : ns.prefix().toString(),
+                     ns.namespaceUri().toString());
+    for (const QXmlStreamAttribute& a : reader.attributes())
+        AddAttribute(*element, a.name().toString(), a.value().toString());
+    return element;
+}
+
 }  // namespace
 
 XmlElement::~XmlElement() { DestroyChildren(Children); }
@@ -34,16 +72,9 @@ void XmlElement::Reset() {
 
 bool XmlDocument::Load(const QString& text, qsizetype byteLength) {
     Reset();
-
-    const qsizetype units = std::clamp<qsizetype>(byteLength, 0, text.size() * 2) / 2;
-    QString wrapped;
-    wrapped.reserve(units + 13);
-    wrapped += u"<root>";
-    wrapped += QStringView(text).left(units);
-    wrapped += u"</root>";
-
     // Reading from a string fixes the encoding: a declaration inside the message cannot
     // change it (and is an error there anyway).
+    const QString wrapped = WrappedMessage(text, byteLength);
     QXmlStreamReader reader(wrapped);
 
     XmlElement* current = this;
@@ -59,50 +90,26 @@ bool XmlDocument::Load(const QString& text, qsizetype byteLength) {
             break;
         }
         switch (token) {
-        case QXmlStreamReader::StartElement: {
+        case QXmlStreamReader::StartElement:
             if (wrapperPending) {  // the wrapper is the document itself
                 wrapperPending = false;
                 break;
             }
-            auto element = std::make_unique<XmlElement>();
-            element->Name = reader.name().toString();
-            element->Parent = current;
-            // Namespace declarations are attributes of the element too ("xmlns" for the
-            // default namespace, the prefix otherwise).
-            for (const QXmlStreamNamespaceDeclaration& ns : reader.namespaceDeclarations()) {
-                XmlAttribute attribute;
-                attribute.Name = ns.prefix().isEmpty() ? QStringLiteral("xmlns") : ns.prefix().toString();
-                attribute.Value = ns.namespaceUri().toString();
-                ReplaceAll(attribute.Value, u">", u"&gt;");
-                element->Attributes.push_back(std::move(attribute));
-            }
-            for (const QXmlStreamAttribute& a : reader.attributes()) {
-                XmlAttribute attribute;
-                attribute.Name = a.name().toString();
-                attribute.Value = a.value().toString();
-                ReplaceAll(attribute.Value, u">", u"&gt;");
-                element->Attributes.push_back(std::move(attribute));
-            }
-            XmlElement* added = element.get();
-            current->Children.push_back(std::move(element));
-            current = added;  // a self-closing element is closed by its own end token
+            current->Children.push_back(StartedElement(reader, current));
+            current = current->Children.back().get();  // a self-closing element is closed by its own end token
             break;
-        }
         case QXmlStreamReader::Characters:
             // Whitespace between elements and CDATA sections are not element text.
-            if (!wrapperPending && !reader.isWhitespace() && !reader.isCDATA())
-                current->Text += reader.text();
+            if (!wrapperPending && !reader.isWhitespace() && !reader.isCDATA()) current->Text += reader.text();
             break;
         case QXmlStreamReader::EndElement:
-            if (current->Parent != nullptr) {
-                if (reader.name() != current->Name) {
-                    result = kStructureError;
-                    reading = false;
-                    break;
-                }
+            if (current->Parent == nullptr) {
+                current = nullptr;  // the wrapper's end
+            } else if (reader.name() == current->Name) {
                 current = current->Parent;
             } else {
-                current = nullptr;  // the wrapper's end
+                result = kStructureError;
+                reading = false;
             }
             break;
         case QXmlStreamReader::DTD:
@@ -178,16 +185,9 @@ std::int32_t XmlDocument::HexToInt(QStringView text) {
     std::uint32_t sum = 0;
     for (qsizetype i = text.size() - 1; i >= 0; --i) {
         const char16_t u = text[i].unicode();
-        std::uint32_t digit;
-        if (u >= u'0' && u <= u'9')
-            digit = u - u'0';
-        else if (u >= u'a' && u <= u'f')
-            digit = u - u'a' + 10;
-        else if (u >= u'A' && u <= u'F')
-            digit = u - u'A' + 10;
-        else
-            continue;
-        sum += digit * weight;
+        const int digit = HexDigitValue(u);
+        if (digit < 0) continue;
+        sum += static_cast<std::uint32_t>(digit) * weight;
         weight *= 16u;
     }
     return static_cast<std::int32_t>(sum);

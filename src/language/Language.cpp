@@ -96,12 +96,13 @@ LangTable UiLanguage::Table() const {
     return table_;
 }
 
+std::shared_ptr<const LanguageTexts> UiLanguage::Texts() const {
+    std::lock_guard lock(mutex_);
+    return texts_;
+}
+
 QString UiLanguage::String(unsigned id) const {
-    std::shared_ptr<const LanguageTexts> texts;
-    {
-        std::lock_guard lock(mutex_);
-        texts = texts_;
-    }
+    const std::shared_ptr<const LanguageTexts> texts = Texts();
     if (texts) {
         const auto found = texts->strings.find(id);
         return found != texts->strings.end() ? found->second : kUntranslated;
@@ -111,11 +112,7 @@ QString UiLanguage::String(unsigned id) const {
 }
 
 QString UiLanguage::MenuText(const QString& key, const char* english) const {
-    std::shared_ptr<const LanguageTexts> texts;
-    {
-        std::lock_guard lock(mutex_);
-        texts = texts_;
-    }
+    const std::shared_ptr<const LanguageTexts> texts = Texts();
     if (texts) {
         const auto found = texts->menu.constFind(key);
         if (found != texts->menu.constEnd()) return found.value();
@@ -124,11 +121,7 @@ QString UiLanguage::MenuText(const QString& key, const char* english) const {
 }
 
 QString UiLanguage::DialogText(unsigned dialog, const char* key) const {
-    std::shared_ptr<const LanguageTexts> texts;
-    {
-        std::lock_guard lock(mutex_);
-        texts = texts_;
-    }
+    const std::shared_ptr<const LanguageTexts> texts = Texts();
     if (texts) {
         const auto found = texts->dialogs.find({dialog, QString::fromUtf8(key)});
         if (found != texts->dialogs.end()) return found->second;
@@ -138,11 +131,7 @@ QString UiLanguage::DialogText(unsigned dialog, const char* key) const {
 
 QString UiLanguage::Text(const char* english) const {
     const QString wording = QString::fromUtf8(english);
-    std::shared_ptr<const LanguageTexts> texts;
-    {
-        std::lock_guard lock(mutex_);
-        texts = texts_;
-    }
+    const std::shared_ptr<const LanguageTexts> texts = Texts();
     if (texts) {
         const auto found = texts->texts.constFind(wording);
         if (found != texts->texts.constEnd()) return found.value();

@@ -56,6 +56,8 @@ public:
 
 private:
     UiLanguage() = default;
+    // The texts in use, taken under the lock: null for the built-in language.
+    std::shared_ptr<const LanguageTexts> Texts() const;
 
     mutable std::mutex mutex_;
     LangTable table_;

@@ -3,17 +3,11 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include "platform/HexDigit.h"
+
 namespace hv {
 
 namespace {
-
-int HexValue(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9') return u - '0';
-    if (u >= 'a' && u <= 'f') return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F') return u - 'A' + 10;
-    return -1;
-}
 
 QString Unquoted(const QString& value) {
     if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"')) {
@@ -50,8 +44,8 @@ QString UnescapeText(const QString& text) {
         case '\\': out.append(u'\\'); ++i; break;
         case '"': out.append(u'"'); ++i; break;
         case 'x': {
-            const int hi = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-            const int lo = i + 3 < text.size() ? HexValue(text[i + 3]) : -1;
+            const int hi = i + 2 < text.size() ? HexDigitValue(text[i + 2].unicode()) : -1;
+            const int lo = i + 3 < text.size() ? HexDigitValue(text[i + 3].unicode()) : -1;
             if (hi >= 0 && lo >= 0) {
                 out.append(QChar(static_cast<char16_t>(hi * 16 + lo)));
                 i += 3;
@@ -85,6 +79,84 @@ QString EscapeText(const QString& text) {
     return out;
 }
 
+namespace {
+
+// Reads a language file line by line into `out`, noting the lines it skips in `error`.
+class LanguageFileReader {
+public:
+    LanguageFileReader(LanguageTexts& out, QString* error) : out_(out), error_(error) {}
+
+    void Read(const QString& text) {
+        int lineNumber = 0;
+        for (QStringView rawLine : QStringView(text).split(u'\n')) {
+            ++lineNumber;
+            const QStringView line = rawLine.trimmed();
+            if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';')) continue;
+            if (line.startsWith(u'[') && line.endsWith(u']'))
+                SectionHeader(line, lineNumber);
+            else
+                Entry(line, lineNumber);
+        }
+    }
+
+private:
+    enum class Section { None, Strings, Menu, Dialog, Texts };
+
+    // "[strings]", "[menu]", "[texts]" or "[dialog <id>]": the section the entries below
+    // belong to. An unknown one takes no entries.
+    void SectionHeader(QStringView line, int lineNumber) {
+        const QString name = line.mid(1, line.size() - 2).trimmed().toString();
+        section_ = Section::None;
+        if (name == u"strings") {
+            section_ = Section::Strings;
+        } else if (name == u"menu") {
+            section_ = Section::Menu;
+        } else if (name == u"texts") {
+            section_ = Section::Texts;
+        } else if (name.startsWith(u"dialog ")) {
+            bool ok = false;
+            dialog_ = name.mid(7).trimmed().toUInt(&ok);
+            if (ok) section_ = Section::Dialog;
+        }
+        if (section_ == Section::None) Note(error_, lineNumber, "unknown section " + name);
+    }
+
+    // "key=text" in the current section.
+    void Entry(QStringView line, int lineNumber) {
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq <= 0) {
+            Note(error_, lineNumber, QStringLiteral("no key=text"));
+            return;
+        }
+        const QString key = line.left(eq).trimmed().toString();
+        const QString value = UnescapeText(Unquoted(line.mid(eq + 1).trimmed().toString()));
+        switch (section_) {
+        case Section::None: Note(error_, lineNumber, QStringLiteral("entry outside a section")); break;
+        case Section::Strings: String(key, value, lineNumber); break;
+        case Section::Menu: out_.menu.insert(key, value); break;
+        case Section::Dialog: out_.dialogs[{dialog_, key}] = value; break;
+        case Section::Texts: out_.texts.insert(UnescapeText(key), value); break;
+        }
+    }
+
+    // A string-table entry: its key is the string's number, 0 to 65535.
+    void String(const QString& key, const QString& value, int lineNumber) {
+        bool ok = false;
+        const unsigned id = key.toUInt(&ok, 10);
+        if (ok && id <= 0xFFFF)
+            out_.strings[id] = value;
+        else
+            Note(error_, lineNumber, "bad string number " + key);
+    }
+
+    LanguageTexts& out_;
+    QString* error_;
+    Section section_ = Section::None;
+    unsigned dialog_ = 0;
+};
+
+}  // namespace
+
 bool ParseLanguageFile(const QByteArray& bytes, LanguageTexts& out, QString* error) {
     QStringDecoder decoder(QStringDecoder::Utf8);  // drops a leading byte-order mark
     const QString text = decoder.decode(bytes);
@@ -92,59 +164,7 @@ bool ParseLanguageFile(const QByteArray& bytes, LanguageTexts& out, QString* err
         if (error != nullptr) *error = QStringLiteral("not UTF-8 text");
         return false;
     }
-
-    enum class Section { None, Strings, Menu, Dialog, Texts } section = Section::None;
-    unsigned dialog = 0;
-    int lineNumber = 0;
-    for (QStringView rawLine : QStringView(text).split(u'\n')) {
-        ++lineNumber;
-        const QStringView line = rawLine.trimmed();
-        if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';')) continue;
-
-        if (line.startsWith(u'[') && line.endsWith(u']')) {
-            const QString name = line.mid(1, line.size() - 2).trimmed().toString();
-            section = Section::None;
-            if (name == u"strings") {
-                section = Section::Strings;
-            } else if (name == u"menu") {
-                section = Section::Menu;
-            } else if (name == u"texts") {
-                section = Section::Texts;
-            } else if (name.startsWith(u"dialog ")) {
-                bool ok = false;
-                dialog = name.mid(7).trimmed().toUInt(&ok);
-                if (ok) section = Section::Dialog;
-            }
-            if (section == Section::None) Note(error, lineNumber, "unknown section " + name);
-            continue;
-        }
-
-        const qsizetype eq = line.indexOf(u'=');
-        if (eq <= 0) {
-            Note(error, lineNumber, QStringLiteral("no key=text"));
-            continue;
-        }
-        const QString key = line.left(eq).trimmed().toString();
-        const QString value = UnescapeText(Unquoted(line.mid(eq + 1).trimmed().toString()));
-        switch (section) {
-        case Section::None:
-            Note(error, lineNumber, QStringLiteral("entry outside a section"));
-            break;
-        case Section::Strings: {
-            bool ok = false;
-            const unsigned id = key.toUInt(&ok, 10);
-            if (ok && id <= 0xFFFF) {
-                out.strings[id] = value;
-            } else {
-                Note(error, lineNumber, "bad string number " + key);
-            }
-            break;
-        }
-        case Section::Menu: out.menu.insert(key, value); break;
-        case Section::Dialog: out.dialogs[{dialog, key}] = value; break;
-        case Section::Texts: out.texts.insert(UnescapeText(key), value); break;
-        }
-    }
+    LanguageFileReader(out, error).Read(text);
     return true;
 }
 

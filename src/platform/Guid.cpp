@@ -3,6 +3,8 @@
 #include <QString>
 #include <cstdio>
 
+#include "platform/HexDigit.h"
+
 namespace hv {
 
 bool Guid::IsNull() const {
@@ -10,16 +12,6 @@ bool Guid::IsNull() const {
         if (b != 0) return false;
     return true;
 }
-
-namespace {
-int HexValue(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9') return u - '0';
-    if (u >= 'a' && u <= 'f') return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F') return u - 'A' + 10;
-    return -1;
-}
-}  // namespace
 
 bool Guid::Parse(const QString& text, Guid& out) {
     // Positions of the dashes inside the braces; everything else is a hex digit.
@@ -31,7 +23,7 @@ bool Guid::Parse(const QString& text, Guid& out) {
             if (text[i] != u'-') return false;
             continue;
         }
-        const int v = HexValue(text[i]);
+        const int v = HexDigitValue(text[i].unicode());
         if (v < 0) return false;
         std::uint8_t& b = result.bytes[static_cast<size_t>(nibble / 2)];
         b = static_cast<std::uint8_t>((b << 4) | v);

@@ -15,6 +15,7 @@
 namespace hv {
 
 class CGameInfo;
+class XmlElement;  // game/XmlDocument.h
 class IMessageBoxes;  // platform/MessageBoxes.h
 
 class CCompanionLink {
@@ -93,6 +94,12 @@ public:
     bool MessageLog = false;
 
 private:
+    // The referee console's messages that change the fetch of the events: its configured
+    // event types, the count of one type's events, and one event.
+    void TakeEventTypes(const XmlElement* list);
+    void TakeEventCount(const XmlElement* events, CGameInfo& model);
+    void TakeEvent(const XmlElement* event, CGameInfo& model);
+
     // A message to the recorder accepted for delivery, followed until its outcome is known.
     struct RecorderSend {
         std::int32_t sequence = 0;

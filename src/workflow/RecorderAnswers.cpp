@@ -3,6 +3,7 @@
 #include <climits>
 #include <QStringView>
 
+#include "platform/HexDigit.h"
 #include "platform/Trace.h"
 #include "workflow/CompanionLink.h"
 
@@ -15,13 +16,6 @@ constexpr std::int32_t kClockOffsetBiasMs = 3000;
 
 constexpr bool IsBlank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\n' || c == u'\v' || c == u'\f' || c == u'\r';
-}
-
-constexpr int HexDigit(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
 }
 
 // Reads text as formatted input reads it with the pattern "GetTime 0x%X_0x%X": the blank
@@ -57,12 +51,12 @@ private:
             ++p;
         }
         if (p + 2 < text_.size() && text_[p] == u'0' && (text_[p + 1] == u'x' || text_[p + 1] == u'X') &&
-            HexDigit(text_[p + 2].unicode()) >= 0)
+            HexDigitValue(text_[p + 2].unicode()) >= 0)
             p += 2;
         std::uint32_t value = 0;
         const qsizetype first = p;
-        while (p < text_.size() && HexDigit(text_[p].unicode()) >= 0) {
-            value = value * 16u + static_cast<std::uint32_t>(HexDigit(text_[p].unicode()));
+        while (p < text_.size() && HexDigitValue(text_[p].unicode()) >= 0) {
+            value = value * 16u + static_cast<std::uint32_t>(HexDigitValue(text_[p].unicode()));
             ++p;
         }
         if (p == first) return false;
