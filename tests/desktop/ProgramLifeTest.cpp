@@ -23,6 +23,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <memory>
+#include <optional>
 
 #include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
@@ -35,14 +37,64 @@ using namespace hv::desktop;
 
 namespace {
 
-const std::string kNoPlayPosition = "M060100000000err\n";
+// The program in a world of its own, on a free controller port.
+struct ProgramOnItsPort {
+    explicit ProgramOnItsPort(const char* worldName) : world(QString::fromLatin1(worldName)) {}
 
-bool AnswersController(Child& halvane, std::uint16_t port) {
-    const bool answered = WaitUntil([&] {
-        return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition;
-    });
-    return answered && halvane.Running();
-}
+    // The world made and the port in its settings (under ASSERT_NO_FATAL_FAILURE).
+    void Prepare() {
+        ASSERT_TRUE(world.IsValid());
+        port = FreePort();
+        ASSERT_NE(port, 0);
+        world.SetSetting(QStringLiteral("Port"), port);
+    }
+    // Started with `arguments` in `environment` and answering a controller.
+    void StartServing(const QStringList& arguments, const QProcessEnvironment& environment) {
+        ASSERT_TRUE(halvane.Start(world.Program(), arguments, environment));
+        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    }
+    // `signalNumber` ends it in order: a normal exit with status 0.
+    void EndOn(int signalNumber = SIGTERM) {
+        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), signalNumber), 0);
+        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
+        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(halvane.process.exitCode(), 0);
+    }
+
+    World world;
+    std::uint16_t port = 0;
+    Child halvane;
+};
+
+// A queue held in the queue scope of a world, as another program of the suite holds it.
+class QueueInTheWorld {
+public:
+    explicit QueueInTheWorld(const World& world) {
+        scope_.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
+        scope_.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
+        components_ = std::make_unique<hv::ComponentFactory>(hv::ComponentFactory::DefaultDirectory());
+    }
+    // Holds `name` (under ASSERT_NO_FATAL_FAILURE).
+    void Hold(const char* name) {
+        hv::IQueueService* service = nullptr;
+        serviceObject_ = components_->CreateFor(hv::kMessageQueueServiceClass, service);
+        ASSERT_NE(service, nullptr);
+        std::int32_t status = 0, result = 0;
+        ASSERT_EQ(service->CreateQueue(status, result, name, &window_, 0x47B, 0, 0, queueObject_), hv::S_OK);
+        ASSERT_EQ(result, 0);
+        queue_ = hv::QueryInterface<hv::IMessageQueue>(queueObject_.get());
+        ASSERT_NE(queue_, nullptr);
+    }
+    hv::IMessageQueue* Queue() const { return queue_; }
+
+private:
+    hv::test::ScopedEnvironment scope_;
+    std::unique_ptr<hv::ComponentFactory> components_;
+    QObject window_;
+    hv::ComponentPtr serviceObject_;
+    hv::ComponentPtr queueObject_;
+    hv::IMessageQueue* queue_ = nullptr;
+};
 
 // A controller that stays connected, so that the program has a working thread to end.
 class HeldController {
@@ -87,21 +139,14 @@ TEST(ProgramLife, TerminationSignalsCloseInOrder) {
     for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
         const std::string name = signalNumber == SIGTERM ? "SIGTERM" : signalNumber == SIGINT ? "SIGINT" : "SIGHUP";
         SCOPED_TRACE(name);
-        World world(QStringLiteral("signal"));
-        ASSERT_TRUE(world.IsValid());
-        const std::uint16_t port = FreePort();
-        ASSERT_NE(port, 0);
-        world.SetSetting(QStringLiteral("Port"), port);
-        Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
-        HeldController controller(port);
+        ProgramOnItsPort program("signal");
+        ASSERT_NO_FATAL_FAILURE(program.Prepare());
+        ASSERT_NO_FATAL_FAILURE(program.StartServing({}, program.world.Environment()));
+        World& world = program.world;
+        HeldController controller(program.port);
         ASSERT_EQ(controller.Ask("C0601\n"), kNoPlayPosition);
 
-        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), signalNumber), 0);
-        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(halvane.process.exitCode(), 0);
+        ASSERT_NO_FATAL_FAILURE(program.EndOn(signalNumber));
         EXPECT_TRUE(controller.Ended());
 
         const QStringList lines = HalvaneLines(world.LogText());
@@ -113,7 +158,7 @@ TEST(ProgramLife, TerminationSignalsCloseInOrder) {
         ASSERT_GE(from, 0) << world.LogText().toStdString();
         EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(),
                   closing.join(u'|').toStdString());
-        const QString errors = halvane.ErrorText();
+        const QString errors = program.halvane.ErrorText();
         EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
     }
 }
@@ -192,13 +237,6 @@ TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
     EXPECT_FALSE(errors.contains(taken.Message())) << errors.toStdString();
 }
 
-// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
-QProcessEnvironment WithoutADisplay(const World& world) {
-    QProcessEnvironment environment = world.Environment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
-    return environment;
-}
-
 TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithStatusOne) {
     // Nobody can answer a message on the offscreen platform: its text goes to standard
     // error, it is taken as answered, and the program ends by itself, having started
@@ -221,23 +259,12 @@ TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithS
         std::uint16_t port = taken.Port();
         QString message = taken.Message();
         // Another program holds the program's queue name, in the program's queue scope.
-        hv::test::ScopedEnvironment ofTheWorld;
-        ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
-        ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
-        hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
-        QObject window;
-        hv::ComponentPtr serviceObject;
-        hv::ComponentPtr queueObject;
+        std::optional<QueueInTheWorld> other;
         if (c.queueTaken) {
             port = FreePort();
             ASSERT_NE(port, 0);
             message = QStringLiteral("Can't create queue!\nTry reinstall Zandrel software.");
-            hv::IQueueService* service = nullptr;
-            serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
-            ASSERT_NE(service, nullptr);
-            std::int32_t status = 0, result = 0;
-            ASSERT_EQ(service->CreateQueue(status, result, "Halvane", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
-            ASSERT_EQ(result, 0);
+            ASSERT_NO_FATAL_FAILURE(other.emplace(world).Hold("Halvane"));
         }
         world.SetSetting(QStringLiteral("Port"), port);
         Child halvane;
@@ -258,15 +285,20 @@ TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithS
     }
 }
 
+// The archive's description of the game under way: 2022-01-20 11:00, started at 11:01.
+void DescribeGameUnderWay(const World& world) {
+    QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
+}
+
 // A game under way whose first period is being copied to the archive (at 4 MiB/s, so the
 // 24 MiB recording takes a while) when the program is told to end.
 TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLog) {
     constexpr qint64 kVideoSize = 24 * 1'048'576;
-    World world(QStringLiteral("signal-copy"));
-    ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
+    ProgramOnItsPort program("signal-copy");
+    ASSERT_NO_FATAL_FAILURE(program.Prepare());
+    World& world = program.world;
     world.SetSetting(QStringLiteral("CopyToPath"), world.Path(QStringLiteral("archive")));
     world.SetSetting(QStringLiteral("CopyFromPathList"), world.Path(QStringLiteral("rec")));
     world.SetSetting(QStringLiteral("CopyRateLimit_MBperSEC"), 4);
@@ -275,31 +307,15 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     hv::test::WriteFile(rec("1.xml"), 500);
     hv::test::WriteFile(rec("1_1.mp4"), kVideoSize);
     hv::test::WriteFile(arch("1.xml"), 500);  // the archive's description of period 1
-    {
-        QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
-        ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
-        csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
-    }
+    ASSERT_NO_FATAL_FAILURE(DescribeGameUnderWay(world));
     // The test sends the split as the referee console does, through Halvane's queue.
-    hv::test::ScopedEnvironment ofTheWorld;
-    ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
-    ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
-    hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
-    hv::IQueueService* service = nullptr;
-    const hv::ComponentPtr serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
-    ASSERT_NE(service, nullptr);
-    QObject window;
-    hv::ComponentPtr queueObject;
-    std::int32_t status = 0, result = 0;
-    ASSERT_EQ(service->CreateQueue(status, result, "Kestrilo", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
-    hv::IMessageQueue* queue = hv::QueryInterface<hv::IMessageQueue>(queueObject.get());
-    ASSERT_NE(queue, nullptr);
+    QueueInTheWorld console(world);
+    ASSERT_NO_FATAL_FAILURE(console.Hold("Kestrilo"));
 
-    Child halvane;
-    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-    ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    ASSERT_NO_FATAL_FAILURE(program.StartServing({}, world.Environment()));
     const auto at = static_cast<hv::FileTime>(116'444'736'000'000'000LL + QDateTime::currentMSecsSinceEpoch() * 10'000LL);
-    ASSERT_EQ(queue->Send(status, result, 2, 0, 0, "localhost", "Halvane", "Kestrilo.Command",
+    std::int32_t status = 0, result = 0;
+    ASSERT_EQ(console.Queue()->Send(status, result, 2, 0, 0, "localhost", "Halvane", "Kestrilo.Command",
                           QString::asprintf("SplitAtTime 2_0x%X_0x%X", hv::LowPart(at), hv::HighPart(at))),
               hv::S_OK);
     // Ten seconds after the split the first period is planned, and its recording copied
@@ -308,10 +324,7 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     ASSERT_TRUE(WaitUntil([&] { return QFileInfo(unfinished).size() >= 2 * 1'048'576; }, 40000))
         << world.LogText().toStdString();
 
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(program.EndOn());
 
     EXPECT_FALSE(QFile::exists(unfinished)) << "the partial copy is removed";
     EXPECT_FALSE(QFile::exists(arch("1_1.mp4"))) << "and never took the target's name";
@@ -324,7 +337,7 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     ASSERT_GE(from, 0) << world.LogText().toStdString();
     EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(), closing.join(u'|').toStdString());
     EXPECT_FALSE(lines.filter(QStringLiteral("Halvane::CopyFile OK : '") + rec("1_1.mp4")).size() > 0);
-    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
+    EXPECT_TRUE(program.halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
 }
 
 // An X display number that no server on this computer serves.
@@ -412,24 +425,17 @@ TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurr
     for (const QStringList& arguments : {QStringList{QStringLiteral("--offscreen")},
                                          QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}}) {
         SCOPED_TRACE(arguments.join(u' ').toStdString());
-        World world(QStringLiteral("offscreen"));
-        ASSERT_TRUE(world.IsValid());
-        const std::uint16_t port = FreePort();
-        ASSERT_NE(port, 0);
-        world.SetSetting(QStringLiteral("Port"), port);
+        ProgramOnItsPort program("offscreen");
+        ASSERT_NO_FATAL_FAILURE(program.Prepare());
+        World& world = program.world;
+        const std::uint16_t port = program.port;
         // The game under way, as the archive's description names it.
         world.SetSetting(QStringLiteral("CopyToPath"), world.Path(QStringLiteral("archive")));
         ASSERT_TRUE(QDir().mkpath(world.Path(QStringLiteral("archive"))));
-        {
-            QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
-            ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
-            csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
-        }
+        ASSERT_NO_FATAL_FAILURE(DescribeGameUnderWay(world));
         QProcessEnvironment environment = WithoutADisplay(world);
         environment.insert(QStringLiteral("TAMBERLO_STATE_DIR"), world.Path(QStringLiteral("tamberlo")));
-        Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), arguments, environment));
-        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+        ASSERT_NO_FATAL_FAILURE(program.StartServing(arguments, environment));
         // Resumed: the game the description names, no period known yet.
         EXPECT_EQ(AskCrestron(port, "C01010000\n"), "M01010001202201201100000000\n");
 
@@ -449,13 +455,10 @@ TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurr
             ASSERT_TRUE(WriteWhole(script, ConsoleGame({{"2022-01-20T11:01:00Z", "1:0"}, {"2022-01-20T11:25:00Z", "1:1"}})));
             EXPECT_TRUE(WaitUntil([&] { return (seen = PeriodsAndScore(port)) == "020101"; }))
                 << "the game list says " << seen;
-            EXPECT_TRUE(halvane.Running());
+            EXPECT_TRUE(program.halvane.Running());
         }
 
-        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(halvane.process.exitCode(), 0);
+        ASSERT_NO_FATAL_FAILURE(program.EndOn());
     }
 }
 
@@ -482,14 +485,10 @@ TEST(ProgramLife, AControllerGoneInTheMiddleOfACommandDoesNotHoldUpTheNext) {
     // Connect, send "C0601\n", close at once; then a new controller's C0601 is answered,
     // again and again. The answer's receive time-out (a minute) only catches a hang: how
     // long it takes is bench_controller_handover's to measure.
-    World world(QStringLiteral("handover"));
-    ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
-    Child halvane;
-    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-    ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    ProgramOnItsPort program("handover");
+    ASSERT_NO_FATAL_FAILURE(program.Prepare());
+    ASSERT_NO_FATAL_FAILURE(program.StartServing({}, program.world.Environment()));
+    const std::uint16_t port = program.port;
     for (const bool reset : {false, true}) {
         SCOPED_TRACE(reset ? "reset" : "closed");
         for (int round = 0; round < 10; ++round) {
@@ -497,23 +496,20 @@ TEST(ProgramLife, AControllerGoneInTheMiddleOfACommandDoesNotHoldUpTheNext) {
             ASSERT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition) << "round " << round;
         }
     }
-    EXPECT_TRUE(halvane.Running());
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    EXPECT_TRUE(program.halvane.Running());
+    ASSERT_NO_FATAL_FAILURE(program.EndOn());
 }
 
 TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
     // As in `Halvane 2>&1 | head -c 100`: the reader takes 100 bytes and goes.
-    World world(QStringLiteral("sigpipe"));
-    ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
+    ProgramOnItsPort program("sigpipe");
+    ASSERT_NO_FATAL_FAILURE(program.Prepare());
+    World& world = program.world;
+    Child& halvane = program.halvane;
+    const std::uint16_t port = program.port;
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     const int readEnd = pipeFds[0], writeEnd = pipeFds[1];
-    Child halvane;
     halvane.process.setChildProcessModifier([writeEnd] {
         ::dup2(writeEnd, STDOUT_FILENO);
         ::dup2(writeEnd, STDERR_FILENO);
@@ -538,10 +534,7 @@ TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
     EXPECT_TRUE(halvane.Running());
     EXPECT_TRUE(world.LogText().contains(QStringLiteral("Halvane::AcceptConnection SUCCESS")));
 
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(program.EndOn());
 }
 
 }  // namespace
