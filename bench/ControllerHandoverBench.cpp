@@ -1,8 +1,8 @@
 // The real program and a controller that goes: how long the next controller waits for the
 // answer to its first C0601, from its connect, after one that sent "C0601\n" and went.
-// Halvane runs as it is installed and started, offscreen (--offscreen), in a folder of
-// its own (settings, state, runtime folder, queue scope, lock name; its log file next to
-// it, every line synced as always).
+// Halvane runs as it is installed and started, offscreen (--offscreen), in a world of its
+// own as the tests start it (settings, state, runtime folder, queue scope, lock name; its
+// log file next to it, every line synced as always).
 //
 //   bench_controller_handover [--benchmark_filter=...] [--benchmark_repetitions=N]
 //
@@ -18,13 +18,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QThread>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -32,24 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "ProgramWorld.h"
+
 namespace {
 
-const std::string kNoPlayPosition = "M060100000000err\n";
+using namespace hv::desktop;
 
-// A TCP port nobody listens on right now.
-std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    std::uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
+// How long the program may take to answer its first controller.
+constexpr int kStartMs = 30000;
 
 int Connect(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -81,62 +65,31 @@ std::string Ask(int fd) {
     return answer;
 }
 
-// The program in a folder of its own.
+// The program in a world of its own (tests/desktop/ProgramWorld.h), offscreen without a
+// display.
 class Program {
 public:
     bool Start() {
-        if (!dir_.isValid()) return false;
+        if (!world_.IsValid()) return false;
         port_ = FreePort();
-        for (const char* sub : {"bin", "config", "system", "state", "runtime"}) QDir(dir_.path()).mkpath(sub);
-        QFile::setPermissions(dir_.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        // The program itself under the folder (a hard link), so that its log is written there.
-        const QString program = dir_.filePath("bin/Halvane");
-        if (::link(HALVANE_PROGRAM, QFile::encodeName(program).constData()) != 0 &&
-            !QFile::copy(QStringLiteral(HALVANE_PROGRAM), program))
-            return false;
-        {
-            QSettings settings(dir_.filePath("config/Tervanix/Halvane.conf"), QSettings::IniFormat);
-            settings.setValue(QStringLiteral("Settings/Port"), port_);
-        }
-        const QString unique = QStringLiteral("halvane-bench-handover-%1").arg(QCoreApplication::applicationPid());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.filePath("config"));
-        environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), dir_.filePath("system"));
-        environment.insert(QStringLiteral("XDG_STATE_HOME"), dir_.filePath("state"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_.filePath("runtime"));
-        environment.insert(QStringLiteral("ZANDREL_QUEUE_SCOPE"), unique);
-        environment.insert(QStringLiteral("HALVANE_INSTANCE_NAME"), unique);
-        environment.insert(QStringLiteral("HALVANE_COMPONENT_DIR"), QStringLiteral(HALVANE_COMPONENT_FOLDER));
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            environment.remove(QString::fromLatin1(name));
-        process_.setProcessEnvironment(environment);
+        world_.SetSetting(QStringLiteral("Port"), port_);
         // Every log line is copied to standard error: nobody reads it here.
-        process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.start(program, {QStringLiteral("--offscreen")});
-        if (!process_.waitForStarted(10000)) return false;
-        QDeadlineTimer deadline(30000);
-        while (!deadline.hasExpired() && process_.state() == QProcess::Running) {
-            const int fd = Connect(port_);
-            const bool answered = fd >= 0 && Ask(fd) == kNoPlayPosition;
-            if (fd >= 0) ::close(fd);
-            if (answered) return true;
-            QThread::msleep(100);
-        }
-        return false;
+        halvane_.process.setStandardErrorFile(QProcess::nullDevice());
+        halvane_.process.setStandardOutputFile(QProcess::nullDevice());
+        return halvane_.Start(world_.Program(), {QStringLiteral("--offscreen")}, WithoutADisplay(world_)) &&
+               AnswersController(halvane_, port_, kStartMs);
     }
     void Stop() {
-        if (process_.state() == QProcess::NotRunning) return;
-        ::kill(static_cast<pid_t>(process_.processId()), SIGTERM);
-        if (!process_.waitForFinished(20000)) process_.kill();
-        process_.waitForFinished(5000);
+        if (halvane_.process.state() == QProcess::NotRunning) return;
+        ::kill(static_cast<pid_t>(halvane_.Pid()), SIGTERM);
+        if (!halvane_.process.waitForFinished(20000)) halvane_.KillHard();
     }
     std::uint16_t Port() const { return port_; }
-    bool Running() { return process_.state() == QProcess::Running && !process_.waitForFinished(0); }
+    bool Running() { return halvane_.Running(); }
 
 private:
-    QTemporaryDir dir_;
-    QProcess process_;
+    World world_{QStringLiteral("bench-handover")};
+    Child halvane_;
     std::uint16_t port_ = 0;
 };
 

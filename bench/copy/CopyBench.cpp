@@ -18,6 +18,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "BenchFolder.h"
 #include "copy/ArchiveRoot.h"
 #include "copy/CopyPlanning.h"
 #include "copy/CopyWorker.h"
@@ -31,10 +32,9 @@ namespace {
 using hv::CopyWorker;
 constexpr qint64 kMiB = 1'048'576;
 
-QString BenchRoot() {
-    const QString configured = qEnvironmentVariable("HALVANE_BENCH_DIR");
-    return configured.isEmpty() ? QCoreApplication::applicationDirPath() + "/bench-copy" : configured;
-}
+constexpr const char* kFolder = "bench-copy";
+
+QString BenchRoot() { return hv::bench::FolderFor(kFolder); }
 
 void MakeFile(const QString& path, qint64 size) {
     QDir().mkpath(path.left(path.lastIndexOf('/')));
@@ -166,31 +166,46 @@ void MakeRecorderTree(const QTemporaryDir& dir, int files) {
     }
 }
 
+// The planning of Stop the game over a recorder tree of `files` files in two root folders,
+// its traces not measured.
+struct PlanningBench {
+    explicit PlanningBench(int files) {
+        settings.CopyToPath = dir.filePath("archive") + "/";
+        settings.CopyFromPathList = dir.filePath("rec1") + ";" + dir.filePath("rec2");
+        QDir().mkpath(dir.filePath("archive"));
+        MakeRecorderTree(dir, files);
+        hv::SetTraceSink([](std::string_view) {});
+        // The root as the frame holds it: recorded when the settings were taken.
+        root = hv::ArchiveRoot::Record(settings.CopyToPath);
+    }
+    ~PlanningBench() { hv::SetTraceSink({}); }
+
+    // Its 51 full requests: the recording before the game (50) and periods 0 to 49.
+    void PlanAll() {
+        planner.FillCopyFiles(root, settings, kGame, 50, false, 0);
+        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(root, settings, kGame, i, false, 0);
+    }
+
+    QTemporaryDir dir{BenchRoot() + "/plan-XXXXXX"};
+    hv::AppSettings settings;
+    std::mutex lock;
+    hv::CopyList list;
+    hv::CopyPlanner planner{lock, list};
+    hv::ArchiveRoot root;
+};
+
 // Stop the game: 51 full requests over a recorder tree of N files in two root folders,
 // planned as one run.
 void BM_PlanStopTheGame(benchmark::State& state) {
     const int files = static_cast<int>(state.range(0));
-    QTemporaryDir dir(BenchRoot() + "/plan-XXXXXX");
-    hv::AppSettings settings;
-    settings.CopyToPath = dir.filePath("archive") + "/";
-    settings.CopyFromPathList = dir.filePath("rec1") + ";" + dir.filePath("rec2");
-    QDir().mkpath(dir.filePath("archive"));
-    MakeRecorderTree(dir, files);
-    std::mutex lock;
-    hv::CopyList list;
-    hv::CopyPlanner planner(lock, list);
-    hv::SetTraceSink([](std::string_view) {});  // the planning's traces are not measured
-    // The root as the frame holds it: recorded when the settings were taken.
-    const hv::ArchiveRoot root = hv::ArchiveRoot::Record(settings.CopyToPath);
+    PlanningBench bench(files);
     std::size_t queued = 0;
     for (auto _ : state) {
-        list.clear();
-        hv::CopyPlanner::Batch batch(planner);
-        planner.FillCopyFiles(root, settings, kGame, 50, false, 0);
-        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(root, settings, kGame, i, false, 0);
-        queued = list.size();
+        bench.list.clear();
+        hv::CopyPlanner::Batch batch(bench.planner);
+        bench.PlanAll();
+        queued = bench.list.size();
     }
-    hv::SetTraceSink({});
     state.counters["files"] = files;
     state.counters["queued"] = static_cast<double>(queued);
 }
@@ -198,36 +213,15 @@ BENCHMARK(BM_PlanStopTheGame)->Arg(5000)->Arg(50000)->Unit(benchmark::kMilliseco
 
 // The same requests each walking the folders on its own.
 void BM_PlanStopTheGameUnbatched(benchmark::State& state) {
-    const int files = static_cast<int>(state.range(0));
-    QTemporaryDir dir(BenchRoot() + "/plan-XXXXXX");
-    hv::AppSettings settings;
-    settings.CopyToPath = dir.filePath("archive") + "/";
-    settings.CopyFromPathList = dir.filePath("rec1") + ";" + dir.filePath("rec2");
-    QDir().mkpath(dir.filePath("archive"));
-    MakeRecorderTree(dir, files);
-    std::mutex lock;
-    hv::CopyList list;
-    hv::CopyPlanner planner(lock, list);
-    const hv::ArchiveRoot root = hv::ArchiveRoot::Record(settings.CopyToPath);
-    hv::SetTraceSink([](std::string_view) {});
+    PlanningBench bench(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        list.clear();
-        planner.FillCopyFiles(root, settings, kGame, 50, false, 0);
-        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(root, settings, kGame, i, false, 0);
+        bench.list.clear();
+        bench.PlanAll();
     }
-    hv::SetTraceSink({});
-    state.counters["queued"] = static_cast<double>(list.size());
+    state.counters["queued"] = static_cast<double>(bench.list.size());
 }
 BENCHMARK(BM_PlanStopTheGameUnbatched)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QDir().mkpath(BenchRoot());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    QDir(BenchRoot()).rmdir(".");
-    return 0;
-}
+int main(int argc, char** argv) { return hv::bench::RunInFolder(argc, argv, kFolder); }

@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 
+#include "BenchFolder.h"
 #include "fixity/Manifest.h"
 #include "fixity/Sha256.h"
 
@@ -25,10 +26,9 @@ namespace {
 
 constexpr qint64 kMiB = 1'048'576;
 
-QString BenchRoot() {
-    const QString configured = qEnvironmentVariable("HALVANE_BENCH_DIR");
-    return configured.isEmpty() ? QCoreApplication::applicationDirPath() + "/bench-fixity" : configured;
-}
+constexpr const char* kFolder = "bench-fixity";
+
+QString BenchRoot() { return hv::bench::FolderFor(kFolder); }
 
 QByteArray Block(qint64 size) {
     QByteArray block(static_cast<qsizetype>(size), Qt::Uninitialized);
@@ -177,12 +177,4 @@ BENCHMARK(BM_VerifyAtItsDefaultLimit)->Iterations(2)->UseManualTime()->Unit(benc
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QDir().mkpath(BenchRoot());
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    QDir(BenchRoot()).rmdir(".");
-    return 0;
-}
+int main(int argc, char** argv) { return hv::bench::RunInFolder(argc, argv, kFolder); }

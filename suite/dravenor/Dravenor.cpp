@@ -18,49 +18,54 @@
 
 #include "CompanionQueue.h"
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    static const QRegularExpression numberArgument(QStringLiteral("^#(\\d{1,3})$"));
-    int number = -1;
+namespace {
+
+const QString kProgram = QStringLiteral("Dravenor");
+
+// What the command line asks for.
+struct Options {
+    int number = -1;  // <n>; negative when it is missing or an argument is not understood
     bool start = false;
     bool stop = false;
+};
+
+Options ReadOptions(const QStringList& args) {
+    static const QRegularExpression numberArgument(QStringLiteral("^#(\\d{1,3})$"));
+    Options options;
     for (const QString& arg : args) {
         const auto match = numberArgument.match(arg);
-        if (match.hasMatch() && number < 0) {
-            number = match.captured(1).toInt();
+        if (match.hasMatch() && options.number < 0) {
+            options.number = match.captured(1).toInt();
         } else if (arg == QLatin1StringView("-start")) {
-            start = true;
+            options.start = true;
         } else if (arg == QLatin1StringView("-stop")) {
-            stop = true;
+            options.stop = true;
         } else if (arg != QLatin1StringView("-minimize") && arg != QLatin1StringView("-exit")) {
-            number = -2;
+            options.number = -2;
             break;
         }
     }
-    if (number < 0 || start == stop) {
-        zandrel::ReportError(QStringLiteral("usage: Dravenor #<n> -start [-minimize] | Dravenor #<n> -stop -exit"));
-        return 2;
-    }
-    const QString name = QStringLiteral("Dravenor") + QString::number(number);
+    return options;
+}
+
+// -stop: tells the holder of `name` to end, from a queue of its own under a name no one
+// else uses.
+int StopTheHolder(const QString& name) {
+    zandrel::CompanionQueue sender([](const hv::QueueMessage&) {});
     QString error;
+    const auto opened = sender.Open(zandrel::ComponentDirectory(),
+                                    name + QStringLiteral("Stop") + QString::number(QCoreApplication::applicationPid()),
+                                    &error);
+    if (opened == zandrel::CompanionQueue::OpenResult::NoComponent) return zandrel::OpenFailed(opened, kProgram, error);
+    if (opened == zandrel::CompanionQueue::OpenResult::Opened &&
+        !sender.Send(QStringLiteral("localhost"), name, QStringLiteral("Exit"), QString()))
+        zandrel::ReportLine(QStringLiteral("none running"));
+    return 0;
+}
 
-    if (stop) {
-        // A queue of its own to send from, under a name no one else uses.
-        zandrel::CompanionQueue sender([](const hv::QueueMessage&) {});
-        const auto opened = sender.Open(zandrel::ComponentDirectory(),
-                                        name + QStringLiteral("Stop") + QString::number(app.applicationPid()), &error);
-        if (opened == zandrel::CompanionQueue::OpenResult::NoComponent) {
-            zandrel::ReportError(QStringLiteral("Dravenor: ") + error);
-            return 4;
-        }
-        if (opened == zandrel::CompanionQueue::OpenResult::Opened &&
-            !sender.Send(QStringLiteral("localhost"), name, QStringLiteral("Exit"), QString()))
-            zandrel::ReportLine(QStringLiteral("none running"));
-        return 0;
-    }
-
-    const bool refusesExit = zandrel::Misbehaviours(QStringLiteral("Dravenor")).contains(QLatin1StringView("refuse-exit"));
+// -start: holds `name` until told to end, unless another one holds it already.
+int HoldUntilExit(QCoreApplication& app, const QString& name) {
+    const bool refusesExit = zandrel::Misbehaviours(kProgram).contains(QLatin1StringView("refuse-exit"));
     zandrel::CompanionQueue holder([&](const hv::QueueMessage& m) {
         if (m.Texts[2] != QLatin1StringView("Exit")) {
             zandrel::ReportError(QStringLiteral("Dravenor: ignored message '%1'").arg(m.Texts[2].left(200)));
@@ -69,16 +74,26 @@ int main(int argc, char** argv) {
         zandrel::ReportLine(QStringLiteral("command Exit"));
         if (!refusesExit) QCoreApplication::quit();
     });
-    switch (holder.Open(zandrel::ComponentDirectory(), name, &error)) {
-    case zandrel::CompanionQueue::OpenResult::Opened:
-        break;
-    case zandrel::CompanionQueue::OpenResult::NoComponent:
-        zandrel::ReportError(QStringLiteral("Dravenor: ") + error);
-        return 4;
-    case zandrel::CompanionQueue::OpenResult::NameHeld:
+    QString error;
+    const auto opened = holder.Open(zandrel::ComponentDirectory(), name, &error);
+    if (opened == zandrel::CompanionQueue::OpenResult::NameHeld) {
         zandrel::ReportLine(QStringLiteral("already running"));
         return 0;
     }
+    if (opened != zandrel::CompanionQueue::OpenResult::Opened) return zandrel::OpenFailed(opened, kProgram, error);
     zandrel::ReportLine(QStringLiteral("ready"));
     return app.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const Options options = ReadOptions(app.arguments().mid(1));
+    if (options.number < 0 || options.start == options.stop) {
+        zandrel::ReportError(QStringLiteral("usage: Dravenor #<n> -start [-minimize] | Dravenor #<n> -stop -exit"));
+        return zandrel::kExitBadArguments;
+    }
+    const QString name = kProgram + QString::number(options.number);
+    return options.stop ? StopTheHolder(name) : HoldUntilExit(app, name);
 }

@@ -45,6 +45,10 @@ std::uint64_t ParseUtc(const QString& iso) {
     return FromDateTime(t);
 }
 
+std::uint64_t CurrentUtc() {
+    return kUnixEpochAsFileTime + static_cast<std::uint64_t>(QDateTime::currentMSecsSinceEpoch()) * 10'000ULL;
+}
+
 bool ScriptedGame::Load(const QJsonObject& script, QString* error) {
     auto fail = [error](const QString& why) {
         if (error) *error = why;
@@ -206,7 +210,7 @@ QString ScriptedGame::Answer(const QString& request) const {
     if (request == QLatin1String("TimeInfo")) {
         // Without a scripted time the console reports its clock.
         const std::uint64_t now =
-            now_ != 0 ? now_ : FromDateTime(QDateTime::currentDateTimeUtc());
+            now_ != 0 ? now_ : CurrentUtc();
         return Wrap(QStringLiteral("<TimeInfo><LastGameTime %1/></TimeInfo>").arg(TimeAttributes(now)));
     }
 

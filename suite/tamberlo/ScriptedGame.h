@@ -107,5 +107,7 @@ private:
 
 // 100-ns units since 1601 of an ISO 8601 UTC date and time; 0 when it does not parse.
 std::uint64_t ParseUtc(const QString& iso);
+// The current time (UTC) in 100-ns units since 1601.
+std::uint64_t CurrentUtc();
 
 }  // namespace zandrel

@@ -45,245 +45,99 @@
 // Exit codes: 0 after "Exit", 2 bad arguments or script, 3 the queue is held by another
 // program, 4 no message queue component.
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFile>
-#include <QTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRegularExpression>
-#include <QStringList>
-
 #include <QFileInfo>
+#include <QStringList>
+#include <optional>
 
 #include "CompanionQueue.h"
+#include "GameScript.h"
 #include "LastRun.h"
-#include "ScriptedGame.h"
+#include "RefereeConsole.h"
 
 namespace {
 
-const QString kQueueName = QStringLiteral("Kestrilo");
-constexpr std::uint64_t kUnixEpochAsFileTime = 116'444'736'000'000'000ULL;
-constexpr int kSplitCheckMs = 200;
-
-std::uint64_t Now() {
-    return kUnixEpochAsFileTime + static_cast<std::uint64_t>(QDateTime::currentMSecsSinceEpoch()) * 10'000ULL;
-}
-
-QString SplitCommand(const zandrel::GameSplit& split) {
-    return QString::asprintf("SplitAtTime %d_0x%08X_0x%08X", split.number, static_cast<unsigned>(split.time & 0xFFFFFFFFu),
-                             static_cast<unsigned>(split.time >> 32));
-}
-
-// The scripted game and the file it comes from.
-class Script {
-public:
-    explicit Script(QString path) : path_(std::move(path)) {}
-
-    // Reads the file again when its content changed. False when the first reading fails.
-    bool Refresh() {
-        if (path_.isEmpty()) return true;
-        QFile file(path_);
-        if (!file.open(QIODevice::ReadOnly)) {
-            ReportOnce(QStringLiteral("cannot read the script ") + path_);
-            return loaded_;
-        }
-        const QByteArray content = file.readAll();
-        if (loaded_ && content == content_) return true;
-        QJsonParseError parseError;
-        const QJsonDocument doc = QJsonDocument::fromJson(content, &parseError);
-        QString error;
-        if (!doc.isObject()) {
-            error = parseError.errorString();
-        } else if (game_.Load(doc.object(), &error)) {
-            content_ = content;
-            loaded_ = true;
-            lastError_.clear();
-            return true;
-        }
-        ReportOnce(QStringLiteral("the script %1 cannot be used: %2").arg(path_, error));
-        return loaded_;
-    }
-
-    const zandrel::ScriptedGame& Game() const { return game_; }
-    const QString& Path() const { return path_; }
-
-private:
-    void ReportOnce(const QString& error) {
-        if (error == lastError_) return;
-        lastError_ = error;
-        zandrel::ReportError(QStringLiteral("Tamberlo: ") + error +
-                             (loaded_ ? QStringLiteral(" (the game goes on as it was)") : QString()));
-    }
-
-    QString path_;
-    QByteArray content_;
-    bool loaded_ = false;
-    QString lastError_;
-    zandrel::ScriptedGame game_;
+// What the command line and the environment ask for.
+struct Options {
+    QString scriptPath;         // the script named, else the shipped last game, else empty
+    bool scriptNamed = false;   // by -script or TAMBERLO_SCRIPT
+    bool openLast = false;
 };
+
+// Nothing when an argument is not understood.
+std::optional<Options> ReadOptions(const QStringList& args) {
+    Options options;
+    options.scriptPath = qEnvironmentVariable("TAMBERLO_SCRIPT");
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1StringView("-openlast")) {
+            options.openLast = true;
+            continue;
+        }
+        if (args[i] == QLatin1StringView("-script") && i + 1 < args.size()) {
+            options.scriptPath = args[++i];
+            continue;
+        }
+        return std::nullopt;
+    }
+    options.scriptNamed = !options.scriptPath.isEmpty();
+    const QString shippedLastGame = QCoreApplication::applicationDirPath() + QStringLiteral("/LastGame.json");
+    if (!options.scriptNamed && QFile::exists(shippedLastGame)) options.scriptPath = shippedLastGame;
+    return options;
+}
 
 bool SameFile(const QString& a, const QString& b) {
     const QString canonical = QFileInfo(a).canonicalFilePath();
     return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
 }
 
-}  // namespace
+// With -openlast: the game the console kept, unless the script named is another game.
+std::optional<zandrel::LastRun> LastRunAskedFor(const Options& options, const QString& stateFolder) {
+    if (!options.openLast) return std::nullopt;
+    std::optional<zandrel::LastRun> last = zandrel::LoadLastRun(stateFolder);
+    if (last && options.scriptNamed && !SameFile(last->script, options.scriptPath)) last.reset();
+    return last;
+}
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QString scriptPath = qEnvironmentVariable("TAMBERLO_SCRIPT");
-    bool openLast = false;
-    const QStringList args = app.arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1StringView("-openlast")) {
-            openLast = true;
-            continue;
-        }
-        if (args[i] == QLatin1StringView("-script") && i + 1 < args.size()) {
-            scriptPath = args[++i];
-            continue;
-        }
-        zandrel::ReportError(QStringLiteral("usage: Tamberlo [-openlast] [-script FILE]"));
-        return 2;
-    }
-    const bool scriptNamed = !scriptPath.isEmpty();
-    const QString shippedLastGame = QCoreApplication::applicationDirPath() + QStringLiteral("/LastGame.json");
-    if (!scriptNamed && QFile::exists(shippedLastGame)) scriptPath = shippedLastGame;
+// The game the console opens and the run it stands at.
+struct OpenedGame {
+    zandrel::GameScript script;
+    zandrel::GameRun run;
+};
 
-    const QString stateFolder = zandrel::StateFolder();
-    std::optional<zandrel::LastRun> last;
-    if (openLast) {
-        last = zandrel::LoadLastRun(stateFolder);
-        if (last && scriptNamed && !SameFile(last->script, scriptPath)) last.reset();  // another game is asked for
-    }
-    Script script(last ? last->script : scriptPath);
+// The kept game frozen where it was saved, else the script named (with -openlast and none
+// named: the shipped last game played out), else the empty game. Nothing when the script
+// cannot be used.
+std::optional<OpenedGame> OpenTheGame(const Options& options, const QString& stateFolder) {
+    std::optional<zandrel::LastRun> last = LastRunAskedFor(options, stateFolder);
+    zandrel::GameScript script(last ? last->script : options.scriptPath);
     if (last && !script.Refresh()) {
         zandrel::ReportError(QStringLiteral("Tamberlo: the last game cannot be opened again"));
         last.reset();
-        script = Script(scriptPath);
+        script = zandrel::GameScript(options.scriptPath);
     }
-    if (!script.Refresh()) return 2;
+    if (!script.Refresh()) return std::nullopt;
     if (script.Path().isEmpty()) zandrel::ReportError(QStringLiteral("Tamberlo: no script, an empty game"));
 
     zandrel::GameRun run;
     if (last)
         run = script.Game().PlayedOut(last->run);
-    else if (openLast && !scriptNamed)
-        run = script.Game().EndedAt(Now());
-    auto saveRun = [&] {
-        QString error;
-        const QString path = script.Path().isEmpty() ? QString() : QFileInfo(script.Path()).absoluteFilePath();
-        if (!zandrel::SaveLastRun(stateFolder, {path, run}, &error))
-            zandrel::ReportError(QStringLiteral("Tamberlo: the game cannot be kept: ") + error);
-    };
+    else if (options.openLast && !options.scriptNamed)
+        run = script.Game().EndedAt(zandrel::CurrentUtc());
+    return OpenedGame{std::move(script), run};
+}
 
-    const QStringList misbehave = zandrel::Misbehaviours(QStringLiteral("Tamberlo"));
-    auto misbehaves = [&](const char* word) { return misbehave.contains(QLatin1StringView(word)); };
-    // How many "PeriodInfo" answers still go without start times (-1: all of them).
-    bool countSet = false;
-    const int startlessCount = qEnvironmentVariableIntValue("TAMBERLO_NO_PERIOD_START_ANSWERS", &countSet);
-    int startlessLeft = countSet && startlessCount >= 0 ? startlessCount : -1;
+}  // namespace
 
-    bool exiting = false;
-    // A game opened again announces none of the splits it had.
-    std::uint64_t splitsUpTo = Now();
-    zandrel::CompanionQueue* queue = nullptr;
-    zandrel::CompanionQueue companion([&](const hv::QueueMessage& m) {
-        if (exiting) return;
-        const QString& command = m.Texts[2];
-        const QString& senderHost = m.Texts[0];
-        // The asker names its queue in the second text; the sender's own queue is the
-        // fallback for a request that does not.
-        const QString replyQueue = m.Texts[3].isEmpty() ? m.Texts[1] : m.Texts[3];
-        if (command == QLatin1StringView("Exit")) {
-            zandrel::ReportLine(QStringLiteral("command Exit"));
-            if (misbehaves("ignore-exit")) return;
-            exiting = true;
-            if (run.started != 0) {
-                // The game ends with the console: it is opened again as it stood now.
-                if (run.frozenAt == 0) run.frozenAt = Now();
-                saveRun();
-            }
-            QCoreApplication::quit();
-            return;
-        }
-        if (command == QLatin1StringView("NewGame")) {
-            zandrel::ReportLine(QStringLiteral("command ") + command);
-            script.Refresh();
-            run = {Now(), 0};
-            splitsUpTo = run.started - 1;  // a period starting at once is announced too
-            saveRun();
-            return;
-        }
-        if (command == QLatin1StringView("StopGame")) {
-            zandrel::ReportLine(QStringLiteral("command ") + command);
-            if (run.started != 0 && run.frozenAt == 0) {
-                run.frozenAt = Now();
-                saveRun();
-            }
-            return;
-        }
-        if (misbehaves("silent")) return;
-        if ((misbehaves("no-periods") && command == QLatin1StringView("PeriodInfo")) ||
-            (misbehaves("no-event-names") && command == QLatin1StringView("EventTypes"))) {
-            const QString empty = command == QLatin1StringView("PeriodInfo")
-                                      ? QStringLiteral("<Kestrilo><Periods></Periods></Kestrilo>")
-                                      : QStringLiteral("<Kestrilo><EventTypes></EventTypes></Kestrilo>");
-            if (!replyQueue.isEmpty()) queue->Send(senderHost, replyQueue, empty, QString());
-            return;
-        }
-        script.Refresh();
-        QString answer = script.Game().At(run, Now()).Answer(command);
-        if (misbehaves("no-period-start") && command == QLatin1StringView("PeriodInfo") && startlessLeft != 0) {
-            static const QRegularExpression startTime(QStringLiteral(" T(Hi|Lo)=\"[^\"]*\""));
-            answer.remove(startTime);
-            if (startlessLeft > 0) --startlessLeft;
-        }
-        if (answer.isEmpty()) {
-            zandrel::ReportError(QStringLiteral("Tamberlo: ignored request '%1' from %2 on '%3'")
-                                     .arg(command.left(200), replyQueue.left(100), senderHost.left(100)));
-            return;
-        }
-        if (replyQueue.isEmpty()) {
-            zandrel::ReportError(QStringLiteral("Tamberlo: request '%1' names no queue to answer").arg(command.left(200)));
-            return;
-        }
-        queue->Send(senderHost, replyQueue, answer, QString());
-    });
-    queue = &companion;
-
-    // The queue component of this process refuses what it is told to refuse.
-    if (misbehaves("refuse-stopgame")) {
-        QStringList refused = qEnvironmentVariable("ZANDREL_QUEUE_REFUSE").split(u';', Qt::SkipEmptyParts);
-        refused.append(QStringLiteral("StopGame"));
-        qputenv("ZANDREL_QUEUE_REFUSE", refused.join(u';').toUtf8());
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const std::optional<Options> options = ReadOptions(app.arguments().mid(1));
+    if (!options) {
+        zandrel::ReportError(QStringLiteral("usage: Tamberlo [-openlast] [-script FILE]"));
+        return zandrel::kExitBadArguments;
     }
-    QString error;
-    switch (companion.Open(zandrel::ComponentDirectory(), kQueueName, &error)) {
-    case zandrel::CompanionQueue::OpenResult::Opened:
-        break;
-    case zandrel::CompanionQueue::OpenResult::NoComponent:
-        zandrel::ReportError(QStringLiteral("Tamberlo: ") + error);
-        return 4;
-    case zandrel::CompanionQueue::OpenResult::NameHeld:
-        zandrel::ReportError(QStringLiteral("Tamberlo: ") + error);
-        return 3;
-    }
-    // The timeline's period starts and ends, announced as splits.
-    QTimer splitTimer;
-    QObject::connect(&splitTimer, &QTimer::timeout, [&] {
-        if (run.started == 0 || misbehaves("no-periods")) return;
-        const std::uint64_t now = Now();
-        for (const zandrel::GameSplit& split : script.Game().SplitsBetween(run, splitsUpTo, now)) {
-            const QString text = SplitCommand(split);
-            zandrel::ReportLine(QStringLiteral("split ") + text);
-            queue->Send(QStringLiteral("localhost"), QStringLiteral("Halvane"), kQueueName, text);
-            queue->Send(QStringLiteral("localhost"), QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"), text);
-        }
-        splitsUpTo = now;
-    });
-    splitTimer.start(kSplitCheckMs);
-
-    zandrel::ReportLine(QStringLiteral("ready"));
-    return app.exec();
+    const QString stateFolder = zandrel::StateFolder();
+    std::optional<OpenedGame> game = OpenTheGame(*options, stateFolder);
+    if (!game) return zandrel::kExitBadArguments;
+    zandrel::RefereeConsole console(std::move(game->script), game->run, stateFolder);
+    return console.Run(app);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Real folder trees for the copy tests: files of a given size and last-write time under a
-// temporary root, read back byte for byte.
+// temporary root, read back byte for byte (RawFiles.h for names in any encoding).
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <cstdint>
 
+#include "RawFiles.h"
 #include "platform/FileSystem.h"
 
 namespace hv::test {
@@ -36,26 +37,6 @@ inline QByteArray ReadFile(const QString& path) {
     if (!file.open(QIODevice::ReadOnly)) return {};
     return file.readAll();
 }
-
-// The same for paths given as the file system's bytes (names in any encoding).
-inline void WriteRawFile(const QByteArray& path, const QByteArray& content) {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path.toStdString();
-    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), content.size());
-    ::close(fd);
-}
-
-inline QByteArray ReadRawFile(const QByteArray& path) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    QByteArray content;
-    char chunk[65536];
-    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) content.append(chunk, n);
-    ::close(fd);
-    return content;
-}
-
-inline bool RawExists(const QByteArray& path) { return ::access(path.constData(), F_OK) == 0; }
 
 // Every entry of `folder`, hidden ones too (a copy's temporary file among them).
 inline QStringList EntriesOf(const QString& folder) {

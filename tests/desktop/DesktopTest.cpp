@@ -21,20 +21,9 @@ using namespace hv::desktop;
 
 namespace {
 
-// The play position answer while there is no player.
-const std::string kNoPlayPosition = "M060100000000err\n";
-
 // Texts of the messages Halvane can show at start-up; a second Halvane shows none.
 const char* const kStartupMessages[] = {"Can't init TCP/IP port", "Can't create queue",
                                         "UNTRANSLATED"};
-
-// Waits until Halvane answers a controller on `port`; false when it ended first.
-bool AnswersController(Child& halvane, std::uint16_t port) {
-    const bool answered = WaitUntil([&] {
-        return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition;
-    });
-    return answered && halvane.Running();
-}
 
 class PortHolder {
 public:

@@ -23,9 +23,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <memory>
+#include <optional>
 
 #include "../copy/CopyTestSupport.h"
 #include "DesktopSupport.h"
+#include "ProgramLifeSupport.h"
 #include "app/CommandLine.h"
 #include "ScopedEnvironment.h"
 #include "platform/ComponentFactory.h"
@@ -34,46 +37,6 @@
 using namespace hv::desktop;
 
 namespace {
-
-const std::string kNoPlayPosition = "M060100000000err\n";
-
-bool AnswersController(Child& halvane, std::uint16_t port) {
-    const bool answered = WaitUntil([&] {
-        return !halvane.Running() || AskCrestron(port, "C0601\n") == kNoPlayPosition;
-    });
-    return answered && halvane.Running();
-}
-
-// A controller that stays connected, so that the program has a working thread to end.
-class HeldController {
-public:
-    explicit HeldController(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        timeval timeout{kWaitMs / 1000, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~HeldController() { ::close(fd_); }
-    std::string Ask(const std::string& command) {
-        std::string answer;
-        if (!connected_ || ::send(fd_, command.data(), command.size(), MSG_NOSIGNAL) < 0) return answer;
-        char c = 0;
-        while (::recv(fd_, &c, 1, 0) == 1 && (answer += c, c != '\n')) {}
-        return answer;
-    }
-    // True when the program closed the connection.
-    bool Ended() {
-        char c = 0;
-        return ::recv(fd_, &c, 1, 0) == 0;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
 
 // The lines of `text` that begin with "Halvane::", in order, without the time stamps.
 QStringList HalvaneLines(const QString& text) {
@@ -87,21 +50,14 @@ TEST(ProgramLife, TerminationSignalsCloseInOrder) {
     for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
         const std::string name = signalNumber == SIGTERM ? "SIGTERM" : signalNumber == SIGINT ? "SIGINT" : "SIGHUP";
         SCOPED_TRACE(name);
-        World world(QStringLiteral("signal"));
-        ASSERT_TRUE(world.IsValid());
-        const std::uint16_t port = FreePort();
-        ASSERT_NE(port, 0);
-        world.SetSetting(QStringLiteral("Port"), port);
-        Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
-        HeldController controller(port);
+        ProgramOnItsPort program("signal");
+        ASSERT_NO_FATAL_FAILURE(program.Prepare());
+        ASSERT_NO_FATAL_FAILURE(program.StartServing({}, program.world.Environment()));
+        World& world = program.world;
+        HeldController controller(program.port);
         ASSERT_EQ(controller.Ask("C0601\n"), kNoPlayPosition);
 
-        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), signalNumber), 0);
-        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(halvane.process.exitCode(), 0);
+        ASSERT_NO_FATAL_FAILURE(program.EndOn(signalNumber));
         EXPECT_TRUE(controller.Ended());
 
         const QStringList lines = HalvaneLines(world.LogText());
@@ -113,47 +69,10 @@ TEST(ProgramLife, TerminationSignalsCloseInOrder) {
         ASSERT_GE(from, 0) << world.LogText().toStdString();
         EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(),
                   closing.join(u'|').toStdString());
-        const QString errors = halvane.ErrorText();
+        const QString errors = program.halvane.ErrorText();
         EXPECT_TRUE(errors.contains(QStringLiteral("Zandrel.Startup: end"))) << errors.toStdString();
     }
 }
-
-// True once the process catches `signalNumber` (its handlers are installed).
-bool CatchesSignal(qint64 pid, int signalNumber) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (!line.startsWith("SigCgt:")) continue;
-        return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signalNumber - 1)) & 1u;
-    }
-    return false;
-}
-
-// A socket that listens on a port of its own on all addresses: the controller port taken.
-class TakenPort {
-public:
-    TakenPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        socklen_t size = sizeof address;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd_, 1) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-            port_ = ntohs(address.sin_port);
-    }
-    ~TakenPort() { ::close(fd_); }
-    std::uint16_t Port() const { return port_; }
-    // The start-up's message about it.
-    QString Message() const {
-        return QStringLiteral("Can't init TCP/IP port #%1 for Crestron interaction!\nError=%2 on step=3.")
-            .arg(port_)
-            .arg(EADDRINUSE);
-    }
-
-private:
-    int fd_;
-    std::uint16_t port_ = 0;
-};
 
 TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
     // On a display, where the start-up's error message waits for a person: another program
@@ -192,13 +111,6 @@ TEST(ProgramLife, ATerminationSignalDuringTheStartUpMessageEndsTheProgram) {
     EXPECT_FALSE(errors.contains(taken.Message())) << errors.toStdString();
 }
 
-// The program's environment without any display: no DISPLAY, WAYLAND_DISPLAY or Qt platform.
-QProcessEnvironment WithoutADisplay(const World& world) {
-    QProcessEnvironment environment = world.Environment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(QString::fromLatin1(name));
-    return environment;
-}
-
 TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithStatusOne) {
     // Nobody can answer a message on the offscreen platform: its text goes to standard
     // error, it is taken as answered, and the program ends by itself, having started
@@ -221,23 +133,12 @@ TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithS
         std::uint16_t port = taken.Port();
         QString message = taken.Message();
         // Another program holds the program's queue name, in the program's queue scope.
-        hv::test::ScopedEnvironment ofTheWorld;
-        ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
-        ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
-        hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
-        QObject window;
-        hv::ComponentPtr serviceObject;
-        hv::ComponentPtr queueObject;
+        std::optional<QueueInTheWorld> other;
         if (c.queueTaken) {
             port = FreePort();
             ASSERT_NE(port, 0);
             message = QStringLiteral("Can't create queue!\nTry reinstall Zandrel software.");
-            hv::IQueueService* service = nullptr;
-            serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
-            ASSERT_NE(service, nullptr);
-            std::int32_t status = 0, result = 0;
-            ASSERT_EQ(service->CreateQueue(status, result, "Halvane", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
-            ASSERT_EQ(result, 0);
+            ASSERT_NO_FATAL_FAILURE(other.emplace(world).Hold("Halvane"));
         }
         world.SetSetting(QStringLiteral("Port"), port);
         Child halvane;
@@ -258,15 +159,20 @@ TEST(ProgramLife, WithoutADisplayAStartUpMessageIsWrittenOutAndTheStartEndsWithS
     }
 }
 
+// The archive's description of the game under way: 2022-01-20 11:00, started at 11:01.
+void DescribeGameUnderWay(const World& world) {
+    QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
+}
+
 // A game under way whose first period is being copied to the archive (at 4 MiB/s, so the
 // 24 MiB recording takes a while) when the program is told to end.
 TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLog) {
     constexpr qint64 kVideoSize = 24 * 1'048'576;
-    World world(QStringLiteral("signal-copy"));
-    ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
+    ProgramOnItsPort program("signal-copy");
+    ASSERT_NO_FATAL_FAILURE(program.Prepare());
+    World& world = program.world;
     world.SetSetting(QStringLiteral("CopyToPath"), world.Path(QStringLiteral("archive")));
     world.SetSetting(QStringLiteral("CopyFromPathList"), world.Path(QStringLiteral("rec")));
     world.SetSetting(QStringLiteral("CopyRateLimit_MBperSEC"), 4);
@@ -275,31 +181,15 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     hv::test::WriteFile(rec("1.xml"), 500);
     hv::test::WriteFile(rec("1_1.mp4"), kVideoSize);
     hv::test::WriteFile(arch("1.xml"), 500);  // the archive's description of period 1
-    {
-        QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
-        ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
-        csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
-    }
+    ASSERT_NO_FATAL_FAILURE(DescribeGameUnderWay(world));
     // The test sends the split as the referee console does, through Halvane's queue.
-    hv::test::ScopedEnvironment ofTheWorld;
-    ofTheWorld.Set("ZANDREL_QUEUE_SCOPE", world.Environment().value(QStringLiteral("ZANDREL_QUEUE_SCOPE")).toUtf8());
-    ofTheWorld.Set("XDG_RUNTIME_DIR", world.Environment().value(QStringLiteral("XDG_RUNTIME_DIR")).toUtf8());
-    hv::ComponentFactory components{hv::ComponentFactory::DefaultDirectory()};
-    hv::IQueueService* service = nullptr;
-    const hv::ComponentPtr serviceObject = components.CreateFor(hv::kMessageQueueServiceClass, service);
-    ASSERT_NE(service, nullptr);
-    QObject window;
-    hv::ComponentPtr queueObject;
-    std::int32_t status = 0, result = 0;
-    ASSERT_EQ(service->CreateQueue(status, result, "Kestrilo", &window, 0x47B, 0, 0, queueObject), hv::S_OK);
-    hv::IMessageQueue* queue = hv::QueryInterface<hv::IMessageQueue>(queueObject.get());
-    ASSERT_NE(queue, nullptr);
+    QueueInTheWorld console(world);
+    ASSERT_NO_FATAL_FAILURE(console.Hold("Kestrilo"));
 
-    Child halvane;
-    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-    ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    ASSERT_NO_FATAL_FAILURE(program.StartServing({}, world.Environment()));
     const auto at = static_cast<hv::FileTime>(116'444'736'000'000'000LL + QDateTime::currentMSecsSinceEpoch() * 10'000LL);
-    ASSERT_EQ(queue->Send(status, result, 2, 0, 0, "localhost", "Halvane", "Kestrilo.Command",
+    std::int32_t status = 0, result = 0;
+    ASSERT_EQ(console.Queue()->Send(status, result, 2, 0, 0, "localhost", "Halvane", "Kestrilo.Command",
                           QString::asprintf("SplitAtTime 2_0x%X_0x%X", hv::LowPart(at), hv::HighPart(at))),
               hv::S_OK);
     // Ten seconds after the split the first period is planned, and its recording copied
@@ -308,10 +198,7 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     ASSERT_TRUE(WaitUntil([&] { return QFileInfo(unfinished).size() >= 2 * 1'048'576; }, 40000))
         << world.LogText().toStdString();
 
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(program.EndOn());
 
     EXPECT_FALSE(QFile::exists(unfinished)) << "the partial copy is removed";
     EXPECT_FALSE(QFile::exists(arch("1_1.mp4"))) << "and never took the target's name";
@@ -324,7 +211,7 @@ TEST(ProgramLife, ATerminationSignalDuringACopyLeavesNoPartialFileAndACompleteLo
     ASSERT_GE(from, 0) << world.LogText().toStdString();
     EXPECT_EQ(lines.mid(from, closing.size()).join(u'|').toStdString(), closing.join(u'|').toStdString());
     EXPECT_FALSE(lines.filter(QStringLiteral("Halvane::CopyFile OK : '") + rec("1_1.mp4")).size() > 0);
-    EXPECT_TRUE(halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
+    EXPECT_TRUE(program.halvane.ErrorText().contains(QStringLiteral("Zandrel.Startup: end")));
 }
 
 // An X display number that no server on this computer serves.
@@ -412,24 +299,17 @@ TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurr
     for (const QStringList& arguments : {QStringList{QStringLiteral("--offscreen")},
                                          QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")}}) {
         SCOPED_TRACE(arguments.join(u' ').toStdString());
-        World world(QStringLiteral("offscreen"));
-        ASSERT_TRUE(world.IsValid());
-        const std::uint16_t port = FreePort();
-        ASSERT_NE(port, 0);
-        world.SetSetting(QStringLiteral("Port"), port);
+        ProgramOnItsPort program("offscreen");
+        ASSERT_NO_FATAL_FAILURE(program.Prepare());
+        World& world = program.world;
+        const std::uint16_t port = program.port;
         // The game under way, as the archive's description names it.
         world.SetSetting(QStringLiteral("CopyToPath"), world.Path(QStringLiteral("archive")));
         ASSERT_TRUE(QDir().mkpath(world.Path(QStringLiteral("archive"))));
-        {
-            QFile csv(world.Path(QStringLiteral("archive/refresh.csv")));
-            ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
-            csv.write("2022-01-20-11-00; 2022-01-20-11-01-00\r\n");
-        }
+        ASSERT_NO_FATAL_FAILURE(DescribeGameUnderWay(world));
         QProcessEnvironment environment = WithoutADisplay(world);
         environment.insert(QStringLiteral("TAMBERLO_STATE_DIR"), world.Path(QStringLiteral("tamberlo")));
-        Child halvane;
-        ASSERT_TRUE(halvane.Start(world.Program(), arguments, environment));
-        ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+        ASSERT_NO_FATAL_FAILURE(program.StartServing(arguments, environment));
         // Resumed: the game the description names, no period known yet.
         EXPECT_EQ(AskCrestron(port, "C01010000\n"), "M01010001202201201100000000\n");
 
@@ -449,13 +329,10 @@ TEST(ProgramLife, OffscreenWithoutADisplayItServesTheControllerAndFollowsTheCurr
             ASSERT_TRUE(WriteWhole(script, ConsoleGame({{"2022-01-20T11:01:00Z", "1:0"}, {"2022-01-20T11:25:00Z", "1:1"}})));
             EXPECT_TRUE(WaitUntil([&] { return (seen = PeriodsAndScore(port)) == "020101"; }))
                 << "the game list says " << seen;
-            EXPECT_TRUE(halvane.Running());
+            EXPECT_TRUE(program.halvane.Running());
         }
 
-        ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-        ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-        EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(halvane.process.exitCode(), 0);
+        ASSERT_NO_FATAL_FAILURE(program.EndOn());
     }
 }
 
@@ -482,14 +359,10 @@ TEST(ProgramLife, AControllerGoneInTheMiddleOfACommandDoesNotHoldUpTheNext) {
     // Connect, send "C0601\n", close at once; then a new controller's C0601 is answered,
     // again and again. The answer's receive time-out (a minute) only catches a hang: how
     // long it takes is bench_controller_handover's to measure.
-    World world(QStringLiteral("handover"));
-    ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
-    Child halvane;
-    ASSERT_TRUE(halvane.Start(world.Program(), {}, world.Environment()));
-    ASSERT_TRUE(AnswersController(halvane, port)) << halvane.ErrorText().toStdString();
+    ProgramOnItsPort program("handover");
+    ASSERT_NO_FATAL_FAILURE(program.Prepare());
+    ASSERT_NO_FATAL_FAILURE(program.StartServing({}, program.world.Environment()));
+    const std::uint16_t port = program.port;
     for (const bool reset : {false, true}) {
         SCOPED_TRACE(reset ? "reset" : "closed");
         for (int round = 0; round < 10; ++round) {
@@ -497,23 +370,20 @@ TEST(ProgramLife, AControllerGoneInTheMiddleOfACommandDoesNotHoldUpTheNext) {
             ASSERT_EQ(AskCrestron(port, "C0601\n"), kNoPlayPosition) << "round " << round;
         }
     }
-    EXPECT_TRUE(halvane.Running());
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    EXPECT_TRUE(program.halvane.Running());
+    ASSERT_NO_FATAL_FAILURE(program.EndOn());
 }
 
 TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
     // As in `Halvane 2>&1 | head -c 100`: the reader takes 100 bytes and goes.
-    World world(QStringLiteral("sigpipe"));
-    ASSERT_TRUE(world.IsValid());
-    const std::uint16_t port = FreePort();
-    ASSERT_NE(port, 0);
-    world.SetSetting(QStringLiteral("Port"), port);
+    ProgramOnItsPort program("sigpipe");
+    ASSERT_NO_FATAL_FAILURE(program.Prepare());
+    World& world = program.world;
+    Child& halvane = program.halvane;
+    const std::uint16_t port = program.port;
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     const int readEnd = pipeFds[0], writeEnd = pipeFds[1];
-    Child halvane;
     halvane.process.setChildProcessModifier([writeEnd] {
         ::dup2(writeEnd, STDOUT_FILENO);
         ::dup2(writeEnd, STDERR_FILENO);
@@ -538,10 +408,7 @@ TEST(ProgramLife, StandardErrorWithoutReaderDoesNotEndTheProgram) {
     EXPECT_TRUE(halvane.Running());
     EXPECT_TRUE(world.LogText().contains(QStringLiteral("Halvane::AcceptConnection SUCCESS")));
 
-    ASSERT_EQ(::kill(static_cast<pid_t>(halvane.Pid()), SIGTERM), 0);
-    ASSERT_TRUE(halvane.process.waitForFinished(kWaitMs));
-    EXPECT_EQ(halvane.process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(halvane.process.exitCode(), 0);
+    ASSERT_NO_FATAL_FAILURE(program.EndOn());
 }
 
 }  // namespace

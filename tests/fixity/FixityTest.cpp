@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "OtherUser.h"
+#include "RawFiles.h"
 #include "Requirements.h"
 #include "copy/ArchiveRoot.h"
 #include "copy/CopyWorker.h"
@@ -48,23 +49,11 @@ using fixity::Sha256;
 
 // ---- files as bytes ----
 
+// A file with its folders made as needed.
 void WriteBytes(const QByteArray& path, const QByteArray& content) {
     const qsizetype slash = path.lastIndexOf('/');
     if (slash > 0) QDir().mkpath(QFile::decodeName(path.left(slash)));
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path.toStdString();
-    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), content.size());
-    ::close(fd);
-}
-
-QByteArray ReadBytes(const QByteArray& path) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    QByteArray content;
-    char chunk[65536];
-    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) content.append(chunk, n);
-    ::close(fd);
-    return content;
+    test::WriteRawFile(path, content);
 }
 
 // Removes a tree whose names may not be UTF-8 (beyond Qt's own removal).
@@ -104,7 +93,7 @@ void SnapshotInto(const QByteArray& root, const QByteArray& relative, std::map<Q
         ASSERT_EQ(::lstat((root + path).constData(), &st), 0);
         QByteArray description = QByteArray::number(st.st_mode, 8) + ' ' + QByteArray::number(st.st_size) + ' ' +
                                  QByteArray::number(st.st_mtim.tv_sec) + '.' + QByteArray::number(st.st_mtim.tv_nsec);
-        if (S_ISREG(st.st_mode)) description += ' ' + Sha256::HexOf(ReadBytes(root + path));
+        if (S_ISREG(st.st_mode)) description += ' ' + Sha256::HexOf(test::ReadRawFile(root + path));
         tree[path] = description;
         if (S_ISDIR(st.st_mode)) SnapshotInto(root, path + '/', tree);
     }
@@ -255,7 +244,7 @@ protected:
         ASSERT_GE(fd, 0);
     }
     void TearDown() override { ::close(fd); }
-    QByteArray Manifest() const { return ReadBytes(folder + "SHA256SUMS"); }
+    QByteArray Manifest() const { return test::ReadRawFile(folder + "SHA256SUMS"); }
     QStringList Entries() const {
         return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                                           QDir::Name);
@@ -374,7 +363,7 @@ TEST_F(ManifestTest, AHardLinkAtTheTemporaryNameKeepsItsFilesContent) {
     int error = 0;
     ASSERT_TRUE(fixity::RecordChecksums(fd, {{"1.xml", QByteArray(64, 'a')}}, RecordMode::Replace, 1000, &error))
         << error;
-    EXPECT_EQ(ReadBytes(other), "somebody else's file\n");
+    EXPECT_EQ(test::ReadRawFile(other), "somebody else's file\n");
     EXPECT_EQ(Manifest(), QByteArray(64, 'a') + "  1.xml\n");
     EXPECT_EQ(Entries(), QStringList{"SHA256SUMS"});
     struct stat st{};
@@ -459,7 +448,7 @@ TEST_F(ChecksumCopyTest, EachCopyRecordsTheChecksumOfItsBytesInTheManifestOfTheG
         WriteBytes(base + "rec/2024-05-17/19-30/" + name, contents[name]);
         ASSERT_EQ(Copy(name, game), CopyResult::Copied) << name.toStdString();
     }
-    const fixity::Manifest manifest = fixity::ParseManifest(ReadBytes(game + "SHA256SUMS"));
+    const fixity::Manifest manifest = fixity::ParseManifest(test::ReadRawFile(game + "SHA256SUMS"));
     ASSERT_EQ(manifest.Lines.size(), std::size(kAwkwardNames));
     for (std::size_t i = 0; i < manifest.Lines.size(); ++i) {
         EXPECT_EQ(manifest.Lines[i].Name, kAwkwardNames[i]);
@@ -473,7 +462,7 @@ TEST_F(ChecksumCopyTest, EachCopyRecordsTheChecksumOfItsBytesInTheManifestOfTheG
     contents["1_1.mp4"] = Content(4000, 99);
     WriteBytes(base + "rec/2024-05-17/19-30/1_1.mp4", contents["1_1.mp4"]);
     ASSERT_EQ(Copy("1_1.mp4", game), CopyResult::Copied);
-    const fixity::Manifest again = fixity::ParseManifest(ReadBytes(game + "SHA256SUMS"));
+    const fixity::Manifest again = fixity::ParseManifest(test::ReadRawFile(game + "SHA256SUMS"));
     ASSERT_EQ(again.Lines.size(), std::size(kAwkwardNames));
     EXPECT_EQ(again.Lines.back().Name, "1_1.mp4");
     EXPECT_EQ(again.Lines.back().Digest, Sha256::HexOf(contents["1_1.mp4"]));
@@ -483,7 +472,7 @@ TEST_F(ChecksumCopyTest, EachCopyRecordsTheChecksumOfItsBytesInTheManifestOfTheG
     // Without the game's folder: the manifest of the copy's own folder.
     WriteBytes(base + "rec/2024-05-17/19-30/cam9/9_1.mp4", "nine");
     ASSERT_EQ(Copy("cam9/9_1.mp4", {}), CopyResult::Copied);
-    EXPECT_EQ(ReadBytes(game + "cam9/SHA256SUMS"), Sha256::HexOf("nine") + "  9_1.mp4\n");
+    EXPECT_EQ(test::ReadRawFile(game + "cam9/SHA256SUMS"), Sha256::HexOf("nine") + "  9_1.mp4\n");
 }
 
 TEST_F(ChecksumCopyTest, AStoppedCopyWritesNoLine) {
@@ -504,11 +493,11 @@ TEST_F(ChecksumCopyTest, AManifestThatCannotBeWrittenFailsTheCopyAndKeepsTheSour
     EXPECT_EQ(CopyWorker::CopyFile(source, game + "1_1.mp4", root, buffer, 0, true, percent, stop, &archiveError, game),
               CopyResult::Failed);
     EXPECT_EQ(archiveError, EISDIR);
-    EXPECT_EQ(ReadBytes(source), Content(5000, 1)) << "the source is kept";
+    EXPECT_EQ(test::ReadRawFile(source), Content(5000, 1)) << "the source is kept";
     ASSERT_TRUE(QDir(QFile::decodeName(game + "SHA256SUMS")).removeRecursively());
     EXPECT_EQ(CopyWorker::CopyFile(source, game + "1_1.mp4", root, buffer, 0, true, percent, stop, &archiveError, game),
               CopyResult::Copied);
-    EXPECT_EQ(ReadBytes(game + "SHA256SUMS"), Sha256::HexOf(Content(5000, 1)) + "  1_1.mp4\n");
+    EXPECT_EQ(test::ReadRawFile(game + "SHA256SUMS"), Sha256::HexOf(Content(5000, 1)) + "  1_1.mp4\n");
     EXPECT_FALSE(QFile::exists(QFile::decodeName(source)));
 }
 
@@ -524,11 +513,11 @@ TEST_F(ChecksumCopyTest, ACopyAgainWhoseManifestCannotBeWrittenLeavesNoLineOfThe
     ASSERT_TRUE(QDir().mkpath(QFile::decodeName(game + ".SHA256SUMS.halvane-tmp")));
     EXPECT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Failed);
     const auto lineOf = [&](const QByteArray& name) {
-        for (const fixity::ManifestLine& line : fixity::ParseManifest(ReadBytes(game + "SHA256SUMS")).Lines)
+        for (const fixity::ManifestLine& line : fixity::ParseManifest(test::ReadRawFile(game + "SHA256SUMS")).Lines)
             if (line.Type == fixity::ManifestLine::Kind::Entry && line.Name == name) return line.Digest;
         return QByteArray();
     };
-    const QByteArray inPlace = ReadBytes(game + "cam1/1_1.mp4");
+    const QByteArray inPlace = test::ReadRawFile(game + "cam1/1_1.mp4");
     const QByteArray line = lineOf("cam1/1_1.mp4");
     EXPECT_TRUE(line.isEmpty() || line == Sha256::HexOf(inPlace))
         << "the line of another file: " << line.toStdString() << " for " << Sha256::HexOf(inPlace).toStdString();
@@ -538,8 +527,8 @@ TEST_F(ChecksumCopyTest, ACopyAgainWhoseManifestCannotBeWrittenLeavesNoLineOfThe
 
     ASSERT_TRUE(QDir(QFile::decodeName(game + ".SHA256SUMS.halvane-tmp")).removeRecursively());
     ASSERT_EQ(Copy("cam1/1_1.mp4", game), CopyResult::Copied);
-    EXPECT_EQ(ReadBytes(game + "cam1/1_1.mp4"), Content(7000, 2));
-    EXPECT_EQ(ReadBytes(game + "SHA256SUMS"), Sha256::HexOf(Content(7000, 2)) + "  cam1/1_1.mp4\n");
+    EXPECT_EQ(test::ReadRawFile(game + "cam1/1_1.mp4"), Content(7000, 2));
+    EXPECT_EQ(test::ReadRawFile(game + "SHA256SUMS"), Sha256::HexOf(Content(7000, 2)) + "  cam1/1_1.mp4\n");
 }
 
 // The line of a name taken out, with its note, and only that; a manifest without the name
@@ -630,7 +619,7 @@ protected:
     }
     // The line of `name` in the game's manifest.
     int LineOf(const char* game, const QByteArray& name) const {
-        const fixity::Manifest manifest = fixity::ParseManifest(ReadBytes(archive + game + "SHA256SUMS"));
+        const fixity::Manifest manifest = fixity::ParseManifest(test::ReadRawFile(archive + game + "SHA256SUMS"));
         for (const fixity::ManifestLine& line : manifest.Lines)
             if (line.Name == name) return line.Number;
         return 0;
@@ -682,7 +671,7 @@ TEST_F(VerifyTest, EachDamageIsReportedExactlyWithItsExitStatusAndTheArchiveIsLe
     const Case cases[] = {
         {"one byte changed in a period's video",
          [&] {
-             QByteArray video = ReadBytes(game + "cam1/1_1.mp4");
+             QByteArray video = test::ReadRawFile(game + "cam1/1_1.mp4");
              video[100'000] = static_cast<char>(video[100'000] ^ 0x01);
              WriteBytes(game + "cam1/1_1.mp4", video);
          },
@@ -698,7 +687,7 @@ TEST_F(VerifyTest, EachDamageIsReportedExactlyWithItsExitStatusAndTheArchiveIsLe
          [&] { return QList<QByteArray>{"no checksum: " + QByteArray(kGame) + "cam1/3_1.mp4"}; }, 4},
         {"a manifest damaged",
          [&] {
-             QByteArray manifest = ReadBytes(game + "SHA256SUMS");
+             QByteArray manifest = test::ReadRawFile(game + "SHA256SUMS");
              const qsizetype third = manifest.indexOf('\n', manifest.indexOf('\n') + 1) + 1;
              manifest.insert(third + 10, "\x01garbage");
              WriteBytes(game + "SHA256SUMS", manifest);
@@ -760,7 +749,7 @@ TEST_F(VerifyTest, EachDamageIsReportedExactlyWithItsExitStatusAndTheArchiveIsLe
 
 TEST_F(VerifyTest, AChangedFileIsReportedWithBothChecksumsAlsoInTheJsonReport) {
     const QByteArray game = archive + kGame;
-    const QByteArray recorded = Sha256::HexOf(ReadBytes(game + "cam1/1_1.mp4"));
+    const QByteArray recorded = Sha256::HexOf(test::ReadRawFile(game + "cam1/1_1.mp4"));
     WriteBytes(game + "cam1/1_1.mp4", "replaced");
     WriteBytes(game + "cam1/3_1.mp4", "new");
     const Finished run = Verify({"--json", dir.filePath("report.json")});
@@ -768,7 +757,7 @@ TEST_F(VerifyTest, AChangedFileIsReportedWithBothChecksumsAlsoInTheJsonReport) {
     EXPECT_TRUE(run.out.contains("changed: " + QByteArray(kGame) + "cam1/1_1.mp4 " + Where(kGame, "cam1/1_1.mp4") +
                                  ": recorded " + recorded + ", now " + Sha256::HexOf("replaced") + ")\n"))
         << run.out.toStdString();
-    const QJsonObject report = QJsonDocument::fromJson(ReadBytes(QFile::encodeName(dir.filePath("report.json")))).object();
+    const QJsonObject report = QJsonDocument::fromJson(test::ReadRawFile(QFile::encodeName(dir.filePath("report.json")))).object();
     EXPECT_EQ(report["exit_status"].toInt(), 1);
     EXPECT_EQ(report["result"].toString(), "damage found");
     EXPECT_EQ(report["summary"].toObject()["changed"].toInt(), 1);
@@ -842,7 +831,7 @@ TEST_F(VerifyTest, AFolderReplacedByALinkOutOfTheArchiveIsNotFollowed) {
     const QByteArray game = archive + kGame;
     const QByteArray outside = base + "outside/cam1/";
     const QByteArray names[] = {"1_1.mp4", "2_\xff\xfe.mp4"};
-    for (const QByteArray& name : names) WriteBytes(outside + name, ReadBytes(game + "cam1/" + name));
+    for (const QByteArray& name : names) WriteBytes(outside + name, test::ReadRawFile(game + "cam1/" + name));
     RemoveTree(game + "cam1");
     ASSERT_EQ(::symlink(outside.constData(), (game + "cam1").constData()), 0);
     const auto before = Snapshot(archive);
@@ -1016,7 +1005,7 @@ TEST_F(VerifyTest, OldGamesGetTheirChecksumsFromTheArchiveMarkedAsSuch) {
     EXPECT_TRUE(lines.contains("recorded: " + QByteArray(kGame) + "cam1/3_1.mp4 (in " + kGame +
                                "SHA256SUMS: taken from the archive, not from the recording)"));
     // Each such line follows its note; sha256sum reads past the notes.
-    const fixity::Manifest old = fixity::ParseManifest(ReadBytes(archive + kOldGame + "SHA256SUMS"));
+    const fixity::Manifest old = fixity::ParseManifest(test::ReadRawFile(archive + kOldGame + "SHA256SUMS"));
     int entries = 0;
     for (std::size_t i = 0; i < old.Lines.size(); ++i) {
         if (old.Lines[i].Type != fixity::ManifestLine::Kind::Entry) continue;
@@ -1040,13 +1029,13 @@ TEST_F(VerifyTest, TheConfiguredArchiveIsTheDefaultAndTheSettingsAreOnlyRead) {
     const QString settings = dir.filePath("config/Tervanix/Halvane.conf");
     ASSERT_TRUE(QDir().mkpath(dir.filePath("config/Tervanix")));
     WriteBytes(QFile::encodeName(settings), "[Settings]\nCopyToPath=" + archive.chopped(1) + "\n");
-    const QByteArray settingsBefore = ReadBytes(QFile::encodeName(settings));
+    const QByteArray settingsBefore = test::ReadRawFile(QFile::encodeName(settings));
     ASSERT_EQ(::unlink((archive + kGame + "1.xml").constData()), 0);
     const Finished run = Verify({}, false);
     EXPECT_EQ(run.code, 1) << run.out.toStdString() << run.err.toStdString();
     EXPECT_EQ(FindingLines(run.out),
               QList<QByteArray>{"missing: " + QByteArray(kGame) + "1.xml " + Where(kGame, "1.xml") + ")"});
-    EXPECT_EQ(ReadBytes(QFile::encodeName(settings)), settingsBefore);
+    EXPECT_EQ(test::ReadRawFile(QFile::encodeName(settings)), settingsBefore);
     EXPECT_EQ(QDir(dir.filePath("config/Tervanix")).entryList(QDir::Files), QStringList{"Halvane.conf"});
 
     // No archive configured, or one that is not there: nothing could be checked.

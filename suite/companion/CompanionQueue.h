@@ -48,6 +48,20 @@ private:
     std::int32_t sequence_ = 0;
 };
 
+// The exit codes every companion shares.
+constexpr int kExitBadArguments = 2;
+constexpr int kExitNameHeld = 3;
+constexpr int kExitNoComponent = 4;
+
+// The end of a companion whose queue could not be held (`result` is not Opened): why, on
+// standard error after "<program>: ", and the exit code, kExitNoComponent or kExitNameHeld.
+int OpenFailed(CompanionQueue::OpenResult result, const QString& program, const QString& error);
+
+// Has the message queue component of this process refuse `message` at its queue (an entry
+// of ZANDREL_QUEUE_REFUSE: a first text, or "FIRST|START" for the messages whose second
+// text begins with START), so that its sender's send fails. Before the queue is opened.
+void RefuseAtTheQueue(const QString& message);
+
 // The folder of the installed components: HALVANE_COMPONENT_DIR when set, else the first
 // "components" folder next to the program or in one of the two folders above it (the
 // suite's programs live one or two levels below its install folder).

@@ -56,6 +56,17 @@ QStringList Misbehaviours(const QString& program) {
     return list;
 }
 
+int OpenFailed(CompanionQueue::OpenResult result, const QString& program, const QString& error) {
+    ReportError(program + QStringLiteral(": ") + error);
+    return result == CompanionQueue::OpenResult::NoComponent ? kExitNoComponent : kExitNameHeld;
+}
+
+void RefuseAtTheQueue(const QString& message) {
+    QStringList refused = qEnvironmentVariable("ZANDREL_QUEUE_REFUSE").split(u';', Qt::SkipEmptyParts);
+    refused.append(message);
+    qputenv("ZANDREL_QUEUE_REFUSE", refused.join(u';').toUtf8());
+}
+
 void ReportError(const QString& line) { WriteLine(stderr, line); }
 void ReportLine(const QString& line) { WriteLine(stdout, line); }
 
