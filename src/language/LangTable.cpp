@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "platform/HexDigit.h"
+
 namespace hv {
 
 namespace {
@@ -32,13 +34,7 @@ unsigned LanguageIdFromFileName(const QString& fileNameOrPath) {
         negative = text[i] == u'-';
         ++i;
     }
-    auto hexDigit = [](QChar c) -> int {
-        const char16_t u = c.unicode();
-        if (u >= '0' && u <= '9') return u - '0';
-        if (u >= 'a' && u <= 'f') return u - 'a' + 10;
-        if (u >= 'A' && u <= 'F') return u - 'A' + 10;
-        return -1;
-    };
+    auto hexDigit = [](QChar c) { return HexDigitValue(c.unicode()); };
     if (i + 2 < text.size() && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X') &&
         hexDigit(text[i + 2]) >= 0) {
         i += 2;

@@ -132,7 +132,7 @@ private:
         const QString value = UnescapeText(Unquoted(line.mid(eq + 1).trimmed().toString()));
         switch (section_) {
         case Section::None: Note(error_, lineNumber, QStringLiteral("entry outside a section")); break;
-        case Section::Strings: String(key, value, lineNumber); break;
+        case Section::Strings: StringEntry(key, value, lineNumber); break;
         case Section::Menu: out_.menu.insert(key, value); break;
         case Section::Dialog: out_.dialogs[{dialog_, key}] = value; break;
         case Section::Texts: out_.texts.insert(UnescapeText(key), value); break;
@@ -140,7 +140,7 @@ private:
     }
 
     // A string-table entry: its key is the string's number, 0 to 65535.
-    void String(const QString& key, const QString& value, int lineNumber) {
+    void StringEntry(const QString& key, const QString& value, int lineNumber) {
         bool ok = false;
         const unsigned id = key.toUInt(&ok, 10);
         if (ok && id <= 0xFFFF)
