@@ -185,9 +185,9 @@ void BM_PlanStopTheGame(benchmark::State& state) {
     std::size_t queued = 0;
     for (auto _ : state) {
         list.clear();
-        hv::CopyPlanner::Batch batch(planner);
-        planner.FillCopyFiles(root, settings, kGame, 50, false, 0);
-        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(root, settings, kGame, i, false, 0);
+        hv::CopyPlanner::Batch batch;
+        planner.FillCopyFiles(batch, root, settings, kGame, 50, false, 0);
+        for (int i = 0; i < 50; ++i) planner.FillCopyFiles(batch, root, settings, kGame, i, false, 0);
         queued = list.size();
     }
     hv::SetTraceSink({});
