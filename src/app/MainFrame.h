@@ -161,6 +161,7 @@ public:
     mutable std::mutex FrameLock;
     CopyList Copies;                // guarded by FrameLock
     ArchiveRoot CopyRoot;           // guarded by FrameLock; recorded with the settings
+    ArchiveRootRecord CopyRootRecord;  // what CopyRoot is and when it is recorded anew
     QString CurrentCopyFile;        // guarded by FrameLock
     std::atomic<int> CopyPercent{0};  // written by the copy worker, read by the status
     // What the waiting copies wait for: written by the copy worker, read by the status.
