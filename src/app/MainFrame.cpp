@@ -14,7 +14,8 @@ CMainFrame::CMainFrame(Environment environment)
       Link(*environment.Components, *environment.TimeSource),
       Player(*environment.Components, *environment.TimeSource),
       Playback(Player),
-      Worker(CopyWorker::Shared{FrameLock, Copies, Settings, CopyRoot, CurrentCopyFile, CopyPercent, StopRequested,
+      CopyRootRecord(FrameLock, CopyRoot, environment.MountTable),
+      Worker(CopyWorker::Shared{FrameLock, Copies, Settings, CopyRootRecord, CurrentCopyFile, CopyPercent, StopRequested,
                                 ArchiveWaiting},
              *environment.TimeSource, [this] { WriteArchiveRefresh(nullptr, true); }),
       Companions(Settings, {environment.Components,
@@ -41,7 +42,7 @@ bool CMainFrame::Create() {
     LoadSettings(Settings, environment_.Settings, [this](const QString& host) { Link.SetVortamoHost(host); });
     Settings.NormaliseCopySettings();
     {
-        ArchiveRoot root = ArchiveRoot::Record(Settings.CopyToPath, environment_.MountTable.constData());
+        ArchiveRoot root = CopyRootRecord.Record(Settings.CopyToPath);
         std::lock_guard lock(FrameLock);
         CopyRoot = std::move(root);
     }
@@ -78,22 +79,7 @@ void CMainFrame::Destroy() {
 }
 
 // Any thread.
-ArchiveRoot CMainFrame::ArchiveRootNow() {
-    ArchiveRoot recorded;
-    {
-        std::lock_guard lock(FrameLock);
-        recorded = CopyRoot;
-    }
-    // Not there when the settings were taken (the archive is what is found there first),
-    // or a share mounted over it since. The copies queued for the old record are dropped by
-    // the worker, their sources untouched, and planned again (see CopyWorker): nothing in
-    // hand for it is lost.
-    ArchiveRoot renewed = recorded.Renewed(environment_.MountTable.constData());
-    if (renewed == recorded) return recorded;
-    std::lock_guard lock(FrameLock);
-    if (CopyRoot == recorded) CopyRoot = std::move(renewed);
-    return CopyRoot;
-}
+ArchiveRoot CMainFrame::ArchiveRootNow() { return CopyRootRecord.Now(); }
 
 bool CMainFrame::IsCopyPending() const {
     std::lock_guard lock(FrameLock);

@@ -106,8 +106,10 @@ public:
     // this, not IsCopyPending: the file being copied has already left the list.
     bool IsCopyBusy() const;
 
-    // Copy planning for the current game (see CopyPlanner::FillCopyFiles).
+    // Copy planning for the current game (see CopyPlanner::FillCopyFiles), as a request of
+    // its own or of the run `batch`.
     void FillCopyFiles(std::int32_t number, bool xmlOnly, std::uint32_t notBefore);
+    void FillCopyFiles(CopyPlanner::Batch& batch, std::int32_t number, bool xmlOnly, std::uint32_t notBefore);
     // The end of a split (timer 103): the finished segment's recordings go to the archive.
     void CompleteSplit();
     // Rewrites "refresh.csv" for the current game. `owner` shows the failure messages (541,
@@ -162,6 +164,7 @@ public:
     mutable std::mutex FrameLock;
     CopyList Copies;                // guarded by FrameLock
     ArchiveRoot CopyRoot;           // guarded by FrameLock; recorded with the settings
+    ArchiveRootRecord CopyRootRecord;  // what CopyRoot is and when it is recorded anew
     QString CurrentCopyFile;        // guarded by FrameLock
     std::atomic<int> CopyPercent{0};  // written by the copy worker, read by the status
     // What the waiting copies wait for: written by the copy worker, read by the status.

@@ -13,6 +13,11 @@ void CMainFrame::FillCopyFiles(std::int32_t number, bool xmlOnly, std::uint32_t 
     Planner.FillCopyFiles(ArchiveRootNow(), Settings, GameFolder, number, xmlOnly, notBefore);
 }
 
+void CMainFrame::FillCopyFiles(CopyPlanner::Batch& batch, std::int32_t number, bool xmlOnly,
+                               std::uint32_t notBefore) {
+    Planner.FillCopyFiles(batch, ArchiveRootNow(), Settings, GameFolder, number, xmlOnly, notBefore);
+}
+
 // GUI thread or copy worker thread.
 bool CMainFrame::WriteArchiveRefresh(IMessageBoxes* owner, bool skipWithoutGame) {
     ArchiveRefresh::Result result;

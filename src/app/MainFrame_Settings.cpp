@@ -47,7 +47,7 @@ void CMainFrame::ApplySettings(const SettingsDlgValues& values) {
     // not copied (the worker drops them; the next planning queues them again).
     const bool newRoot = fs::WithTrailingSeparator(values.CopyToPath) != fs::WithTrailingSeparator(Settings.CopyToPath);
     ArchiveRoot root;
-    if (newRoot) root = ArchiveRoot::Record(values.CopyToPath, environment_.MountTable.constData());
+    if (newRoot) root = CopyRootRecord.Record(values.CopyToPath);
     {
         // The copy worker reads these under the lock: it sees all of the change or none.
         std::lock_guard lock(FrameLock);

@@ -119,10 +119,10 @@ bool CMainFrame::StopGame_QueueCopies(WorkflowTick& tick) {
     // whole root folders and queue every game's recordings found there.
     if (!GameFolder.isEmpty()) {
         // Every recorder folder is listed once for all the periods.
-        CopyPlanner::Batch batch(Planner);
-        FillCopyFiles(Settings.DefPeriodNumber, false, notBefore);
+        CopyPlanner::Batch batch;
+        FillCopyFiles(batch, Settings.DefPeriodNumber, false, notBefore);
         for (std::int32_t period = 0; period < Settings.DefPeriodNumber; ++period)
-            FillCopyFiles(period, false, notBefore);
+            FillCopyFiles(batch, period, false, notBefore);
     }
     // The update cycle is not to plan the same copy again.
     Game.LabelsChanged.store(false);

@@ -62,10 +62,10 @@ void CMainFrame::UpdateTheGame() {
         WriteLog("UpdateTheGame - Event list was changed - Start FillCopyFiles for game '%s'\n",
                  GameFolder.toUtf8().constData());
         const std::uint32_t notBefore = environment_.TimeSource->TickCountMs() + kLabelCopyDelayMs;
-        CopyPlanner::Batch batch(Planner);
-        FillCopyFiles(Settings.DefPeriodNumber, true, notBefore);
+        CopyPlanner::Batch batch;
+        FillCopyFiles(batch, Settings.DefPeriodNumber, true, notBefore);
         const std::int32_t last = std::abs(RecordingPeriod);
-        for (std::int32_t i = 0; i <= last; ++i) FillCopyFiles(i, true, notBefore);
+        for (std::int32_t i = 0; i <= last; ++i) FillCopyFiles(batch, i, true, notBefore);
         Game.LabelsChanged.exchange(false);
     }
 }
@@ -100,13 +100,13 @@ void CMainFrame::CompleteSplit() {
              GameFolder.toUtf8().constData());
     if (!GameFolder.isEmpty()) {
         const std::uint32_t now = environment_.TimeSource->TickCountMs();
-        CopyPlanner::Batch batch(Planner);
+        CopyPlanner::Batch batch;
         if (Settings.DefPeriodNumber != RecordingPeriod) {
-            FillCopyFiles(Settings.DefPeriodNumber, true, now);
+            FillCopyFiles(batch, Settings.DefPeriodNumber, true, now);
             const std::int32_t end = std::abs(RecordingPeriod);
-            for (std::int32_t i = 0; i < end; ++i) FillCopyFiles(i, true, now);
+            for (std::int32_t i = 0; i < end; ++i) FillCopyFiles(batch, i, true, now);
         }
-        FillCopyFiles(RecordingPeriod, false, now);
+        FillCopyFiles(batch, RecordingPeriod, false, now);
     }
     RecordingPeriod = SplitPeriod;
     Game.LabelsChanged.exchange(false);

@@ -37,17 +37,16 @@ public:
     CopyPlanner(std::mutex& frameLock, CopyList& list) : frameLock_(frameLock), list_(list) {}
 
     // A run of requests planned together (the requests of a split, of a label change, of
-    // Stop the game): while it lives every folder is listed once, at its first request,
-    // and the later requests of the run match their patterns against that listing.
+    // Stop the game): the requests given the same run list every folder once, at the first
+    // of them, and the later ones match their patterns against that listing.
     class Batch {
     public:
-        explicit Batch(CopyPlanner& planner) : planner_(planner) { planner_.batch_ = &listings_; }
-        ~Batch() { planner_.batch_ = nullptr; }
+        Batch() = default;
         Batch(const Batch&) = delete;
         Batch& operator=(const Batch&) = delete;
 
     private:
-        CopyPlanner& planner_;
+        friend class CopyPlanner;
         FolderListings listings_;
     };
 
@@ -57,41 +56,31 @@ public:
     // videos in every recorder folder when DeleteCopiedFiles is set.
     // `gameFolder` is the game's folder as backslash text ("2024-05-17\19-30\").
     void FillCopyFiles(const ArchiveRoot& root, const AppSettings& settings, const QString& gameFolder,
-                       std::int32_t number, bool xmlOnly, std::uint32_t notBefore);
-    // The same into the archive root of `settings` as it is now (a plan of its own).
-    void FillCopyFiles(const AppSettings& settings, const QString& gameFolder, std::int32_t number, bool xmlOnly,
-                       std::uint32_t notBefore) {
-        FillCopyFiles(ArchiveRoot::Record(settings.CopyToPath), settings, gameFolder, number, xmlOnly, notBefore);
+                       std::int32_t number, bool xmlOnly, std::uint32_t notBefore) {
+        Fill(nullptr, root, settings, gameFolder, number, xmlOnly, notBefore);
+    }
+    // The same as one request of the run `batch`.
+    void FillCopyFiles(Batch& batch, const ArchiveRoot& root, const AppSettings& settings, const QString& gameFolder,
+                       std::int32_t number, bool xmlOnly, std::uint32_t notBefore) {
+        Fill(&batch.listings_, root, settings, gameFolder, number, xmlOnly, notBefore);
     }
 
     // The file-name patterns of a period.
     static QByteArray XmlPattern(std::int32_t number);
     static QByteArray Mp4Pattern(std::int32_t number);
 
-    // The items for one pattern over all recorder folders (empty without an archive root or
-    // when the game's archive folder cannot be made).
-    static std::vector<CopyItem> CollectCopies(const ArchiveRoot& root, const AppSettings& settings,
-                                               const QByteArray& pattern, const QString& gameFolder,
-                                               std::uint32_t notBefore, FolderListings* listings = nullptr);
-    // One folder tree, subfolders first (depth first), then the folder's own files. Both
-    // folders end with a separator. Symbolic links are never followed. The items' game
-    // folder (whose manifest records their checksums) is `gameFolder`, by default
-    // `targetFolder`.
-    static void ScanCopies(const QByteArray& sourceFolder, const QByteArray& targetFolder, const ArchiveRoot& root,
-                           std::vector<CopyItem>& list, const QByteArray& pattern, std::uint32_t notBefore,
-                           FolderListings* listings = nullptr, const QByteArray& gameFolder = {});
     // True when the target already holds the source: the same size and written no earlier.
     static bool CheckCopyFile(const QByteArray& sourcePath, const QByteArray& targetPath, const fs::FileInfo& source);
 
-    static QByteArrayList CollectDeletes(const AppSettings& settings, const QByteArray& pattern,
-                                         const QString& gameFolder, FolderListings* listings = nullptr);
-    static void ScanDeletes(const QByteArray& sourceFolder, QByteArrayList& paths, const QByteArray& pattern,
-                            FolderListings* listings = nullptr);
-
 private:
+    // `listings`: the run's, or none for a request of its own.
+    void Fill(FolderListings* listings, const ArchiveRoot& root, const AppSettings& settings,
+              const QString& gameFolder, std::int32_t number, bool xmlOnly, std::uint32_t notBefore);
+    // Queues the items planned under `root` that the list does not hold yet, each once.
+    void Queue(const ArchiveRoot& root, const std::vector<CopyItem>& items);
+
     std::mutex& frameLock_;
     CopyList& list_;
-    FolderListings* batch_ = nullptr;
 };
 
 }  // namespace hv

@@ -149,7 +149,7 @@ void CopyWorker::HandleNextItem(bool& copiedSinceIdle, std::vector<char>& buffer
         rate = shared_.Settings.CopyRateLimit_MBperSEC;
         deleteAfter = shared_.Settings.DeleteCopiedFiles;
         // Planned before the archive root was changed: nothing goes to the old root.
-        plannedElsewhere = !(item.Root == shared_.Root);
+        plannedElsewhere = !shared_.Root.IsCurrent(item.Root);
         if (!plannedElsewhere) shared_.CurrentCopyFile = fs::Display(item.Target);
     }
 

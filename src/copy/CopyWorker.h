@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "copy/ArchiveRoot.h"
+#include "copy/ArchiveRootRecord.h"
 #include "copy/CopyList.h"
 #include "copy/FileCopy.h"
 #include "platform/Clock.h"
@@ -45,7 +46,7 @@ public:
         std::mutex& FrameLock;
         CopyList& List;
         const AppSettings& Settings;  // CopyRateLimit_MBperSEC, DeleteCopiedFiles
-        const ArchiveRoot& Root;      // the archive root of the settings now
+        const ArchiveRootRecord& Root;  // the archive root of the settings now
         QString& CurrentCopyFile;     // the target in hand, readable; empty when idle
         std::atomic<int>& CopyPercent;
         std::atomic<bool>& StopRequested;

@@ -1,7 +1,6 @@
 #include "copy/FileCopy.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -64,17 +63,16 @@ FileCopy::FileCopy(QByteArray source, QByteArray target, ArchiveRoot root, QByte
 
 CopyResult FileCopy::Run(std::vector<char>& buffer, std::int64_t budgetUs, bool deleteAfter,
                          std::atomic<int>& percent, const std::atomic<bool>& stop) {
-    if (!OpenTargetFolder() || !OpenSource() || !CheckTarget() || !CreateTemporary()) return result_;
-    if (!Transfer(buffer, budgetUs, percent, stop) || !Complete() || !ForgetEarlierChecksum() || !PutInPlace())
-        return result_;
+    SourceLock source;
+    if (!OpenTargetFolder() || !OpenSource(source)) return result_;
+    if (!ReplaceTarget(source, {buffer, budgetUs, percent, stop}) || !SyncedInTheArchive()) return result_;
     // The checksum is on the disk before the source may go: a source deleted is always one
     // whose copy can be checked.
     if (!RecordChecksum()) return result_;
     percent = 100;
-    if (deleteAfter) DeleteSource();
-    // The source's lock goes last: a writer waiting for it finds a source that was deleted
-    // without a name, and opens it anew (see the recorder's protocol).
-    in_.Close();
+    if (deleteAfter) DeleteSource(source);
+    // The source's lock goes last, as `source` ends: a writer waiting for it finds a source
+    // that was deleted without a name, and opens it anew (see copy/CopyLocks.h).
     return CopyResult::Copied;
 }
 
@@ -83,15 +81,8 @@ bool FileCopy::Fail(CopyResult result) {
     return false;
 }
 
-void FileCopy::RemoveTemporary() {
-    temporary_.Close();
-    if (temporaryMade_) (void)::unlinkat(targetFolder_.Get(), temporaryName_.constData(), 0);
-    temporaryMade_ = false;
-}
-
-bool FileCopy::Abandon(const char* why, int error, bool onArchive) {
+bool FileCopy::FailWith(const char* why, int error, bool onArchive) {
     TraceError(error, why, target_);
-    RemoveTemporary();
     if (onArchive) archiveError_ = error;
     return Fail();
 }
@@ -108,9 +99,9 @@ bool FileCopy::OpenTargetFolder() {
     return true;
 }
 
-// 2. The source: read access, and no one may be writing it (a writer holds an exclusive
-// lock while it writes). Opened by its name in its folder, never through a link.
-bool FileCopy::OpenSource() {
+// 2. The source: read access, and no one may be writing it. Opened by its name in its
+// folder, never through a link.
+bool FileCopy::OpenSource(SourceLock& source) {
     const auto [folder, name] = fs::SplitName(source_);
     sourceName_ = name;
     sourceFolder_ = fs::UniqueFd(fs::OpenFolderAt(AT_FDCWD, FolderToOpen(folder).constData(), true));
@@ -118,115 +109,107 @@ bool FileCopy::OpenSource() {
         TraceError(errno, "Can't open source file", source_);
         return Fail();
     }
-    in_ = fs::UniqueFd(fs::OpenAtRetrying(sourceFolder_.Get(), sourceName_.constData(),
-                                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
-    int error = in_.Valid() ? 0 : errno;
-    if (error == 0 && ::flock(in_.Get(), LOCK_SH | LOCK_NB) != 0) error = errno;
-    if (error == 0 && !fs::ReadInfo(in_.Get(), before_, &error)) error = error != 0 ? error : EIO;
-    if (error == 0 && !before_.IsRegular) error = EINVAL;
-    if (error != 0) {
-        in_.Close();
-        // Its folder is there: a source that is not is gone for good.
-        if (error == ENOENT) return Fail(CopyResult::SourceGone);
-        TraceError(error, "Can't open source file", source_);
-        return Fail();
-    }
-    (void)::posix_fadvise(in_.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    return true;
+    int error = 0;
+    source = SourceLock::Take(sourceFolder_.Get(), sourceName_, error);
+    if (error == 0) return true;
+    // Its folder is there: a source that is not is gone for good.
+    if (error == ENOENT) return Fail(CopyResult::SourceGone);
+    TraceError(error, "Can't open source file", source_);
+    return Fail();
+}
+
+// 3.-8. The target replaced by the new copy. An earlier copy is held from the check of the
+// target to the rename.
+bool FileCopy::ReplaceTarget(const SourceLock& source, const Chunks& chunks) {
+    EarlierCopyLock earlier;
+    if (!CheckTarget(source, earlier)) return false;
+    if (WriteAndRename(source, chunks)) return true;
+    // Stopped: told once the partial copy is gone.
+    if (result_ == CopyResult::Interrupted)
+        Trace(QString::asprintf("Halvane::CopyFile BREAK!!! : remove target file '%s'\n",
+                                Printable(target_).constData()));
+    return false;
 }
 
 // 3. The target: not the source itself (an archive inside a recorder folder, a link, a
 // second name); an earlier copy is not replaced while anyone else holds it; and the
 // archive has room for the new copy beside the earlier one.
-bool FileCopy::CheckTarget() {
+bool FileCopy::CheckTarget(const SourceLock& source, EarlierCopyLock& earlier) {
     fs::FileInfo existing;
     if (fs::ReadInfoAt(targetFolder_.Get(), targetName_.constData(), existing, true) &&
-        existing.Device == before_.Device && existing.Inode == before_.Inode)
+        existing.Device == source.Taken().Device && existing.Inode == source.Taken().Inode)
         return Fail(CopyResult::SameFile);
-    earlier_ = fs::UniqueFd(fs::OpenAtRetrying(targetFolder_.Get(), targetName_.constData(),
-                                               O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
-    if (earlier_.Valid() && ::flock(earlier_.Get(), LOCK_EX | LOCK_NB) != 0) {
-        TraceError(errno, "Can't create target file", target_);
-        return Fail();
-    }
+    if (!earlier.Take(targetFolder_.Get(), targetName_)) return FailWith("Can't create target file", errno, false);
+    return HasRoomFor(source.Taken().Size);
+}
+
+bool FileCopy::HasRoomFor(std::uint64_t size) {
     struct statvfs space{};
-    if (::fstatvfs(targetFolder_.Get(), &space) == 0 && space.f_blocks > 0) {
-        const auto available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
-        if (available < before_.Size) {
-            Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CopyFile ERROR %d : Can't write target file '%s' - "
-                                    "%llu bytes free for %llu\n",
-                                    ENOSPC, Printable(target_).constData(),
-                                    static_cast<unsigned long long>(available),
-                                    static_cast<unsigned long long>(before_.Size)));
-            archiveError_ = ENOSPC;
-            return Fail();
-        }
-    }
-    return true;
+    if (::fstatvfs(targetFolder_.Get(), &space) != 0 || space.f_blocks == 0) return true;
+    const auto available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    if (available >= size) return true;
+    Trace(QString::asprintf("\n----- !!!!! ----- Halvane::CopyFile ERROR %d : Can't write target file '%s' - "
+                            "%llu bytes free for %llu\n",
+                            ENOSPC, Printable(target_).constData(), static_cast<unsigned long long>(available),
+                            static_cast<unsigned long long>(size)));
+    archiveError_ = ENOSPC;
+    return Fail();
+}
+
+// 4.-8. The new copy, removed as `temporary` ends unless it took the target's name.
+bool FileCopy::WriteAndRename(const SourceLock& source, const Chunks& chunks) {
+    TemporaryTarget temporary;
+    return CreateTemporary(temporary) && Transfer(source, temporary, chunks) && Complete(source, temporary) &&
+           ForgetEarlierChecksum() && Rename(temporary);
 }
 
 // 4. The new copy, under its temporary name (a leftover of a copy that was cut off is
 // taken over). Written through to the disk, so that each chunk's time is the disk's and
 // the rate limit holds for what reaches the archive.
-bool FileCopy::CreateTemporary() {
-    temporaryName_ = TemporaryCopyName(targetName_);
-    temporary_ = fs::UniqueFd(fs::OpenAtRetrying(targetFolder_.Get(), temporaryName_.constData(),
-                                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW |
-                                                     O_DSYNC,
-                                                 0644));
-    if (!temporary_.Valid()) {
-        const int error = errno;
-        TraceError(error, "Can't create target file", target_);
-        archiveError_ = error;
-        return Fail();
-    }
-    temporaryMade_ = true;
-    if (::flock(temporary_.Get(), LOCK_EX | LOCK_NB) != 0) return Abandon("Can't create target file", errno, false);
-    (void)::posix_fadvise(temporary_.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+bool FileCopy::CreateTemporary(TemporaryTarget& temporary) {
+    if (!temporary.Create(targetFolder_.Get(), TemporaryCopyName(targetName_)))
+        return FailWith("Can't create target file", errno, true);
+    if (!temporary.Lock()) return FailWith("Can't create target file", errno, false);
     return true;
 }
 
 // 5. The bytes, chunk by chunk.
-bool FileCopy::Transfer(std::vector<char>& buffer, std::int64_t budgetUs, std::atomic<int>& percent,
-                        const std::atomic<bool>& stop) {
-    const auto size = static_cast<std::int64_t>(before_.Size);
+bool FileCopy::Transfer(const SourceLock& source, TemporaryTarget& temporary, const Chunks& chunks) {
+    std::vector<char>& buffer = chunks.Buffer;
+    const auto size = static_cast<std::int64_t>(source.Taken().Size);
     std::int64_t counter = 0;
-    ChunkPacer pacer{std::chrono::microseconds(budgetUs)};
+    ChunkPacer pacer{std::chrono::microseconds(chunks.BudgetUs)};
     auto chunkStart = SteadyClock::now();
-    ssize_t n = ReadChunk(in_.Get(), buffer.data(), buffer.size());
+    ssize_t n = ReadChunk(source.Fd(), buffer.data(), buffer.size());
     while (n > 0) {
         // Here the chunk read is in `buffer`, as it goes to the archive.
         if (checksums_ == Checksums::Record) hash_.Update(buffer.data(), static_cast<std::size_t>(n));
-        if (!fs::WriteAll(temporary_.Get(), buffer.data(), static_cast<std::size_t>(n)))
-            return Abandon("Can't write target file", errno, true);
+        if (!fs::WriteAll(temporary.Fd(), buffer.data(), static_cast<std::size_t>(n)))
+            return FailWith("Can't write target file", errno, true);
         bytesWritten_ += static_cast<std::uint64_t>(n);
         counter += static_cast<std::int64_t>(buffer.size());
-        if (size > 0) percent = static_cast<int>((counter * 100 + 49) / size);
+        if (size > 0) chunks.Percent = static_cast<int>((counter * 100 + 49) / size);
         // Rate limit: no chunk ends before its budget has passed (see ChunkPacer).
-        SleepUntil(pacer.Deadline(chunkStart), stop);
-        if (stop) {
-            RemoveTemporary();
-            Trace(QString::asprintf("Halvane::CopyFile BREAK!!! : remove target file '%s'\n",
-                                    Printable(target_).constData()));
-            return Fail(CopyResult::Interrupted);
-        }
+        SleepUntil(pacer.Deadline(chunkStart), chunks.Stop);
+        if (chunks.Stop) return Fail(CopyResult::Interrupted);
         chunkStart = SteadyClock::now();
-        n = ReadChunk(in_.Get(), buffer.data(), buffer.size());
+        n = ReadChunk(source.Fd(), buffer.data(), buffer.size());
     }
-    if (n < 0) return Abandon("Can't read source file", errno, false);
+    if (n < 0) return FailWith("Can't read source file", errno, false);
     return true;
 }
 
 // 6. Complete only when everything of the source as it was at the start arrived, the
 // source did not change meanwhile, and the copy is on the disk.
-bool FileCopy::Complete() {
-    if (bytesWritten_ != before_.Size) return Abandon("Copied size differs from the source's size for", EIO, false);
+bool FileCopy::Complete(const SourceLock& source, TemporaryTarget& temporary) {
+    const fs::FileInfo& before = source.Taken();
+    if (bytesWritten_ != before.Size) return FailWith("Copied size differs from the source's size for", EIO, false);
     fs::FileInfo after;
-    if (!fs::ReadInfo(in_.Get(), after) || after.Size != before_.Size || after.LastWrite != before_.LastWrite)
-        return Abandon("Source file changed while it was copied to", EAGAIN, false);
-    if (::fdatasync(temporary_.Get()) != 0) return Abandon("Can't write target file", errno, true);
-    if (!fs::ReadInfo(temporary_.Get(), written_)) return Abandon("Can't write target file", errno, true);
-    if (!temporary_.Close()) return Abandon("Can't close target file", errno, true);
+    if (!fs::ReadInfo(source.Fd(), after) || after.Size != before.Size || after.LastWrite != before.LastWrite)
+        return FailWith("Source file changed while it was copied to", EAGAIN, false);
+    if (::fdatasync(temporary.Fd()) != 0) return FailWith("Can't write target file", errno, true);
+    if (!fs::ReadInfo(temporary.Fd(), written_)) return FailWith("Can't write target file", errno, true);
+    if (!temporary.Close()) return FailWith("Can't close target file", errno, true);
     if (checksums_ == Checksums::Record) digest_ = hash_.FinalHex();
     return true;
 }
@@ -239,11 +222,8 @@ bool FileCopy::OpenManifestFolder() {
     if (!gameFolder_.isEmpty() && target_.size() > gameFolder_.size() && target_.startsWith(gameFolder_) &&
         gameFolder_.endsWith(char(fs::kSeparator))) {
         int error = 0;
-        if (!CheckDir(gameFolder_, root_, &manifestFolderHeld_, &error)) {
-            TraceError(error, "Can't record the checksum (no game folder) of target file", target_);
-            archiveError_ = error;
-            return false;
-        }
+        if (!CheckDir(gameFolder_, root_, &manifestFolderHeld_, &error))
+            return FailWith("Can't record the checksum (no game folder) of target file", error, true);
         manifestFolder_ = manifestFolderHeld_.Get();
         manifestName_ = target_.mid(gameFolder_.size());
     }
@@ -257,41 +237,35 @@ bool FileCopy::OpenManifestFolder() {
 // cannot be taken out, the copy fails here, with the earlier copy and its line in place.
 bool FileCopy::ForgetEarlierChecksum() {
     if (checksums_ == Checksums::Off) return true;
-    if (!OpenManifestFolder()) {
-        RemoveTemporary();
-        return Fail();
-    }
+    if (!OpenManifestFolder()) return false;
     int error = 0;
     if (!fixity::ForgetChecksum(manifestFolder_, manifestName_, kManifestLockWaitMs, &error, &forgotten_))
-        return Abandon("Can't record the checksum in SHA256SUMS of target file", error, true);
+        return FailWith("Can't record the checksum in SHA256SUMS of target file", error, true);
     return true;
 }
 
-// 8. In place of the target, durable, and where the archive shows it.
-bool FileCopy::PutInPlace() {
-    if (::renameat(targetFolder_.Get(), temporaryName_.constData(), targetFolder_.Get(), targetName_.constData()) != 0) {
-        const int error = errno;
-        // The earlier copy keeps its name: its line goes back, as far as that is possible
-        // (else it is only without a checksum).
-        if (checksums_ == Checksums::Record && forgotten_.Found)
-            (void)fixity::RecordChecksums(manifestFolder_, {forgotten_.Record}, fixity::RecordMode::Replace,
-                                          kManifestLockWaitMs, nullptr, nullptr, forgotten_.NoteTime);
-        return Abandon("Can't rename the copy to target file", error, true);
-    }
-    temporaryMade_ = false;
-    earlier_.Close();
-    if (!fs::SyncFolder(targetFolder_.Get())) {
-        const int error = errno;
-        TraceError(error, "Can't sync the folder of target file", target_);
-        archiveError_ = error;
-        return Fail();
-    }
+// 8a. In place of the target.
+bool FileCopy::Rename(TemporaryTarget& temporary) {
+    if (temporary.RenameTo(targetName_)) return true;
+    const int error = errno;
+    PutBackEarlierChecksum();
+    return FailWith("Can't rename the copy to target file", error, true);
+}
+
+// The earlier copy keeps its name: its line goes back, as far as that is possible (else it
+// is only without a checksum).
+bool FileCopy::PutBackEarlierChecksum() {
+    if (checksums_ != Checksums::Record || !forgotten_.Found) return true;
+    return fixity::RecordChecksums(manifestFolder_, {forgotten_.Record}, fixity::RecordMode::Replace,
+                                   kManifestLockWaitMs, nullptr, nullptr, forgotten_.NoteTime);
+}
+
+// 8b. Durable, and where the archive shows it.
+bool FileCopy::SyncedInTheArchive() {
+    if (!fs::SyncFolder(targetFolder_.Get())) return FailWith("Can't sync the folder of target file", errno, true);
     // The copy must be where the archive root leads now (its folder may have been removed,
     // or the archive unmounted, during the copy).
-    if (!StillInTheArchive()) {
-        TraceError(ENOENT, "Target file vanished during the copy", target_);
-        return Fail();
-    }
+    if (!StillInTheArchive()) return FailWith("Target file vanished during the copy", ENOENT, false);
     return true;
 }
 
@@ -309,21 +283,18 @@ bool FileCopy::RecordChecksum() {
     if (checksums_ == Checksums::Off) return true;
     int error = 0;
     if (!fixity::RecordChecksums(manifestFolder_, {{manifestName_, digest_}}, fixity::RecordMode::Replace,
-                                 kManifestLockWaitMs, &error)) {
-        TraceError(error, "Can't record the checksum in SHA256SUMS of target file", target_);
-        archiveError_ = error;
-        return Fail();
-    }
+                                 kManifestLockWaitMs, &error))
+        return FailWith("Can't record the checksum in SHA256SUMS of target file", error, true);
     return true;
 }
 
 // 10. The source goes while its shared lock is still held, and only when its name still
 // leads to the file that was copied: a file that took its name meanwhile (a recording
 // started again under the same name, a file renamed over it) stays.
-void FileCopy::DeleteSource() {
+void FileCopy::DeleteSource(const SourceLock& source) {
     fs::FileInfo now;
     if (!fs::ReadInfoAt(sourceFolder_.Get(), sourceName_.constData(), now, false) ||
-        !fs::SameFileAsItWas(now, before_)) {
+        !fs::SameFileAsItWas(now, source.Taken())) {
         Trace(QString::asprintf("xxxxx-Halvane::DeleteAfterCopy '%s' - not deleted: the name leads to another file now\n",
                                 Printable(source_).constData()));
         return;

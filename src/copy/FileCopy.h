@@ -18,11 +18,13 @@
 //   9. the SHA-256 of the bytes copied (computed chunk by chunk as they were read and
 //      written) recorded in that manifest;
 //   10. the source deleted when asked, only when its name still leads to the file copied.
-// Any failure before 8 removes the temporary copy and leaves an earlier copy of the target
-// as it was (its line back in the manifest when 8 fails, as far as that is possible). A
-// manifest that cannot be written fails the copy after 8, without a line: the copy stays in
-// the archive, the source stays too, and the copy is tried again later. Runs on the copy
-// worker thread (or any thread in tests and benchmarks).
+// Any failure before 8 removes the temporary copy (as its TemporaryTarget ends) and leaves an
+// earlier copy of the target as it was (its line back in the manifest when 8 fails, as far
+// as that is possible). A manifest that cannot be written fails the copy after 8, without a
+// line: the copy stays in the archive, the source stays too, and the copy is tried again
+// later. The files held from one step to a later one, and the locks they are held under,
+// are in copy/CopyLocks.h. Runs on the copy worker thread (or any thread in tests and
+// benchmarks).
 
 #include <QByteArray>
 #include <atomic>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "copy/ArchiveRoot.h"
+#include "copy/CopyLocks.h"
 #include "fixity/Manifest.h"
 #include "fixity/Sha256.h"
 #include "platform/FileSystem.h"
@@ -69,23 +72,34 @@ public:
     static constexpr int kManifestLockWaitMs = 2000;
 
 private:
+    // What the bytes are copied with (see Run).
+    struct Chunks {
+        std::vector<char>& Buffer;
+        std::int64_t BudgetUs;
+        std::atomic<int>& Percent;
+        const std::atomic<bool>& Stop;
+    };
+
     bool OpenTargetFolder();
-    bool OpenSource();
-    bool CheckTarget();
-    bool CreateTemporary();
-    bool Transfer(std::vector<char>& buffer, std::int64_t budgetUs, std::atomic<int>& percent,
-                  const std::atomic<bool>& stop);
-    bool Complete();
+    bool OpenSource(SourceLock& source);
+    bool ReplaceTarget(const SourceLock& source, const Chunks& chunks);
+    bool CheckTarget(const SourceLock& source, EarlierCopyLock& earlier);
+    bool HasRoomFor(std::uint64_t size);
+    bool WriteAndRename(const SourceLock& source, const Chunks& chunks);
+    bool CreateTemporary(TemporaryTarget& temporary);
+    bool Transfer(const SourceLock& source, TemporaryTarget& temporary, const Chunks& chunks);
+    bool Complete(const SourceLock& source, TemporaryTarget& temporary);
     bool OpenManifestFolder();
     bool ForgetEarlierChecksum();
-    bool PutInPlace();
-    bool RecordChecksum();
+    bool Rename(TemporaryTarget& temporary);
+    bool PutBackEarlierChecksum();
+    bool SyncedInTheArchive();
     bool StillInTheArchive() const;
-    void DeleteSource();
+    bool RecordChecksum();
+    void DeleteSource(const SourceLock& source);
 
-    // Fails: traces why (with the target), removes the temporary copy.
-    bool Abandon(const char* why, int error, bool onArchive);
-    void RemoveTemporary();
+    // Fails: traces why (with the target); `onArchive`: the error is the archive's.
+    bool FailWith(const char* why, int error, bool onArchive);
     bool Fail(CopyResult result = CopyResult::Failed);
 
     QByteArray source_, target_;
@@ -100,15 +114,12 @@ private:
     int manifestFolder_ = -1;
     QByteArray manifestName_;
     fixity::ForgottenChecksum forgotten_;
-    QByteArray sourceName_, targetName_, temporaryName_;
+    // The folders stay open for the whole copy: what happens in them happens by name there,
+    // wherever their paths lead meanwhile.
+    QByteArray sourceName_, targetName_;
     fs::UniqueFd sourceFolder_, targetFolder_;
-    fs::UniqueFd in_;         // the source, under a shared lock
-    fs::UniqueFd earlier_;    // an earlier copy at the target, under an exclusive lock
-    fs::UniqueFd temporary_;  // the new copy while it is written
-    fs::FileInfo before_;     // the source when it was opened
-    fs::FileInfo written_;    // the new copy once complete
+    fs::FileInfo written_;  // the new copy once complete
     std::uint64_t bytesWritten_ = 0;
-    bool temporaryMade_ = false;
     CopyResult result_ = CopyResult::Failed;
     int archiveError_ = 0;
 };

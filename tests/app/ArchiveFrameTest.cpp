@@ -73,9 +73,10 @@ protected:
 
     // The planning of Stop the game: every recording of every period, due at once.
     static void PlanStopTheGame(CMainFrame& f, std::uint32_t now) {
-        CopyPlanner::Batch batch(f.Planner);
-        f.FillCopyFiles(f.Settings.DefPeriodNumber, false, now);
-        for (std::int32_t period = 0; period < f.Settings.DefPeriodNumber; ++period) f.FillCopyFiles(period, false, now);
+        CopyPlanner::Batch batch;
+        f.FillCopyFiles(batch, f.Settings.DefPeriodNumber, false, now);
+        for (std::int32_t period = 0; period < f.Settings.DefPeriodNumber; ++period)
+            f.FillCopyFiles(batch, period, false, now);
     }
 
     // A game's recordings in both recorder folders, by path, with their content.

@@ -44,8 +44,14 @@ protected:
     QString Rec2(const QString& rest) const { return rec2 + "/2024-05-17/19-30/" + rest; }
     QString Arch(const QString& rest) const { return archive + "/2024-05-17/19-30/" + rest; }
 
-    void Fill(std::int32_t number, bool xmlOnly, const QString& game = kGame) {
-        planner.FillCopyFiles(settings, game, number, xmlOnly, kTick);
+    // One request into the archive root of the settings as they are now (as if they were
+    // taken just before); part of the run `batch` when one is given.
+    void Fill(std::int32_t number, bool xmlOnly, const QString& game = kGame, CopyPlanner::Batch* batch = nullptr) {
+        const ArchiveRoot root = ArchiveRoot::Record(settings.CopyToPath);
+        if (batch != nullptr)
+            planner.FillCopyFiles(*batch, root, settings, game, number, xmlOnly, kTick);
+        else
+            planner.FillCopyFiles(root, settings, game, number, xmlOnly, kTick);
     }
 
     std::vector<std::pair<QString, QString>> Queued() const {
@@ -255,19 +261,19 @@ TEST_F(CopyPlanningTest, ARunOfRequestsPlansWhatTheRequestsPlanOneByOne) {
                              "-2_1.mp4", "cam/-2_2.mp4"})
         WriteFile(Rec1(name), 10);
     WriteFile(Rec2("cam/1_2.mp4"), 10);
-    const auto plan = [&] {
-        Fill(50, true);
-        for (int i = 0; i <= 2; ++i) Fill(i, i != 1);
+    const auto plan = [&](CopyPlanner::Batch* batch) {
+        Fill(50, true, kGame, batch);
+        for (int i = 0; i <= 2; ++i) Fill(i, i != 1, kGame, batch);
     };
-    plan();
+    plan(nullptr);
     const auto oneByOne = Queued();
     list.clear();
     {
-        CopyPlanner::Batch batch(planner);
-        plan();
+        CopyPlanner::Batch batch;
+        plan(&batch);
         settings.DeleteCopiedFiles = true;
-        Fill(-2, false);
-        Fill(-2, false);  // the files are gone: the second pass deletes nothing more
+        Fill(-2, false, kGame, &batch);
+        Fill(-2, false, kGame, &batch);  // the files are gone: the second pass deletes nothing more
     }
     EXPECT_EQ(Queued(), oneByOne);
     EXPECT_EQ(oneByOne.size(), 6U);

@@ -634,7 +634,8 @@ protected:
     std::atomic<int> refreshes{0};
     test::FakeClock clock;
     test::LogCapture traces;
-    CopyWorker worker{CopyWorker::Shared{lock, list, settings, root, current, percent, stop, waiting}, clock,
+    ArchiveRootRecord record{lock, root};
+    CopyWorker worker{CopyWorker::Shared{lock, list, settings, record, current, percent, stop, waiting}, clock,
                       [this] { ++refreshes; }};
 };
 
