@@ -15,7 +15,7 @@
 // Alone, the relay listens on the one address it is given (the loopback address by
 // default) and prints "listening <port>" on its standard output once it does. It marks that
 // address and port as served by this user's relay, with the addresses it trusts
-// (HoldRelayMark, QueueTransport.h), so that the processes of this user on this computer
+// (HoldRelayMark, LocalQueues.h), so that the processes of this user on this computer
 // take the answers of those computers through it instead of listening there themselves; a
 // relay for the answers that listens there already leaves the port to it within a second
 // or two, and the relay waits that long for the port.
@@ -47,6 +47,10 @@
 #include <string>
 #include <vector>
 
+#include "FrameExchange.h"
+#include "FrameServer.h"
+#include "HostAddresses.h"
+#include "LocalQueues.h"
 #include "QueueTransport.h"
 #include "QueueWire.h"
 #include "RelayTrust.h"
@@ -89,12 +93,7 @@ int ListenTcp(const std::string& bindAddress, std::uint16_t port, std::uint16_t&
 }
 
 void WriteAck(int fd, const zandrel::WireAck& ack) {
-    const QByteArray bytes = zandrel::EncodeAck(ack);
-    // The acknowledgement is small and the sender waits for it; a sender that cannot
-    // take it has gone.
-    if (::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT) !=
-        bytes.size())
-        hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
+    if (!zandrel::SendAck(fd, ack)) hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
 }
 
 zandrel::WireAck Refusal(std::int32_t res, int error) {

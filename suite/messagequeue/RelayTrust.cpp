@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "QueueTransport.h"
+#include "HostAddresses.h"
 #include "platform/Trace.h"
 
 namespace zandrel {
@@ -198,7 +198,7 @@ void RelayTrust::Distrust(const std::string& address) {
 }
 
 bool RelayTrust::IsThisComputersAddress(const in_addr& address) {
-    if ((ntohl(address.s_addr) >> 24) == 127) return true;
+    if (IsLoopbackAddress(address.s_addr)) return true;
     const auto now = std::chrono::steady_clock::now();
     if (ownAddressesRead_ == std::chrono::steady_clock::time_point{} || now - ownAddressesRead_ > kOwnAddressesFor) {
         const std::vector<std::uint32_t> own = InterfaceAddresses();

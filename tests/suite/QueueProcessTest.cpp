@@ -24,6 +24,7 @@
 
 #include "AnswerRelay.h"
 #include "QueueTestSupport.h"
+#include "LocalQueues.h"
 #include "QueueTransport.h"
 #include "RemoteSender.h"
 #include "OtherUser.h"

@@ -18,6 +18,8 @@
 #include "LogCapture.h"
 #include "Requirements.h"
 #include "QueueTestSupport.h"
+#include "LocalQueues.h"
+#include "QueueListener.h"
 #include "QueueTransport.h"
 
 namespace zandrel {

@@ -16,6 +16,7 @@
 #include "Requirements.h"
 #include "OtherUser.h"
 #include "QueueTestSupport.h"
+#include "LocalQueues.h"
 #include "QueueTransport.h"
 
 namespace hv::test {
