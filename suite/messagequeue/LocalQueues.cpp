@@ -98,6 +98,13 @@ int OpenIfLocked(const std::string& path) {
     return -1;
 }
 
+// What a failed look for the place of a queue or a mark (`lookError`, its errno value)
+// comes to: that value, or EACCES when it left none; traced with `line`.
+int NoPlace(int lookError, const std::string& line) {
+    TraceLine(line);
+    return lookError != 0 ? lookError : EACCES;
+}
+
 std::string Variable(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
@@ -248,9 +255,8 @@ int HoldQueueName(const QueueConfig& config, const QString& name, HeldQueueName&
     std::string why;
     const std::string path = QueueSocketPath(config, name, &why);
     if (path.empty()) {
-        const int error = errno != 0 ? errno : EACCES;
-        TraceLine("Zandrel.MessageQueue '" + name.toStdString() + "': no place for the queue: " + why);
-        return error;
+        const int error = errno;
+        return NoPlace(error, "Zandrel.MessageQueue '" + name.toStdString() + "': no place for the queue: " + why);
     }
     if (const int error = TakeLockedFile(LockPathOf(path), held.lockFd)) return error;
     // What an ended holder left behind is only a file: nobody listens there any more.
@@ -276,9 +282,8 @@ int SendLocal(const QueueConfig& config, const QString& name, const QByteArray& 
     std::string why;
     const std::string path = SendPath(config, name, &why);
     if (path.empty()) {
-        const int error = errno != 0 ? errno : EACCES;
-        TraceLine("Zandrel.MessageQueue: cannot send to '" + name.toStdString() + "': " + why);
-        return error;
+        const int error = errno;
+        return NoPlace(error, "Zandrel.MessageQueue: cannot send to '" + name.toStdString() + "': " + why);
     }
     UnixAddress address;
     if (!address.Set(path)) return errno;
@@ -304,9 +309,9 @@ int HoldRelayMark(const QueueConfig& config, const std::string& address, std::ui
     std::string why;
     const std::string folder = QueueFolder(config, &why);
     if (folder.empty()) {
-        const int error = errno != 0 ? errno : EACCES;
-        TraceLine("ZandrelQueueRelay: no place for the mark of " + address + ":" + std::to_string(port) + ": " + why);
-        return error;
+        const int error = errno;
+        return NoPlace(error,
+                       "ZandrelQueueRelay: no place for the mark of " + address + ":" + std::to_string(port) + ": " + why);
     }
     int fd = -1;
     if (const int error = TakeLockedFile(folder + '/' + RelayMarkName(address, port), fd)) return error;

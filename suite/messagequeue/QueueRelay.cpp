@@ -272,6 +272,30 @@ bool ReadOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
+// Alone: marks the address and port as served (HoldRelayMark) and listens there. The
+// listening socket, with its port in `boundPort`; -1 when it cannot listen (said).
+int ListenAlone(const zandrel::QueueConfig& config, const Options& options, const zandrel::RelayTrust& trust,
+                zandrel::HeldRelayMark& mark, std::uint16_t& boundPort) {
+    const std::vector<std::string> trusted(trust.Trusted().begin(), trust.Trusted().end());
+    // Marked first: a relay for the answers of this user's that listens there now leaves
+    // the port to this one, which waits for it a little.
+    const auto holdMark = [&](std::uint16_t port) {
+        const int error = zandrel::HoldRelayMark(config, options.bindAddress, port, trusted, mark);
+        if (error != 0)
+            std::fprintf(stderr, "ZandrelQueueRelay: cannot mark %s:%u as served: %s\n", options.bindAddress.c_str(),
+                         static_cast<unsigned>(port), std::strerror(error));
+    };
+    if (options.port != 0) holdMark(options.port);
+    const int fd = ListenTcpWaiting(options.bindAddress, options.port, boundPort, options.port != 0 ? kPortWaitMs : 0);
+    if (fd < 0) {
+        std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", options.bindAddress.c_str(),
+                     static_cast<unsigned>(options.port), std::strerror(errno));
+        return -1;
+    }
+    if (options.port == 0) holdMark(boundPort);
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -298,23 +322,8 @@ int main(int argc, char** argv) {
     std::uint16_t boundPort = 0;
     zandrel::HeldRelayMark mark;
     if (!options.withParent) {
-        const std::vector<std::string> trusted(trust.Trusted().begin(), trust.Trusted().end());
-        // Marked first: a relay for the answers of this user's that listens there now leaves
-        // the port to this one, which waits for it a little.
-        const auto holdMark = [&](std::uint16_t port) {
-            const int error = zandrel::HoldRelayMark(config, options.bindAddress, port, trusted, mark);
-            if (error != 0)
-                std::fprintf(stderr, "ZandrelQueueRelay: cannot mark %s:%u as served: %s\n", options.bindAddress.c_str(),
-                             static_cast<unsigned>(port), std::strerror(error));
-        };
-        if (options.port != 0) holdMark(options.port);
-        fd = ListenTcpWaiting(options.bindAddress, options.port, boundPort, options.port != 0 ? kPortWaitMs : 0);
-        if (fd < 0) {
-            std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", options.bindAddress.c_str(),
-                         static_cast<unsigned>(options.port), std::strerror(errno));
-            return 1;
-        }
-        if (options.port == 0) holdMark(boundPort);
+        fd = ListenAlone(config, options, trust, mark, boundPort);
+        if (fd < 0) return 1;
     }
     zandrel::FrameServer server(
         fd, "ZandrelQueueRelay",
