@@ -173,9 +173,8 @@ TEST_F(QueueAnswersFromAnotherComputer, AnAnswerRelaySlowToStartNeverDoublesAMes
 
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
-    const QString wrapper = SlowRelayScript(folder);
+    const QString wrapper = UseScriptedAnswerRelay(folder);
     ASSERT_FALSE(wrapper.isEmpty());
-    environment.Set("ZANDREL_QUEUE_RELAY_PROGRAM", wrapper.toLocal8Bit());
     environment.Set("ZANDREL_QUEUE_SEND_TIMEOUT_MS", "1000");
 
     std::int32_t sequence = 0;
@@ -222,7 +221,8 @@ TEST_F(QueueAnswersFromAnotherComputer, AnotherProgramOnTheAnswerPortIsSaidAndNo
     QString port;
     ASSERT_TRUE(StartRemoteRelay(remoteRelay, port));
     auto otherProgram = std::make_unique<LineProcess>();
-    ASSERT_TRUE(StartRelay(*otherProgram, {"--port", port, "--bind", "127.0.0.1"}).startsWith(QLatin1StringView("listening ")));
+    ASSERT_TRUE(
+        StartRelay(*otherProgram, {"--port", port, "--bind", "127.0.0.1"}).startsWith(QLatin1StringView("listening ")));
     PeerProcess recorder;
     ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1"), {"--echo"}), QStringLiteral("ready"));
 
@@ -232,12 +232,10 @@ TEST_F(QueueAnswersFromAnotherComputer, AnotherProgramOnTheAnswerPortIsSaidAndNo
     ErrorsToFile traces(folder.filePath(QStringLiteral("traces.txt")));
     const QString cannot = QStringLiteral("ZandrelQueueRelay: cannot listen on 127.0.0.1:%1: Address already in use\n").arg(port);
     const auto attempts = [&] { return traces.Text().count(cannot); };
-    const QString wrapper = SlowRelayScript(folder);
-    ASSERT_FALSE(wrapper.isEmpty());
     const QString starts = folder.filePath(QStringLiteral("starts"));
-    environment.Set("ZANDREL_QUEUE_RELAY_PROGRAM", wrapper.toLocal8Bit());
+    const QString wrapper = UseScriptedAnswerRelay(folder, starts);
+    ASSERT_FALSE(wrapper.isEmpty());
     environment.Set("HALVANE_TEST_RELAY_DELAY", "0");
-    environment.Set("HALVANE_TEST_RELAY_STARTS", starts.toLocal8Bit());
     const auto startsSoFar = [&] {
         QFile file(starts);
         return file.open(QIODevice::ReadOnly) ? file.readAll().count("start") : 0;

@@ -229,6 +229,17 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    // The components made afterwards start their answer relay through SlowRelayScript in
+    // `folder` (its delay still to be set), which notes each start in `startsFile` when one
+    // is given. The script's path; empty when it could not be made.
+    QString UseScriptedAnswerRelay(const QTemporaryDir& folder, const QString& startsFile = QString()) {
+        const QString script = SlowRelayScript(folder);
+        if (script.isEmpty()) return {};
+        environment.Set("ZANDREL_QUEUE_RELAY_PROGRAM", script.toLocal8Bit());
+        if (!startsFile.isEmpty()) environment.Set("HALVANE_TEST_RELAY_STARTS", startsFile.toLocal8Bit());
+        return script;
+    }
+
     ScopedEnvironment environment;
     LineProcess remoteRelay;
 };
