@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "QueueTransport.h"
+#include "HostAddresses.h"
 #include "RelayTrust.h"
 
 extern char** environ;

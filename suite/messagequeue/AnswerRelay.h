@@ -8,7 +8,7 @@
 // that computer's trust with it, unless another sender still talks to that computer). It
 // listens on each address of this computer that a connection to another computer left
 // from (where that computer sends its answers), except where this user's own relay serves
-// that address (RelayMarked, QueueTransport.h): there it leaves the port to that relay,
+// that address (RelayMarked, LocalQueues.h): there it leaves the port to that relay,
 // also when that relay starts later, and listens again once that relay has gone.
 //
 // Started on first need, with every descriptor but its standard input and output closed;

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "LocalQueues.h"
 #include "platform/WindowMessages.h"
 
 namespace zandrel {

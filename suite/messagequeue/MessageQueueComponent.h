@@ -27,6 +27,7 @@
 #include <QObject>
 #include <memory>
 
+#include "QueueListener.h"
 #include "QueueTransport.h"
 #include "RemoteSender.h"
 #include "platform/Component.h"

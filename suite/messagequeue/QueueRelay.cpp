@@ -15,7 +15,7 @@
 // Alone, the relay listens on the one address it is given (the loopback address by
 // default) and prints "listening <port>" on its standard output once it does. It marks that
 // address and port as served by this user's relay, with the addresses it trusts
-// (HoldRelayMark, QueueTransport.h), so that the processes of this user on this computer
+// (HoldRelayMark, LocalQueues.h), so that the processes of this user on this computer
 // take the answers of those computers through it instead of listening there themselves; a
 // relay for the answers that listens there already leaves the port to it within a second
 // or two, and the relay waits that long for the port.
@@ -47,6 +47,10 @@
 #include <string>
 #include <vector>
 
+#include "FrameExchange.h"
+#include "FrameServer.h"
+#include "HostAddresses.h"
+#include "LocalQueues.h"
 #include "QueueTransport.h"
 #include "QueueWire.h"
 #include "RelayTrust.h"
@@ -89,12 +93,7 @@ int ListenTcp(const std::string& bindAddress, std::uint16_t port, std::uint16_t&
 }
 
 void WriteAck(int fd, const zandrel::WireAck& ack) {
-    const QByteArray bytes = zandrel::EncodeAck(ack);
-    // The acknowledgement is small and the sender waits for it; a sender that cannot
-    // take it has gone.
-    if (::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT) !=
-        bytes.size())
-        hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
+    if (!zandrel::SendAck(fd, ack)) hv::Trace(std::string("ZandrelQueueRelay: could not acknowledge a frame\n"));
 }
 
 zandrel::WireAck Refusal(std::int32_t res, int error) {
@@ -273,6 +272,30 @@ bool ReadOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
+// Alone: marks the address and port as served (HoldRelayMark) and listens there. The
+// listening socket, with its port in `boundPort`; -1 when it cannot listen (said).
+int ListenAlone(const zandrel::QueueConfig& config, const Options& options, const zandrel::RelayTrust& trust,
+                zandrel::HeldRelayMark& mark, std::uint16_t& boundPort) {
+    const std::vector<std::string> trusted(trust.Trusted().begin(), trust.Trusted().end());
+    // Marked first: a relay for the answers of this user's that listens there now leaves
+    // the port to this one, which waits for it a little.
+    const auto holdMark = [&](std::uint16_t port) {
+        const int error = zandrel::HoldRelayMark(config, options.bindAddress, port, trusted, mark);
+        if (error != 0)
+            std::fprintf(stderr, "ZandrelQueueRelay: cannot mark %s:%u as served: %s\n", options.bindAddress.c_str(),
+                         static_cast<unsigned>(port), std::strerror(error));
+    };
+    if (options.port != 0) holdMark(options.port);
+    const int fd = ListenTcpWaiting(options.bindAddress, options.port, boundPort, options.port != 0 ? kPortWaitMs : 0);
+    if (fd < 0) {
+        std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", options.bindAddress.c_str(),
+                     static_cast<unsigned>(options.port), std::strerror(errno));
+        return -1;
+    }
+    if (options.port == 0) holdMark(boundPort);
+    return fd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -299,23 +322,8 @@ int main(int argc, char** argv) {
     std::uint16_t boundPort = 0;
     zandrel::HeldRelayMark mark;
     if (!options.withParent) {
-        const std::vector<std::string> trusted(trust.Trusted().begin(), trust.Trusted().end());
-        // Marked first: a relay for the answers of this user's that listens there now leaves
-        // the port to this one, which waits for it a little.
-        const auto holdMark = [&](std::uint16_t port) {
-            const int error = zandrel::HoldRelayMark(config, options.bindAddress, port, trusted, mark);
-            if (error != 0)
-                std::fprintf(stderr, "ZandrelQueueRelay: cannot mark %s:%u as served: %s\n", options.bindAddress.c_str(),
-                             static_cast<unsigned>(port), std::strerror(error));
-        };
-        if (options.port != 0) holdMark(options.port);
-        fd = ListenTcpWaiting(options.bindAddress, options.port, boundPort, options.port != 0 ? kPortWaitMs : 0);
-        if (fd < 0) {
-            std::fprintf(stderr, "ZandrelQueueRelay: cannot listen on %s:%u: %s\n", options.bindAddress.c_str(),
-                         static_cast<unsigned>(options.port), std::strerror(errno));
-            return 1;
-        }
-        if (options.port == 0) holdMark(boundPort);
+        fd = ListenAlone(config, options, trust, mark, boundPort);
+        if (fd < 0) return 1;
     }
     zandrel::FrameServer server(
         fd, "ZandrelQueueRelay",

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "QueueTransport.h"
+#include "HostAddresses.h"
 #include "platform/Trace.h"
 
 namespace zandrel {
@@ -41,7 +41,64 @@ std::string Text(const in_addr& address) {
 
 namespace {
 
+// A question to the kernel's socket diagnostics about IPv4 TCP sockets.
+struct DiagQuestion {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+DiagQuestion TcpQuestion(std::uint16_t flags, std::uint32_t states) {
+    DiagQuestion question{};
+    question.header.nlmsg_len = sizeof question;
+    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    question.header.nlmsg_flags = flags;
+    question.request.sdiag_family = AF_INET;
+    question.request.sdiag_protocol = IPPROTO_TCP;
+    question.request.idiag_states = states;
+    return question;
+}
+
+// Sends `question` to the kernel: the socket to read its answer from (each read waits a
+// second at most), or -1 when it could not be asked.
+int Ask(const DiagQuestion& question) {
+    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) return -1;
+    const timeval wait{1, 0};
+    ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
+        static_cast<ssize_t>(sizeof question))
+        return diag;
+    ::close(diag);
+    return -1;
+}
+
 enum class PeerLookup { Found, NotYet, Unknown };
+
+// What the one answer about the socket at the other end of a connection (whose own ends
+// are `local` and the peer) says: the socket found, or an error (not found).
+PeerLookup ReadPeerAnswer(int diag, const sockaddr_in& local, uid_t& user) {
+    alignas(nlmsghdr) char answer[8192];
+    const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+    if (size < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) || header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        header->nlmsg_len > static_cast<std::uint32_t>(size) || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return PeerLookup::Unknown;
+    const auto* peerSocket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+    // A listening socket that happens to match is not the peer; a connection being set up
+    // or one in its time-wait is reported with user 0, whoever it belongs to.
+    if (peerSocket->id.idiag_dport != local.sin_port || peerSocket->id.idiag_dst[0] != local.sin_addr.s_addr)
+        return PeerLookup::Unknown;
+    if (peerSocket->idiag_state == TCP_SYN_RECV ||
+        (peerSocket->idiag_state == TCP_ESTABLISHED && peerSocket->idiag_inode == 0))
+        return PeerLookup::NotYet;
+    if (peerSocket->idiag_state == TCP_LISTEN || peerSocket->idiag_state == TCP_TIME_WAIT ||
+        peerSocket->idiag_inode == 0)
+        return PeerLookup::Unknown;
+    user = peerSocket->idiag_uid;
+    return PeerLookup::Found;
+}
 
 // The socket at the other end of a TCP connection on this computer, asked of the kernel's
 // socket diagnostics: the one whose own end is the peer's address and port, connected to
@@ -53,55 +110,44 @@ PeerLookup LookUpPeer(int fd, uid_t& user) {
     sockaddr_in local{};
     sockaddr_in peer{};
     if (!Ends(fd, local, peer)) return PeerLookup::Unknown;
-    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0) return PeerLookup::Unknown;
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } question{};
-    question.header.nlmsg_len = sizeof question;
-    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    question.header.nlmsg_flags = NLM_F_REQUEST;
-    question.request.sdiag_family = AF_INET;
-    question.request.sdiag_protocol = IPPROTO_TCP;
-    question.request.idiag_states = ~0u;
+    DiagQuestion question = TcpQuestion(NLM_F_REQUEST, ~0u);
     question.request.id.idiag_sport = peer.sin_port;
     question.request.id.idiag_dport = local.sin_port;
     question.request.id.idiag_src[0] = peer.sin_addr.s_addr;
     question.request.id.idiag_dst[0] = local.sin_addr.s_addr;
     question.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     question.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    const timeval wait{1, 0};
-    ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    PeerLookup found = PeerLookup::Unknown;
-    alignas(nlmsghdr) char answer[8192];
-    if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
-        static_cast<ssize_t>(sizeof question)) {
-        // One answer: the socket found, or an error (not found).
+    const int diag = Ask(question);
+    if (diag < 0) return PeerLookup::Unknown;
+    const PeerLookup found = ReadPeerAnswer(diag, local, user);
+    ::close(diag);
+    return found;
+}
+
+// The listening sockets at `port` among the answers to a listing: the user of the one on
+// `address` (`exact`), or failing that of one on every address (`any`).
+void ReadListeners(int diag, in_addr_t address, std::uint16_t port, uid_t& user, bool& exact, bool& any) {
+    alignas(nlmsghdr) char answer[16384];
+    for (;;) {
         const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
-        const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
-        if (size >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(inet_diag_msg))) &&
-            header->nlmsg_type == SOCK_DIAG_BY_FAMILY && header->nlmsg_len <= static_cast<std::uint32_t>(size) &&
-            header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-            const auto* peerSocket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-            // A listening socket that happens to match is not the peer; a connection being
-            // set up or one in its time-wait is reported with user 0, whoever it belongs to.
-            if (peerSocket->id.idiag_dport == local.sin_port && peerSocket->id.idiag_dst[0] == local.sin_addr.s_addr) {
-                if (peerSocket->idiag_state == TCP_SYN_RECV ||
-                    (peerSocket->idiag_state == TCP_ESTABLISHED && peerSocket->idiag_inode == 0)) {
-                    found = PeerLookup::NotYet;
-                } else if (peerSocket->idiag_state != TCP_LISTEN && peerSocket->idiag_state != TCP_TIME_WAIT &&
-                           peerSocket->idiag_inode != 0) {
-                    user = peerSocket->idiag_uid;
-                    found = PeerLookup::Found;
-                }
+        if (size <= 0) return;
+        int left = static_cast<int>(size);
+        for (auto* header = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) return;
+            if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                continue;
+            const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+            if (socket->idiag_state != TCP_LISTEN || ntohs(socket->id.idiag_sport) != port) continue;
+            if (socket->id.idiag_src[0] == address) {
+                user = socket->idiag_uid;
+                exact = true;
+            } else if (socket->id.idiag_src[0] == htonl(INADDR_ANY) && !exact) {
+                user = socket->idiag_uid;
+                any = true;
             }
         }
     }
-    ::close(diag);
-    return found;
 }
 
 }  // namespace
@@ -134,53 +180,13 @@ int LocalListenerUser(int connectedFd, std::chrono::steady_clock::time_point dea
 bool ListeningUser(const std::string& address, std::uint16_t port, uid_t& user) {
     in_addr wanted{};
     if (::inet_pton(AF_INET, address.c_str(), &wanted) != 1) return false;
-    const int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0) return false;
     // The listening sockets only (a short list), then the one on that port and address, or
     // failing that one on every address.
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } question{};
-    question.header.nlmsg_len = sizeof question;
-    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    question.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    question.request.sdiag_family = AF_INET;
-    question.request.sdiag_protocol = IPPROTO_TCP;
-    question.request.idiag_states = 1u << TCP_LISTEN;
-    const timeval wait{1, 0};
-    ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
+    const int diag = Ask(TcpQuestion(NLM_F_REQUEST | NLM_F_DUMP, 1u << TCP_LISTEN));
+    if (diag < 0) return false;
     bool exact = false;
     bool any = false;
-    if (::sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) ==
-        static_cast<ssize_t>(sizeof question)) {
-        alignas(nlmsghdr) char answer[16384];
-        for (bool done = false; !done;) {
-            const ssize_t size = ::recv(diag, answer, sizeof answer, 0);
-            if (size <= 0) break;
-            int left = static_cast<int>(size);
-            for (auto* header = reinterpret_cast<const nlmsghdr*>(answer); NLMSG_OK(header, left);
-                 header = NLMSG_NEXT(header, left)) {
-                if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
-                    done = true;
-                    break;
-                }
-                if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-                    continue;
-                const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-                if (socket->idiag_state != TCP_LISTEN || ntohs(socket->id.idiag_sport) != port) continue;
-                if (socket->id.idiag_src[0] == wanted.s_addr) {
-                    user = socket->idiag_uid;
-                    exact = true;
-                } else if (socket->id.idiag_src[0] == htonl(INADDR_ANY) && !exact) {
-                    user = socket->idiag_uid;
-                    any = true;
-                }
-            }
-        }
-    }
+    ReadListeners(diag, wanted.s_addr, port, user, exact, any);
     ::close(diag);
     return exact || any;
 }
@@ -198,7 +204,7 @@ void RelayTrust::Distrust(const std::string& address) {
 }
 
 bool RelayTrust::IsThisComputersAddress(const in_addr& address) {
-    if ((ntohl(address.s_addr) >> 24) == 127) return true;
+    if (IsLoopbackAddress(address.s_addr)) return true;
     const auto now = std::chrono::steady_clock::now();
     if (ownAddressesRead_ == std::chrono::steady_clock::time_point{} || now - ownAddressesRead_ > kOwnAddressesFor) {
         const std::vector<std::uint32_t> own = InterfaceAddresses();

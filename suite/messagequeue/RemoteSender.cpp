@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "AnswerRelay.h"
+#include "HostAddresses.h"
+#include "LocalQueues.h"
 #include "platform/Trace.h"
 
 namespace zandrel {

@@ -28,7 +28,7 @@
 // Answers come back from that computer to the address it saw us at, through this
 // process's answer relay (AnswerRelay.h), which the thread readies before each message
 // goes out; or through this user's own relay on this computer when one serves that address
-// and trusts that computer (RelayMarked, QueueTransport.h).
+// and trusts that computer (RelayMarked, LocalQueues.h).
 //
 // Ending a sender tells its thread to stop, cuts short a connection, wait or name
 // resolution under way, and joins the thread: what it had not delivered is given up (and
@@ -47,6 +47,7 @@
 #include <thread>
 
 #include "QueueTransport.h"
+#include "RemoteLink.h"
 
 namespace zandrel {
 

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers for tests of the message queue: a private scope for queue names, the relay and
-// peer processes, and a window that counts what the queue posts to it.
+// peer processes, a window that counts what the queue posts to it, and the installed
+// component with the program's queue opened on it.
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -15,9 +16,12 @@
 #include <QEvent>
 #include <QThread>
 #include <functional>
+#include <initializer_list>
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "ScopedEnvironment.h"
 #include "platform/ComponentFactory.h"
 #include "platform/WindowMessages.h"
 #include "workflow/SuiteComponents.h"
@@ -276,5 +280,74 @@ inline std::vector<QueueMessage> TakeAll(IMessageQueue* queue) {
     }
     return taken;
 }
+
+// The component, created while the environment has `variables` (as ScopedEnvironment takes
+// them: a null value removes one); the environment is as before afterwards.
+inline std::unique_ptr<QueueComponent> ComponentWith(
+    std::initializer_list<std::pair<const char*, const char*>> variables) {
+    const ScopedEnvironment environment(variables);
+    return std::make_unique<QueueComponent>();
+}
+
+// The program's queue "Halvane" opened on a component, with the window it announces
+// arrivals to (which outlives it), and the component's side towards other computers.
+class HalvaneQueue {
+public:
+    explicit HalvaneQueue(unsigned message) : window(message), message_(message) {}
+
+    // Opens the queue (closing one opened before); false when it could not be opened.
+    bool Open(QueueComponent& component) {
+        Close();
+        object = component.Open(QStringLiteral("Halvane"), &window, message_);
+        queue = QueryInterface<IMessageQueue>(object.get());
+        remote = QueryInterface<IRemoteQueues>(component.object.get());
+        return queue != nullptr;
+    }
+    void Close() {
+        queue = nullptr;
+        object.reset();
+    }
+
+    HResult Send(std::int32_t sequence, const QString& host, const QString& target, const QString& first,
+                 const QString& second, std::int32_t* status = nullptr, std::int32_t* result = nullptr) {
+        std::int32_t s = 0;
+        std::int32_t r = 0;
+        const HResult res = queue->Send(s, r, sequence, 0, 0, host, target, first, second);
+        if (status) *status = s;
+        if (result) *result = r;
+        return res;
+    }
+    // A command for the recorder: "Vortamo.Control" `command` to its queue "Vortamo1".
+    HResult SendControl(std::int32_t sequence, const QString& host, const QString& command,
+                        std::int32_t* status = nullptr, std::int32_t* result = nullptr) {
+        return Send(sequence, host, QStringLiteral("Vortamo1"), QStringLiteral("Vortamo.Control"), command, status,
+                    result);
+    }
+
+    // Takes the messages that arrive into `taken` until it holds `count`; false when they
+    // did not come in time.
+    bool TakeUntil(std::vector<QueueMessage>& taken, std::size_t count = 1, int timeoutMs = kProcessTimeoutMs) {
+        return WaitUntil(
+            [&] {
+                for (QueueMessage& m : TakeAll(queue)) taken.push_back(std::move(m));
+                return taken.size() >= count;
+            },
+            timeoutMs);
+    }
+    // The notes of the component's senders not taken yet.
+    QStringList TakeNotes() {
+        QStringList notes;
+        for (QString note; remote->TakeNote(note) == S_OK;) notes << note;
+        return notes;
+    }
+
+    TestWindow window;
+    ComponentPtr object;
+    IMessageQueue* queue = nullptr;
+    IRemoteQueues* remote = nullptr;
+
+private:
+    unsigned message_;
+};
 
 }  // namespace hv::test

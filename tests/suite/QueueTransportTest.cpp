@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <future>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -16,8 +15,11 @@
 #include <vector>
 
 #include "LogCapture.h"
+#include "OtherUser.h"
 #include "Requirements.h"
 #include "QueueTestSupport.h"
+#include "LocalQueues.h"
+#include "QueueListener.h"
 #include "QueueTransport.h"
 
 namespace zandrel {
@@ -280,9 +282,7 @@ TEST(QueueTransport, AnotherUsersProcessCannotLeaveMessages) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-            ::setresuid(65534, 65534, 65534) != 0)
-            ::_exit(2);
+        if (!hv::test::BecomeOtherUser()) ::_exit(2);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.data(), path.size());
@@ -355,9 +355,7 @@ TEST(QueueTransport, NothingIsSentToAQueueSocketOfAnotherUser) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-            ::setresuid(65534, 65534, 65534) != 0 || ::listen(fd, 8) != 0)
-            ::_exit(2);
+        if (!hv::test::BecomeOtherUser() || ::listen(fd, 8) != 0) ::_exit(2);
         const char one = '1';
         [[maybe_unused]] const ssize_t n = ::write(ready[1], &one, 1);
         for (;;) ::pause();

@@ -15,7 +15,9 @@
 
 #include "Requirements.h"
 #include "OtherUser.h"
+#include "QueueIntruder.h"
 #include "QueueTestSupport.h"
+#include "LocalQueues.h"
 #include "QueueTransport.h"
 
 namespace hv::test {
@@ -63,22 +65,16 @@ protected:
     }
     // The intruder's lines, one per attempt.
     QStringList Intrude(const QStringList& attempts) {
-        LineProcess intruder;
-        const QStringList line = AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), attempts);
-        EXPECT_TRUE(intruder.Start(line.value(0), line.mid(1), true));
-        QStringList lines;
-        for (QString got; !(got = intruder.ReadLine()).isEmpty();) lines << got;
-        return lines;
+        Intruder intruder;
+        EXPECT_TRUE(intruder.StartAsOtherUser(home_.path(), TheirEnvironment(), attempts));
+        return intruder.Lines();
     }
-    ComponentPtr OpenHalvane(TestWindow& window, IMessageQueue*& queue) {
-        ComponentPtr object = component.Open(QStringLiteral("Halvane"), &window, kArrival);
-        queue = QueryInterface<IMessageQueue>(object.get());
-        return object;
-    }
-    static HResult Send(IMessageQueue* queue, const QString& host, const QString& target, const QString& command) {
-        std::int32_t status = 0;
-        std::int32_t result = 0;
-        return queue->Send(status, result, 1, 0, 0, host, target, QStringLiteral("Vortamo.Control"), command);
+    // The other user's program standing in for a relay at `address` (a free port): its first
+    // line, "listen ADDRESS 0 listening PORT" when it listens.
+    QString ListenAsThem(Intruder& listener, const QString& address) {
+        if (!listener.StartAsOtherUser(home_.path(), TheirEnvironment(), {"listen", address, "0"}))
+            return QStringLiteral("not started");
+        return listener.ReadLine();
     }
 
     QueueComponent component;
@@ -94,12 +90,10 @@ TEST_F(AnotherUser, CanNeitherHoldThisUsersQueueNamesNorTakeTheirMessages) {
 
     // This user's names are free all the same, and a send to a name only the other user
     // holds fails as for a name nobody holds: nothing reaches the other user.
-    TestWindow window(kArrival);
-    IMessageQueue* queue = nullptr;
-    const ComponentPtr object = OpenHalvane(window, queue);
-    ASSERT_NE(queue, nullptr) << "the program's own queue name was free";
-    EXPECT_EQ(static_cast<std::uint32_t>(Send(queue, QStringLiteral("localhost"), QStringLiteral("Vortamo1"),
-                                              QStringLiteral("StartRecord 1111111111111111 0 \\2022-01-20\\13-46\\"))),
+    HalvaneQueue halvane(kArrival);
+    ASSERT_TRUE(halvane.Open(component)) << "the program's own queue name was free";
+    EXPECT_EQ(static_cast<std::uint32_t>(halvane.SendControl(
+                  1, QStringLiteral("localhost"), QStringLiteral("StartRecord 1111111111111111 0 \\2022-01-20\\13-46\\"))),
               0x80070000u | ECONNREFUSED);
     TestWindow probeWindow(WM_USER);
     EXPECT_NE(component.Open(QStringLiteral("Kestrilo"), &probeWindow, WM_USER), nullptr)
@@ -115,9 +109,9 @@ TEST_F(AnotherUser, CanNeitherHoldThisUsersQueueNamesNorTakeTheirMessages) {
     // This user's own recorder gets this user's messages.
     PeerProcess mine;
     ASSERT_EQ(mine.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
-    EXPECT_EQ(Send(queue, QStringLiteral("localhost"), QStringLiteral("Vortamo1"), QStringLiteral("StopRecord")), S_OK);
+    EXPECT_EQ(halvane.SendControl(1, QStringLiteral("localhost"), QStringLiteral("StopRecord")), S_OK);
     EXPECT_TRUE(mine.ReadLineStartingWith(QStringLiteral("got\t")).endsWith(QStringLiteral("\tStopRecord")));
-    EXPECT_TRUE(TakeAll(queue).empty());
+    EXPECT_TRUE(TakeAll(halvane.queue).empty());
 
     // Told to use this user's runtime folder, the other user's program cannot open a queue
     // there; nor can a process of its reach, replace or lock this user's sockets and locks.
@@ -158,17 +152,12 @@ TEST_F(AnotherUser, EveryRelayOnEveryAddressOfThisComputerRefusesIt) {
         ASSERT_TRUE(line.startsWith(u"listening ")) << line.toStdString();
         relay.port = line.mid(10);
     }
-    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
-    qputenv("ZANDREL_QUEUE_RELAY_PORT", relays[2].port.toUtf8());
-    QueueComponent towardsThere;
-    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
-    TestWindow window(kArrival);
-    ComponentPtr object = towardsThere.Open(QStringLiteral("Halvane"), &window, kArrival);
-    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
-    ASSERT_NE(queue, nullptr);
+    const auto towardsThere = ComponentWith({{"ZANDREL_QUEUE_RELAY_PORT", relays[2].port.toUtf8().constData()}});
+    HalvaneQueue halvane(kArrival);
+    ASSERT_TRUE(halvane.Open(*towardsThere));
     PeerProcess recorder;
     ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
-    ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"), QStringLiteral("GetState")), S_OK);
+    ASSERT_EQ(halvane.SendControl(1, QStringLiteral("127.0.0.2"), QStringLiteral("GetState")), S_OK);
     ASSERT_TRUE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).endsWith(u"\tGetState"));
 
     // "Exit" for the recorder and for the program, from every address the other user can
@@ -188,7 +177,7 @@ TEST_F(AnotherUser, EveryRelayOnEveryAddressOfThisComputerRefusesIt) {
 
     // Nothing arrived anywhere, and each relay said whom it refused.
     EXPECT_EQ(recorder.ReadLineStartingWith(QStringLiteral("got\t"), 500), QString());
-    EXPECT_TRUE(TakeAll(queue).empty());
+    EXPECT_TRUE(TakeAll(halvane.queue).empty());
     const QString byUser = QStringLiteral(", a process of user 65534 on this computer");
     EXPECT_EQ(relays[0].process.ReadLineStartingWith(QStringLiteral("ZandrelQueueRelay: refused")),
               QStringLiteral("ZandrelQueueRelay: refused 127.0.0.1") + byUser);
@@ -212,39 +201,27 @@ TEST_F(AnotherUser, ItsProgramListeningWhereARelayIsExpectedGetsNothing) {
     ASSERT_TRUE(outputs.isValid());
     for (const QString& address : {QStringLiteral("127.0.0.2"), OwnAddress()}) {
         ASSERT_FALSE(address.isEmpty()) << "this computer has no address besides loopback";
-        LineProcess listener;
-        const QStringList line =
-            AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), {"listen", address, "0"});
-        ASSERT_TRUE(listener.Start(line.value(0), line.mid(1), true));
-        const QString listening = listener.ReadLine();
+        Intruder listener;
+        const QString listening = ListenAsThem(listener, address);
         ASSERT_TRUE(listening.startsWith(QStringLiteral("listen ") + address + " 0 listening "))
             << listening.toStdString();
         const QString port = listening.section(u' ', -1);
         ErrorsToFile traces(outputs.filePath(address + ".txt"));
-        const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
-        qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
-        QueueComponent towardsIt;
-        qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
-        TestWindow window(kArrival);
-        ComponentPtr object = towardsIt.Open(QStringLiteral("Halvane"), &window, kArrival);
-        IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
-        auto* remote = QueryInterface<IRemoteQueues>(towardsIt.object.get());
-        ASSERT_NE(queue, nullptr);
-        ASSERT_NE(remote, nullptr);
-        std::int32_t status = 0;
-        std::int32_t result = 0;
-        ASSERT_EQ(queue->Send(status, result, 7, 0, 0, address, QStringLiteral("Vortamo1"),
-                              QStringLiteral("Vortamo.Control"), QStringLiteral("StopRecord")),
-                  S_OK);
+        const auto towardsIt = ComponentWith({{"ZANDREL_QUEUE_RELAY_PORT", port.toUtf8().constData()}});
+        HalvaneQueue halvane(kArrival);
+        ASSERT_TRUE(halvane.Open(*towardsIt));
+        ASSERT_NE(halvane.remote, nullptr);
+        ASSERT_EQ(halvane.SendControl(7, address, QStringLiteral("StopRecord")), S_OK);
         std::int32_t state = kDeliveryPending;
+        std::int32_t result = 0;
         EXPECT_TRUE(WaitUntil([&] {
-            return remote->DeliveryOf(address, 7, state, result) == S_OK && state != kDeliveryPending;
+            return halvane.remote->DeliveryOf(address, 7, state, result) == S_OK && state != kDeliveryPending;
         }));
         EXPECT_EQ(state, kDeliveryFailed) << address.toStdString();
         EXPECT_EQ(result, EACCES) << address.toStdString();
         const QString said = address + ":" + port + " is held by a process of user 65534, not of this user";
         EXPECT_TRUE(WaitUntil([&] { return traces.Text().contains(said); })) << traces.Text().toStdString();
-        object.reset();
+        halvane.Close();
         listener.CloseInput();
         EXPECT_EQ(listener.ReadLineStartingWith(QStringLiteral("took ")), QString()) << address.toStdString();
     }
@@ -254,11 +231,8 @@ TEST_F(AnotherUser, ItsProgramOnTheAnswerPortIsNamed) {
     // The other user listens first on loopback at the relay port, where the relay for the
     // answers of another computer (this user's relay on 127.0.0.2) would listen. The message
     // goes out, but its answers cannot come back: the note says so and whose program it is.
-    LineProcess holder;
-    const QStringList line =
-        AsOtherUser(home_.path(), TheirEnvironment(), BinaryPath("queue_intruder"), {"listen", "127.0.0.1", "0"});
-    ASSERT_TRUE(holder.Start(line.value(0), line.mid(1), true));
-    const QString listening = holder.ReadLine();
+    Intruder holder;
+    const QString listening = ListenAsThem(holder, QStringLiteral("127.0.0.1"));
     ASSERT_TRUE(listening.startsWith(QStringLiteral("listen 127.0.0.1 0 listening "))) << listening.toStdString();
     const QString port = listening.section(u' ', -1);
     LineProcess there;
@@ -267,17 +241,11 @@ TEST_F(AnotherUser, ItsProgramOnTheAnswerPortIsNamed) {
     ASSERT_EQ(there.ReadLine(), QStringLiteral("listening ") + port);
     PeerProcess recorder;
     ASSERT_EQ(recorder.Open(QStringLiteral("Vortamo1")), QStringLiteral("ready"));
-    const QByteArray oldPort = qgetenv("ZANDREL_QUEUE_RELAY_PORT");
-    qputenv("ZANDREL_QUEUE_RELAY_PORT", port.toUtf8());
-    QueueComponent towardsThere;
-    qputenv("ZANDREL_QUEUE_RELAY_PORT", oldPort);
-    auto* remote = QueryInterface<IRemoteQueues>(towardsThere.object.get());
-    ASSERT_NE(remote, nullptr);
-    TestWindow window(kArrival);
-    ComponentPtr object = towardsThere.Open(QStringLiteral("Halvane"), &window, kArrival);
-    IMessageQueue* queue = QueryInterface<IMessageQueue>(object.get());
-    ASSERT_NE(queue, nullptr);
-    ASSERT_EQ(Send(queue, QStringLiteral("127.0.0.2"), QStringLiteral("Vortamo1"), QStringLiteral("GetState")), S_OK);
+    const auto towardsThere = ComponentWith({{"ZANDREL_QUEUE_RELAY_PORT", port.toUtf8().constData()}});
+    HalvaneQueue halvane(kArrival);
+    ASSERT_TRUE(halvane.Open(*towardsThere));
+    ASSERT_NE(halvane.remote, nullptr);
+    ASSERT_EQ(halvane.SendControl(1, QStringLiteral("127.0.0.2"), QStringLiteral("GetState")), S_OK);
     EXPECT_TRUE(recorder.ReadLineStartingWith(QStringLiteral("got\t")).endsWith(u"\tGetState"));
     const QString said = QStringLiteral("the relay for answers cannot listen on 127.0.0.1:%1 (Address already in use; "
                                         "a process of user 65534 listens there): the answers of 127.0.0.2 cannot "
@@ -285,7 +253,7 @@ TEST_F(AnotherUser, ItsProgramOnTheAnswerPortIsNamed) {
                              .arg(port);
     QStringList notes;
     EXPECT_TRUE(WaitUntil([&] {
-        for (QString note; remote->TakeNote(note) == S_OK;) notes << note;
+        notes << halvane.TakeNotes();
         return notes.contains(said);
     })) << notes.join(u'\n').toStdString();
     holder.CloseInput();

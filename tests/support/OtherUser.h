@@ -1,10 +1,12 @@
 #pragma once
 // Another user of this computer, for tests of what must stay private to the user who runs
 // them: programs are run as "nobody" (65534) through setpriv, with folders of that user's
-// own. Only root can do that; the test scripts run as root, so a test that needs it fails
-// (never skips) elsewhere. And a way to read what the children of a test traced.
+// own, or a forked child of the test becomes that user. Only root can do that; the test
+// scripts run as root, so a test that needs it fails (never skips) elsewhere. And a way to
+// read what the children of a test traced.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +46,13 @@ inline QStringList AsOtherUser(const QString& home, const QStringList& environme
                      QStringLiteral("HOME=") + home};
     line << environment << program << arguments;
     return line;
+}
+
+// In a child just forked by a test: makes it a process of the other user, without
+// supplementary groups. False when it could not.
+inline bool BecomeOtherUser() {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUser, kOtherUser, kOtherUser) == 0 &&
+           ::setresuid(kOtherUser, kOtherUser, kOtherUser) == 0;
 }
 
 // While it lives, this process's standard error (and so that of the children it starts,
