@@ -93,6 +93,10 @@ public:
     bool MessageLog = false;
 
 private:
+    // Hands one message of Halvane's queue (its two texts) to its handler: the referee
+    // console's XML, the recorder's answers, or a command to split or to end.
+    void OnCompanionMessage(const QString& first, const QString& second, CGameInfo& model);
+
     // A message to the recorder accepted for delivery, followed until its outcome is known.
     struct RecorderSend {
         std::int32_t sequence = 0;
