@@ -93,10 +93,6 @@ public:
     bool MessageLog = false;
 
 private:
-    // Hands one message of Halvane's queue (its two texts) to its handler: the referee
-    // console's XML, the recorder's answers, or a command to split or to end.
-    void OnCompanionMessage(const QString& first, const QString& second, CGameInfo& model);
-
     // A message to the recorder accepted for delivery, followed until its outcome is known.
     struct RecorderSend {
         std::int32_t sequence = 0;
@@ -108,6 +104,9 @@ private:
     // Asks the component for the outcome of `send` while it is pending; logs a failure.
     void FollowRecorderSend(RecorderSend& send);
     void LogRecorderSendFailed(const RecorderSend& send, std::int32_t result);
+    // Hands one message of Halvane's queue (its two texts) to its handler: the referee
+    // console's XML, the recorder's answers, or a command to split or to end.
+    void OnCompanionMessage(const QString& first, const QString& second, CGameInfo& model);
 
     const Clock& clock_;
     std::deque<RecorderSend> recorderSends_;
