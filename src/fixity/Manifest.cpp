@@ -144,6 +144,64 @@ ManifestLine EntryLine(const QByteArray& digest, const QByteArray& name, int num
     return line;
 }
 
+// The index of the first entry of `name` at `from` or after; lines.size() when none is.
+std::size_t FindEntry(const std::vector<ManifestLine>& lines, const QByteArray& name, std::size_t from = 0) {
+    while (from < lines.size() && (lines[from].Type != ManifestLine::Kind::Entry || lines[from].Name != name)) ++from;
+    return from;
+}
+
+// The first line of the entry at `entry`: the notes above it go with it.
+std::size_t FirstLineOf(const std::vector<ManifestLine>& lines, std::size_t entry) {
+    std::size_t first = entry;
+    while (first > 0 && IsNote(lines[first - 1])) --first;
+    return first;
+}
+
+// Takes out the lines from `first` to before `end`.
+void EraseLines(std::vector<ManifestLine>& lines, std::size_t first, std::size_t end) {
+    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+// Gives the first entry of `name` the checksum `digest`, without the notes it had (the
+// same checksum in an entry without notes stays as it is), and takes out any further
+// entries of the name with theirs. False when there is no entry of the name; `changed`
+// is set when a line changed.
+bool ReplaceEntries(std::vector<ManifestLine>& lines, const QByteArray& name, const QByteArray& digest,
+                    bool& changed) {
+    bool found = false;
+    for (std::size_t i = FindEntry(lines, name); i < lines.size(); i = FindEntry(lines, name, i)) {
+        const std::size_t first = FirstLineOf(lines, i);
+        if (!found && first == i && lines[i].Digest == digest.toLower()) {
+            // The same checksum again: nothing to change for this line.
+            ++i;
+        } else if (!found) {
+            lines[i] = EntryLine(digest, name, 0);
+            EraseLines(lines, first, i);
+            i = first + 1;
+            changed = true;
+        } else {
+            EraseLines(lines, first, i + 1);
+            i = first;
+            changed = true;
+        }
+        found = true;
+    }
+    return found;
+}
+
+// Adds the entry of `record` (named `name`) at the end, after its note when its checksum
+// was taken from the archive.
+void AppendEntry(std::vector<ManifestLine>& lines, const ChecksumRecord& record, const QByteArray& name,
+                 const QByteArray& noteTime) {
+    if (record.FromArchive) {
+        ManifestLine note;
+        note.Type = ManifestLine::Kind::Comment;
+        note.Text = QByteArray(kFromArchiveNote) + (noteTime.isEmpty() ? QByteArray() : " (" + noteTime + ")");
+        lines.push_back(note);
+    }
+    lines.push_back(EntryLine(record.Digest, name, 0));
+}
+
 }  // namespace
 
 QByteArray FormatLine(const QByteArray& digestHex, const QByteArray& name) {
@@ -265,47 +323,10 @@ bool RecordChecksums(int folderFd, const std::vector<ChecksumRecord>& records, R
     for (const ChecksumRecord& record : records) {
         QByteArray name;
         if (!NormaliseName(record.Name, name)) return fail(EINVAL);
-        std::vector<ManifestLine>& lines = manifest.Lines;
-        bool found = false;
-        for (std::size_t i = 0; i < lines.size();) {
-            if (lines[i].Type != ManifestLine::Kind::Entry || lines[i].Name != name) {
-                ++i;
-                continue;
-            }
-            if (mode == RecordMode::AddMissing) {
-                found = true;
-                break;
-            }
-            // The notes of the line go with it.
-            std::size_t first = i;
-            while (first > 0 && IsNote(lines[first - 1])) --first;
-            if (!found && first == i && lines[i].Digest == record.Digest.toLower()) {
-                // The same checksum again: nothing to change for this line.
-                ++i;
-                found = true;
-                continue;
-            }
-            if (!found) {
-                lines[i] = EntryLine(record.Digest, name, 0);
-                lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first),
-                            lines.begin() + static_cast<std::ptrdiff_t>(i));
-                i = first + 1;
-                found = true;
-            } else {
-                lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first),
-                            lines.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-                i = first;
-            }
-            changed = true;
-        }
+        const bool found = mode == RecordMode::AddMissing ? FindEntry(manifest.Lines, name) < manifest.Lines.size()
+                                                          : ReplaceEntries(manifest.Lines, name, record.Digest, changed);
         if (found) continue;
-        if (record.FromArchive) {
-            ManifestLine note;
-            note.Type = ManifestLine::Kind::Comment;
-            note.Text = QByteArray(kFromArchiveNote) + (noteTime.isEmpty() ? QByteArray() : " (" + noteTime + ")");
-            lines.push_back(note);
-        }
-        lines.push_back(EntryLine(record.Digest, name, 0));
+        AppendEntry(manifest.Lines, record, name, noteTime);
         if (added != nullptr) added->push_back(name);
         changed = true;
     }
@@ -330,13 +351,8 @@ bool ForgetChecksum(int folderFd, const QByteArray& name, int lockWaitMs, int* e
     if (read == ManifestRead::Absent) return true;
     std::vector<ManifestLine>& lines = manifest.Lines;
     bool found = false;
-    for (std::size_t i = 0; i < lines.size();) {
-        if (lines[i].Type != ManifestLine::Kind::Entry || lines[i].Name != normal) {
-            ++i;
-            continue;
-        }
-        std::size_t first = i;
-        while (first > 0 && IsNote(lines[first - 1])) --first;
+    for (std::size_t i = FindEntry(lines, normal); i < lines.size(); i = FindEntry(lines, normal, i)) {
+        const std::size_t first = FirstLineOf(lines, i);
         if (!found && forgotten != nullptr) {
             forgotten->Found = true;
             forgotten->Record = {normal, lines[i].Digest, first < i};
@@ -347,7 +363,7 @@ bool ForgetChecksum(int folderFd, const QByteArray& name, int lockWaitMs, int* e
             }
         }
         found = true;
-        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        EraseLines(lines, first, i + 1);
         i = first;
     }
     if (!found) return true;

@@ -111,6 +111,9 @@ private:
     // Asks the component for the outcome of `send` while it is pending; logs a failure.
     void FollowRecorderSend(RecorderSend& send);
     void LogRecorderSendFailed(const RecorderSend& send, std::int32_t result);
+    // Hands one message of Halvane's queue (its two texts) to its handler: the referee
+    // console's XML, the recorder's answers, or a command to split or to end.
+    void OnCompanionMessage(const QString& first, const QString& second, CGameInfo& model);
 
     const Clock& clock_;
     std::deque<RecorderSend> recorderSends_;

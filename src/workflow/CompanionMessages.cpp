@@ -55,28 +55,7 @@ void CCompanionLink::OnCompanionMessages(CGameInfo& model) {
         if (res == S_OK && message.Values[2] == 1) {
             failedInRow = 0;
             ++taken;
-            const QString& first = message.Texts[2];
-            const QString& second = message.Texts[3];
-            if (first.startsWith(QLatin1StringView("<Kestrilo"))) {
-                if (MessageLog) WriteLog("Halvane::Kestrilo_Answer=%s\n", first.toUtf8().constData());
-                OnRefereeMessage(first, model);
-            } else if (first == QLatin1StringView("Vortamo.Answer")) {
-                if (MessageLog) WriteLog("Halvane::Vortamo_Answer=%s\n", second.toUtf8().constData());
-                OnRecorderAnswer(second);
-            } else if (StartsWithAsciiNoCase(second, QLatin1StringView("SplitAtTime"))) {
-                Trace(QStringLiteral("Halvane::Kestrilo_Split_Command=") + second + u'\n');
-                PendingCommandSet = true;
-                PendingCommand = second;
-            } else if (StartsWithAsciiNoCase(second, QLatin1StringView("Exit"))) {
-                Trace(QStringLiteral("Halvane::Kestrilo_Exit_Command=") + second + u'\n');
-                // An exit never takes the place of a split that waits to be carried out.
-                if (!PendingCommandSet || !StartsWithAsciiNoCase(PendingCommand, QLatin1StringView("SplitAtTime"))) {
-                    PendingCommandSet = true;
-                    PendingCommand = second;
-                }
-            } else {
-                Trace(QStringLiteral("Halvane::Unknown Message=") + second + u'\n');
-            }
+            OnCompanionMessage(message.Texts[2], message.Texts[3], model);
         } else if (++failedInRow >= kMaxFailedReceivesInRow) {
             WriteLog("Halvane::OnCompanionMessages ERROR : %d receives failed in a row, "
                      "res=0x%X, %d messages left.\n",
@@ -87,6 +66,29 @@ void CCompanionLink::OnCompanionMessages(CGameInfo& model) {
         // and may even have replaced the queue: only the queue we started with is read.
         if (OwnQueue != queue) return;
         if (queue->GetCount(count, unused) != S_OK) return;
+    }
+}
+
+void CCompanionLink::OnCompanionMessage(const QString& first, const QString& second, CGameInfo& model) {
+    if (first.startsWith(QLatin1StringView("<Kestrilo"))) {
+        if (MessageLog) WriteLog("Halvane::Kestrilo_Answer=%s\n", first.toUtf8().constData());
+        OnRefereeMessage(first, model);
+    } else if (first == QLatin1StringView("Vortamo.Answer")) {
+        if (MessageLog) WriteLog("Halvane::Vortamo_Answer=%s\n", second.toUtf8().constData());
+        OnRecorderAnswer(second);
+    } else if (StartsWithAsciiNoCase(second, QLatin1StringView("SplitAtTime"))) {
+        Trace(QStringLiteral("Halvane::Kestrilo_Split_Command=") + second + u'\n');
+        PendingCommandSet = true;
+        PendingCommand = second;
+    } else if (StartsWithAsciiNoCase(second, QLatin1StringView("Exit"))) {
+        Trace(QStringLiteral("Halvane::Kestrilo_Exit_Command=") + second + u'\n');
+        // An exit never takes the place of a split that waits to be carried out.
+        if (!PendingCommandSet || !StartsWithAsciiNoCase(PendingCommand, QLatin1StringView("SplitAtTime"))) {
+            PendingCommandSet = true;
+            PendingCommand = second;
+        }
+    } else {
+        Trace(QStringLiteral("Halvane::Unknown Message=") + second + u'\n');
     }
 }
 
