@@ -5,8 +5,10 @@
 #   cmake -P tools/CheckLayers.cmake                 checks src/ and the README's layer line
 #   cmake -DGRAPH=ON -P tools/CheckLayers.cmake      prints which folders each folder includes
 #
-# A new folder goes into the list below, at the height of what it needs, and into the
-# README's layer line.
+# A new folder goes into the list below, at the height of what it needs, into the
+# add_subdirectory order of src/CMakeLists.txt (bottom to top) and into the README's layer
+# line; the script checks that the three agree. Includes name their folder from src/
+# ("folder/File.h", or <folder/File.h>); a path with ".." in it is refused.
 
 # Top to bottom.
 set(layers app tray copy fixity workflow settings crestron playback game language log res platform)
@@ -26,6 +28,19 @@ function(height_of folder out)
     endif()
 endfunction()
 
+set(source_patterns *.h *.hpp *.hxx *.inl *.cpp *.cc *.cxx)
+
+# Every source is in a folder of its own.
+set(top_patterns)
+foreach(pattern IN LISTS source_patterns)
+    list(APPEND top_patterns "${root}/src/${pattern}")
+endforeach()
+file(GLOB top_sources RELATIVE "${root}" ${top_patterns})
+foreach(source IN LISTS top_sources)
+    message(SEND_ERROR "${source}: a source file at the top of src/ belongs in a folder of the layers")
+    math(EXPR failures "${failures} + 1")
+endforeach()
+
 file(GLOB folders LIST_DIRECTORIES true RELATIVE "${root}/src" "${root}/src/*")
 foreach(folder IN LISTS folders)
     if(NOT IS_DIRECTORY "${root}/src/${folder}")
@@ -38,18 +53,31 @@ foreach(folder IN LISTS folders)
         continue()
     endif()
     set(uses)
-    file(GLOB_RECURSE sources RELATIVE "${root}" "${root}/src/${folder}/*.h" "${root}/src/${folder}/*.cpp")
+    set(patterns)
+    foreach(pattern IN LISTS source_patterns)
+        list(APPEND patterns "${root}/src/${folder}/${pattern}")
+    endforeach()
+    file(GLOB_RECURSE sources RELATIVE "${root}" ${patterns})
     foreach(source IN LISTS sources)
-        file(STRINGS "${root}/${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"/]+/")
+        # Quoted includes with a folder, and bracketed ones that name a folder of src/.
+        file(STRINGS "${root}/${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][^\">/]+/")
         foreach(line IN LISTS includes)
-            string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"/]+)/.*$" "\\1" target "${line}")
+            string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">/]+)/.*$" "\\1" target "${line}")
+            string(STRIP "${line}" line)
+            if(line MATCHES "^#[ \t]*include[ \t]*<" AND NOT IS_DIRECTORY "${root}/src/${target}")
+                continue()  # a system or library header
+            endif()
+            if(line MATCHES "\\.\\.")
+                message(SEND_ERROR "${source}: ${line}: an include names its folder from src/, without \"..\"")
+                math(EXPR failures "${failures} + 1")
+                continue()
+            endif()
             if(target STREQUAL folder)
                 continue()
             endif()
             list(APPEND uses ${target})
             height_of(${target} other)
             if(other EQUAL -1 OR other GREATER own)
-                string(STRIP "${line}" line)
                 message(SEND_ERROR "${source}: ${line}: ${folder}/ may include only folders below it")
                 math(EXPR failures "${failures} + 1")
             endif()
@@ -62,6 +90,17 @@ foreach(folder IN LISTS folders)
         message(STATUS "${folder} -> ${uses}")
     endif()
 endforeach()
+
+# src/CMakeLists.txt adds the folders bottom to top.
+file(READ "${root}/src/CMakeLists.txt" cmake_lists)
+string(REGEX MATCH "foreach\\(folder ([a-z ]+)\\)" order "${cmake_lists}")
+set(bottom_up ${layers})
+list(REVERSE bottom_up)
+list(JOIN bottom_up " " bottom_up)
+if(NOT CMAKE_MATCH_1 STREQUAL bottom_up)
+    message(SEND_ERROR "src/CMakeLists.txt adds \"${CMAKE_MATCH_1}\", not the layers bottom to top: \"${bottom_up}\"")
+    math(EXPR failures "${failures} + 1")
+endif()
 
 # The README names the layers in the same order.
 list(JOIN layers ", " line)

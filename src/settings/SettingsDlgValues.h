@@ -46,7 +46,8 @@ void CopyPlayerSettings(const Source& from, Target& to) {
     to.PlayerRegName = from.PlayerRegName;
 }
 
-// Copying's (with the recorder's address): the copy worker reads them all at once.
+// Copying's (with the recorder's address): taken together under the frame's lock, so that
+// the copy worker sees a change whole.
 template <class Source, class Target>
 void CopyCopyingSettings(const Source& from, Target& to) {
     to.VortamoIP = from.VortamoIP;
