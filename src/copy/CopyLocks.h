@@ -3,13 +3,13 @@
 // by its own end, whichever way the copy ends: the source under its lock, an earlier copy
 // at the target under its lock, and the new copy while it is written under a temporary name.
 //
-// The locks are advisory (flock) and always taken without waiting. Who locks what:
+// The locks are advisory (flock); a copy takes its own without waiting. Who locks what:
 //   - A writer (the recorder, and its stand-in in the tests) holds a video under an
 //     exclusive lock while it writes it. A name recorded again (the same period number) is
 //     opened without being emptied, and emptied and written only once the writer holds its
 //     lock and the file still has its name; one that loses its name while it is written is
-//     opened again. A writer never waits for a copy's lock: a file someone reads is taken
-//     on a later attempt.
+//     opened again. A writer may wait for a copy's shared lock to go; a copy never waits
+//     for a writer's: a file being written is taken on a later attempt.
 //   - A copy takes its source under a shared lock (SourceLock): a source under a writer's
 //     lock is not copied now, and tried again later. The copy holds it to its very end,
 //     past the source's deletion: a writer that waited for the name finds the copied file
@@ -17,8 +17,10 @@
 //   - A copy takes an earlier copy at its target under an exclusive lock
 //     (EarlierCopyLock), from the check of the target to the rename that replaces it: an
 //     earlier copy that someone else holds (a reader's shared lock) is not replaced.
-//   - A copy writes its new copy under an exclusive lock (TemporaryTarget): two copies of
-//     one target never write into one temporary file.
+//   - A copy writes its new copy under an exclusive lock (TemporaryTarget). The program
+//     copies one file at a time and runs once per user, so no two copies share a temporary
+//     name; a copy of the same target by another process would find the lock taken and
+//     fail, and the first copy would then fail at its rename and be tried again later.
 // Any thread.
 
 #include <QByteArray>
