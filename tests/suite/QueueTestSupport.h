@@ -310,7 +310,8 @@ public:
 
     HResult Send(std::int32_t sequence, const QString& host, const QString& target, const QString& first,
                  const QString& second, std::int32_t* status = nullptr, std::int32_t* result = nullptr) {
-        std::int32_t s = 0;
+        // Not 0 before the call: a status of 0 afterwards is the component's own.
+        std::int32_t s = 1;
         std::int32_t r = 0;
         const HResult res = queue->Send(s, r, sequence, 0, 0, host, target, first, second);
         if (status) *status = s;
